@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+// Outcome of one transfer. A failed transfer never carries a partial body.
+struct FetchResult
+{
+    bool ok = false;
+    QString error;           // why it failed, for messages and tests
+    int httpStatus = 0;      // final status after redirects, 0 when none was received
+    QString effectiveUrl;    // after redirects
+    QByteArray contentType;  // Content-Type of the final response
+    QString text;            // fetchText: the decoded body
+    qint64 bodyBytes = 0;    // decoded body size in bytes
+};
+Q_DECLARE_METATYPE(FetchResult)
+
+// Fetches pages without ever blocking the caller's thread. Results arrive
+// through finished(), in completion order, on the thread that owns the fetcher.
+class PageFetcher : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~PageFetcher() override = default;
+
+    // Fetch the body of url and decode it as text.
+    virtual quint64 fetchText(const QString &url) = 0;
+    // The same fetch, the body written to path. The file is complete when
+    // finished() reports ok; on failure its content is unspecified.
+    virtual quint64 downloadToFile(const QString &url, const QString &path) = 0;
+    // Abandon a transfer; no finished() follows for it.
+    virtual void cancel(quint64 id) = 0;
+    // True while any transfer is under way.
+    virtual bool stillExecuting() const = 0;
+
+signals:
+    void finished(quint64 id, const FetchResult &result);
+};

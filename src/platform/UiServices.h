@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+// Settings of an open or save dialog; filter uses the "Text|*.txt|All|*.*" form.
+struct FileDialogSettings
+{
+    QString fileName;
+    int flags = 0;
+    QString title;
+    QString filter;
+};
+
+enum class MessageIcon { None, Exclamation };
+
+// The modal services of the window system. Every call blocks in the dialog's
+// own loop and returns the user's answer; tests replace them with scripts.
+class UiServices
+{
+public:
+    virtual ~UiServices() = default;
+    // OK box titled with the application's name.
+    virtual void message(const QString &prompt, MessageIcon icon = MessageIcon::None) = 0;
+    // Yes/No box; true for Yes.
+    virtual bool askYesNo(const QString &prompt) = 0;
+    // Input box; empty text on Cancel. An empty title means the application's name.
+    virtual QString input(const QString &prompt, const QString &title = {}) = 0;
+    // File dialogs; empty text on Cancel.
+    virtual QString openFileName(const FileDialogSettings &settings) = 0;
+    virtual QString saveFileName(const FileDialogSettings &settings) = 0;
+    // Opens an address in the user's browser without waiting for it.
+    virtual void openUrl(const QString &url) = 0;
+};
