@@ -1,0 +1,35 @@
+#include "extraction/LineFilter.h"
+
+#include "results/ResultList.h"
+
+QString DecodeAmp(QStringView text)
+{
+    static const QString entity = QStringLiteral("&amp;");
+    QString out;
+    qsizetype from = 0;
+    qsizetype at = text.indexOf(entity);
+    if (at < 0)
+        return text.toString();
+    out.reserve(text.size());
+    while (at >= 0) {
+        out.append(text.mid(from, at - from));
+        out.append(u'&');
+        from = at + entity.size();
+        at = text.indexOf(entity, from);
+    }
+    out.append(text.mid(from));
+    return out;
+}
+
+bool LinePasses(Rule rule, QStringView line, QStringView ruleText)
+{
+    const bool found = line.contains(ruleText, Qt::CaseInsensitive);
+    return rule == Rule::WithoutText ? !found : found;
+}
+
+void AddAddressRow(ResultList &results, const QString &address, bool includeAddress,
+                   bool includeIfNothingFound)
+{
+    if (includeAddress && includeIfNothingFound && !results.showsAddress(address))
+        results.appendAddress(address);
+}

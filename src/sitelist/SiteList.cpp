@@ -1,0 +1,54 @@
+#include "sitelist/SiteList.h"
+
+void SiteList::append(const QString &address)
+{
+    m_rows.append(address);
+    rowsStored();
+}
+
+void SiteList::append(const QStringList &addresses)
+{
+    if (addresses.isEmpty())
+        return;
+    m_rows.append(addresses);
+    rowsStored();
+}
+
+void SiteList::setText(int row, const QString &address)
+{
+    if (row < 0 || row >= count())
+        return;
+    m_rows[row] = address;
+    if (row < rowCount()) {
+        const QModelIndex changed = index(row);
+        emit dataChanged(changed, changed, {Qt::DisplayRole});
+    }
+}
+
+void SiteList::removeAt(int row)
+{
+    if (row < 0 || row >= count())
+        return;
+    removeStored(row, [&] { m_rows.removeAt(row); });
+}
+
+void SiteList::clear()
+{
+    resetStored([&] { m_rows.clear(); });
+}
+
+QVariant SiteList::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount())
+        return {};
+    if (role == Qt::DisplayRole || role == Qt::EditRole)
+        return m_rows.at(index.row());
+    return {};
+}
+
+QVariant SiteList::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (section == 0 && orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return QStringLiteral("URL(s)");
+    return {};
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/BatchedListModel.h"
+
+#include <QStringList>
+
+// The ordered addresses an extraction run visits. Rows are addressed from 0;
+// duplicates are allowed and nothing is validated.
+class SiteList : public BatchedListModel
+{
+    Q_OBJECT
+public:
+    using BatchedListModel::BatchedListModel;
+
+    int count() const { return int(m_rows.size()); }
+    QString text(int row) const { return m_rows.value(row); }
+
+    void append(const QString &address);
+    void append(const QStringList &addresses);
+    void setText(int row, const QString &address);
+    void removeAt(int row);
+    void clear();
+
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+protected:
+    int storedCount() const override { return int(m_rows.size()); }
+
+private:
+    QStringList m_rows;
+};

@@ -1,0 +1,404 @@
+#include "window/Form1.h"
+
+#include "extraction/ExtractionRun.h"
+#include "platform/UiServices.h"
+#include "results/ResultList.h"
+#include "sitelist/SiteList.h"
+#include "sitelist/UrlMon.h"
+#include "window/Globals.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTreeView>
+
+namespace {
+
+constexpr int clientWidth = 6960;
+constexpr int clientHeight = 7860;
+constexpr int columnWidth = 5500;
+
+const QString listTip = QStringLiteral("Double-click item to remove it. Move bar to right and out "
+                                       "of window to reveal full names.");
+
+QFont arialBold(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+void whiten(QWidget *widget)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    palette.setColor(QPalette::Button, Qt::white);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+} // namespace
+
+bool TakePress(QAbstractButton *button)
+{
+    if (!button->isChecked())
+        return false;
+    button->setChecked(false);
+    return true;
+}
+
+Form1::Form1(const Form1Services &services, QWidget *parent)
+    : QWidget(parent), m_services(services), m_sites(new SiteList(this)),
+      m_results(new ResultList(this))
+{
+    Q_ASSERT(m_services.ui && m_services.fetcher);
+    if (!m_services.random)
+        m_services.random = TimeSeededRandom();
+    if (m_services.programFolder.isEmpty())
+        m_services.programFolder = QCoreApplication::applicationDirPath();
+    m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
+
+    buildControls();
+    setTabOrderChain();
+    connectHandlers();
+    Form_Load();
+}
+
+Form1::~Form1()
+{
+    // The runs use this window as their host: end them before it goes.
+    delete m_runs;
+    m_runs = nullptr;
+}
+
+int Form1::px(int twips) const
+{
+    const QScreen *s = screen();
+    const qreal dpi = s ? s->logicalDotsPerInchX() : 96.0;
+    return qRound(twips * dpi / 1440.0);
+}
+
+void Form1::buildControls()
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(px(clientWidth), px(clientHeight));
+    QPixmap blank(32, 32);
+    blank.fill(Qt::transparent);
+    setWindowIcon(QIcon(blank));
+    whiten(this);
+
+    const auto place = [this](QWidget *w, int left, int top, int width, int height) {
+        w->setGeometry(px(left), px(top), px(width), px(height));
+    };
+    const auto frame = [&](const char *name, const QString &caption, int l, int t, int w,
+                           int h) {
+        auto *box = new QGroupBox(caption, this);
+        box->setObjectName(QLatin1String(name));
+        box->setFont(arialBold(9.75));
+        whiten(box);
+        place(box, l, t, w, h);
+        return box;
+    };
+    const auto button = [&](QWidget *parent, const char *name, const QString &caption, int l,
+                            int t, int w, int h) {
+        auto *b = new QPushButton(caption, parent);
+        b->setObjectName(QLatin1String(name));
+        b->setCheckable(true);
+        b->setFont(arialBold(11.25));
+        whiten(b);
+        place(b, l, t, w, h);
+        return b;
+    };
+    const auto option = [&](QWidget *parent, const char *name, const QString &caption,
+                            qreal points, int l, int t, int w, int h) {
+        auto *c = new QCheckBox(caption, parent);
+        c->setObjectName(QLatin1String(name));
+        c->setFont(arialBold(points));
+        whiten(c);
+        place(c, l, t, w, h);
+        return c;
+    };
+    const auto textBox = [&](QWidget *parent, const char *name, int l, int t, int w, int h) {
+        auto *e = new QLineEdit(parent);
+        e->setObjectName(QLatin1String(name));
+        e->setFont(arialBold(9));
+        place(e, l, t, w, h);
+        return e;
+    };
+    const auto list = [&](QWidget *parent, const char *name, QAbstractItemModel *model, int l,
+                          int t, int w, int h) {
+        auto *view = new QTreeView(parent);
+        view->setObjectName(QLatin1String(name));
+        view->setModel(model);
+        view->setRootIsDecorated(false);
+        view->setItemsExpandable(false);
+        view->setUniformRowHeights(true);
+        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        view->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        view->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        view->header()->setStretchLastSection(false);
+        view->setFont(arialBold(9));
+        view->setToolTip(listTip);
+        view->viewport()->installEventFilter(this);
+        place(view, l, t, w, h);
+        return view;
+    };
+    const auto label = [&](QWidget *parent, const char *name, const QString &caption,
+                           qreal points, int l, int t, int w, int h) {
+        auto *lab = new QLabel(caption, parent);
+        lab->setObjectName(QLatin1String(name));
+        lab->setFont(arialBold(points));
+        place(lab, l, t, w, h);
+        return lab;
+    };
+
+    Frame5 = frame("Frame5", {}, 120, 0, 6735, 2340);
+    ListView1 = list(Frame5, "ListView1", m_sites, 120, 240, 6495, 1575);
+    Check5 = button(Frame5, "Check5", QStringLiteral("Add URL"), 120, 1845, 1335, 400);
+    Check13 = button(Frame5, "Check13", QStringLiteral("Load List"), 1560, 1845, 1575, 400);
+    Check7 = button(Frame5, "Check7", QStringLiteral("Get Links in URL"), 3240, 1845, 2055, 400);
+    Check11 = button(Frame5, "Check11", QStringLiteral("Clear"), 5400, 1845, 1215, 400);
+
+    Frame1 = frame("Frame1", QStringLiteral("Extract line with this text"), 120, 2400, 2895, 1035);
+    Text1 = textBox(Frame1, "Text1", 120, 240, 2655, 285);
+    Check2 = button(Frame1, "Check2", QStringLiteral("Extract"), 120, 540, 2655, 400);
+
+    Frame6 =
+        frame("Frame6", QStringLiteral("Extract line without this text"), 120, 3420, 2895, 1035);
+    Text2 = textBox(Frame6, "Text2", 120, 240, 2655, 285);
+    Check8 = button(Frame6, "Check8", QStringLiteral("Extract"), 120, 540, 2655, 400);
+
+    Frame4 = frame("Frame4", QStringLiteral("Extract between x and y (repeatedly)"), 3120, 2400,
+                   3735, 2055);
+    Label1 = label(Frame4, "Label1", QStringLiteral("Start with:"), 9.75, 120, 360, 975, 255);
+    Text3 = textBox(Frame4, "Text3", 1200, 360, 2415, 330);
+    Label2 = label(Frame4, "Label2", QStringLiteral("End with:"), 9.75, 120, 840, 975, 255);
+    Text4 = textBox(Frame4, "Text4", 1200, 840, 2415, 330);
+    Check3 = option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375,
+                    255);
+    Check4 = button(Frame4, "Check4", QStringLiteral("Extract"), 120, 1560, 3495, 400);
+
+    Frame2 = frame("Frame2", {}, 120, 4440, 6735, 1815);
+    ListView2 = list(Frame2, "ListView2", m_results, 120, 240, 6495, 975);
+    Check6 = button(Frame2, "Check6", QStringLiteral("Save Results As List"), 120, 1320, 2535,
+                    400);
+    Check1 = button(Frame2, "Check1", QStringLiteral("Save Results With Commas"), 2760, 1320,
+                    3015, 400);
+    Check9 = button(Frame2, "Check9", QStringLiteral("Clear"), 5880, 1320, 735, 400);
+
+    // Below the status line, inside the window, so that both address options
+    // can be seen and clicked.
+    Frame7 = frame("Frame7", {}, 120, 6900, 6735, 900);
+    Check10 = option(Frame7, "Check10", QStringLiteral("Include Website URL in Results"), 9, 240,
+                     240, 4815, 255);
+    Check12 = option(Frame7, "Check12",
+                     QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9,
+                     240, 540, 4815, 255);
+    Check12->setEnabled(false);
+
+    Label3 = label(this, "Label3", {}, 9, 120, 6360, 6735, 495);
+    QPalette status = Label3->palette();
+    status.setColor(QPalette::Window, palette().color(QPalette::Base));
+    status.setColor(QPalette::WindowText, palette().color(QPalette::Text));
+    Label3->setPalette(status);
+    Label3->setAutoFillBackground(true);
+}
+
+void Form1::setTabOrderChain()
+{
+    const QList<QWidget *> order{ListView1, Check5,  Text1,   Check2,   Text2,   Check8, Text3,
+                                 Text4,     Check3,  Check4,  ListView2, Check6, Check9, Check7,
+                                 Check10,   Check11, Check12, Check1,   Check13};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    ListView1->setFocus();
+}
+
+void Form1::Form_Load()
+{
+    CenterForm(this);
+    const QString pointerFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
+    if (FileExists(pointerFile)) {
+        // A damaged file, or a folder of that name, leaves the default arrow.
+        const QPixmap image(pointerFile);
+        if (!image.isNull())
+            m_customPointer = QCursor(image, 0, 0);
+    }
+    RandomHomePage(*m_services.ui, m_services.random, m_services.homePage);
+    setWindowTitle(QStringLiteral("Quillora"));
+    ListView1->header()->resizeSection(0, px(columnWidth));
+    ListView2->header()->resizeSection(0, px(columnWidth));
+}
+
+void Form1::connectHandlers()
+{
+    const auto onPress = [this](QAbstractButton *b, void (Form1::*handler)()) {
+        connect(b, &QAbstractButton::toggled, this, handler);
+    };
+    onPress(Check5, &Form1::Check5_Click);
+    onPress(Check11, &Form1::Check11_Click);
+    onPress(Check2, &Form1::Check2_Click);
+    onPress(Check8, &Form1::Check8_Click);
+    onPress(Check9, &Form1::Check9_Click);
+    connect(Check10, &QCheckBox::toggled, this, &Form1::Check10_Click);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == ListView1->viewport())
+            ListView1_DblClick();
+        else if (watched == ListView2->viewport())
+            ListView2_DblClick();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::setPointerShape(int shape)
+{
+    m_pointerShape = shape;
+    switch (shape) {
+    case BusyPointer:
+        setCursor(Qt::WaitCursor);
+        break;
+    case CustomPointer:
+        setCursor(m_customPointer.value_or(QCursor(Qt::ArrowCursor)));
+        break;
+    default:
+        setCursor(Qt::ArrowCursor);
+        break;
+    }
+}
+
+QString Form1::status() const
+{
+    return Label3->text();
+}
+
+namespace {
+int selectedRow(const QTreeView *view)
+{
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+} // namespace
+
+void Form1::Check5_Click()
+{
+    if (!TakePress(Check5))
+        return;
+    const QString answer =
+        m_services.ui->input(QStringLiteral("Enter website address to add: "),
+                             QStringLiteral("Add One Website"));
+    if (answer.isEmpty())
+        return;
+    m_sites->append(AddHttp(answer));
+}
+
+void Form1::Check11_Click()
+{
+    if (!TakePress(Check11))
+        return;
+    m_sites->clear();
+}
+
+void Form1::ListView1_DblClick()
+{
+    m_sites->removeAt(selectedRow(ListView1));
+}
+
+void Form1::Check2_Click()
+{
+    if (TakePress(Check2))
+        startRun(Rule::WithText);
+}
+
+void Form1::Check8_Click()
+{
+    if (TakePress(Check8))
+        startRun(Rule::WithoutText);
+}
+
+void Form1::startRun(Rule rule)
+{
+    const QString problem = ExtractionRun::inputProblem(rule, *this, *m_sites);
+    if (!problem.isEmpty()) {
+        m_services.ui->message(problem);
+        return;
+    }
+    m_runs->enqueue(rule);
+}
+
+void Form1::Check10_Click()
+{
+    if (Check10->isChecked()) {
+        Check12->setEnabled(true);
+    } else {
+        Check12->setEnabled(false);
+        Check12->setChecked(false);
+    }
+}
+
+void Form1::Check9_Click()
+{
+    if (!TakePress(Check9))
+        return;
+    m_results->clear();
+}
+
+void Form1::ListView2_DblClick()
+{
+    m_results->removeAt(selectedRow(ListView2));
+}
+
+QString Form1::ruleText(Rule rule) const
+{
+    return rule == Rule::WithoutText ? Text2->text() : Text1->text();
+}
+
+QString Form1::startText() const
+{
+    return Text3->text();
+}
+
+QString Form1::endText() const
+{
+    return Text4->text();
+}
+
+bool Form1::keepDuplicates() const
+{
+    return Check3->isChecked();
+}
+
+bool Form1::includeAddress() const
+{
+    return Check10->isChecked();
+}
+
+bool Form1::includeAddressIfNothingFound() const
+{
+    return Check12->isChecked();
+}
+
+void Form1::setStatus(const QString &status)
+{
+    Label3->setText(status);
+}
+
+void Form1::setBusy(bool busy)
+{
+    setPointerShape(busy ? BusyPointer : DefaultPointer);
+}

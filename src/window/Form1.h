@@ -1,0 +1,103 @@
+#pragma once
+
+#include "extraction/RunHost.h"
+#include "window/Main.h"
+
+#include <QCursor>
+#include <QWidget>
+
+#include <optional>
+
+class PageFetcher;
+class UiServices;
+class SiteList;
+class ResultList;
+class RunQueue;
+class QAbstractButton;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeView;
+
+// What the window is given from outside; tests pass scripted services.
+struct Form1Services
+{
+    UiServices *ui = nullptr;
+    PageFetcher *fetcher = nullptr;
+    RandomSource random;   // the generator of this start; time-seeded when empty
+    QString programFolder; // holds the optional pointer images; the program's folder when empty
+    QString homePage;      // opened now and then at start-up
+};
+
+// The program's only window. It lays out the controls and wires them to the
+// site list, the result list and the runs; the logic lives in those.
+class Form1 : public QWidget, private RunHost
+{
+    Q_OBJECT
+public:
+    // Pointer shapes of the window.
+    enum Pointer { DefaultPointer = 0, BusyPointer = 11, CustomPointer = 99 };
+
+    explicit Form1(const Form1Services &services, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    SiteList &siteList() { return *m_sites; }
+    ResultList &resultList() { return *m_results; }
+    RunQueue &runs() { return *m_runs; }
+    int pointerShape() const { return m_pointerShape; }
+    void setPointerShape(int shape);
+    bool hasCustomPointer() const { return m_customPointer.has_value(); }
+    QString status() const;
+
+    // Converts twips to pixels on this window's screen.
+    int px(int twips) const;
+
+private:
+    void buildControls();
+    void setTabOrderChain();
+    void Form_Load();
+    void connectHandlers();
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    void Check5_Click();
+    void Check11_Click();
+    void ListView1_DblClick();
+    void Check2_Click();
+    void Check8_Click();
+    void Check10_Click();
+    void Check9_Click();
+    void ListView2_DblClick();
+    void startRun(Rule rule);
+
+    // RunHost: read afresh at every use.
+    QString ruleText(Rule rule) const override;
+    QString startText() const override;
+    QString endText() const override;
+    bool keepDuplicates() const override;
+    bool includeAddress() const override;
+    bool includeAddressIfNothingFound() const override;
+    void setStatus(const QString &status) override;
+    void setBusy(bool busy) override;
+
+    Form1Services m_services;
+    SiteList *m_sites;
+    ResultList *m_results;
+    RunQueue *m_runs = nullptr;
+    int m_pointerShape = DefaultPointer;
+    std::optional<QCursor> m_customPointer;
+
+    QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;
+    QTreeView *ListView1, *ListView2;
+    QPushButton *Check1, *Check2, *Check4, *Check5, *Check6, *Check7, *Check8, *Check9, *Check11,
+        *Check13;
+    QCheckBox *Check3, *Check10, *Check12;
+    QLineEdit *Text1, *Text2, *Text3, *Text4;
+    QLabel *Label1, *Label2, *Label3;
+};
+
+// The button convention: a press leaves the button checked; the handler acts
+// only then, and unchecks it first, so the click that unchecking raises does
+// nothing and the button never stays down.
+bool TakePress(QAbstractButton *button);
