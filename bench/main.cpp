@@ -1,0 +1,252 @@
+// The benchmark driver. Each subcommand runs one piece of Quillora's real code
+// against the bench server (or a local file) and prints one line:
+//
+//   RESULT seconds=<work time> maxgap_ms=<longest event-loop stall> rows=<rows>
+//
+// With --window the work goes through the real main window on the offscreen
+// platform, so view updates are paid for; without it only the models exist.
+//
+//   quillora-bench corpus DIR
+//   quillora-bench lines URLFILE WORD [--without] [--window] [--rows-out F]
+//   quillora-bench table RESULTS.tsv
+//   quillora-bench median RESULTS.tsv SCENARIO TOOL seconds|peakKiB|stallMs
+
+#include "Corpus.h"
+#include "Table.h"
+
+#include "extraction/ExtractionRun.h"
+#include "platform/CurlPageFetcher.h"
+#include "platform/UiServices.h"
+#include "results/ResultList.h"
+#include "sitelist/SiteList.h"
+#include "window/Form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+struct Options
+{
+    QStringList positional;
+    bool window = false;
+    bool without = false;
+    QString rowsOut;
+};
+
+Options parse(const QStringList &args)
+{
+    Options options;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == QLatin1String("--window"))
+            options.window = true;
+        else if (arg == QLatin1String("--without"))
+            options.without = true;
+        else if (arg == QLatin1String("--rows-out") && i + 1 < args.size())
+            options.rowsOut = args[++i];
+        else
+            options.positional << arg;
+    }
+    return options;
+}
+
+// The longest time the event loop went without running a 5 ms timer while the
+// work was under way: what a user's click would have waited at worst.
+class StallMeter : public QObject
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(5);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_maxGapNs = qMax(m_maxGapNs, m_sinceTick.nsecsElapsed());
+            m_sinceTick.restart();
+        });
+    }
+    void start()
+    {
+        m_sinceTick.start();
+        m_timer.start();
+    }
+    double maxGapMs() const { return double(m_maxGapNs) / 1e6; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_maxGapNs = 0;
+};
+
+// The window's answers for a bench: no dialogs ever appear.
+class SilentUi : public UiServices
+{
+public:
+    void message(const QString &prompt, MessageIcon) override
+    {
+        std::fprintf(stderr, "message: %s\n", qPrintable(prompt));
+    }
+    bool askYesNo(const QString &) override { return true; }
+    QString input(const QString &, const QString &) override { return inputAnswer; }
+    QString openFileName(const FileDialogSettings &) override { return openAnswer; }
+    QString saveFileName(const FileDialogSettings &) override { return saveAnswer; }
+    void openUrl(const QString &) override {}
+
+    QString inputAnswer, openAnswer, saveAnswer;
+};
+
+// RunHost for runs without the window: fixed texts and options.
+class FixedHost : public RunHost
+{
+public:
+    QString ruleText(Rule) const override { return text; }
+    QString startText() const override { return start; }
+    QString endText() const override { return end; }
+    bool keepDuplicates() const override { return false; }
+    bool includeAddress() const override { return false; }
+    bool includeAddressIfNothingFound() const override { return false; }
+    void setStatus(const QString &) override {}
+    void setBusy(bool) override {}
+
+    QString text, start, end;
+};
+
+QStringList readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
+        return {};
+    }
+    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+void writeRows(const QString &path, const ResultList &results)
+{
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    for (int row = 0; row < results.count(); ++row) {
+        file.write(results.text(row).toUtf8());
+        file.write("\n");
+    }
+}
+
+void report(double seconds, const StallMeter &meter, int rows)
+{
+    std::printf("RESULT seconds=%.4f maxgap_ms=%.1f rows=%d\n", seconds, meter.maxGapMs(), rows);
+    std::fflush(stdout);
+}
+
+// Runs work, which calls done() when finished, inside the event loop; the
+// figure ends once the views have been told of the last rows.
+double timeInLoop(StallMeter &meter, const std::function<void(std::function<void()>)> &work)
+{
+    QElapsedTimer clock;
+    double seconds = 0;
+    QTimer::singleShot(0, [&] {
+        meter.start();
+        clock.start();
+        work([&] {
+            QTimer::singleShot(0, [&] {
+                seconds = double(clock.nsecsElapsed()) / 1e9;
+                QCoreApplication::quit();
+            });
+        });
+    });
+    QCoreApplication::exec();
+    return seconds;
+}
+
+int runLines(const Options &options)
+{
+    if (options.positional.size() < 3)
+        return 2;
+    const QStringList urls = readLines(options.positional[1]);
+    const QString word = options.positional[2];
+    const Rule rule = options.without ? Rule::WithoutText : Rule::WithText;
+    CurlPageFetcher fetcher;
+    StallMeter meter;
+
+    if (!options.window) {
+        SiteList sites;
+        ResultList results;
+        FixedHost host;
+        host.text = word;
+        RunQueue runs(sites, results, fetcher, host);
+        sites.append(urls);
+        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+            QObject::connect(&runs, &RunQueue::idle, done);
+            runs.enqueue(rule);
+        });
+        report(seconds, meter, results.count());
+        writeRows(options.rowsOut, results);
+        return 0;
+    }
+
+    SilentUi ui;
+    Form1Services services;
+    services.ui = &ui;
+    services.fetcher = &fetcher;
+    services.random = [] {
+        return 0.5;
+    };
+    Form1 form(services);
+    form.show();
+    form.siteList().append(urls);
+    form.findChild<QLineEdit *>(options.without ? "Text2" : "Text1")->setText(word);
+    auto *button = form.findChild<QPushButton *>(options.without ? "Check8" : "Check2");
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        QObject::connect(&form.runs(), &RunQueue::idle, done);
+        button->setChecked(true); // a press: the handler takes it and starts the run
+    });
+    report(seconds, meter, form.resultList().count());
+    writeRows(options.rowsOut, form.resultList());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QStringList args = [&] {
+        QStringList list;
+        for (int i = 1; i < argc; ++i)
+            list << QString::fromLocal8Bit(argv[i]);
+        return list;
+    }();
+    const Options options = parse(args);
+    const QString command = options.positional.value(0);
+    if (command == QLatin1String("corpus") && options.positional.size() == 2)
+        return writeCorpus(options.positional[1]) ? 0 : 1;
+    if (command == QLatin1String("table") && options.positional.size() == 2)
+        return printTable(options.positional[1]) ? 0 : 1;
+    if (command == QLatin1String("median") && options.positional.size() == 5) {
+        const QStringList &p = options.positional;
+        std::printf("%.4f\n", medianOf(p[1], p[2], p[3], p[4]));
+        return 0;
+    }
+
+    // Only the window needs the GUI application; the rest runs on Qt Core.
+    std::unique_ptr<QCoreApplication> app;
+    if (options.window) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    } else
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    if (command == QLatin1String("lines"))
+        return runLines(options);
+    std::fprintf(stderr, "usage: see the comment at the top of bench/main.cpp\n");
+    return 2;
+}
