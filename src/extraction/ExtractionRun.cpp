@@ -1,6 +1,7 @@
 #include "extraction/ExtractionRun.h"
 
 #include "extraction/LineFilter.h"
+#include "extraction/Utf8LineFilter.h"
 #include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
@@ -62,7 +63,7 @@ void ExtractionRun::beginSite()
     m_address = m_sites.text(int(m_siteIndex));
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
     m_waiting = true;
-    m_fetchId = m_fetcher.fetchText(m_address);
+    m_fetchId = m_fetcher.fetchUtf8(m_address);
 }
 
 void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
@@ -71,41 +72,44 @@ void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
         return;
     m_waiting = false;
     // A failed fetch is an empty page: no lines, so no rows for this site.
-    m_page = result.ok ? result.text : QString();
+    m_page = result.ok ? result.utf8 : QByteArray();
     m_lineStart = 0;
     m_linesLeft = !m_page.isEmpty();
     processSlice();
 }
 
+namespace {
+// Bytes tested between two looks at the clock: small enough that a slice of
+// many hits overruns its budget by little.
+constexpr qsizetype bytesPerCheck = 32 * 1024;
+} // namespace
+
 void ExtractionRun::processSlice()
 {
     const WorkSlice slice;
+    // Nothing the run reads can change before it yields again, so one reading
+    // of the rule text and the options serves the whole slice.
+    const Utf8LineFilter filter(m_rule, m_host.ruleText(m_rule));
+    const QString address = m_host.includeAddress() ? m_address : QString();
+    const auto hit = [&](QString &&line) { m_results.appendResult(address, line); };
+    if (m_linesLeft) {
+        // The address row follows a piece; after the first one of a slice the
+        // address is shown (or the options are off) until the next yield, so
+        // the row can only come here.
+        m_lineStart = filter.scan(m_page, m_lineStart, 0, hit);
+        AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                      m_host.includeAddressIfNothingFound());
+        m_linesLeft = m_lineStart <= m_page.size();
+    }
     while (m_linesLeft) {
-        m_linesLeft = processLine();
-        if (m_linesLeft && slice.expired()) {
+        if (slice.expired()) {
             continueLater(this, [this] { processSlice(); });
             return;
         }
+        m_lineStart = filter.scan(m_page, m_lineStart, bytesPerCheck, hit);
+        m_linesLeft = m_lineStart <= m_page.size();
     }
     endSite();
-}
-
-// Handles the line that starts at m_lineStart; false once it was the last.
-bool ExtractionRun::processLine()
-{
-    const qsizetype end = m_page.indexOf(u'\n', m_lineStart);
-    const qsizetype length = (end < 0 ? m_page.size() : end) - m_lineStart;
-    const QStringView piece = QStringView(m_page).mid(m_lineStart, length);
-    m_lineStart = end + 1;
-
-    if (!piece.isEmpty()) {
-        const QString line = DecodeAmp(piece);
-        if (LinePasses(m_rule, line, m_host.ruleText(m_rule)))
-            m_results.appendResult(m_host.includeAddress() ? m_address : QString(), line);
-    }
-    AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                  m_host.includeAddressIfNothingFound());
-    return end >= 0;
 }
 
 void ExtractionRun::endSite()

@@ -36,7 +36,6 @@ private:
     void beginSite();
     void onFetched(quint64 id, const FetchResult &result);
     void processSlice();
-    bool processLine();
     void endSite();
     void finish();
 
@@ -53,8 +52,8 @@ private:
     bool m_waiting = false;
     bool m_done = false;
 
-    // The page being worked on and where the next line starts.
-    QString m_page;
+    // The page being worked on, as UTF-8, and where the next piece starts.
+    QByteArray m_page;
     qsizetype m_lineStart = 0;
     bool m_linesLeft = false;
 };

@@ -30,7 +30,8 @@ struct Request
     QString url;
     QString path;
     bool toFile = false;
-    QByteArray host; // known once the address was checked
+    bool utf8 = false; // the text as UTF-8 rather than UTF-16
+    QByteArray host;   // host and port, known once the address was checked
 };
 
 void initCurlOnce()
@@ -88,10 +89,10 @@ QByteArray contentEncoding(CURL *easy)
     return value;
 }
 
-QByteArray urlPart(CURLU *url, CURLUPart part)
+QByteArray urlPart(CURLU *url, CURLUPart part, unsigned int flags = 0)
 {
     char *text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
+    if (curl_url_get(url, part, &text, flags) != CURLUE_OK)
         return {};
     const QByteArray value(text);
     curl_free(text);
@@ -111,7 +112,9 @@ QString checkAddress(const QString &url, QByteArray &host)
     const QByteArray scheme = urlPart(parsed.get(), CURLUPART_SCHEME).toLower();
     if (scheme != "http" && scheme != "https")
         return QStringLiteral("Only http and https addresses can be fetched: \"%1\"").arg(url);
-    host = urlPart(parsed.get(), CURLUPART_HOST).toLower();
+    // Each port counts as a host of its own, as it does for curl's connection limits.
+    host = urlPart(parsed.get(), CURLUPART_HOST).toLower() + ':' +
+           urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
     return {};
 }
 
@@ -169,10 +172,18 @@ bool Transfer::beginBody()
         stopReason = statusError(status);
         return false;
     }
-    if (decoder.setEncoding(contentEncoding(easy)))
-        return true;
-    stopReason = decoder.error();
-    return false;
+    const QByteArray encoding = contentEncoding(easy);
+    if (!decoder.setEncoding(encoding)) {
+        stopReason = decoder.error();
+        return false;
+    }
+    // A body of known size is held in one block from the start: growing it by
+    // doubling would need up to twice its size at the moment of a copy.
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (!file && encoding.isEmpty() && length > 0)
+        body.reserve(qsizetype(qMin<qint64>(length, maxBodyBytes)));
+    return true;
 }
 
 bool Transfer::store(const char *data, qint64 size)
@@ -440,7 +451,9 @@ FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) 
         return result;
     result.ok = true;
     result.bodyBytes = transfer.received;
-    if (!transfer.request.toFile)
+    if (transfer.request.utf8)
+        result.utf8 = decodePageUtf8(transfer.body, result.contentType);
+    else if (!transfer.request.toFile)
         result.text = decodePageText(transfer.body, result.contentType);
     return result;
 }
@@ -481,12 +494,17 @@ CurlPageFetcher::~CurlPageFetcher() = default;
 
 quint64 CurlPageFetcher::fetchText(const QString &url)
 {
-    return submit(url, {}, false);
+    return submit(url, {}, false, false);
+}
+
+quint64 CurlPageFetcher::fetchUtf8(const QString &url)
+{
+    return submit(url, {}, false, true);
 }
 
 quint64 CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
 {
-    return submit(url, path, true);
+    return submit(url, path, true, false);
 }
 
 void CurlPageFetcher::cancel(quint64 id)
@@ -500,11 +518,11 @@ bool CurlPageFetcher::stillExecuting() const
     return !m_unfinished.isEmpty();
 }
 
-quint64 CurlPageFetcher::submit(const QString &url, const QString &path, bool toFile)
+quint64 CurlPageFetcher::submit(const QString &url, const QString &path, bool toFile, bool utf8)
 {
     const quint64 id = ++m_lastId;
     m_unfinished.insert(id);
-    m_worker->submit({id, url, path, toFile, {}});
+    m_worker->submit({id, url, path, toFile, utf8, {}});
     return id;
 }
 

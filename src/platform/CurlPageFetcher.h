@@ -32,6 +32,7 @@ public:
     ~CurlPageFetcher() override;
 
     quint64 fetchText(const QString &url) override;
+    quint64 fetchUtf8(const QString &url) override;
     quint64 downloadToFile(const QString &url, const QString &path) override;
     void cancel(quint64 id) override;
     bool stillExecuting() const override;
@@ -39,7 +40,7 @@ public:
 private:
     class Worker;
 
-    quint64 submit(const QString &url, const QString &path, bool toFile);
+    quint64 submit(const QString &url, const QString &path, bool toFile, bool utf8);
     void deliver(quint64 id, const FetchResult &result);
 
     quint64 m_lastId = 0;

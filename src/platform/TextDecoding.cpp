@@ -73,33 +73,39 @@ QString decodeWith(QStringConverter::Encoding encoding, QByteArrayView bytes)
     return decoder(bytes);
 }
 
-// The body decoded as label says, or nothing when neither we nor Qt know the label.
-std::optional<QString> decodeLabelled(QByteArrayView body, const QByteArray &label)
+// How decodePageText turns a body into text.
+struct Decoding
+{
+    enum Kind { Windows1252, Utf8, Utf16LE, Utf16BE, Named, Utf8OrWindows1252 } kind;
+    QByteArray label; // for Named
+};
+
+// The decoding label names, or nothing when neither we nor Qt know the label.
+std::optional<Decoding> labelled(const QByteArray &label)
 {
     if (label.isEmpty())
         return std::nullopt;
     if (listed(windows1252Labels, label))
-        return decodeWindows1252(body);
+        return Decoding{Decoding::Windows1252, {}};
     if (listed(utf8Labels, label))
-        return decodeWith(QStringConverter::Utf8, body);
+        return Decoding{Decoding::Utf8, {}};
     if (listed(utf16LeLabels, label))
-        return decodeWith(QStringConverter::Utf16LE, body);
+        return Decoding{Decoding::Utf16LE, {}};
     if (listed(utf16BeLabels, label))
-        return decodeWith(QStringConverter::Utf16BE, body);
-    QStringDecoder decoder(label.constData());
-    if (!decoder.isValid())
+        return Decoding{Decoding::Utf16BE, {}};
+    if (!QStringDecoder(label.constData()).isValid())
         return std::nullopt;
-    return QString(decoder(body));
+    return Decoding{Decoding::Named, label};
 }
 
-std::optional<QString> decodeByteOrderMark(QByteArrayView body)
+std::optional<Decoding> byteOrderMark(QByteArrayView body)
 {
     if (body.startsWith("\xEF\xBB\xBF"))
-        return decodeWith(QStringConverter::Utf8, body);
+        return Decoding{Decoding::Utf8, {}};
     if (body.startsWith("\xFF\xFE"))
-        return decodeWith(QStringConverter::Utf16LE, body);
+        return Decoding{Decoding::Utf16LE, {}};
     if (body.startsWith("\xFE\xFF"))
-        return decodeWith(QStringConverter::Utf16BE, body);
+        return Decoding{Decoding::Utf16BE, {}};
     return std::nullopt;
 }
 
@@ -214,18 +220,57 @@ QByteArray metaLabel(QByteArrayView body)
     return {};
 }
 
-} // namespace
-
-QString decodePageText(const QByteArray &body, const QByteArray &contentType)
+Decoding chooseDecoding(const QByteArray &body, const QByteArray &contentType)
 {
-    if (auto text = decodeLabelled(body, charsetParameter(contentType)))
-        return *std::move(text);
-    if (auto text = decodeByteOrderMark(body))
-        return *std::move(text);
-    if (auto text = decodeLabelled(body, metaLabel(body)))
-        return *std::move(text);
+    if (auto decoding = labelled(charsetParameter(contentType)))
+        return *decoding;
+    if (auto decoding = byteOrderMark(body))
+        return *decoding;
+    if (auto decoding = labelled(metaLabel(body)))
+        return *decoding;
+    return {Decoding::Utf8OrWindows1252, {}};
+}
+
+QString decode(const Decoding &decoding, const QByteArray &body)
+{
+    switch (decoding.kind) {
+    case Decoding::Windows1252:
+        return decodeWindows1252(body);
+    case Decoding::Utf8:
+        return decodeWith(QStringConverter::Utf8, body);
+    case Decoding::Utf16LE:
+        return decodeWith(QStringConverter::Utf16LE, body);
+    case Decoding::Utf16BE:
+        return decodeWith(QStringConverter::Utf16BE, body);
+    case Decoding::Named:
+        return QStringDecoder(decoding.label.constData())(body);
+    case Decoding::Utf8OrWindows1252:
+        break;
+    }
     // One pass decodes and validates; only invalid UTF-8 costs a second one.
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
     QString text = utf8(body);
     return utf8.hasError() ? decodeWindows1252(body) : text;
+}
+
+} // namespace
+
+QString decodePageText(const QByteArray &body, const QByteArray &contentType)
+{
+    return decode(chooseDecoding(body, contentType), body);
+}
+
+QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType)
+{
+    const Decoding decoding = chooseDecoding(body, contentType);
+    const bool utf8 =
+        decoding.kind == Decoding::Utf8 || decoding.kind == Decoding::Utf8OrWindows1252;
+    // Most pages are valid UTF-8 already: validating costs far less than a round trip.
+    if (utf8 && QByteArrayView(body).isValidUtf8()) {
+        // The decoder drops one leading byte-order mark; so do we.
+        if (body.startsWith("\xEF\xBB\xBF"))
+            return body.sliced(3);
+        return body;
+    }
+    return decode(decoding, body).toUtf8();
 }

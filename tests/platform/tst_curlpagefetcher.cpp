@@ -116,6 +116,7 @@ private slots:
     void destroyingStopsPromptly();
     void limitsConcurrentTransfers_data();
     void limitsConcurrentTransfers();
+    void eachPortIsAHost();
     void waitingTransfersGetTheirOwnDeadline();
     void stillExecutingTracksTransfers();
 
@@ -263,6 +264,13 @@ void TestCurlPageFetcher::fetchesPages()
     QCOMPARE(result.httpStatus, status);
     QCOMPARE(result.effectiveUrl, m_server->url(finalPath));
     QCOMPARE(result.contentType, contentType);
+
+    FetchResult asUtf8;
+    runOne(
+        fetcher, [&] { return fetcher.fetchUtf8(address(path)); }, asUtf8);
+    QVERIFY2(asUtf8.ok, qPrintable(asUtf8.error));
+    QCOMPARE(asUtf8.utf8, text.toUtf8());
+    QVERIFY(asUtf8.text.isEmpty());
 }
 
 void TestCurlPageFetcher::reportsFailures_data()
@@ -583,6 +591,42 @@ void TestCurlPageFetcher::limitsConcurrentTransfers()
     QCOMPARE(delivered, expected);
     QCOMPARE(load->peak, std::min(maxTransfers, maxPerHost));
     QVERIFY(!fetcher.stillExecuting());
+}
+
+void TestCurlPageFetcher::eachPortIsAHost()
+{
+    struct Load
+    {
+        int now = 0;
+        int peak = 0;
+    };
+    const auto load = std::make_shared<Load>();
+    TestHttpServer other;
+    QStringList urls;
+    for (TestHttpServer *server : {m_server.get(), &other}) {
+        for (int i = 0; i < 4; ++i) {
+            const QString path = "/page/" + QString::number(i);
+            server->setHandler(path, [load](QTcpSocket *socket, const QByteArray &) {
+                load->peak = std::max(load->peak, ++load->now);
+                QTimer::singleShot(150, socket, [load, socket] {
+                    --load->now;
+                    socket->write(TestHttpServer::response(200, {}, "page"));
+                    socket->disconnectFromHost();
+                });
+            });
+            urls << server->url(path);
+        }
+    }
+
+    FetchSettings settings = quickSettings();
+    settings.maxTransfersPerHost = 2;
+    CurlPageFetcher fetcher(settings);
+    QSignalSpy spy(&fetcher, &PageFetcher::finished);
+    for (const QString &url : urls)
+        fetcher.fetchText(url);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), int(urls.size()), resultTimeoutMs);
+    // Two ports of one address, two at a time each.
+    QCOMPARE(load->peak, 4);
 }
 
 void TestCurlPageFetcher::waitingTransfersGetTheirOwnDeadline()

@@ -12,6 +12,8 @@ private slots:
     void windows1252AgreesWithQt();
     void legacyCharsetsThroughQt_data();
     void legacyCharsetsThroughQt();
+    void utf8FormAgreesOnRandomBodies_data();
+    void utf8FormAgreesOnRandomBodies();
 };
 
 void TestTextDecoding::decodesLikeBrowsers_data()
@@ -132,6 +134,7 @@ void TestTextDecoding::decodesLikeBrowsers()
     QFETCH(QString, expected);
 
     QCOMPARE(decodePageText(body, contentType), expected);
+    QCOMPARE(decodePageUtf8(body, contentType), expected.toUtf8());
 }
 
 void TestTextDecoding::windows1252AgreesWithQt()
@@ -175,6 +178,38 @@ void TestTextDecoding::legacyCharsetsThroughQt()
 
     QVERIFY(decodePageText(body, contentType)
                 .endsWith(QStringLiteral("\u041F\u0440\u0438\u0432\u0435\u0442")));
+}
+
+void TestTextDecoding::utf8FormAgreesOnRandomBodies_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::newRow("no label") << QByteArray("text/html");
+    QTest::newRow("utf-8 label") << QByteArray("text/html; charset=utf-8");
+    QTest::newRow("windows-1252 label") << QByteArray("text/html; charset=windows-1252");
+    QTest::newRow("utf-16le label") << QByteArray("text/plain; charset=utf-16le");
+}
+
+// Bodies mostly of UTF-8 pieces with stray bytes, byte-order marks and cut
+// sequences among them, so that both the as-is path and every conversion run.
+void TestTextDecoding::utf8FormAgreesOnRandomBodies()
+{
+    QFETCH(QByteArray, contentType);
+    const QList<QByteArray> pieces{"a",    "Z",        "\n",           "\xC3\xA9", "\xE2\x82\xAC",
+                                   "\x80", "\xC3",     "\xEF\xBB\xBF", "\xED\xA0\x80",
+                                   "\xF0\x9F\x98\x80", "\xFF",    "&amp;"};
+    quint32 state = 2024;
+    const auto next = [&state](quint32 below) {
+        state = state * 1664525u + 1013904223u;
+        return (state >> 8) % below;
+    };
+    for (int round = 0; round < 500; ++round) {
+        QByteArray body;
+        const quint32 length = next(12);
+        const bool clean = next(2) == 0; // half of them valid UTF-8 throughout
+        for (quint32 i = 0; i < length; ++i)
+            body += pieces[qsizetype(next(clean ? 5 : quint32(pieces.size())))];
+        QCOMPARE(decodePageUtf8(body, contentType), decodePageText(body, contentType).toUtf8());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTextDecoding)

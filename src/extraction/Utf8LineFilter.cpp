@@ -1,0 +1,246 @@
+#include "extraction/Utf8LineFilter.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr QByteArrayView amp("&amp;");
+
+constexpr char foldAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c | 0x20) : c;
+}
+
+constexpr char upperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? char(c & ~0x20) : c;
+}
+
+qsizetype find(QByteArrayView text, QByteArrayView what, qsizetype from)
+{
+    if (from > text.size())
+        return -1;
+    const void *at =
+        memmem(text.data() + from, size_t(text.size() - from), what.data(), size_t(what.size()));
+    return at ? static_cast<const char *>(at) - text.data() : -1;
+}
+
+qsizetype findByte(QByteArrayView text, char byte, qsizetype from, qsizetype to)
+{
+    if (from >= to)
+        return -1;
+    const void *at = memchr(text.data() + from, byte, size_t(to - from));
+    return at ? static_cast<const char *>(at) - text.data() : -1;
+}
+
+// How common a byte is in web pages, roughly: the rarest byte of the rule text
+// is the one searched for, so that few false starts need checking.
+int commonness(char c)
+{
+    static constexpr char letters[] = "zqjxkvbpygfwmucldrhsnioate"; // rarest first
+    if (c == ' ')
+        return 40;
+    if (const char *at = std::strchr(letters, c); at && c != '\0')
+        return 5 + int(at - letters);
+    if (c >= '0' && c <= '9')
+        return 15;
+    if (std::strchr("<>/\"=.,-_:;", c))
+        return 20;
+    return 2;
+}
+
+// The characters beyond ASCII that Qt's case folding turns into an ASCII
+// letter (the Kelvin sign and the long s), as UTF-8 with that letter. Asked of
+// Qt once, so that the byte comparison follows Qt's tables whatever they hold.
+struct FoldTrap
+{
+    QByteArray utf8;
+    char folded;
+};
+
+const std::vector<FoldTrap> &foldTraps()
+{
+    static const std::vector<FoldTrap> traps = [] {
+        std::vector<FoldTrap> found;
+        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+            if (c >= 0xD800 && c < 0xE000)
+                continue;
+            const char32_t folded = QChar::toCaseFolded(c);
+            if (folded < 0x80)
+                found.push_back({QString::fromUcs4(&c, 1).toUtf8(), char(folded)});
+        }
+        return found;
+    }();
+    return traps;
+}
+
+} // namespace
+
+QByteArray DecodeAmpUtf8(QByteArrayView text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    qsizetype from = 0;
+    for (qsizetype at = find(text, amp, 0); at >= 0; at = find(text, amp, from)) {
+        out.append(text.sliced(from, at - from));
+        out.append('&');
+        from = at + amp.size();
+    }
+    out.append(text.sliced(from));
+    return out;
+}
+
+Utf8LineFilter::Utf8LineFilter(Rule rule, const QString &ruleText)
+    : m_rule(rule), m_text(ruleText),
+      m_ascii(
+          std::all_of(ruleText.begin(), ruleText.end(), [](QChar c) { return c.unicode() < 0x80; }))
+{
+    if (!m_ascii)
+        return;
+    m_folded = ruleText.toLatin1();
+    for (char &c : m_folded)
+        c = foldAscii(c);
+    for (qsizetype i = 1; i < m_folded.size(); ++i) {
+        if (commonness(m_folded[i]) < commonness(m_folded[m_anchor]))
+            m_anchor = i;
+    }
+    m_needsAmp = m_folded.contains('&');
+    for (const FoldTrap &trap : foldTraps()) {
+        if (m_folded.contains(trap.folded))
+            m_foldTraps.push_back(trap.utf8);
+    }
+}
+
+// The first position at or after from where the text matches, ASCII letters
+// compared without case; -1 when there is none.
+qsizetype Utf8LineFilter::findFolded(QByteArrayView text, qsizetype from) const
+{
+    const qsizetype length = m_folded.size();
+    if (length == 0)
+        return from <= text.size() ? from : -1;
+    const char lower = m_folded[m_anchor];
+    const char upper = upperAscii(lower);
+    const qsizetype lastAnchor = text.size() - length + m_anchor;
+    // The next occurrence of each form of the anchor byte; -2 until looked for.
+    qsizetype nextLower = -2;
+    qsizetype nextUpper = lower == upper ? -1 : -2;
+    for (qsizetype at = from + m_anchor;;) {
+        if (nextLower != -1 && nextLower < at)
+            nextLower = findByte(text, lower, at, lastAnchor + 1);
+        if (nextUpper != -1 && nextUpper < at)
+            nextUpper = findByte(text, upper, at, lastAnchor + 1);
+        qsizetype candidate = nextLower;
+        if (candidate < 0 || (nextUpper >= 0 && nextUpper < candidate))
+            candidate = nextUpper;
+        if (candidate < 0)
+            return -1;
+        const char *start = text.data() + candidate - m_anchor;
+        qsizetype i = 0;
+        while (i < length && foldAscii(start[i]) == m_folded[i])
+            ++i;
+        if (i == length)
+            return candidate - m_anchor;
+        at = candidate + 1;
+    }
+}
+
+bool Utf8LineFilter::holdsFoldTrap(QByteArrayView text) const
+{
+    for (const QByteArray &trap : m_foldTraps) {
+        if (find(text, trap, 0) >= 0)
+            return true;
+    }
+    return false;
+}
+
+bool Utf8LineFilter::passes(QByteArrayView piece, QString *line) const
+{
+    if (piece.isEmpty())
+        return false;
+    QByteArray decoded;
+    QByteArrayView text = piece;
+    if (find(piece, amp, 0) >= 0) {
+        decoded = DecodeAmpUtf8(piece);
+        text = decoded;
+    }
+    // Bytes decide only where they must agree with Qt's comparison of the
+    // characters: an ASCII text, and no character that folds into one of its letters.
+    const bool found = m_ascii && !holdsFoldTrap(text)
+                           ? findFolded(text, 0) >= 0
+                           : QString::fromUtf8(text).contains(m_text, Qt::CaseInsensitive);
+    const bool pass = m_rule == Rule::WithoutText ? !found : found;
+    if (pass && line)
+        *line = QString::fromUtf8(text);
+    return pass;
+}
+
+qsizetype Utf8LineFilter::scan(QByteArrayView page, qsizetype from, qsizetype minBytes,
+                               const std::function<void(QString &&)> &hit) const
+{
+    qsizetype end = page.size() + 1;
+    if (const qsizetype nl = findByte(page, '\n', from + minBytes, page.size()); nl >= 0)
+        end = nl + 1;
+    if (m_rule == Rule::WithText && m_ascii && !m_folded.isEmpty())
+        scanAroundMatches(page, from, end, hit);
+    else
+        scanEveryPiece(page, from, end, hit);
+    return end;
+}
+
+void Utf8LineFilter::scanEveryPiece(QByteArrayView page, qsizetype from, qsizetype end,
+                                    const std::function<void(QString &&)> &hit) const
+{
+    const qsizetype textEnd = qMin(end, page.size());
+    for (qsizetype start = from; start < end;) {
+        qsizetype pieceEnd = findByte(page, '\n', start, textEnd);
+        if (pieceEnd < 0)
+            pieceEnd = page.size();
+        QString line;
+        if (passes(page.sliced(start, pieceEnd - start), &line))
+            hit(std::move(line));
+        start = pieceEnd + 1;
+    }
+}
+
+// The with-text rule: only a line holding a byte-level match, a character that
+// folds into the text, or (for a text with "&") an "&amp;" can pass; the rest
+// are skipped unseen.
+void Utf8LineFilter::scanAroundMatches(QByteArrayView page, qsizetype from, qsizetype end,
+                                       const std::function<void(QString &&)> &hit) const
+{
+    const QByteArrayView region = page.first(qMin(end, page.size()));
+    // Next position of each kind of candidate; -2 until looked for, -1 for none.
+    qsizetype nextMatch = -2;
+    qsizetype nextAmp = m_needsAmp ? -2 : -1;
+    std::vector<qsizetype> nextTrap(m_foldTraps.size(), -2);
+    for (qsizetype start = from; start < end;) {
+        if (nextMatch != -1 && nextMatch < start)
+            nextMatch = findFolded(region, start);
+        if (nextAmp != -1 && nextAmp < start)
+            nextAmp = find(region, amp, start);
+        qsizetype candidate = nextMatch;
+        const auto consider = [&candidate](qsizetype at) {
+            if (at >= 0 && (candidate < 0 || at < candidate))
+                candidate = at;
+        };
+        consider(nextAmp);
+        for (size_t i = 0; i < m_foldTraps.size(); ++i) {
+            if (nextTrap[i] != -1 && nextTrap[i] < start)
+                nextTrap[i] = find(region, m_foldTraps[i], start);
+            consider(nextTrap[i]);
+        }
+        if (candidate < 0)
+            return;
+        const void *before = memrchr(region.data() + start, '\n', size_t(candidate - start));
+        const qsizetype lineStart =
+            before ? static_cast<const char *>(before) - region.data() + 1 : start;
+        qsizetype lineEnd = findByte(region, '\n', candidate, region.size());
+        if (lineEnd < 0)
+            lineEnd = region.size();
+        QString line;
+        if (passes(region.sliced(lineStart, lineEnd - lineStart), &line))
+            hit(std::move(line));
+        start = lineEnd + 1;
+    }
+}
