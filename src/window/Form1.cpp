@@ -3,6 +3,8 @@
 #include "extraction/ExtractionRun.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
+#include "sitelist/ExtractLinks.h"
+#include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 #include "window/Globals.h"
@@ -65,6 +67,7 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
     if (m_services.programFolder.isEmpty())
         m_services.programFolder = QCoreApplication::applicationDirPath();
     m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
+    m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, *m_services.ui, this);
 
     buildControls();
     setTabOrderChain();
@@ -252,6 +255,8 @@ void Form1::connectHandlers()
     onPress(Check2, &Form1::Check2_Click);
     onPress(Check8, &Form1::Check8_Click);
     onPress(Check9, &Form1::Check9_Click);
+    onPress(Check13, &Form1::Check13_Click);
+    onPress(Check7, &Form1::Check7_Click);
     connect(Check10, &QCheckBox::toggled, this, &Form1::Check10_Click);
 }
 
@@ -339,6 +344,31 @@ void Form1::startRun(Rule rule)
         return;
     }
     m_runs->enqueue(rule);
+}
+
+void Form1::Check13_Click()
+{
+    if (!TakePress(Check13))
+        return;
+    const QString name = m_services.ui->openFileName(LoadListDialogSettings());
+    if (name.isEmpty())
+        return;
+    // A dialog that allowed several files would return them NUL-separated.
+    if (name.contains(QChar(0))) {
+        m_services.ui->message(QStringLiteral("Please select just one file."));
+        return;
+    }
+    LoadListFile(*m_sites, name, *m_services.ui, FileExists);
+}
+
+void Form1::Check7_Click()
+{
+    if (!TakePress(Check7))
+        return;
+    // The answer is not checked: an empty one becomes "http://" and fails to download.
+    const QString typed = m_services.ui->input(
+        QStringLiteral("Enter url to extract from (i.e. http://www.example.com/links.html):"));
+    m_harvests->enqueue(typed);
 }
 
 void Form1::Check10_Click()
