@@ -1,5 +1,5 @@
-#include "FakeUiServices.h"
-#include "TestHttpServer.h"
+#include "support/FakeUiServices.h"
+#include "support/TestHttpServer.h"
 #include "extraction/ExtractionRun.h"
 #include "platform/CurlPageFetcher.h"
 #include "results/ResultList.h"
