@@ -1,4 +1,4 @@
-#include "platform/PageFetcher.h"
+#include "platform/CurlPageFetcher.h"
 #include "sitelist/SiteList.h"
 #include "support/FakeUiServices.h"
 #include "window/Form1.h"
@@ -16,20 +16,11 @@
 
 namespace {
 
-class IdleFetcher : public PageFetcher
-{
-public:
-    quint64 fetchText(const QString &) override { return 0; }
-    quint64 downloadToFile(const QString &, const QString &) override { return 0; }
-    void cancel(quint64) override {}
-    bool stillExecuting() const override { return false; }
-};
-
 QStringList numbered(int count)
 {
     QStringList rows;
     for (int i = 0; i < count; ++i)
-        rows << QStringLiteral("http://site%1.example/").arg(i, 2, 10, QLatin1Char('0'));
+        rows << QStringLiteral("row %1").arg(i, 2, 10, QLatin1Char('0'));
     return rows;
 }
 
@@ -42,7 +33,7 @@ class TestDragRows : public QObject
 
     std::unique_ptr<QTemporaryDir> m_folder;
     FakeUiServices m_ui;
-    IdleFetcher m_fetcher;
+    CurlPageFetcher m_fetcher;
     std::unique_ptr<Form1> m_form;
     QTreeView *m_list = nullptr;
 
@@ -127,6 +118,8 @@ private slots:
         QTest::newRow("equal texts do not swap")
             << QStringList{"A", "B", "B", "C"} << 1 << QList<int>{2}
             << QStringList{"A", "B", "B", "C"} << 1;
+        QTest::newRow("texts compared case-sensitively")
+            << QStringList{"a", "A"} << 0 << QList<int>{1} << QStringList{"A", "a"} << 1;
         QTest::newRow("a click without moving") << abcd << 2 << QList<int>{} << abcd << 2;
     }
     void dragSwapsTexts()
