@@ -37,7 +37,7 @@ class TestDragRows : public QObject
     std::unique_ptr<Form1> m_form;
     QTreeView *m_list = nullptr;
 
-    void openWindow(const QStringList &rows, QPoint place = {})
+    void openWindow(const QStringList &rows)
     {
         Form1Services services;
         services.ui = &m_ui;
@@ -47,8 +47,6 @@ class TestDragRows : public QObject
         };
         services.programFolder = m_folder->path();
         m_form = std::make_unique<Form1>(services);
-        if (!place.isNull())
-            m_form->move(place);
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         m_list = m_form->findChild<QTreeView *>(QStringLiteral("ListView1"));
@@ -266,13 +264,14 @@ private slots:
     {
         QFETCH(QString, corner);
         const QStringList start = numbered(60);
-        const QRect screen = QGuiApplication::primaryScreen()->geometry();
-        QPoint place = screen.topLeft() + QPoint(1, 1);
-        if (corner == QLatin1String("bottom right")) {
-            Form1 probe({&m_ui, &m_fetcher, [] { return 0.5; }, m_folder->path(), {}});
-            place = screen.bottomRight() - QPoint(probe.width(), probe.height());
-        }
-        openWindow(start, place);
+        openWindow(start);
+        const QRect screen = m_form->screen()->geometry();
+        const QRect frame = m_form->frameGeometry();
+        const QPoint place = corner == QLatin1String("top left")
+                                 ? screen.topLeft()
+                                 : screen.bottomRight() - QPoint(frame.width(), frame.height());
+        m_form->move(place);
+        QTRY_COMPARE(m_form->frameGeometry().topLeft(), place);
         QScrollBar *scroll = m_list->verticalScrollBar();
         QCOMPARE(scroll->value(), 0);
 
