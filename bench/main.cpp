@@ -8,6 +8,8 @@
 //
 //   quillora-bench corpus DIR
 //   quillora-bench lines URLFILE WORD [--without] [--window] [--rows-out F]
+//   quillora-bench harvest URL [--window]
+//   quillora-bench load ADDRESSFILE [--window]
 //   quillora-bench table RESULTS.tsv
 //   quillora-bench median RESULTS.tsv SCENARIO TOOL seconds|peakKiB|stallMs
 
@@ -18,6 +20,8 @@
 #include "platform/CurlPageFetcher.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
+#include "sitelist/ExtractLinks.h"
+#include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "window/Form1.h"
 
@@ -168,6 +172,27 @@ double timeInLoop(StallMeter &meter, const std::function<void(std::function<void
     return seconds;
 }
 
+// A window with a real fetcher and silent dialogs, shown on the offscreen platform.
+struct BenchWindow
+{
+    BenchWindow()
+    {
+        Form1Services services;
+        services.ui = &ui;
+        services.fetcher = &fetcher;
+        services.random = [] {
+            return 0.5;
+        };
+        form = std::make_unique<Form1>(services);
+        form->show();
+    }
+    void press(const char *name) { form->findChild<QPushButton *>(name)->setChecked(true); }
+
+    CurlPageFetcher fetcher;
+    SilentUi ui;
+    std::unique_ptr<Form1> form;
+};
+
 int runLines(const Options &options)
 {
     if (options.positional.size() < 3)
@@ -175,10 +200,10 @@ int runLines(const Options &options)
     const QStringList urls = readLines(options.positional[1]);
     const QString word = options.positional[2];
     const Rule rule = options.without ? Rule::WithoutText : Rule::WithText;
-    CurlPageFetcher fetcher;
     StallMeter meter;
 
     if (!options.window) {
+        CurlPageFetcher fetcher;
         SiteList sites;
         ResultList results;
         FixedHost host;
@@ -194,24 +219,70 @@ int runLines(const Options &options)
         return 0;
     }
 
-    SilentUi ui;
-    Form1Services services;
-    services.ui = &ui;
-    services.fetcher = &fetcher;
-    services.random = [] {
-        return 0.5;
-    };
-    Form1 form(services);
-    form.show();
+    BenchWindow window;
+    Form1 &form = *window.form;
     form.siteList().append(urls);
     form.findChild<QLineEdit *>(options.without ? "Text2" : "Text1")->setText(word);
-    auto *button = form.findChild<QPushButton *>(options.without ? "Check8" : "Check2");
     const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
         QObject::connect(&form.runs(), &RunQueue::idle, done);
-        button->setChecked(true); // a press: the handler takes it and starts the run
+        window.press(options.without ? "Check8" : "Check2");
     });
     report(seconds, meter, form.resultList().count());
     writeRows(options.rowsOut, form.resultList());
+    return 0;
+}
+
+int runHarvest(const Options &options)
+{
+    if (options.positional.size() < 2)
+        return 2;
+    const QString url = options.positional[1];
+    StallMeter meter;
+    if (!options.window) {
+        CurlPageFetcher fetcher;
+        SilentUi ui;
+        SiteList sites;
+        HarvestQueue harvests(sites, fetcher, ui);
+        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+            QObject::connect(&harvests, &HarvestQueue::idle, done);
+            harvests.enqueue(url);
+        });
+        report(seconds, meter, sites.count());
+        return 0;
+    }
+    BenchWindow window;
+    window.ui.inputAnswer = url;
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        QObject::connect(&window.form->harvests(), &HarvestQueue::idle, done);
+        window.press("Check7");
+    });
+    report(seconds, meter, window.form->siteList().count());
+    return 0;
+}
+
+int runLoad(const Options &options)
+{
+    if (options.positional.size() < 2)
+        return 2;
+    const QString path = options.positional[1];
+    StallMeter meter;
+    if (!options.window) {
+        SilentUi ui;
+        SiteList sites;
+        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+            LoadListFile(sites, path, ui, [](const QString &file) { return QFile::exists(file); });
+            done();
+        });
+        report(seconds, meter, sites.count());
+        return 0;
+    }
+    BenchWindow window;
+    window.ui.openAnswer = path;
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        window.press("Check13");
+        done();
+    });
+    report(seconds, meter, window.form->siteList().count());
     return 0;
 }
 
@@ -247,6 +318,10 @@ int main(int argc, char **argv)
         app = std::make_unique<QCoreApplication>(argc, argv);
     if (command == QLatin1String("lines"))
         return runLines(options);
+    if (command == QLatin1String("harvest"))
+        return runHarvest(options);
+    if (command == QLatin1String("load"))
+        return runLoad(options);
     std::fprintf(stderr, "usage: see the comment at the top of bench/main.cpp\n");
     return 2;
 }

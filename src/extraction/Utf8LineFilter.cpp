@@ -1,7 +1,12 @@
 #include "extraction/Utf8LineFilter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -10,11 +15,6 @@ constexpr QByteArrayView amp("&amp;");
 constexpr char foldAscii(char c)
 {
     return (c >= 'A' && c <= 'Z') ? char(c | 0x20) : c;
-}
-
-constexpr char upperAscii(char c)
-{
-    return (c >= 'a' && c <= 'z') ? char(c & ~0x20) : c;
 }
 
 qsizetype find(QByteArrayView text, QByteArrayView what, qsizetype from)
@@ -105,6 +105,12 @@ Utf8LineFilter::Utf8LineFilter(Rule rule, const QString &ruleText)
         if (commonness(m_folded[i]) < commonness(m_folded[m_anchor]))
             m_anchor = i;
     }
+    m_second = m_anchor;
+    for (qsizetype i = 0; i < m_folded.size(); ++i) {
+        if (i != m_anchor &&
+            (m_second == m_anchor || commonness(m_folded[i]) < commonness(m_folded[m_second])))
+            m_second = i;
+    }
     m_needsAmp = m_folded.contains('&');
     for (const FoldTrap &trap : foldTraps()) {
         if (m_folded.contains(trap.folded))
@@ -119,30 +125,46 @@ qsizetype Utf8LineFilter::findFolded(QByteArrayView text, qsizetype from) const
     const qsizetype length = m_folded.size();
     if (length == 0)
         return from <= text.size() ? from : -1;
-    const char lower = m_folded[m_anchor];
-    const char upper = upperAscii(lower);
-    const qsizetype lastAnchor = text.size() - length + m_anchor;
-    // The next occurrence of each form of the anchor byte; -2 until looked for.
-    qsizetype nextLower = -2;
-    qsizetype nextUpper = lower == upper ? -1 : -2;
-    for (qsizetype at = from + m_anchor;;) {
-        if (nextLower != -1 && nextLower < at)
-            nextLower = findByte(text, lower, at, lastAnchor + 1);
-        if (nextUpper != -1 && nextUpper < at)
-            nextUpper = findByte(text, upper, at, lastAnchor + 1);
-        qsizetype candidate = nextLower;
-        if (candidate < 0 || (nextUpper >= 0 && nextUpper < candidate))
-            candidate = nextUpper;
-        if (candidate < 0)
-            return -1;
-        const char *start = text.data() + candidate - m_anchor;
-        qsizetype i = 0;
-        while (i < length && foldAscii(start[i]) == m_folded[i])
-            ++i;
-        if (i == length)
-            return candidate - m_anchor;
-        at = candidate + 1;
+    const char *const data = text.data();
+    const auto matchesAt = [&](qsizetype start) {
+        for (qsizetype i = 0; i < length; ++i) {
+            if (foldAscii(data[start + i]) != m_folded[i])
+                return false;
+        }
+        return true;
+    };
+    qsizetype start = from;
+#if defined(__SSE2__)
+    // Sixteen starts at a time: the two rarest bytes of the text must both be
+    // in place before a start is checked in full. OR-ing 0x20 folds a letter
+    // of either case to its small form and nothing else onto a small letter.
+    const auto foldMask = [](char c) {
+        return _mm_set1_epi8(c >= 'a' && c <= 'z' ? 0x20 : 0);
+    };
+    const __m128i wantFirst = _mm_set1_epi8(m_folded[m_anchor]);
+    const __m128i foldFirst = foldMask(m_folded[m_anchor]);
+    const __m128i wantSecond = _mm_set1_epi8(m_folded[m_second]);
+    const __m128i foldSecond = foldMask(m_folded[m_second]);
+    for (; start + length - 1 + 16 <= text.size(); start += 16) {
+        const __m128i first = _mm_or_si128(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + start + m_anchor)), foldFirst);
+        const __m128i second = _mm_or_si128(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + start + m_second)),
+            foldSecond);
+        auto candidates = unsigned(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(first, wantFirst), _mm_cmpeq_epi8(second, wantSecond))));
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const qsizetype at = start + std::countr_zero(candidates);
+            if (matchesAt(at))
+                return at;
+        }
     }
+#endif
+    for (; start + length <= text.size(); ++start) {
+        if (matchesAt(start))
+            return start;
+    }
+    return -1;
 }
 
 bool Utf8LineFilter::holdsFoldTrap(QByteArrayView text) const

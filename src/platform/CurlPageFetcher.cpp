@@ -132,6 +132,7 @@ struct Transfer
     bool take(const char *data, qint64 size);
     bool beginBody();
     bool store(const char *data, qint64 size);
+    void checkUtf8(bool complete);
     QString problem(CURLcode code, long status);
     QString closeFile();
 
@@ -141,6 +142,10 @@ struct Transfer
     ContentDecoder decoder;
     bool bodyStarted = false;
     QByteArray body;
+    // How much of body is known to be valid UTF-8: checking as the bytes arrive
+    // overlaps the check with the transfer instead of adding it at the end.
+    qsizetype utf8Checked = 0;
+    bool utf8Valid = true;
     std::unique_ptr<QFile> file;
     qint64 received = 0; // decoded
     QString stopReason;  // why take() refused data
@@ -196,12 +201,34 @@ bool Transfer::store(const char *data, qint64 size)
     received += size;
     if (!file) {
         body.append(data, size);
+        if (request.utf8)
+            checkUtf8(false);
         return true;
     }
     if (file->write(data, size) == size)
         return true;
     stopReason = fileError(*file);
     return false;
+}
+
+// Checks what arrived since the last call, up to the start of a sequence the
+// next bytes may complete; everything once the body is complete. Cutting only
+// before a byte that is no continuation byte never splits a valid sequence.
+void Transfer::checkUtf8(bool complete)
+{
+    if (!utf8Valid)
+        return;
+    qsizetype cut = body.size();
+    if (!complete) {
+        const auto continuation = [this](qsizetype at) {
+            return (uchar(body[at]) & 0xC0) == 0x80;
+        };
+        cut = qMax(utf8Checked, cut - 3);
+        while (cut > utf8Checked && continuation(cut))
+            --cut;
+    }
+    utf8Valid = QByteArrayView(body).sliced(utf8Checked, cut - utf8Checked).isValidUtf8();
+    utf8Checked = cut;
 }
 
 // Empty when the transfer succeeded, else why it failed.
@@ -451,9 +478,10 @@ FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) 
         return result;
     result.ok = true;
     result.bodyBytes = transfer.received;
-    if (transfer.request.utf8)
-        result.utf8 = decodePageUtf8(transfer.body, result.contentType);
-    else if (!transfer.request.toFile)
+    if (transfer.request.utf8) {
+        transfer.checkUtf8(true);
+        result.utf8 = decodePageUtf8(transfer.body, result.contentType, transfer.utf8Valid);
+    } else if (!transfer.request.toFile)
         result.text = decodePageText(transfer.body, result.contentType);
     return result;
 }

@@ -76,7 +76,15 @@ QString decodeWith(QStringConverter::Encoding encoding, QByteArrayView bytes)
 // How decodePageText turns a body into text.
 struct Decoding
 {
-    enum Kind { Windows1252, Utf8, Utf16LE, Utf16BE, Named, Utf8OrWindows1252 } kind;
+    enum Kind
+    {
+        Windows1252,
+        Utf8,
+        Utf16LE,
+        Utf16BE,
+        Named,
+        Utf8OrWindows1252
+    } kind;
     QByteArray label; // for Named
 };
 
@@ -262,11 +270,17 @@ QString decodePageText(const QByteArray &body, const QByteArray &contentType)
 
 QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType)
 {
+    return decodePageUtf8(body, contentType, QByteArrayView(body).isValidUtf8());
+}
+
+QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType,
+                          bool bodyIsValidUtf8)
+{
     const Decoding decoding = chooseDecoding(body, contentType);
     const bool utf8 =
         decoding.kind == Decoding::Utf8 || decoding.kind == Decoding::Utf8OrWindows1252;
-    // Most pages are valid UTF-8 already: validating costs far less than a round trip.
-    if (utf8 && QByteArrayView(body).isValidUtf8()) {
+    // Most pages are valid UTF-8 already and need no conversion at all.
+    if (utf8 && bodyIsValidUtf8) {
         // The decoder drops one leading byte-order mark; so do we.
         if (body.startsWith("\xEF\xBB\xBF"))
             return body.sliced(3);

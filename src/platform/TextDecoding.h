@@ -13,3 +13,6 @@ QString decodePageText(const QByteArray &body, const QByteArray &contentType);
 // UTF-8 and decoded as such comes back as it is (shared, not copied), less a
 // leading byte-order mark.
 QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType);
+// The same, for a body whose UTF-8 validity is already known.
+QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType,
+                          bool bodyIsValidUtf8);

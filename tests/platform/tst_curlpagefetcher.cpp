@@ -1,4 +1,5 @@
 #include "platform/CurlPageFetcher.h"
+#include "platform/TextDecoding.h"
 #include "support/TestHttpServer.h"
 
 #include <QDir>
@@ -78,6 +79,11 @@ void runOne(PageFetcher &fetcher, const std::function<quint64()> &start, FetchRe
     QCOMPARE(deliveries.first().id, id);
     QCOMPARE(deliveries.first().thread, QThread::currentThread());
     result = deliveries.first().result;
+}
+
+QByteArray multibyteText()
+{
+    return "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
 }
 
 // A route that remembers when the client closed its connection.
@@ -161,6 +167,9 @@ void TestCurlPageFetcher::init()
     server.setTrickle("/trickle-slow", QByteArray(100, 'a'), 1, 100);
     // 2000 bytes/s for five seconds.
     server.setTrickle("/trickle-long", QByteArray(10'000, 'a'), 200, 100);
+    // Characters of two to four bytes, cut across chunks; valid, then not.
+    server.setTrickle("/utf8-in-pieces", multibyteText().repeated(40), 7, 1);
+    server.setTrickle("/utf8-broken-in-pieces", multibyteText().repeated(40) + "\xE9", 7, 1);
     server.setShortBody("/short-body", plainBody, plainBody.size() + 10);
     server.setCutChunked("/cut-chunked", plainBody);
     server.setGzip("/gzip", "<p>Compressed</p>");
@@ -237,6 +246,13 @@ void TestCurlPageFetcher::fetchesPages_data()
                                  << htmlType;
     QTest::newRow("body at the cap")
         << "/at-cap" << QString(bodyCap, u'x') << bodyCap << 200 << "/at-cap" << textType;
+    QTest::newRow("UTF-8 cut across chunks")
+        << "/utf8-in-pieces" << QString::fromUtf8(multibyteText().repeated(40))
+        << qint64(400) << 200 << "/utf8-in-pieces" << textType;
+    QTest::newRow("invalid UTF-8 at the end of many chunks")
+        << "/utf8-broken-in-pieces"
+        << decodePageText(multibyteText().repeated(40) + "\xE9", textType) << qint64(401) << 200
+        << "/utf8-broken-in-pieces" << textType;
     QTest::newRow("charset of the header")
         << "/windows-1252" << QStringLiteral("caf\u00E9 \u20AC") << qint64(6) << 200
         << "/windows-1252" << QByteArray("text/html; charset=windows-1252");
