@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs what the build needs on Debian.
 QUILLORA_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev libcurl4-openssl-dev \
-ca-certificates fonts-liberation"
+ca-certificates fonts-liberation zlib1g-dev"
 
 quillora_install_deps() {
     local missing=()

@@ -106,6 +106,12 @@ void Form1::buildControls()
         auto *box = new QGroupBox(caption, this);
         box->setObjectName(QLatin1String(name));
         box->setFont(arialBold(9.75));
+        // The caption sits on the frame's top line, clear of the controls
+        // placed 240 twips down.
+        box->setStyleSheet(QStringLiteral(
+            "QGroupBox { background: white; border: 1px solid #b4b4b4; border-radius: 2px;"
+            " margin-top: 0.55em; }"
+            "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"));
         whiten(box);
         place(box, l, t, w, h);
         return box;
@@ -207,6 +213,10 @@ void Form1::buildControls()
                      QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9,
                      240, 540, 4815, 255);
     Check12->setEnabled(false);
+    // Liberation Sans and the style's indicator need a little more room than
+    // 4815 twips for the longer caption; cutting it off would hide its meaning.
+    for (QCheckBox *box : {Check10, Check12})
+        box->resize(qMax(box->width(), box->sizeHint().width()), box->height());
 
     Label3 = label(this, "Label3", {}, 9, 120, 6360, 6735, 495);
     QPalette status = Label3->palette();

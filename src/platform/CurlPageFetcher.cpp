@@ -1,0 +1,516 @@
+#include "platform/CurlPageFetcher.h"
+
+#include "platform/ContentDecoder.h"
+#include "platform/TextDecoding.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr long maxRedirects = 10;
+// Every command wakes the worker and curl shortens the wait for its own timers,
+// so this bound on an idle wait is only a safety net.
+constexpr int idlePollMs = 10'000;
+constexpr const char *webProtocols = "http,https";
+
+struct Request
+{
+    quint64 id = 0;
+    QString url;
+    QString path;
+    bool toFile = false;
+    QByteArray host; // known once the address was checked
+};
+
+void initCurlOnce()
+{
+    // Not thread-safe in every libcurl, so it runs before any worker exists.
+    static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
+    Q_UNUSED(initialized)
+}
+
+bool isSuccess(long status)
+{
+    return status >= 200 && status < 300;
+}
+
+FetchResult failed(const QString &error)
+{
+    FetchResult result;
+    result.error = error;
+    return result;
+}
+
+QString statusError(long status)
+{
+    return QStringLiteral("The server answered with HTTP status %1").arg(status);
+}
+
+QString curlError(CURLcode code, const char *detail)
+{
+    QString message = QString::fromUtf8(curl_easy_strerror(code));
+    if (detail[0] != '\0')
+        message += QStringLiteral(" (%1)").arg(QString::fromUtf8(detail).trimmed());
+    return message;
+}
+
+QString fileError(const QFile &file)
+{
+    return QStringLiteral("Cannot write %1: %2")
+        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+}
+
+// Every Content-Encoding header of the final response, joined.
+QByteArray contentEncoding(CURL *easy)
+{
+    QByteArray value;
+    curl_header *header = nullptr;
+    for (size_t index = 0;
+         curl_easy_header(easy, "Content-Encoding", index, CURLH_HEADER, -1, &header) == CURLHE_OK;
+         ++index) {
+        if (!value.isEmpty())
+            value += ',';
+        value += header->value;
+        if (index + 1 >= header->amount)
+            break;
+    }
+    return value;
+}
+
+QByteArray urlPart(CURLU *url, CURLUPart part)
+{
+    char *text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
+        return {};
+    const QByteArray value(text);
+    curl_free(text);
+    return value;
+}
+
+// Empty when url is an http or https address, else why it cannot be fetched.
+QString checkAddress(const QString &url, QByteArray &host)
+{
+    const QByteArray utf8 = url.toUtf8();
+    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+    // An embedded NUL would make curl fetch a shorter address than the one asked for.
+    if (!parsed || utf8.contains('\0') ||
+        curl_url_set(parsed.get(), CURLUPART_URL, utf8.constData(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK)
+        return QStringLiteral("Not a valid web address: \"%1\"").arg(url);
+    const QByteArray scheme = urlPart(parsed.get(), CURLUPART_SCHEME).toLower();
+    if (scheme != "http" && scheme != "https")
+        return QStringLiteral("Only http and https addresses can be fetched: \"%1\"").arg(url);
+    host = urlPart(parsed.get(), CURLUPART_HOST).toLower();
+    return {};
+}
+
+// One transfer between its start and its end; used on the worker thread only.
+struct Transfer
+{
+    Transfer(Request request, qint64 maxBodyBytes)
+        : request(std::move(request)), maxBodyBytes(maxBodyBytes)
+    {
+    }
+    ~Transfer() { curl_easy_cleanup(easy); }
+    Transfer(const Transfer &) = delete;
+    Transfer &operator=(const Transfer &) = delete;
+
+    bool take(const char *data, qint64 size);
+    bool beginBody();
+    bool store(const char *data, qint64 size);
+    QString problem(CURLcode code, long status);
+    QString closeFile();
+
+    const Request request;
+    const qint64 maxBodyBytes;
+    CURL *const easy = curl_easy_init();
+    ContentDecoder decoder;
+    bool bodyStarted = false;
+    QByteArray body;
+    std::unique_ptr<QFile> file;
+    qint64 received = 0; // decoded
+    QString stopReason;  // why take() refused data
+    char curlDetail[CURL_ERROR_SIZE] = {};
+};
+
+bool Transfer::take(const char *data, qint64 size)
+{
+    if (!bodyStarted && !beginBody())
+        return false;
+    const auto sink = [this](const char *decoded, qint64 decodedSize) {
+        return store(decoded, decodedSize);
+    };
+    if (decoder.write(data, size, sink))
+        return true;
+    if (stopReason.isEmpty())
+        stopReason = decoder.error();
+    return false;
+}
+
+// Judges the final response when its body starts; bodies of redirects never get here.
+bool Transfer::beginBody()
+{
+    bodyStarted = true;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (!isSuccess(status)) {
+        // An error page is not the page asked for: no point in downloading it.
+        stopReason = statusError(status);
+        return false;
+    }
+    if (decoder.setEncoding(contentEncoding(easy)))
+        return true;
+    stopReason = decoder.error();
+    return false;
+}
+
+bool Transfer::store(const char *data, qint64 size)
+{
+    if (received + size > maxBodyBytes) {
+        stopReason =
+            QStringLiteral("The page is larger than the limit of %1 bytes").arg(maxBodyBytes);
+        return false;
+    }
+    received += size;
+    if (!file) {
+        body.append(data, size);
+        return true;
+    }
+    if (file->write(data, size) == size)
+        return true;
+    stopReason = fileError(*file);
+    return false;
+}
+
+// Empty when the transfer succeeded, else why it failed.
+QString Transfer::problem(CURLcode code, long status)
+{
+    if (!stopReason.isEmpty())
+        return stopReason;
+    if (code != CURLE_OK)
+        return curlError(code, curlDetail);
+    if (!isSuccess(status))
+        return statusError(status);
+    if (!decoder.isComplete())
+        return QStringLiteral("The compressed body ends early");
+    return file ? closeFile() : QString();
+}
+
+QString Transfer::closeFile()
+{
+    const bool flushed = file->flush();
+    const QString error = flushed ? QString() : fileError(*file);
+    file->close();
+    return error;
+}
+
+size_t receiveBody(char *data, size_t size, size_t count, void *transfer)
+{
+    const size_t bytes = size * count;
+    // A short count makes curl end the transfer with an error.
+    return static_cast<Transfer *>(transfer)->take(data, qint64(bytes)) ? bytes : 0;
+}
+
+} // namespace
+
+// Owns the multi handle and every transfer. Apart from submit() and cancel(),
+// which only queue a command and wake it, everything runs on its own thread.
+class CurlPageFetcher::Worker
+{
+public:
+    Worker(CurlPageFetcher *owner, const FetchSettings &settings);
+    ~Worker();
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+
+    void submit(Request request);
+    void cancel(quint64 id);
+
+private:
+    void run();
+    void takeCommands();
+    void admit(Request request);
+    void startQueued();
+    void start(Request request);
+    CURLcode configure(Transfer &transfer) const;
+    void collectFinished();
+    FetchResult outcome(Transfer &transfer, CURLcode code) const;
+    void forget(quint64 id);
+    void report(quint64 id, const FetchResult &result);
+
+    CurlPageFetcher *const m_owner;
+    const FetchSettings m_settings;
+    CURLM *const m_multi;
+
+    std::mutex m_mutex; // guards the two command lists
+    std::vector<Request> m_submitted;
+    std::vector<quint64> m_cancelled;
+    std::atomic_bool m_stopping = false;
+
+    // Worker thread only.
+    std::deque<Request> m_queued;
+    std::unordered_map<quint64, std::unique_ptr<Transfer>> m_running;
+    QHash<QByteArray, int> m_runningPerHost;
+
+    std::thread m_thread;
+};
+
+CurlPageFetcher::Worker::Worker(CurlPageFetcher *owner, const FetchSettings &settings)
+    : m_owner(owner), m_settings(settings), m_multi(curl_multi_init())
+{
+    Q_CHECK_PTR(m_multi);
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(settings.maxTransfers));
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(settings.maxTransfersPerHost));
+    m_thread = std::thread([this] { run(); });
+}
+
+CurlPageFetcher::Worker::~Worker()
+{
+    m_stopping = true;
+    curl_multi_wakeup(m_multi);
+    m_thread.join();
+    curl_multi_cleanup(m_multi);
+}
+
+void CurlPageFetcher::Worker::submit(Request request)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_submitted.push_back(std::move(request));
+    }
+    curl_multi_wakeup(m_multi);
+}
+
+void CurlPageFetcher::Worker::cancel(quint64 id)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_cancelled.push_back(id);
+    }
+    curl_multi_wakeup(m_multi);
+}
+
+void CurlPageFetcher::Worker::run()
+{
+    while (!m_stopping) {
+        takeCommands();
+        int running = 0;
+        curl_multi_perform(m_multi, &running);
+        collectFinished();
+        startQueued();
+        curl_multi_poll(m_multi, nullptr, 0, idlePollMs, nullptr);
+    }
+    // Removing the handles closes their connections, stalled or not.
+    while (!m_running.empty())
+        forget(m_running.begin()->first);
+    m_queued.clear();
+}
+
+void CurlPageFetcher::Worker::takeCommands()
+{
+    std::vector<Request> submitted;
+    std::vector<quint64> cancelled;
+    {
+        const std::lock_guard lock(m_mutex);
+        submitted.swap(m_submitted);
+        cancelled.swap(m_cancelled);
+    }
+    for (Request &request : submitted)
+        admit(std::move(request));
+    for (const quint64 id : cancelled)
+        forget(id);
+}
+
+void CurlPageFetcher::Worker::admit(Request request)
+{
+    const QString problem = checkAddress(request.url, request.host);
+    if (problem.isEmpty())
+        m_queued.push_back(std::move(request));
+    else
+        report(request.id, failed(problem));
+}
+
+// Keeps requests here rather than in curl's own pending list, so that a page's
+// deadline only starts running once its transfer does.
+void CurlPageFetcher::Worker::startQueued()
+{
+    for (auto next = m_queued.begin();
+         next != m_queued.end() && int(m_running.size()) < m_settings.maxTransfers;) {
+        if (m_runningPerHost.value(next->host) >= m_settings.maxTransfersPerHost) {
+            ++next;
+            continue;
+        }
+        Request request = std::move(*next);
+        next = m_queued.erase(next);
+        start(std::move(request));
+    }
+}
+
+void CurlPageFetcher::Worker::start(Request request)
+{
+    const quint64 id = request.id;
+    auto transfer = std::make_unique<Transfer>(std::move(request), m_settings.maxBodyBytes);
+    if (transfer->request.toFile) {
+        transfer->file = std::make_unique<QFile>(transfer->request.path);
+        if (!transfer->file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return report(id, failed(fileError(*transfer->file)));
+    }
+    const CURLcode code = configure(*transfer);
+    if (code != CURLE_OK)
+        return report(id, failed(curlError(code, "")));
+    if (curl_multi_add_handle(m_multi, transfer->easy) != CURLM_OK)
+        return report(id, failed(QStringLiteral("Cannot start the transfer")));
+    ++m_runningPerHost[transfer->request.host];
+    m_running.emplace(id, std::move(transfer));
+}
+
+CURLcode CurlPageFetcher::Worker::configure(Transfer &transfer) const
+{
+    CURL *const easy = transfer.easy;
+    const QByteArray url = transfer.request.url.toUtf8(); // curl copies option strings
+    CURLcode code = CURLE_OK;
+    const auto set = [&](CURLoption option, auto value) {
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(easy, option, value);
+    };
+    set(CURLOPT_URL, url.constData());
+    set(CURLOPT_PRIVATE, &transfer);
+    set(CURLOPT_ERRORBUFFER, transfer.curlDetail);
+    set(CURLOPT_WRITEFUNCTION, &receiveBody);
+    set(CURLOPT_WRITEDATA, &transfer);
+    set(CURLOPT_PROTOCOLS_STR, webProtocols);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, webProtocols);
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_MAXREDIRS, maxRedirects);
+    // Only what ContentDecoder undoes, so that a cut compressed body is noticed.
+    set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    set(CURLOPT_USERAGENT, "Quillora/" QUILLORA_VERSION);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_FAILONERROR, 0L); // the status is judged in beginBody() and problem()
+    set(CURLOPT_CONNECTTIMEOUT_MS, long(m_settings.connectTimeout.count()));
+    set(CURLOPT_TIMEOUT_MS, long(m_settings.totalTimeout.count()));
+    set(CURLOPT_LOW_SPEED_LIMIT, m_settings.lowSpeedLimit);
+    set(CURLOPT_LOW_SPEED_TIME, long(m_settings.lowSpeedTime.count()));
+    return code;
+}
+
+void CurlPageFetcher::Worker::collectFinished()
+{
+    int queuedMessages = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_multi, &queuedMessages)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        // The message dies with the handle's removal; keep what is needed of it.
+        const CURLcode code = message->data.result;
+        char *transferPointer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transferPointer);
+        auto *transfer = reinterpret_cast<Transfer *>(transferPointer);
+        const quint64 id = transfer->request.id;
+        report(id, outcome(*transfer, code));
+        forget(id);
+    }
+}
+
+FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) const
+{
+    long status = 0;
+    char *effectiveUrl = nullptr;
+    char *contentType = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+    curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+
+    FetchResult result = failed(transfer.problem(code, status));
+    result.httpStatus = int(status);
+    result.effectiveUrl = QString::fromUtf8(effectiveUrl);
+    result.contentType = QByteArray(contentType);
+    if (!result.error.isEmpty())
+        return result;
+    result.ok = true;
+    result.bodyBytes = transfer.received;
+    if (!transfer.request.toFile)
+        result.text = decodePageText(transfer.body, result.contentType);
+    return result;
+}
+
+// Drops a transfer whether it runs or still waits; unknown ids are already gone.
+void CurlPageFetcher::Worker::forget(quint64 id)
+{
+    const auto found = m_running.find(id);
+    if (found == m_running.end()) {
+        std::erase_if(m_queued, [id](const Request &request) { return request.id == id; });
+        return;
+    }
+    const Transfer &transfer = *found->second;
+    curl_multi_remove_handle(m_multi, transfer.easy);
+    if (--m_runningPerHost[transfer.request.host] == 0)
+        m_runningPerHost.remove(transfer.request.host);
+    m_running.erase(found);
+}
+
+void CurlPageFetcher::Worker::report(quint64 id, const FetchResult &result)
+{
+    // Posted with the owner as context: dropped unseen if the owner is gone by then.
+    QMetaObject::invokeMethod(
+        m_owner, [owner = m_owner, id, result] { owner->deliver(id, result); },
+        Qt::QueuedConnection);
+}
+
+CurlPageFetcher::CurlPageFetcher(FetchSettings settings, QObject *parent) : PageFetcher(parent)
+{
+    initCurlOnce();
+    qRegisterMetaType<FetchResult>();
+    m_worker = std::make_unique<Worker>(this, settings);
+}
+
+// The worker is joined before QObject's teardown, which then discards any result
+// it had already posted.
+CurlPageFetcher::~CurlPageFetcher() = default;
+
+quint64 CurlPageFetcher::fetchText(const QString &url)
+{
+    return submit(url, {}, false);
+}
+
+quint64 CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
+{
+    return submit(url, path, true);
+}
+
+void CurlPageFetcher::cancel(quint64 id)
+{
+    if (m_unfinished.remove(id))
+        m_worker->cancel(id);
+}
+
+bool CurlPageFetcher::stillExecuting() const
+{
+    return !m_unfinished.isEmpty();
+}
+
+quint64 CurlPageFetcher::submit(const QString &url, const QString &path, bool toFile)
+{
+    const quint64 id = ++m_lastId;
+    m_unfinished.insert(id);
+    m_worker->submit({id, url, path, toFile, {}});
+    return id;
+}
+
+void CurlPageFetcher::deliver(quint64 id, const FetchResult &result)
+{
+    // A result posted just before its cancel() arrives here too; drop it.
+    if (m_unfinished.remove(id))
+        emit finished(id, result);
+}
