@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeView;
+enum class SaveFormat;
 
 // What the window is given from outside; tests pass scripted services.
 struct Form1Services
@@ -69,6 +70,10 @@ private:
     void Check10_Click();
     void Check9_Click();
     void ListView2_DblClick();
+    void Check4_Click();
+    void Check6_Click();
+    void Check1_Click();
+    void saveResults(SaveFormat format);
     void startRun(Rule rule);
 
     // RunHost: read afresh at every use.
@@ -86,6 +91,7 @@ private:
     ResultList *m_results;
     RunQueue *m_runs = nullptr;
     int m_pointerShape = DefaultPointer;
+    int m_saves = 0; // saves under way
     std::optional<QCursor> m_customPointer;
 
     QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;
