@@ -278,12 +278,6 @@ private slots:
             << "<b>one\r\ntwo</b>"
             << "<b>"
             << "</b>" << false << none << QStringList{"one\r\ntwo"} << "";
-        QTest::newRow("equal results once") << "[x][x][y]"
-                                            << "["
-                                            << "]" << false << none << QStringList{"x", "y"} << "";
-        QTest::newRow("duplicates kept") << "[x][x]"
-                                         << "["
-                                         << "]" << true << none << QStringList{"x", "x"} << "";
         QTest::newRow("longer row does not hide a result")
             << "[b]"
             << "["

@@ -139,14 +139,6 @@ private slots:
             << "</b>" << false << false << false << QStringList{"x", "y"};
         QTest::newRow("worked example") << QStringList{"<b><b>x</b></b>"} << "<b>"
                                         << "</b>" << false << false << false << QStringList{"<b>x"};
-        QTest::newRow("marker case") << QStringList{"<B>Mixed</b>"} << "<b>"
-                                     << "</B>" << false << false << false << QStringList{"Mixed"};
-        QTest::newRow("across lines")
-            << QStringList{"<p>one\r\ntwo</p>"} << "<p>"
-            << "</p>" << false << false << false << QStringList{"one\r\ntwo"};
-        QTest::newRow("entities") << QStringList{"[a&amp;b][&AMP;][&amp;amp;]"} << "["
-                                  << "]" << false << false << false
-                                  << QStringList{"a&b", "&AMP;", "&amp;"};
         QTest::newRow("address in front") << QStringList{"[x]"} << "["
                                           << "]" << false << true << false << QStringList{"$1,x"};
         // Duplicates are equal results, from any site, whatever the address
@@ -264,25 +256,6 @@ private slots:
                 i < switched ? "a" + QString::number(i) : "b" + QString::number(i - switched);
             QCOMPARE(rows[i], expected);
         }
-    }
-
-    // "Keep Duplicates" is read at every pass as well.
-    void keepDuplicatesChangedDuringRun()
-    {
-        Fixture f;
-        QByteArray page;
-        for (int i = 0; i < 100000; ++i)
-            page += "[same]";
-        f.server.setPage("/big", page, "text/plain");
-        f.form->siteList().append(f.server.url("/big"));
-        f.markers("[", "]");
-        auto *keep = f.child<QCheckBox>("Check3");
-        connect(
-            &f.form->resultList(), &QAbstractItemModel::rowsInserted, keep,
-            [keep] { keep->setChecked(true); }, Qt::SingleShotConnection);
-        f.extract();
-        // One row before the switch, then one for every later pass.
-        QVERIFY(f.form->resultList().count() > 1);
     }
 
     void closeDuringPasses()

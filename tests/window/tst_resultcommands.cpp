@@ -213,20 +213,6 @@ private slots:
                  yes ? QByteArray("new\r\n") : QByteArray("a much longer old file\r\n"));
     }
 
-    void secondSaveAsks()
-    {
-        Fixture f;
-        f.addRows({"x"});
-        const QString path = f.folder.filePath(QStringLiteral("out.txt"));
-        f.save("Check1", path);
-        f.waitSaved();
-        f.save("Check6", path);
-        f.waitSaved();
-        QCOMPARE(f.ui.log, (QStringList{"save", "save",
-                                        "ask:Are you sure you wish to overwrite " + path + " ?"}));
-        QCOMPARE(readAll(path), QByteArray("x\r\n"));
-    }
-
     // The save goes on in slices: the window holds the busy pointer and takes
     // input meanwhile, and the file gets the rows of the moment it began.
     void savesRowsAsTheyStoodWhenItBegan()
