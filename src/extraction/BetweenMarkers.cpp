@@ -114,10 +114,8 @@ bool BetweenMarkers::pass()
     const qsizetype endLength = end.size();
 
     const qsizetype p = find(m_folded, m_foldedStart, m_noStartBefore, size(), &m_startMemo);
-    if (p < 0) {
-        m_noStartBefore = size();
+    if (p < 0)
         return false;
-    }
     m_noStartBefore = p;
 
     // The end search starts at the second character of the start match, so an
