@@ -7,6 +7,8 @@
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 #include "window/Globals.h"
+#include "window/PointerFeedback.h"
+#include "window/SiteListDragView.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -70,6 +72,7 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
     buildControls();
     setTabOrderChain();
     connectHandlers();
+    installPointerFeedback();
     Form_Load();
 }
 
@@ -243,14 +246,29 @@ void Form1::Form_Load()
     const QString pointerFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (FileExists(pointerFile)) {
         // A damaged file, or a folder of that name, leaves the default arrow.
-        const QPixmap image(pointerFile);
-        if (!image.isNull())
-            m_customPointer = QCursor(image, 0, 0);
+        m_customPointer = LoadPointerFile(pointerFile);
     }
     RandomHomePage(*m_services.ui, m_services.random, m_services.homePage);
     setWindowTitle(QStringLiteral("Quillora"));
     ListView1->header()->resizeSection(0, px(columnWidth));
     ListView2->header()->resizeSection(0, px(columnWidth));
+}
+
+void Form1::installPointerFeedback()
+{
+    auto *feedback = new PointerFeedback(*this);
+    const QList<QWidget *> buttons{Check5, Check13, Check7, Check11, Check2, Check8,
+                                   Check4, Check6,  Check1, Check9,  Check3};
+    for (QWidget *button : buttons)
+        feedback->watch(button, CustomPointer);
+    // Frame6 behaves like its twin Frame1.
+    const QList<QWidget *> surfaces{
+        this, Frame1, Frame2, Frame4, Frame5, Frame6, ListView2->viewport()};
+    for (QWidget *surface : surfaces)
+        feedback->watch(surface, DefaultPointer);
+    for (QLineEdit *text : {Text1, Text2, Text3, Text4})
+        feedback->setOwnPointer(text, text->cursor());
+    new SiteListDragView(ListView1, *m_sites, *feedback, m_services.programFolder, this);
 }
 
 void Form1::connectHandlers()

@@ -60,6 +60,7 @@ private:
     void setTabOrderChain();
     void Form_Load();
     void connectHandlers();
+    void installPointerFeedback();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     void Check5_Click();
