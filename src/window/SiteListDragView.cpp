@@ -13,8 +13,9 @@ SiteListDragView::SiteListDragView(QTreeView *list, SiteList &sites, PointerFeed
 {
     // Rows are reordered by swapping texts; no data leaves or enters the list.
     ListView1->setDragDropMode(QAbstractItemView::NoDragDrop);
-    ListView1->viewport()->setMouseTracking(true);
-    ListView1->viewport()->installEventFilter(this);
+    m_viewport = ListView1->viewport();
+    m_viewport->setMouseTracking(true);
+    m_viewport->installEventFilter(this);
     // The view selects the pressed row before it reports the press, so the
     // click handler finds the clicked row selected.
     connect(ListView1, &QAbstractItemView::pressed, this, &SiteListDragView::ListView1_ItemClick);
@@ -22,7 +23,9 @@ SiteListDragView::SiteListDragView(QTreeView *list, SiteList &sites, PointerFeed
 
 bool SiteListDragView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != ListView1->viewport())
+    // Compares addresses only: while the window is torn down the view may be
+    // half destroyed and must not be called.
+    if (watched != m_viewport)
         return false;
     switch (event->type()) {
     case QEvent::MouseButtonPress:
