@@ -14,8 +14,8 @@ SiteListDragView::SiteListDragView(QTreeView *list, SiteList &sites, PointerFeed
     // Rows are reordered by swapping texts; no data leaves or enters the list.
     ListView1->setDragDropMode(QAbstractItemView::NoDragDrop);
     m_viewport = ListView1->viewport();
-    m_viewport->setMouseTracking(true);
-    m_viewport->installEventFilter(this);
+    ListView1->viewport()->setMouseTracking(true);
+    ListView1->viewport()->installEventFilter(this);
     // The view selects the pressed row before it reports the press, so the
     // click handler finds the clicked row selected.
     connect(ListView1, &QAbstractItemView::pressed, this, &SiteListDragView::ListView1_ItemClick);
