@@ -1,10 +1,13 @@
 #include "extraction/ExtractionRun.h"
 
+#include "extraction/BetweenSite.h"
 #include "extraction/LineFilter.h"
 #include "extraction/Utf8LineFilter.h"
 #include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
+
+#include <utility>
 
 ExtractionRun::ExtractionRun(Rule rule, SiteList &sites, ResultList &results,
                              PageFetcher &fetcher, RunHost &host, QObject *parent)
@@ -63,7 +66,9 @@ void ExtractionRun::beginSite()
     m_address = m_sites.text(int(m_siteIndex));
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
     m_waiting = true;
-    m_fetchId = m_fetcher.fetchUtf8(m_address);
+    // The between rule works on UTF-16 text, the line filters on UTF-8 bytes.
+    m_fetchId = m_rule == Rule::Between ? m_fetcher.fetchText(m_address)
+                                        : m_fetcher.fetchUtf8(m_address);
 }
 
 void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
@@ -72,7 +77,11 @@ void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
         return;
     m_waiting = false;
     // A failed fetch is an empty page: no lines, so no rows for this site.
-    m_page = result.ok ? result.utf8 : QByteArray();
+    if (m_rule == Rule::Between)
+        m_between = std::make_unique<BetweenSite>(result.ok ? result.text : QString(), m_address,
+                                                  m_host, m_results);
+    else
+        m_page = result.ok ? result.utf8 : QByteArray();
     m_lineStart = 0;
     m_linesLeft = !m_page.isEmpty();
     processSlice();
@@ -87,6 +96,15 @@ constexpr qsizetype bytesPerCheck = 32 * 1024;
 void ExtractionRun::processSlice()
 {
     const WorkSlice slice;
+    if (m_between) {
+        if (!m_between->advance(slice)) {
+            continueLater(this, [this] { processSlice(); });
+            return;
+        }
+        m_between.reset();
+        endSite();
+        return;
+    }
     // Nothing the run reads can change before it yields again, so one reading
     // of the rule text and the options serves the whole slice.
     const Utf8LineFilter filter(m_rule, m_host.ruleText(m_rule));
@@ -115,8 +133,15 @@ void ExtractionRun::processSlice()
 void ExtractionRun::endSite()
 {
     m_page.clear();
-    m_host.setBusy(false);
-    m_host.setStatus(QStringLiteral("Done."));
+    if (m_rule == Rule::Between) {
+        // One address row per site, after all its passes; the pointer and
+        // "Done." wait for the last site.
+        AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                      m_host.includeAddressIfNothingFound());
+    } else {
+        m_host.setBusy(false);
+        m_host.setStatus(QStringLiteral("Done."));
+    }
     ++m_siteIndex;
     beginSite();
 }
@@ -126,6 +151,10 @@ void ExtractionRun::finish()
     if (m_done)
         return;
     m_done = true;
+    if (m_rule == Rule::Between) {
+        m_host.setBusy(false);
+        m_host.setStatus(QStringLiteral("Done."));
+    }
     emit finished();
 }
 
