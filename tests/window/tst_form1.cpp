@@ -496,7 +496,8 @@ private slots:
     }
 
     // A run reads each address at its turn and stops when the list has become
-    // shorter than its position.
+    // shorter than its position; pages fetched ahead for rows that changed
+    // meanwhile are not used.
     void sitesRemovedDuringRun()
     {
         Fixture f;
@@ -510,7 +511,7 @@ private slots:
         f.form->siteList().setText(1, f.server.url("/other"));
         f.waitIdle();
         QCOMPARE(f.rows(), (QStringList{"foo", "foo other"}));
-        QCOMPARE(f.server.requestCount("/y"), 0);
+        QCOMPARE(f.server.requestCount("/other"), 1);
     }
 
     // Closing the window in the middle of a fetch from a server that never
