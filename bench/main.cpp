@@ -8,6 +8,8 @@
 //
 //   quillora-bench corpus DIR
 //   quillora-bench lines URLFILE WORD [--without] [--window] [--rows-out F]
+//   quillora-bench between URLFILE START END [--window]
+//   quillora-bench save ROWSURLFILE list|commas PATH [--window]
 //   quillora-bench harvest URL [--window]
 //   quillora-bench load ADDRESSFILE [--window]
 //   quillora-bench table RESULTS.tsv
@@ -20,12 +22,14 @@
 #include "platform/CurlPageFetcher.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
+#include "results/SaveJob.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "window/Form1.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -232,6 +236,86 @@ int runLines(const Options &options)
     return 0;
 }
 
+int runBetween(const Options &options)
+{
+    if (options.positional.size() < 4)
+        return 2;
+    const QStringList urls = readLines(options.positional[1]);
+    StallMeter meter;
+    if (!options.window) {
+        CurlPageFetcher fetcher;
+        SiteList sites;
+        ResultList results;
+        FixedHost host;
+        host.start = options.positional[2];
+        host.end = options.positional[3];
+        RunQueue runs(sites, results, fetcher, host);
+        sites.append(urls);
+        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+            QObject::connect(&runs, &RunQueue::idle, done);
+            runs.enqueue(Rule::Between);
+        });
+        report(seconds, meter, results.count());
+        return 0;
+    }
+    BenchWindow window;
+    Form1 &form = *window.form;
+    form.siteList().append(urls);
+    form.findChild<QLineEdit *>("Text3")->setText(options.positional[2]);
+    form.findChild<QLineEdit *>("Text4")->setText(options.positional[3]);
+    form.findChild<QCheckBox *>("Check3")->setChecked(false); // Keep Duplicates off
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        QObject::connect(&form.runs(), &RunQueue::idle, done);
+        window.press("Check4");
+    });
+    report(seconds, meter, form.resultList().count());
+    return 0;
+}
+
+// Fills the result list from the rows page (not timed), then times one save.
+int runSave(const Options &options)
+{
+    if (options.positional.size() < 4)
+        return 2;
+    const QStringList urls = readLines(options.positional[1]);
+    const bool commas = options.positional[2] == QLatin1String("commas");
+    const QString path = options.positional[3];
+    QFile::remove(path);
+    StallMeter meter;
+    BenchWindow window;
+    Form1 &form = *window.form;
+    form.siteList().append(urls);
+    form.findChild<QLineEdit *>("Text1")->setText(QString::fromLatin1(corpusWord));
+    StallMeter fillMeter;
+    timeInLoop(fillMeter, [&](std::function<void()> done) {
+        QObject::connect(&form.runs(), &RunQueue::idle, done);
+        window.press("Check2");
+    });
+    if (!options.window) {
+        const QStringList rows = form.resultList().texts();
+        SaveJob job(rows, commas ? SaveFormat::Commas : SaveFormat::List, path);
+        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+            QObject::connect(&job, &SaveJob::finished, done);
+            job.start();
+        });
+        report(seconds, meter, int(rows.size()));
+        return job.failed() ? 1 : 0;
+    }
+    window.ui.saveAnswer = path;
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        window.press(commas ? "Check1" : "Check6");
+        auto *job = form.findChild<SaveJob *>();
+        if (!job) {
+            std::fprintf(stderr, "no save started\n");
+            done();
+            return;
+        }
+        QObject::connect(job, &SaveJob::finished, done);
+    });
+    report(seconds, meter, form.resultList().count());
+    return 0;
+}
+
 int runHarvest(const Options &options)
 {
     if (options.positional.size() < 2)
@@ -310,7 +394,8 @@ int main(int argc, char **argv)
 
     // Only the window needs the GUI application; the rest runs on Qt Core.
     std::unique_ptr<QCoreApplication> app;
-    if (options.window) {
+    // Saving fills the list through the window first, with or without --window.
+    if (options.window || command == QLatin1String("save")) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QApplication>(argc, argv);
@@ -318,6 +403,10 @@ int main(int argc, char **argv)
         app = std::make_unique<QCoreApplication>(argc, argv);
     if (command == QLatin1String("lines"))
         return runLines(options);
+    if (command == QLatin1String("between"))
+        return runBetween(options);
+    if (command == QLatin1String("save"))
+        return runSave(options);
     if (command == QLatin1String("harvest"))
         return runHarvest(options);
     if (command == QLatin1String("load"))
