@@ -157,20 +157,27 @@ void report(double seconds, const StallMeter &meter, int rows)
 }
 
 // Runs work, which calls done() when finished, inside the event loop; the
-// figure ends once the views have been told of the last rows.
-double timeInLoop(StallMeter &meter, const std::function<void(std::function<void()>)> &work)
+// figure ends once shown() holds as well: the views have been told of every
+// row (long lists tell them in gathered batches, so that may come later).
+double timeInLoop(
+    StallMeter &meter, const std::function<void(std::function<void()>)> &work,
+    const std::function<bool()> &shown = [] { return true; })
 {
     QElapsedTimer clock;
     double seconds = 0;
+    QTimer poll;
+    poll.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!shown())
+            return;
+        seconds = double(clock.nsecsElapsed()) / 1e9;
+        poll.stop();
+        QCoreApplication::quit();
+    });
     QTimer::singleShot(0, [&] {
         meter.start();
         clock.start();
-        work([&] {
-            QTimer::singleShot(0, [&] {
-                seconds = double(clock.nsecsElapsed()) / 1e9;
-                QCoreApplication::quit();
-            });
-        });
+        work([&] { poll.start(1); });
     });
     QCoreApplication::exec();
     return seconds;
@@ -214,10 +221,13 @@ int runLines(const Options &options)
         host.text = word;
         RunQueue runs(sites, results, fetcher, host);
         sites.append(urls);
-        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-            QObject::connect(&runs, &RunQueue::idle, done);
-            runs.enqueue(rule);
-        });
+        const double seconds = timeInLoop(
+            meter,
+            [&](std::function<void()> done) {
+                QObject::connect(&runs, &RunQueue::idle, done);
+                runs.enqueue(rule);
+            },
+            [&] { return results.rowCount() == results.count(); });
         report(seconds, meter, results.count());
         writeRows(options.rowsOut, results);
         return 0;
@@ -227,10 +237,13 @@ int runLines(const Options &options)
     Form1 &form = *window.form;
     form.siteList().append(urls);
     form.findChild<QLineEdit *>(options.without ? "Text2" : "Text1")->setText(word);
-    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-        QObject::connect(&form.runs(), &RunQueue::idle, done);
-        window.press(options.without ? "Check8" : "Check2");
-    });
+    const double seconds = timeInLoop(
+        meter,
+        [&](std::function<void()> done) {
+            QObject::connect(&form.runs(), &RunQueue::idle, done);
+            window.press(options.without ? "Check8" : "Check2");
+        },
+        [&] { return form.resultList().rowCount() == form.resultList().count(); });
     report(seconds, meter, form.resultList().count());
     writeRows(options.rowsOut, form.resultList());
     return 0;
@@ -251,10 +264,13 @@ int runBetween(const Options &options)
         host.end = options.positional[3];
         RunQueue runs(sites, results, fetcher, host);
         sites.append(urls);
-        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-            QObject::connect(&runs, &RunQueue::idle, done);
-            runs.enqueue(Rule::Between);
-        });
+        const double seconds = timeInLoop(
+            meter,
+            [&](std::function<void()> done) {
+                QObject::connect(&runs, &RunQueue::idle, done);
+                runs.enqueue(Rule::Between);
+            },
+            [&] { return results.rowCount() == results.count(); });
         report(seconds, meter, results.count());
         return 0;
     }
@@ -264,10 +280,13 @@ int runBetween(const Options &options)
     form.findChild<QLineEdit *>("Text3")->setText(options.positional[2]);
     form.findChild<QLineEdit *>("Text4")->setText(options.positional[3]);
     form.findChild<QCheckBox *>("Check3")->setChecked(false); // Keep Duplicates off
-    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-        QObject::connect(&form.runs(), &RunQueue::idle, done);
-        window.press("Check4");
-    });
+    const double seconds = timeInLoop(
+        meter,
+        [&](std::function<void()> done) {
+            QObject::connect(&form.runs(), &RunQueue::idle, done);
+            window.press("Check4");
+        },
+        [&] { return form.resultList().rowCount() == form.resultList().count(); });
     report(seconds, meter, form.resultList().count());
     return 0;
 }
@@ -327,19 +346,25 @@ int runHarvest(const Options &options)
         SilentUi ui;
         SiteList sites;
         HarvestQueue harvests(sites, fetcher, ui);
-        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-            QObject::connect(&harvests, &HarvestQueue::idle, done);
-            harvests.enqueue(url);
-        });
+        const double seconds = timeInLoop(
+            meter,
+            [&](std::function<void()> done) {
+                QObject::connect(&harvests, &HarvestQueue::idle, done);
+                harvests.enqueue(url);
+            },
+            [&] { return sites.rowCount() == sites.count(); });
         report(seconds, meter, sites.count());
         return 0;
     }
     BenchWindow window;
     window.ui.inputAnswer = url;
-    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-        QObject::connect(&window.form->harvests(), &HarvestQueue::idle, done);
-        window.press("Check7");
-    });
+    const double seconds = timeInLoop(
+        meter,
+        [&](std::function<void()> done) {
+            QObject::connect(&window.form->harvests(), &HarvestQueue::idle, done);
+            window.press("Check7");
+        },
+        [&] { return window.form->siteList().rowCount() == window.form->siteList().count(); });
     report(seconds, meter, window.form->siteList().count());
     return 0;
 }
@@ -353,19 +378,26 @@ int runLoad(const Options &options)
     if (!options.window) {
         SilentUi ui;
         SiteList sites;
-        const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-            LoadListFile(sites, path, ui, [](const QString &file) { return QFile::exists(file); });
-            done();
-        });
+        const double seconds = timeInLoop(
+            meter,
+            [&](std::function<void()> done) {
+                LoadListFile(sites, path, ui,
+                             [](const QString &file) { return QFile::exists(file); });
+                done();
+            },
+            [&] { return sites.rowCount() == sites.count(); });
         report(seconds, meter, sites.count());
         return 0;
     }
     BenchWindow window;
     window.ui.openAnswer = path;
-    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
-        window.press("Check13");
-        done();
-    });
+    const double seconds = timeInLoop(
+        meter,
+        [&](std::function<void()> done) {
+            window.press("Check13");
+            done();
+        },
+        [&] { return window.form->siteList().rowCount() == window.form->siteList().count(); });
     report(seconds, meter, window.form->siteList().count());
     return 0;
 }
