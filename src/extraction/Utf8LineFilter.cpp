@@ -52,7 +52,8 @@ int commonness(char c)
 
 // The characters beyond ASCII that Qt's case folding turns into an ASCII
 // letter (the Kelvin sign and the long s), as UTF-8 with that letter. Asked of
-// Qt once, so that the byte comparison follows Qt's tables whatever they hold.
+// Qt's tables once rather than written down; no character beyond the BMP folds
+// into the BMP, so the search stops there.
 struct FoldTrap
 {
     QByteArray utf8;
@@ -63,7 +64,7 @@ const std::vector<FoldTrap> &foldTraps()
 {
     static const std::vector<FoldTrap> traps = [] {
         std::vector<FoldTrap> found;
-        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+        for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
             if (c >= 0xD800 && c < 0xE000)
                 continue;
             const char32_t folded = QChar::toCaseFolded(c);
