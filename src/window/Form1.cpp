@@ -3,9 +3,13 @@
 #include "extraction/ExtractionRun.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
+#include "sitelist/ExtractLinks.h"
+#include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 #include "window/Globals.h"
+#include "window/PointerFeedback.h"
+#include "window/SiteListDragView.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -65,10 +69,12 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
     if (m_services.programFolder.isEmpty())
         m_services.programFolder = QCoreApplication::applicationDirPath();
     m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
+    m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, *m_services.ui, this);
 
     buildControls();
     setTabOrderChain();
     connectHandlers();
+    installPointerFeedback();
     Form_Load();
 }
 
@@ -106,6 +112,12 @@ void Form1::buildControls()
         auto *box = new QGroupBox(caption, this);
         box->setObjectName(QLatin1String(name));
         box->setFont(arialBold(9.75));
+        // The caption sits on the frame's top line, clear of the controls
+        // placed 240 twips down.
+        box->setStyleSheet(QStringLiteral(
+            "QGroupBox { background: white; border: 1px solid #b4b4b4; border-radius: 2px;"
+            " margin-top: 0.55em; }"
+            "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"));
         whiten(box);
         place(box, l, t, w, h);
         return box;
@@ -207,6 +219,10 @@ void Form1::buildControls()
                      QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9,
                      240, 540, 4815, 255);
     Check12->setEnabled(false);
+    // Liberation Sans and the style's indicator need a little more room than
+    // 4815 twips for the longer caption; cutting it off would hide its meaning.
+    for (QCheckBox *box : {Check10, Check12})
+        box->resize(qMax(box->width(), box->sizeHint().width()), box->height());
 
     Label3 = label(this, "Label3", {}, 9, 120, 6360, 6735, 495);
     QPalette status = Label3->palette();
@@ -232,14 +248,29 @@ void Form1::Form_Load()
     const QString pointerFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (FileExists(pointerFile)) {
         // A damaged file, or a folder of that name, leaves the default arrow.
-        const QPixmap image(pointerFile);
-        if (!image.isNull())
-            m_customPointer = QCursor(image, 0, 0);
+        m_customPointer = LoadPointerFile(pointerFile);
     }
     RandomHomePage(*m_services.ui, m_services.random, m_services.homePage);
     setWindowTitle(QStringLiteral("Quillora"));
     ListView1->header()->resizeSection(0, px(columnWidth));
     ListView2->header()->resizeSection(0, px(columnWidth));
+}
+
+void Form1::installPointerFeedback()
+{
+    auto *feedback = new PointerFeedback(*this);
+    const QList<QWidget *> buttons{Check5, Check13, Check7, Check11, Check2, Check8,
+                                   Check4, Check6,  Check1, Check9,  Check3};
+    for (QWidget *button : buttons)
+        feedback->watch(button, CustomPointer);
+    // Frame6 behaves like its twin Frame1.
+    const QList<QWidget *> surfaces{
+        this, Frame1, Frame2, Frame4, Frame5, Frame6, ListView2->viewport()};
+    for (QWidget *surface : surfaces)
+        feedback->watch(surface, DefaultPointer);
+    for (QLineEdit *text : {Text1, Text2, Text3, Text4})
+        feedback->setOwnPointer(text, text->cursor());
+    new SiteListDragView(ListView1, *m_sites, *feedback, m_services.programFolder, this);
 }
 
 void Form1::connectHandlers()
@@ -252,6 +283,8 @@ void Form1::connectHandlers()
     onPress(Check2, &Form1::Check2_Click);
     onPress(Check8, &Form1::Check8_Click);
     onPress(Check9, &Form1::Check9_Click);
+    onPress(Check13, &Form1::Check13_Click);
+    onPress(Check7, &Form1::Check7_Click);
     connect(Check10, &QCheckBox::toggled, this, &Form1::Check10_Click);
 }
 
@@ -339,6 +372,31 @@ void Form1::startRun(Rule rule)
         return;
     }
     m_runs->enqueue(rule);
+}
+
+void Form1::Check13_Click()
+{
+    if (!TakePress(Check13))
+        return;
+    const QString name = m_services.ui->openFileName(LoadListDialogSettings());
+    if (name.isEmpty())
+        return;
+    // A dialog that allowed several files would return them NUL-separated.
+    if (name.contains(QChar(0))) {
+        m_services.ui->message(QStringLiteral("Please select just one file."));
+        return;
+    }
+    LoadListFile(*m_sites, name, *m_services.ui, FileExists);
+}
+
+void Form1::Check7_Click()
+{
+    if (!TakePress(Check7))
+        return;
+    // The answer is not checked: an empty one becomes "http://" and fails to download.
+    const QString typed = m_services.ui->input(
+        QStringLiteral("Enter url to extract from (i.e. http://www.example.com/links.html):"));
+    m_harvests->enqueue(typed);
 }
 
 void Form1::Check10_Click()

@@ -13,6 +13,7 @@ class UiServices;
 class SiteList;
 class ResultList;
 class RunQueue;
+class HarvestQueue;
 class QAbstractButton;
 class QCheckBox;
 class QGroupBox;
@@ -46,6 +47,7 @@ public:
     SiteList &siteList() { return *m_sites; }
     ResultList &resultList() { return *m_results; }
     RunQueue &runs() { return *m_runs; }
+    HarvestQueue &harvests() { return *m_harvests; }
     int pointerShape() const { return m_pointerShape; }
     void setPointerShape(int shape);
     bool hasCustomPointer() const { return m_customPointer.has_value(); }
@@ -59,6 +61,7 @@ private:
     void setTabOrderChain();
     void Form_Load();
     void connectHandlers();
+    void installPointerFeedback();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     void Check5_Click();
@@ -70,6 +73,8 @@ private:
     void Check9_Click();
     void ListView2_DblClick();
     void startRun(Rule rule);
+    void Check13_Click();
+    void Check7_Click();
 
     // RunHost: read afresh at every use.
     QString ruleText(Rule rule) const override;
@@ -85,6 +90,7 @@ private:
     SiteList *m_sites;
     ResultList *m_results;
     RunQueue *m_runs = nullptr;
+    HarvestQueue *m_harvests = nullptr;
     int m_pointerShape = DefaultPointer;
     std::optional<QCursor> m_customPointer;
 

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "platform/PageFetcher.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+class QTemporaryFile;
+class SiteList;
+class UiServices;
+class WorkSlice;
+
+// The state of one link harvest and the scan over its page. Each harvest owns
+// its own, so a harvest waiting its turn never sees another's page.
+class ExtractLinks
+{
+public:
+    QString BaseUrl;      // the typed address normalised: downloaded, and the first row added
+    QString BaseFolder;   // BaseUrl before its last "/"; relative links are completed against it
+    QByteArray PageBytes; // the downloaded page, byte for byte
+    qsizetype PageLength = 0;
+
+    void SetBaseUrl(const QString &typed);
+    // Takes the page to scan; the next ScanLinks starts at its beginning.
+    void setPage(QByteArray bytes);
+    // Appends BaseUrl, then every value that follows the six bytes href=" (ASCII
+    // letters in any case), completed, in page order. Goes on where the last
+    // call stopped; returns true once the page is done, false when the slice
+    // ran out first.
+    bool ScanLinks(SiteList &list, const WorkSlice &slice);
+    // Completes the value that starts at position (0-based) and appends it;
+    // a value the page ends before closing is left out.
+    void AddLink(qsizetype position, SiteList &list) const;
+    // The bytes from position up to the next double quote, as UTF-8 text;
+    // nothing when no quote follows.
+    std::optional<QString> ReadLinkValue(qsizetype position) const;
+
+private:
+    qsizetype m_nextPosition = -1; // -1: BaseUrl not appended yet
+};
+
+// One press of "Get Links in URL": downloads the page into a private
+// temporary file, reads it, removes the file and scans the bytes in short
+// slices on the event loop. Destroying it abandons the work at once.
+class LinkHarvest : public QObject
+{
+    Q_OBJECT
+public:
+    LinkHarvest(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent = nullptr);
+    ~LinkHarvest() override;
+
+    // Starts with the address as typed; finished() follows, true when the
+    // page was downloaded and scanned.
+    void GetLinks(const QString &typed);
+    const ExtractLinks &state() const { return m_state; }
+
+signals:
+    void finished(bool scanned);
+
+private:
+    void onDownloaded(quint64 id, const FetchResult &result);
+    void scanSlice();
+    void fail();
+
+    SiteList &m_list;
+    PageFetcher &m_fetcher;
+    UiServices &m_ui;
+    ExtractLinks m_state;
+    std::unique_ptr<QTemporaryFile> m_pageFile;
+    quint64 m_fetchId = 0;
+    bool m_waiting = false;
+};
+
+// Harvests never overlap: a press while one is under way starts its harvest
+// when the current one ends, in the order pressed.
+class HarvestQueue : public QObject
+{
+    Q_OBJECT
+public:
+    HarvestQueue(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent = nullptr);
+
+    void enqueue(const QString &typed);
+    bool isRunning() const { return m_current != nullptr; }
+    int pending() const { return int(m_pending.size()); }
+
+signals:
+    void idle();
+
+private:
+    void startNext();
+
+    SiteList &m_list;
+    PageFetcher &m_fetcher;
+    UiServices &m_ui;
+    QPointer<LinkHarvest> m_current;
+    std::deque<QString> m_pending;
+};

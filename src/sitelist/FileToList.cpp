@@ -1,0 +1,179 @@
+#include "sitelist/FileToList.h"
+
+#include "sitelist/SiteList.h"
+#include "sitelist/UrlMon.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+
+#include <utility>
+
+namespace {
+
+constexpr qsizetype chunkBytes = 1 << 20;
+
+bool isContinuation(uchar byte)
+{
+    return (byte & 0xC0) == 0x80;
+}
+
+// Length of the sequence a lead byte starts; 0 for bytes that start none.
+int sequenceLength(uchar byte)
+{
+    if (byte >= 0xC2 && byte <= 0xDF)
+        return 2;
+    if (byte >= 0xE0 && byte <= 0xEF)
+        return 3;
+    if (byte >= 0xF0 && byte <= 0xF4)
+        return 4;
+    return 0;
+}
+
+// Bytes at the end of data that start a sequence the data does not finish.
+qsizetype incompleteTail(QByteArrayView data)
+{
+    for (qsizetype k = 1; k <= 3 && k <= data.size(); ++k) {
+        const auto byte = uchar(data[data.size() - k]);
+        if (isContinuation(byte))
+            continue;
+        return sequenceLength(byte) > k ? k : 0;
+    }
+    return 0;
+}
+
+// Qt's stateful decoder drops the byte after an incomplete sequence that a
+// chunk boundary splits, so each chunk is decoded whole, with the incomplete
+// tail carried over by hand; the result is the same as decoding the file at once.
+QString decodeUtf8(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                     QStringDecoder::Flag::Stateless);
+    return decoder.decode(bytes);
+}
+
+} // namespace
+
+void AddressFileSplitter::feed(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    QByteArray joined;
+    if (!m_carry.isEmpty()) {
+        joined = std::exchange(m_carry, {});
+        joined.append(bytes);
+        bytes = joined;
+    }
+    const qsizetype tail = incompleteTail(bytes);
+    m_carry = bytes.last(tail).toByteArray();
+    split(decodeUtf8(bytes.first(bytes.size() - tail)));
+}
+
+QStringList AddressFileSplitter::finish()
+{
+    if (!m_carry.isEmpty()) {
+        split(decodeUtf8(m_carry));
+        m_carry.clear();
+    }
+    // A line end at the very end starts no further line; an LF there does
+    // leave an empty piece.
+    if (m_any && !m_atLineStart)
+        m_pieces.append(m_partial);
+    m_partial.clear();
+    m_any = false;
+    m_atLineStart = true;
+    m_afterCr = false;
+    return std::exchange(m_pieces, {});
+}
+
+void AddressFileSplitter::split(QStringView text)
+{
+    if (text.isEmpty())
+        return;
+    m_any = true;
+    const QChar *data = text.data();
+    const qsizetype size = text.size();
+    qsizetype start = 0;
+    const auto cut = [&](qsizetype end) {
+        if (m_partial.isEmpty()) {
+            m_pieces.append(QString(data + start, end - start));
+        } else {
+            m_partial.append(data + start, end - start);
+            m_pieces.append(std::exchange(m_partial, {}));
+        }
+    };
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = data[i].unicode();
+        if (c == u'\n' && m_afterCr) {
+            start = i + 1;
+        } else if (c == u'\r') {
+            cut(i);
+            start = i + 1;
+            m_atLineStart = true;
+            m_afterCr = true;
+            continue;
+        } else if (c == u'\n') {
+            cut(i);
+            start = i + 1;
+            m_atLineStart = false;
+        } else {
+            m_atLineStart = false;
+        }
+        m_afterCr = false;
+    }
+    m_partial.append(data + start, size - start);
+}
+
+std::optional<QStringList> ReadAddressFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return std::nullopt;
+    }
+    AddressFileSplitter splitter;
+    QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got < 0) {
+            if (error)
+                *error = file.errorString();
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        splitter.feed(QByteArrayView(chunk.constData(), got));
+    }
+    QStringList addresses = splitter.finish();
+    for (QString &address : addresses)
+        address = AddHttp(address);
+    return addresses;
+}
+
+FileDialogSettings LoadListDialogSettings()
+{
+    FileDialogSettings settings;
+    settings.fileName = QString();
+    settings.flags = 2621441;
+    settings.title = QStringLiteral("Add File(s) - Use Ctrl & Shift to select multiple files");
+    settings.filter = QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*");
+    return settings;
+}
+
+void LoadListFile(SiteList &list, const QString &path, UiServices &ui,
+                  bool (*fileExists)(const QString &))
+{
+    if (!fileExists(path)) {
+        ui.message(QStringLiteral("File not found"));
+        return;
+    }
+    QString reason;
+    const std::optional<QStringList> addresses = ReadAddressFile(path, &reason);
+    if (!addresses) {
+        ui.message(QStringLiteral("The file \"%1\" could not be read: %2.")
+                       .arg(QDir::toNativeSeparators(path), reason));
+        return;
+    }
+    list.append(*addresses);
+}

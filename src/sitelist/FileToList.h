@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/UiServices.h"
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class SiteList;
+
+// Cuts the bytes of an address file into pieces, fed in chunks of any size.
+// A line ends at CR, at CR LF or at the end of the file, and a final line end
+// starts no further line; inside a line every LF splits off a piece, and every
+// piece is kept, empty ones too. Bytes are UTF-8; invalid ones become U+FFFD
+// and a byte-order mark stays in the text as U+FEFF.
+class AddressFileSplitter
+{
+public:
+    void feed(QByteArrayView bytes);
+    // Ends the file and hands over every piece in file order.
+    QStringList finish();
+
+private:
+    void split(QStringView text);
+
+    QByteArray m_carry; // start of a UTF-8 sequence the next chunk completes
+    QString m_partial;  // the piece cut so far, not yet ended
+    QStringList m_pieces;
+    bool m_afterCr = false;    // a following LF belongs to that CR
+    bool m_atLineStart = true; // nothing since the last line end (or the start)
+    bool m_any = false;
+};
+
+// The whole file split into addresses, each put through AddHttp; no value and
+// a reason in error when the file cannot be opened or read.
+std::optional<QStringList> ReadAddressFile(const QString &path, QString *error = nullptr);
+
+// Settings of the "Load List" open dialog.
+FileDialogSettings LoadListDialogSettings();
+
+// Appends the addresses of the file at path to list in one batch. A missing
+// file and an unreadable one each get a message and leave the list as it was.
+// fileExists is the window's FileExists, handed in because the core does not
+// link the window's helpers.
+void LoadListFile(SiteList &list, const QString &path, UiServices &ui,
+                  bool (*fileExists)(const QString &));
