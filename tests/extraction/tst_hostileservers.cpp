@@ -5,11 +5,12 @@
 #include "platform/CurlPageFetcher.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
+#include "support/ProcessMemory.h"
 #include "support/TestHttpServer.h"
+#include "support/TestRunHost.h"
 #include "support/TestTlsRelay.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -18,21 +19,11 @@
 #include <QTest>
 #include <QTimer>
 
-#include <malloc.h>
-#include <sys/socket.h>
-
 #include <memory>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-// ASan's quarantine and shadow memory make resident sizes meaningless.
-constexpr bool memoryIsMeasurable = false;
-#else
-constexpr bool memoryIsMeasurable = true;
-#endif
 
 constexpr qint64 MiB = 1024 * 1024;
 constexpr int runTimeoutMs = 60'000;
@@ -61,46 +52,6 @@ FetchSettings quickSettings()
     return settings;
 }
 
-// What every run reads: the with-text rule "keep", both address options on, so
-// a site that delivered any page at all leaves at least its address behind.
-class Host : public RunHost
-{
-public:
-    QString ruleText(Rule) const override { return QStringLiteral("keep"); }
-    QString startText() const override { return {}; }
-    QString endText() const override { return {}; }
-    bool keepDuplicates() const override { return true; }
-    bool includeAddress() const override { return true; }
-    bool includeAddressIfNothingFound() const override { return true; }
-    void setStatus(const QString &status) override { statuses << status; }
-    void setBusy(bool value) override { busy = value; }
-
-    QStringList statuses;
-    bool busy = false;
-};
-
-qint64 statusKiB(QByteArrayView field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field) && line.size() > field.size() && line[field.size()] == ':')
-            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-// Hands freed memory back first, so the next peak measures new allocations
-// rather than reuse of what earlier cases left resident; then starts a new peak.
-void resetPeakMemory()
-{
-    malloc_trim(0);
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
 // The longest time the event loop went without running a 20 ms timer.
 class StallProbe
 {
@@ -108,7 +59,7 @@ public:
     StallProbe()
     {
         m_clock.start();
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
             const qint64 now = m_clock.elapsed();
             m_worst = std::max(m_worst, now - m_last);
             m_last = now;
@@ -123,15 +74,6 @@ private:
     qint64 m_last = 0;
     qint64 m_worst = 0;
 };
-
-// Ends a connection with a TCP reset instead of an orderly close.
-void resetConnection(QTcpSocket *socket)
-{
-    const linger abortive{1, 0};
-    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                 sizeof abortive);
-    socket->abort();
-}
 
 QByteArray head(int status, const QList<QByteArray> &lines)
 {
@@ -283,9 +225,7 @@ void TestHostileServers::initTestCase()
     // A proxy configured on the machine must not see loopback traffic.
     qputenv("no_proxy", "127.0.0.1");
     qputenv("NO_PROXY", "127.0.0.1");
-    // A fixed threshold keeps glibc from raising it after each large free, which
-    // would leave big buffers resident and hide the next case's peak.
-    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    ProcessMemory::fixMmapThreshold();
     m_tlsProblem = TestTlsRelay::unavailableReason();
     if (m_tlsProblem.isEmpty())
         m_tlsProblem =
@@ -348,20 +288,26 @@ void TestHostileServers::runAgainst(const QString &hostile, const FetchSettings 
     SiteList sites;
     ResultList results;
     CurlPageFetcher fetcher(settings);
-    Host host;
+    // With both address options on, a site that delivered any page at all
+    // leaves at least its address behind.
+    TestRunHost host;
+    host.rule = QStringLiteral("keep");
+    host.include = true;
+    host.evenIfNothing = true;
     RunQueue runs(sites, results, fetcher, host);
     QObject::connect(&fetcher, &PageFetcher::finished,
                      [&](quint64, const FetchResult &result) { outcome.fetches << result; });
     QSignalSpy idle(&runs, &RunQueue::idle);
     sites.append(QStringList{hostile, m_server->url("/good")});
 
-    resetPeakMemory();
-    const qint64 before = statusKiB("VmRSS");
+    ProcessMemory::startNewPeak();
+    const qint64 before = ProcessMemory::residentKiB();
     StallProbe probe;
     runs.enqueue(Rule::WithText);
-    QTRY_VERIFY_WITH_TIMEOUT(idle.count() == 1, runTimeoutMs);
+    // A real event loop: QTRY's polling would sleep between the turns a site takes.
+    QVERIFY(idle.wait(runTimeoutMs));
 
-    outcome.peakGrowthKiB = statusKiB("VmHWM") - before;
+    outcome.peakGrowthKiB = ProcessMemory::peakKiB() - before;
     outcome.worstStallMs = probe.worst();
     outcome.rows = results.texts();
     outcome.statuses = host.statuses;
@@ -408,7 +354,7 @@ void TestHostileServers::checkRun(const FetchSettings &settings, qint64 memoryBo
     QVERIFY(!outcome.busyAtEnd);
     QVERIFY2(outcome.worstStallMs < worstStallMs,
              qPrintable(QString::number(outcome.worstStallMs)));
-    if (memoryBoundMiB > 0 && memoryIsMeasurable)
+    if (memoryBoundMiB > 0 && ProcessMemory::measurable)
         QVERIFY2(outcome.peakGrowthKiB < memoryBoundMiB * 1024,
                  qPrintable(QStringLiteral("peak grew by %1 MiB, bound %2 MiB")
                                 .arg(outcome.peakGrowthKiB / 1024)
@@ -431,13 +377,12 @@ void TestHostileServers::connectionFaults_data()
 void TestHostileServers::connectionFaults()
 {
     m_server->setRaw("/closed", {});
-    m_server->setHandler("/reset-at-once",
-                         [](QTcpSocket *socket, const QByteArray &) { resetConnection(socket); });
-    m_server->setHandler("/reset-mid-body", [](QTcpSocket *socket, const QByteArray &) {
-        socket->write(head(200, {"Content-Length: 100000"}) + hostileBody());
-        socket->flush();
-        QTimer::singleShot(200, socket, [socket] { resetConnection(socket); });
-    });
+    m_server->setReset("/reset-at-once");
+    // Inside a chunk, late enough for the client to have read what came before.
+    m_server->setReset("/reset-mid-body",
+                       head(200, {"Transfer-Encoding: chunked"}) + chunk(hostileBody()) +
+                           "400\r\n" + hostileBody(2),
+                       200);
     m_server->setStalled("/stalled");
     checkRun(quickSettings());
 }
@@ -513,11 +458,7 @@ void TestHostileServers::malformedAnswers()
     const QByteArray one = hostileLine;             // 13 bytes
     const QByteArray two = hostileLine.repeated(2); // 26 bytes
     m_server->setShortBody("/short-closed", hostileBody(), hostileBody().size() + 100);
-    m_server->setHandler("/short-reset", [](QTcpSocket *socket, const QByteArray &) {
-        socket->write(head(200, {"Content-Length: 100000"}) + hostileBody());
-        socket->flush();
-        QTimer::singleShot(200, socket, [socket] { resetConnection(socket); });
-    });
+    m_server->setReset("/short-reset", head(200, {"Content-Length: 1000"}) + hostileBody(10), 200);
     m_server->setRaw("/two-lengths-longer-last",
                      head(200, {"Content-Length: 13", "Content-Length: 26"}) + two);
     m_server->setRaw("/two-lengths-shorter-last",
