@@ -1,9 +1,12 @@
 #include "extraction/ExtractionRun.h"
 
+#include "extraction/BetweenSite.h"
 #include "extraction/LineFilter.h"
 #include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
+
+#include <utility>
 
 ExtractionRun::ExtractionRun(Rule rule, SiteList &sites, ResultList &results,
                              PageFetcher &fetcher, RunHost &host, QObject *parent)
@@ -72,6 +75,9 @@ void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
     m_waiting = false;
     // A failed fetch is an empty page: no lines, so no rows for this site.
     m_page = result.ok ? result.text : QString();
+    if (m_rule == Rule::Between)
+        m_between = std::make_unique<BetweenSite>(std::exchange(m_page, QString()), m_address,
+                                                  m_host, m_results);
     m_lineStart = 0;
     m_linesLeft = !m_page.isEmpty();
     processSlice();
@@ -80,6 +86,15 @@ void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
 void ExtractionRun::processSlice()
 {
     const WorkSlice slice;
+    if (m_between) {
+        if (!m_between->advance(slice)) {
+            continueLater(this, [this] { processSlice(); });
+            return;
+        }
+        m_between.reset();
+        endSite();
+        return;
+    }
     while (m_linesLeft) {
         m_linesLeft = processLine();
         if (m_linesLeft && slice.expired()) {
@@ -111,8 +126,15 @@ bool ExtractionRun::processLine()
 void ExtractionRun::endSite()
 {
     m_page.clear();
-    m_host.setBusy(false);
-    m_host.setStatus(QStringLiteral("Done."));
+    if (m_rule == Rule::Between) {
+        // One address row per site, after all its passes; the pointer and
+        // "Done." wait for the last site.
+        AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                      m_host.includeAddressIfNothingFound());
+    } else {
+        m_host.setBusy(false);
+        m_host.setStatus(QStringLiteral("Done."));
+    }
     ++m_siteIndex;
     beginSite();
 }
@@ -122,6 +144,10 @@ void ExtractionRun::finish()
     if (m_done)
         return;
     m_done = true;
+    if (m_rule == Rule::Between) {
+        m_host.setBusy(false);
+        m_host.setStatus(QStringLiteral("Done."));
+    }
     emit finished();
 }
 

@@ -8,9 +8,11 @@
 #include <QString>
 
 #include <deque>
+#include <memory>
 
 class SiteList;
 class ResultList;
+class BetweenSite;
 
 // One press of an Extract button: visits every site in list order, fetches
 // its page and appends the rule's hits. It advances in short slices on the
@@ -57,6 +59,8 @@ private:
     QString m_page;
     qsizetype m_lineStart = 0;
     bool m_linesLeft = false;
+    // The between rule's passes over the page being worked on.
+    std::unique_ptr<BetweenSite> m_between;
 };
 
 // Runs never interleave: a press while a run is under way starts its run when

@@ -1,6 +1,13 @@
 #include "platform/BatchedListModel.h"
 
-#include <QMetaObject>
+#include <QTimer>
+
+namespace {
+// Views lay out every row again on each insert, which costs tens of
+// milliseconds at a million rows: once a list is long, let new rows gather.
+constexpr int longList = 20000;
+constexpr int longListDelayMs = 100;
+} // namespace
 
 int BatchedListModel::rowCount(const QModelIndex &parent) const
 {
@@ -12,7 +19,8 @@ void BatchedListModel::rowsStored()
     if (m_flushQueued)
         return;
     m_flushQueued = true;
-    QMetaObject::invokeMethod(this, &BatchedListModel::publishPending, Qt::QueuedConnection);
+    QTimer::singleShot(m_published < longList ? 0 : longListDelayMs, this,
+                       &BatchedListModel::publishPending);
 }
 
 void BatchedListModel::publishPending()

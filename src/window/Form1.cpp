@@ -3,6 +3,7 @@
 #include "extraction/ExtractionRun.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
+#include "results/SaveJob.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
@@ -285,6 +286,9 @@ void Form1::connectHandlers()
     onPress(Check9, &Form1::Check9_Click);
     onPress(Check13, &Form1::Check13_Click);
     onPress(Check7, &Form1::Check7_Click);
+    onPress(Check4, &Form1::Check4_Click);
+    onPress(Check6, &Form1::Check6_Click);
+    onPress(Check1, &Form1::Check1_Click);
     connect(Check10, &QCheckBox::toggled, this, &Form1::Check10_Click);
 }
 
@@ -421,6 +425,46 @@ void Form1::ListView2_DblClick()
     m_results->removeAt(selectedRow(ListView2));
 }
 
+void Form1::Check4_Click()
+{
+    if (TakePress(Check4))
+        startRun(Rule::Between);
+}
+
+void Form1::Check6_Click()
+{
+    if (TakePress(Check6))
+        saveResults(SaveFormat::List);
+}
+
+void Form1::Check1_Click()
+{
+    if (TakePress(Check1))
+        saveResults(SaveFormat::Commas);
+}
+
+// The rows are written as they stand now, in slices, while the window stays
+// usable; a failure is reported and leaves the old file as it was.
+void Form1::saveResults(SaveFormat format)
+{
+    const QString name = m_services.ui->saveFileName(SaveResultsDialog());
+    if (name.isEmpty())
+        return;
+    if (FileExists(name) && !m_services.ui->askYesNo(OverwriteQuestion(name)))
+        return;
+    setPointerShape(BusyPointer);
+    ++m_saves;
+    auto *job = new SaveJob(m_results->texts(), format, name, this);
+    connect(job, &SaveJob::finished, this, [this, job] {
+        job->deleteLater();
+        if (--m_saves == 0 && !m_runs->isRunning())
+            setPointerShape(DefaultPointer);
+        if (job->failed())
+            m_services.ui->message(job->failureMessage());
+    });
+    job->start();
+}
+
 QString Form1::ruleText(Rule rule) const
 {
     return rule == Rule::WithoutText ? Text2->text() : Text1->text();
@@ -458,5 +502,6 @@ void Form1::setStatus(const QString &status)
 
 void Form1::setBusy(bool busy)
 {
-    setPointerShape(busy ? BusyPointer : DefaultPointer);
+    // A save under way keeps the busy pointer after a run ends.
+    setPointerShape(busy || m_saves > 0 ? BusyPointer : DefaultPointer);
 }

@@ -21,6 +21,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeView;
+enum class SaveFormat;
 
 // What the window is given from outside; tests pass scripted services.
 struct Form1Services
@@ -72,6 +73,10 @@ private:
     void Check10_Click();
     void Check9_Click();
     void ListView2_DblClick();
+    void Check4_Click();
+    void Check6_Click();
+    void Check1_Click();
+    void saveResults(SaveFormat format);
     void startRun(Rule rule);
     void Check13_Click();
     void Check7_Click();
@@ -92,6 +97,7 @@ private:
     RunQueue *m_runs = nullptr;
     HarvestQueue *m_harvests = nullptr;
     int m_pointerShape = DefaultPointer;
+    int m_saves = 0; // saves under way
     std::optional<QCursor> m_customPointer;
 
     QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;

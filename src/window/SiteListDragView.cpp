@@ -13,6 +13,7 @@ SiteListDragView::SiteListDragView(QTreeView *list, SiteList &sites, PointerFeed
 {
     // Rows are reordered by swapping texts; no data leaves or enters the list.
     ListView1->setDragDropMode(QAbstractItemView::NoDragDrop);
+    m_viewport = ListView1->viewport();
     ListView1->viewport()->setMouseTracking(true);
     ListView1->viewport()->installEventFilter(this);
     // The view selects the pressed row before it reports the press, so the
@@ -22,7 +23,9 @@ SiteListDragView::SiteListDragView(QTreeView *list, SiteList &sites, PointerFeed
 
 bool SiteListDragView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != ListView1->viewport())
+    // Compares addresses only: while the window is torn down the view may be
+    // half destroyed and must not be called.
+    if (watched != m_viewport)
         return false;
     switch (event->type()) {
     case QEvent::MouseButtonPress:

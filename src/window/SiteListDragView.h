@@ -29,6 +29,7 @@ private:
     void ListView1_MouseUp();
 
     QTreeView *ListView1;
+    QObject *m_viewport;
     SiteListDrag m_drag;
     PointerFeedback &m_feedback;
     QString m_programFolder;

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QString>
+
+class WorkSlice;
+
+// Lower-cases one UTF-16 unit at a time: ASCII letters, and other units whose
+// lower case is a single unit; surrogates stay as they are. The result has the
+// length of the input, so a position found in folded text is the same
+// position in the original.
+QString FoldCase(QStringView text);
+
+// What the passes read and where their results go. Everything is asked afresh
+// at every pass, so a change made between passes applies from the next one.
+class BetweenClient
+{
+public:
+    virtual ~BetweenClient() = default;
+    virtual QString startText() const = 0;
+    virtual QString endText() const = 0;
+    virtual bool keepDuplicates() const = 0;
+    // Whether a row already holds exactly this result.
+    virtual bool holdsResult(const QString &result) const = 0;
+    virtual void addResult(const QString &result) = 0;
+};
+
+// Takes, pass after pass, the text between a start marker and the nearest end
+// marker out of one page, deleting each section it read, until the page no
+// longer holds both markers (matched ignoring letter case).
+//
+// Each pass deletes the first exact occurrence of its section, which is the
+// section itself except when the section is shorter than the start marker.
+// The page is kept as a gap buffer with the deletions at the gap, and every
+// search resumes where the previous one proved there is nothing, so the passes
+// over a page cost about one scan of it rather than one scan per pass.
+class BetweenMarkers
+{
+public:
+    BetweenMarkers(QString page, BetweenClient &client);
+
+    // Runs passes until the slice expires; true once the passes have ended.
+    bool advance(const WorkSlice &slice);
+    bool finished() const { return m_finished; }
+    // The page text as the passes have left it.
+    QString remainingText() const;
+
+private:
+    // Where a search in the text after the gap ended: no match starts in
+    // [from, match), and one starts at match (or none to the end when -1).
+    // Positions are buffer positions, stable while the gap only moves forward.
+    struct SearchMemo
+    {
+        bool valid = false;
+        qsizetype from = 0;
+        qsizetype match = -1;
+    };
+
+    bool pass();
+    void useMarkers(const QString &start, const QString &end);
+    qsizetype size() const { return m_text.size() - (m_gapEnd - m_gap); }
+    qsizetype find(const QString &buffer, QStringView needle, qsizetype from, qsizetype last,
+                   SearchMemo *memo) const;
+    bool endOccursUpTo(qsizetype last);
+    qsizetype sectionAt(qsizetype start, qsizetype length);
+    QString mid(qsizetype pos, qsizetype length) const;
+    void erase(qsizetype pos, qsizetype length);
+    void moveGap(qsizetype pos);
+
+    BetweenClient &m_client;
+    bool m_finished = false;
+
+    // The page until it is copied into m_text and m_folded.
+    QString m_source;
+    qsizetype m_preparedUpTo = 0;
+    // The remaining text is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
+    // m_folded is its folded twin with the same layout.
+    QString m_text;
+    QString m_folded;
+    qsizetype m_gap = 0;
+    qsizetype m_gapEnd = 0;
+
+    // Markers the search state below belongs to.
+    QString m_start;
+    QString m_end;
+    QString m_foldedStart;
+    QString m_foldedEnd;
+    SearchMemo m_startMemo;
+    SearchMemo m_endMemo;
+    qsizetype m_noStartBefore = 0;
+    qsizetype m_noEndBefore = 0;
+    qsizetype m_firstEnd = -1; // known first end match, -1 when not known
+
+    // The last section looked up by its exact text, and how far it surely is not.
+    QString m_section;
+    qsizetype m_noSectionBefore = 0;
+};

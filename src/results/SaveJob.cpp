@@ -1,0 +1,146 @@
+#include "results/SaveJob.h"
+
+#include "platform/WorkSlice.h"
+
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+// Bytes gathered before each write: few system calls, little memory.
+constexpr qsizetype bufferBytes = 1 << 20;
+} // namespace
+
+FileDialogSettings SaveResultsDialog()
+{
+    return {QString(), 2621953, QStringLiteral("Save List"),
+            QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|")};
+}
+
+QString OverwriteQuestion(const QString &fileName)
+{
+    return QStringLiteral("Are you sure you wish to overwrite ") + fileName + QStringLiteral(" ?");
+}
+
+SaveJob::SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent)
+    : QObject(parent), m_rows(std::move(rows)), m_format(format), m_path(path)
+{
+}
+
+SaveJob::~SaveJob() = default;
+
+void SaveJob::start()
+{
+    step();
+}
+
+void SaveJob::step()
+{
+    if (advance(WorkSlice()))
+        emit finished();
+    else
+        continueLater(this, [this] { step(); });
+}
+
+bool SaveJob::advance(const WorkSlice &slice)
+{
+    switch (m_stage) {
+    case Stage::Opening:
+        if (!open())
+            break;
+        m_stage = Stage::Writing;
+        [[fallthrough]];
+    case Stage::Writing:
+        if (!writeRows(slice))
+            return m_stage == Stage::Ended;
+        m_stage = Stage::Closing;
+        [[fallthrough]];
+    case Stage::Closing:
+        close();
+        break;
+    case Stage::Ended:
+        break;
+    }
+    m_stage = Stage::Ended;
+    m_file.reset();
+    return true;
+}
+
+QString SaveJob::failureMessage() const
+{
+    return QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error);
+}
+
+bool SaveJob::open()
+{
+    const QFileInfo target(m_path);
+    // A device or a pipe cannot be replaced by renaming a file over it.
+    m_replacing = !target.exists() || target.isFile();
+    if (m_replacing)
+        m_file = std::make_unique<QSaveFile>(m_path);
+    else
+        m_file = std::make_unique<QFile>(m_path);
+    // Unbuffered: our own buffer is large, and a failing write reports its
+    // cause at once rather than at a later flush that only knows it failed.
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        fail(m_file->errorString());
+        return false;
+    }
+    return true;
+}
+
+// False while rows are left or once it failed.
+bool SaveJob::writeRows(const WorkSlice &slice)
+{
+    const QByteArray separator =
+        m_format == SaveFormat::List ? QByteArrayLiteral("\r\n") : QByteArrayLiteral(",");
+    while (m_next < m_rows.size()) {
+        m_buffer += m_rows[m_next].toUtf8();
+        m_buffer += separator;
+        ++m_next;
+        if (m_buffer.size() >= bufferBytes && !flushBuffer())
+            return false;
+        if (slice.expired() && m_next < m_rows.size())
+            return false;
+    }
+    if (m_format == SaveFormat::Commas)
+        m_buffer += QByteArrayLiteral("\r\n");
+    return flushBuffer();
+}
+
+bool SaveJob::flushBuffer()
+{
+    // A short write is followed by another, which names the cause (a full
+    // disk, a size limit) if there is one.
+    qsizetype done = 0;
+    while (done < m_buffer.size()) {
+        const qint64 written = m_file->write(m_buffer.constData() + done, m_buffer.size() - done);
+        if (written <= 0) {
+            fail(m_file->errorString());
+            m_stage = Stage::Ended;
+            m_file.reset();
+            return false;
+        }
+        done += written;
+    }
+    m_buffer.clear();
+    return true;
+}
+
+void SaveJob::close()
+{
+    if (m_replacing) {
+        auto *file = static_cast<QSaveFile *>(m_file.get());
+        if (!file->commit())
+            fail(file->errorString());
+        return;
+    }
+    m_file->close();
+    if (m_file->error() != QFileDevice::NoError)
+        fail(m_file->errorString());
+}
+
+void SaveJob::fail(const QString &reason)
+{
+    if (m_error.isEmpty())
+        m_error = reason.isEmpty() ? QStringLiteral("Unknown error") : reason;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/UiServices.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+class QFileDevice;
+class WorkSlice;
+
+enum class SaveFormat
+{
+    List,  // every row followed by CR LF
+    Commas // every row followed by ",", then one CR LF
+};
+
+// The dialog both save commands show.
+FileDialogSettings SaveResultsDialog();
+// The question before a save replaces an existing file.
+QString OverwriteQuestion(const QString &fileName);
+
+// Writes rows to a file a slice at a time, in UTF-8 without a byte-order mark.
+// A regular file is written beside the target and replaces it only once every
+// byte is written, so a failure or an abandoned job leaves the old file as it
+// was; a target that is a device or a pipe is written directly.
+class SaveJob : public QObject
+{
+    Q_OBJECT
+public:
+    // rows is the snapshot written, whatever happens to the list meanwhile.
+    SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent = nullptr);
+    // Destroying an unfinished job discards what it wrote.
+    ~SaveJob() override;
+
+    // Writes in slices on the event loop; finished() follows.
+    void start();
+    // Writes until the slice expires; true once the job has ended.
+    bool advance(const WorkSlice &slice);
+
+    QString path() const { return m_path; }
+    bool failed() const { return !m_error.isEmpty(); }
+    // Why the save failed: the first error met.
+    QString error() const { return m_error; }
+    QString failureMessage() const;
+
+signals:
+    void finished();
+
+private:
+    void step();
+    bool open();
+    bool writeRows(const WorkSlice &slice);
+    bool flushBuffer();
+    void close();
+    void fail(const QString &reason);
+
+    enum class Stage
+    {
+        Opening,
+        Writing,
+        Closing,
+        Ended
+    };
+
+    QStringList m_rows;
+    SaveFormat m_format;
+    QString m_path;
+    Stage m_stage = Stage::Opening;
+    std::unique_ptr<QFileDevice> m_file;
+    bool m_replacing = false; // m_file is a QSaveFile
+    qsizetype m_next = 0;
+    QByteArray m_buffer;
+    QString m_error;
+};
