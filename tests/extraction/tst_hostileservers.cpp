@@ -4,12 +4,15 @@
 #include "extraction/ExtractionRun.h"
 #include "platform/CurlPageFetcher.h"
 #include "results/ResultList.h"
+#include "sitelist/ExtractLinks.h"
 #include "sitelist/SiteList.h"
+#include "support/FakeUiServices.h"
 #include "support/ProcessMemory.h"
 #include "support/TestHttpServer.h"
 #include "support/TestRunHost.h"
 #include "support/TestTlsRelay.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
@@ -204,6 +207,8 @@ private slots:
     void oddContent();
     void statusAnswers_data();
     void statusAnswers();
+    void harvests_data();
+    void harvests();
 
 private:
     void addColumns();
@@ -215,6 +220,7 @@ private:
     std::unique_ptr<QTcpServer> m_silent; // accepts and never says a word
     std::unique_ptr<TestTlsRelay> m_tls;
     QTemporaryDir m_certificates;
+    QTemporaryDir m_tempFolder; // where harvests put their page files
     QString m_certificateFile;
     QString m_keyFile;
     QString m_tlsProblem;
@@ -226,6 +232,8 @@ void TestHostileServers::initTestCase()
     qputenv("no_proxy", "127.0.0.1");
     qputenv("NO_PROXY", "127.0.0.1");
     ProcessMemory::fixMmapThreshold();
+    QVERIFY(m_tempFolder.isValid());
+    qputenv("TMPDIR", QFile::encodeName(m_tempFolder.path()));
     m_tlsProblem = TestTlsRelay::unavailableReason();
     if (m_tlsProblem.isEmpty())
         m_tlsProblem =
@@ -666,6 +674,70 @@ void TestHostileServers::statusAnswers()
     m_server->setPage("/empty", {});
     m_server->setRaw("/empty-until-close", head(200, {"Content-Type: text/plain"}));
     checkRun(quickSettings());
+}
+
+// Link harvests download to a file: a hostile page must end in "Url not
+// found", leave no page file behind and not stop the next harvest.
+void TestHostileServers::harvests_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::newRow("reset in the middle of the body") << "/reset-mid-body/";
+    QTest::newRow("body shorter than Content-Length") << "/short/";
+    QTest::newRow("chunked body cut by a close") << "/cut-chunked/";
+    QTest::newRow("two different Content-Lengths") << "/two-lengths/";
+    QTest::newRow("a byte every half second") << "/drip/";
+    QTest::newRow("body over the cap") << "/over-cap/";
+    QTest::newRow("gzip bomb") << "/gzip-bomb/";
+    QTest::newRow("garbage status line") << "/garbage/";
+    QTest::newRow("404 with links") << "/404/";
+    QTest::newRow("self-signed certificate") << "tls:/good-links/";
+}
+
+void TestHostileServers::harvests()
+{
+    QFETCH(QString, address);
+    if (address.startsWith(QLatin1String("tls:")) && !m_tlsProblem.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("No TLS test server: ") + m_tlsProblem));
+    const QByteArray links = "<a href=\"keep.htm\">";
+    m_server->setPage("/good-links/", links);
+    m_server->setReset("/reset-mid-body/",
+                       head(200, {"Content-Length: 100000"}) + links.repeated(50), 200);
+    m_server->setShortBody("/short/", links, links.size() + 10);
+    m_server->setCutChunked("/cut-chunked/", links);
+    m_server->setRaw(
+        "/two-lengths/",
+        head(200, {"Content-Length: 5", "Content-Length: " + QByteArray::number(links.size())}) +
+            links);
+    m_server->setTrickle("/drip/", links.repeated(10), 1, 500);
+    const qint64 huge = qint64(1) << 30;
+    m_server->setHandler("/over-cap/", [huge, links](QTcpSocket *socket, const QByteArray &) {
+        serveStream(socket, {head(200, {}), links, "a", huge});
+    });
+    m_server->setResponse("/gzip-bomb/", 200, {"Content-Encoding: gzip"},
+                          gzipBomb(2 * huge, 8 * MiB));
+    m_server->setRaw("/garbage/", "SOMETHING ELSE\r\n\r\n" + links);
+    m_server->setStatus("/404/", 404, links);
+
+    SiteList list;
+    FakeUiServices ui;
+    CurlPageFetcher fetcher(quickSettings());
+    HarvestQueue harvests(list, fetcher, ui);
+    QSignalSpy idle(&harvests, &HarvestQueue::idle);
+    const QString hostile = resolve(address);
+    const QString good = m_server->url("/good-links/");
+    harvests.enqueue(hostile);
+    harvests.enqueue(good);
+    QVERIFY(idle.wait(runTimeoutMs));
+
+    QCOMPARE(ui.messages.size(), 1);
+    QCOMPARE(ui.messages[0].prompt, QStringLiteral("Url not found"));
+    QCOMPARE(ui.messages[0].icon, MessageIcon::Exclamation);
+    QStringList rows;
+    for (int row = 0; row < list.count(); ++row)
+        rows << list.text(row);
+    QCOMPARE(rows, (QStringList{good, good + QStringLiteral("keep.htm/")}));
+    QCOMPARE(QDir(m_tempFolder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestHostileServers)
