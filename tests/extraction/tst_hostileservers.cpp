@@ -586,6 +586,10 @@ void TestHostileServers::oversizedAnswers_data()
     QTest::newRow("gzip bomb") << "/gzip-bomb" << false << "larger" << QStringList() << 16 << 48;
     QTest::newRow("header lines flooding in")
         << "/header-flood" << false << "" << QStringList() << 16 << 48;
+    // Millions of pieces, worked through in slices: only the address row, added
+    // at the first piece, comes of them.
+    QTest::newRow("five million empty lines")
+        << "/line-feeds" << true << "" << QStringList{"$H"} << 16 << 48;
     // A real page, kept whole: bounded by a small multiple of its size.
     QTest::newRow("a body of one 50 MB line")
         << "/one-long-line" << true << "" << QStringList{"$H,keep $LONG"} << 64 << 450;
@@ -609,6 +613,9 @@ void TestHostileServers::oversizedAnswers()
     m_server->setHandler("/header-flood", [huge](QTcpSocket *socket, const QByteArray &) {
         serveStream(socket,
                     {"HTTP/1.1 200 OK\r\n", {}, "X-Flood: " + QByteArray(50, 'h') + "\r\n", huge});
+    });
+    m_server->setHandler("/line-feeds", [](QTcpSocket *socket, const QByteArray &) {
+        serveStream(socket, {head(200, {"Content-Length: 5000000"}), {}, "\n", 5'000'000});
     });
     m_server->setHandler("/one-long-line", [](QTcpSocket *socket, const QByteArray &) {
         serveStream(socket, {head(200, {"Content-Length: " + QByteArray::number(longLineFill + 5)}),
