@@ -231,8 +231,8 @@ private:
 void TestHostileServers::initTestCase()
 {
     // A proxy configured on the machine must not see loopback traffic.
-    qputenv("no_proxy", "127.0.0.1");
-    qputenv("NO_PROXY", "127.0.0.1");
+    qputenv("no_proxy", "127.0.0.1,localhost");
+    qputenv("NO_PROXY", "127.0.0.1,localhost");
     ProcessMemory::fixMmapThreshold();
     QVERIFY(m_tempFolder.isValid());
     qputenv("TMPDIR", QFile::encodeName(m_tempFolder.path()));
@@ -263,7 +263,8 @@ void TestHostileServers::cleanup()
     m_server.reset();
 }
 
-// "/path" is on the plain server, "tls:/path" the same route through TLS,
+// "/path" is on the plain server, "tls:/path" the same route through TLS
+// ("tls-by-name:/path" by the name localhost, which the certificate lacks),
 // "refused:" a port nobody listens on, "silent-tls:" an https address whose
 // server accepts and then says nothing; anything else is used as it is.
 QString TestHostileServers::resolve(const QString &address)
@@ -272,6 +273,8 @@ QString TestHostileServers::resolve(const QString &address)
         return m_server->url(address);
     if (address.startsWith(QLatin1String("tls:")))
         return m_tls->url(address.mid(4));
+    if (address.startsWith(QLatin1String("tls-by-name:")))
+        return QStringLiteral("https://localhost:%1%2").arg(m_tls->port()).arg(address.mid(12));
     if (address == QLatin1String("silent-tls:"))
         return QStringLiteral("https://127.0.0.1:%1/").arg(m_silent->serverPort());
     if (address == QLatin1String("refused:")) {
@@ -510,6 +513,9 @@ void TestHostileServers::tls_data()
     // Control: the same server, its certificate trusted, is read.
     QTest::newRow("trusted certificate")
         << "tls:/hostile-page" << true << "" << QStringList{"$H,keep hostile"} << true;
+    // Trusting the certificate does not make it good for another name.
+    QTest::newRow("trusted certificate for another name")
+        << "tls-by-name:/hostile-page" << false << "name" << QStringList() << true;
     // A page asked for over https is never read in clear.
     QTest::newRow("redirect from https to http")
         << "tls:/to-plain" << false << "redirect to http:" << QStringList() << true;
