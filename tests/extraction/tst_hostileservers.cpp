@@ -211,6 +211,7 @@ private slots:
     void statusAnswers();
     void harvests_data();
     void harvests();
+    void harvestOfAMillionLinks();
 
 private:
     void addColumns();
@@ -756,6 +757,36 @@ void TestHostileServers::harvests()
     QCOMPARE(rows, (QStringList{good, good + QStringLiteral("keep.htm/")}));
     QCOMPARE(QDir(m_tempFolder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList());
+}
+
+// A page that is nothing but links: every one is added, the scan goes in
+// slices, and the memory it takes grows with the rows, not beyond.
+void TestHostileServers::harvestOfAMillionLinks()
+{
+    constexpr int links = 1'000'000;
+    m_server->setPage("/links/", QByteArray("href=\"\"").repeated(links), "text/html");
+    SiteList list;
+    FakeUiServices ui;
+    CurlPageFetcher fetcher(quickSettings());
+    HarvestQueue harvests(list, fetcher, ui);
+    QSignalSpy idle(&harvests, &HarvestQueue::idle);
+    ProcessMemory::startNewPeak();
+    const qint64 before = ProcessMemory::residentKiB();
+    StallProbe probe;
+    harvests.enqueue(m_server->url("/links/"));
+    QVERIFY(idle.wait(runTimeoutMs));
+    const qint64 grown = ProcessMemory::peakKiB() - before;
+    qInfo("harvest of %d links: peak grew by %lld MiB, worst stall %lld ms", links, grown / 1024,
+          probe.worst());
+
+    QVERIFY(ui.messages.isEmpty());
+    QCOMPARE(list.count(), links + 1);
+    const QString folder = m_server->url("/links");
+    QCOMPARE(list.text(0), folder + u'/');
+    QCOMPARE(list.text(links), folder + u'/');
+    QVERIFY2(probe.worst() < worstStallMs, qPrintable(QString::number(probe.worst())));
+    if (ProcessMemory::measurable)
+        QVERIFY2(grown < 400 * 1024, qPrintable(QString::number(grown / 1024)));
 }
 
 QTEST_GUILESS_MAIN(TestHostileServers)
