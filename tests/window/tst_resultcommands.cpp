@@ -256,7 +256,7 @@ private slots:
         writeFile(old, "old bytes");
         QCOMPARE(chmod(QFile::encodeName(old), 0444), 0);
         QCOMPARE(chmod(QFile::encodeName(f.folder.path()), 0777), 0);
-        const QString path = target.isEmpty()        ? f.folder.path()
+        const QString path = target.isEmpty()          ? f.folder.path()
                              : target.startsWith(u'/') ? target
                                                        : f.folder.filePath(target);
         if (path == "/dev/full" && !QFile::exists(path))
