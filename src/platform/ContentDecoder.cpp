@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <utility>
+
 #include <zlib.h>
 
 namespace {
@@ -54,20 +56,27 @@ bool ContentDecoder::write(const char *data, qint64 size, const Sink &sink)
         return sink(data, size);
     if (size == 0)
         return true;
-    const bool firstInput = !m_sawInput;
     m_sawInput = true;
-    const auto feed = [&] {
-        m_stream->next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
-        m_stream->avail_in = uInt(size);
-        return inflateInto(sink);
-    };
-    if (feed())
+    if (m_coding != Coding::Deflate || m_deflateKnown)
+        return inflateInto(data, size, sink);
+    m_deflateHead.append(data, size);
+    if (m_deflateHead.size() < 2)
         return true;
-    // Some servers label raw deflate data "deflate"; it fails at the very first bytes.
-    if (m_coding == Coding::Deflate && firstInput && !m_producedOutput && !m_error.isEmpty() &&
-        restartAsRawDeflate())
-        return feed();
-    return false;
+    m_deflateKnown = true;
+    // Some servers label raw deflate data "deflate". A zlib header (or a gzip
+    // one, which the inflater also takes) says which it is; once that is
+    // decided, a later error is a real one.
+    const auto first = uchar(m_deflateHead[0]);
+    const auto second = uchar(m_deflateHead[1]);
+    const bool zlibHeader =
+        (first & 0x0F) == 8 && (first >> 4) <= 7 && (first * 256 + second) % 31 == 0;
+    const bool gzipHeader = first == 0x1F && second == 0x8B;
+    if (!zlibHeader && !gzipHeader && !restartAsRawDeflate()) {
+        m_error = QStringLiteral("Cannot start decompressing the body");
+        return false;
+    }
+    const QByteArray head = std::exchange(m_deflateHead, {});
+    return inflateInto(head.constData(), head.size(), sink);
 }
 
 bool ContentDecoder::isComplete() const
@@ -75,9 +84,11 @@ bool ContentDecoder::isComplete() const
     return m_coding == Coding::Identity || !m_sawInput || m_streamEnded;
 }
 
-bool ContentDecoder::inflateInto(const Sink &sink)
+bool ContentDecoder::inflateInto(const char *data, qint64 size, const Sink &sink)
 {
     z_stream_s &stream = *m_stream;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+    stream.avail_in = uInt(size);
     char output[outputChunk];
     for (;;) {
         if (m_streamEnded) { // only reached with more input: another gzip member
@@ -94,11 +105,8 @@ bool ContentDecoder::inflateInto(const Sink &sink)
             return false;
         }
         const qint64 produced = qint64(sizeof output - stream.avail_out);
-        if (produced > 0) {
-            m_producedOutput = true;
-            if (!sink(output, produced))
-                return false;
-        }
+        if (produced > 0 && !sink(output, produced))
+            return false;
         if (status == Z_STREAM_END) {
             m_streamEnded = true;
             if (stream.avail_in == 0)
@@ -115,10 +123,8 @@ bool ContentDecoder::restartAsRawDeflate()
 {
     inflateEnd(m_stream.get());
     *m_stream = {};
-    if (inflateInit2(m_stream.get(), -windowBits) == Z_OK) {
-        m_error.clear();
+    if (inflateInit2(m_stream.get(), -windowBits) == Z_OK)
         return true;
-    }
     m_stream.reset();
     return false;
 }

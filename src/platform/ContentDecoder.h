@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -38,13 +39,16 @@ private:
         Deflate
     };
 
-    bool inflateInto(const Sink &sink);
+    bool inflateInto(const char *data, qint64 size, const Sink &sink);
     bool restartAsRawDeflate();
 
     Coding m_coding = Coding::Identity;
     std::unique_ptr<z_stream_s> m_stream;
+    // "deflate" may be zlib-wrapped or raw; the first two bytes tell, and are
+    // held here until both have come, however the body is cut.
+    QByteArray m_deflateHead;
+    bool m_deflateKnown = false;
     bool m_streamEnded = false;
     bool m_sawInput = false;
-    bool m_producedOutput = false;
     QString m_error;
 };

@@ -9,9 +9,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -23,6 +25,8 @@ constexpr long maxRedirects = 10;
 // so this bound on an idle wait is only a safety net.
 constexpr int idlePollMs = 10'000;
 constexpr const char *webProtocols = "http,https";
+// A page asked for over https is never read in clear, not even after a redirect.
+constexpr const char *secureProtocols = "https";
 
 struct Request
 {
@@ -30,8 +34,9 @@ struct Request
     QString url;
     QString path;
     bool toFile = false;
-    bool utf8 = false; // the text as UTF-8 rather than UTF-16
-    QByteArray host;   // host and port, known once the address was checked
+    bool utf8 = false;   // the text as UTF-8 rather than UTF-16
+    QByteArray host;     // host and port, known once the address was checked
+    bool secure = false; // https
 };
 
 void initCurlOnce()
@@ -89,6 +94,34 @@ QByteArray contentEncoding(CURL *easy)
     return value;
 }
 
+// Empty when every Content-Length of the final response is one and the same
+// plain number. curl goes by the last header (or the first number of a list) and
+// reads a value too large for it as "until the close", so a response that
+// contradicts itself would otherwise pass as whole with any body it likes.
+QString lengthProblem(CURL *easy)
+{
+    std::optional<qint64> agreed;
+    curl_header *header = nullptr;
+    for (size_t index = 0;
+         curl_easy_header(easy, "Content-Length", index, CURLH_HEADER, -1, &header) == CURLHE_OK;
+         ++index) {
+        for (const QByteArray &part : QByteArray(header->value).split(',')) {
+            const QByteArray value = part.trimmed();
+            bool fits = false;
+            const qint64 length = value.toLongLong(&fits);
+            const bool digitsOnly =
+                !value.isEmpty() && std::all_of(value.begin(), value.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+            if (!digitsOnly || !fits || (agreed && *agreed != length))
+                return QStringLiteral("The server sent an invalid or contradictory Content-Length");
+            agreed = length;
+        }
+        if (index + 1 >= header->amount)
+            break;
+    }
+    return {};
+}
+
 QByteArray urlPart(CURLU *url, CURLUPart part, unsigned int flags = 0)
 {
     char *text = nullptr;
@@ -99,9 +132,11 @@ QByteArray urlPart(CURLU *url, CURLUPart part, unsigned int flags = 0)
     return value;
 }
 
-// Empty when url is an http or https address, else why it cannot be fetched.
-QString checkAddress(const QString &url, QByteArray &host)
+// Empty when the request's address is an http or https one, else why it cannot be
+// fetched. Fills in the host and whether the address is secure.
+QString checkAddress(Request &request)
 {
+    const QString &url = request.url;
     const QByteArray utf8 = url.toUtf8();
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
     // An embedded NUL would make curl fetch a shorter address than the one asked for.
@@ -113,8 +148,9 @@ QString checkAddress(const QString &url, QByteArray &host)
     if (scheme != "http" && scheme != "https")
         return QStringLiteral("Only http and https addresses can be fetched: \"%1\"").arg(url);
     // Each port counts as a host of its own, as it does for curl's connection limits.
-    host = urlPart(parsed.get(), CURLUPART_HOST).toLower() + ':' +
-           urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    request.host = urlPart(parsed.get(), CURLUPART_HOST).toLower() + ':' +
+                   urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    request.secure = scheme == "https";
     return {};
 }
 
@@ -177,6 +213,9 @@ bool Transfer::beginBody()
         stopReason = statusError(status);
         return false;
     }
+    stopReason = lengthProblem(easy);
+    if (!stopReason.isEmpty())
+        return false;
     const QByteArray encoding = contentEncoding(easy);
     if (!decoder.setEncoding(encoding)) {
         stopReason = decoder.error();
@@ -236,10 +275,28 @@ QString Transfer::problem(CURLcode code, long status)
 {
     if (!stopReason.isEmpty())
         return stopReason;
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && status >= 300 && status < 400) {
+        // curl blames itself ("disabled in libcurl") for a redirect we refused.
+        // Depending on how far it got, the refused answer is the last request or
+        // the one before it.
+        long hops = 0;
+        curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &hops);
+        curl_header *location = nullptr;
+        for (int request = int(hops); request >= 0 && !location; --request) {
+            if (curl_easy_header(easy, "Location", 0, CURLH_HEADER, request, &location) !=
+                CURLHE_OK)
+                location = nullptr;
+        }
+        if (location)
+            return QStringLiteral("Refused to follow a redirect to %1")
+                .arg(QString::fromUtf8(location->value));
+    }
     if (code != CURLE_OK)
         return curlError(code, curlDetail);
     if (!isSuccess(status))
         return statusError(status);
+    if (const QString length = lengthProblem(easy); !length.isEmpty())
+        return length; // a body that never started was not judged yet
     if (!decoder.isComplete())
         return QStringLiteral("The compressed body ends early");
     return file ? closeFile() : QString();
@@ -372,7 +429,7 @@ void CurlPageFetcher::Worker::takeCommands()
 
 void CurlPageFetcher::Worker::admit(Request request)
 {
-    const QString problem = checkAddress(request.url, request.host);
+    const QString problem = checkAddress(request);
     if (problem.isEmpty())
         m_queued.push_back(std::move(request));
     else
@@ -428,7 +485,7 @@ CURLcode CurlPageFetcher::Worker::configure(Transfer &transfer) const
     set(CURLOPT_WRITEFUNCTION, &receiveBody);
     set(CURLOPT_WRITEDATA, &transfer);
     set(CURLOPT_PROTOCOLS_STR, webProtocols);
-    set(CURLOPT_REDIR_PROTOCOLS_STR, webProtocols);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, transfer.request.secure ? secureProtocols : webProtocols);
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, maxRedirects);
     // Only what ContentDecoder undoes, so that a cut compressed body is noticed.
@@ -441,6 +498,8 @@ CURLcode CurlPageFetcher::Worker::configure(Transfer &transfer) const
     set(CURLOPT_TIMEOUT_MS, long(m_settings.totalTimeout.count()));
     set(CURLOPT_LOW_SPEED_LIMIT, m_settings.lowSpeedLimit);
     set(CURLOPT_LOW_SPEED_TIME, long(m_settings.lowSpeedTime.count()));
+    if (!m_settings.caFile.isEmpty())
+        set(CURLOPT_CAINFO, QFile::encodeName(m_settings.caFile).constData());
     return code;
 }
 

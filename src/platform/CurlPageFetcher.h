@@ -3,6 +3,7 @@
 #include "platform/PageFetcher.h"
 
 #include <QSet>
+#include <QString>
 
 #include <chrono>
 #include <memory>
@@ -19,6 +20,8 @@ struct FetchSettings
     qint64 maxBodyBytes = 256LL * 1024 * 1024; // decoded, after any Content-Encoding
     int maxTransfers = 16;
     int maxTransfersPerHost = 6;
+    // Certificates (PEM) to trust in place of the system's bundle; empty for the system's.
+    QString caFile;
 };
 
 // PageFetcher on libcurl's multi interface: one worker thread runs every transfer

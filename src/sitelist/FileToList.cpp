@@ -56,7 +56,7 @@ QString decodeUtf8(QByteArrayView bytes)
 
 void AddressFileSplitter::feed(QByteArrayView bytes)
 {
-    if (bytes.isEmpty())
+    if (bytes.isEmpty() || m_overlong)
         return;
     QByteArray joined;
     if (!m_carry.isEmpty()) {
@@ -77,7 +77,7 @@ QStringList AddressFileSplitter::finish()
     }
     // A line end at the very end starts no further line; an LF there does
     // leave an empty piece.
-    if (m_any && !m_atLineStart)
+    if (m_any && !m_atLineStart && !m_overlong)
         m_pieces.append(m_partial);
     m_partial.clear();
     m_any = false;
@@ -88,13 +88,17 @@ QStringList AddressFileSplitter::finish()
 
 void AddressFileSplitter::split(QStringView text)
 {
-    if (text.isEmpty())
+    if (text.isEmpty() || m_overlong)
         return;
     m_any = true;
     const QChar *data = text.data();
     const qsizetype size = text.size();
     qsizetype start = 0;
     const auto cut = [&](qsizetype end) {
+        if (m_partial.size() + end - start > maxPieceLength)
+            m_overlong = true;
+        if (m_overlong)
+            return;
         if (m_partial.isEmpty()) {
             m_pieces.append(QString(data + start, end - start));
         } else {
@@ -121,6 +125,13 @@ void AddressFileSplitter::split(QStringView text)
         }
         m_afterCr = false;
     }
+    if (m_partial.size() + size - start > maxPieceLength)
+        m_overlong = true;
+    if (m_overlong) {
+        m_partial.clear();
+        m_pieces.clear();
+        return;
+    }
     m_partial.append(data + start, size - start);
 }
 
@@ -144,8 +155,16 @@ std::optional<QStringList> ReadAddressFile(const QString &path, QString *error)
         if (got == 0)
             break;
         splitter.feed(QByteArrayView(chunk.constData(), got));
+        if (splitter.overlong())
+            break; // no need to read the rest
     }
     QStringList addresses = splitter.finish();
+    if (splitter.overlong()) {
+        if (error)
+            *error = QStringLiteral("it holds a line longer than %L1 characters")
+                         .arg(AddressFileSplitter::maxPieceLength);
+        return std::nullopt;
+    }
     for (QString &address : addresses)
         address = AddHttp(address);
     return addresses;

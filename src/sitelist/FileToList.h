@@ -18,7 +18,14 @@ class SiteList;
 class AddressFileSplitter
 {
 public:
+    // No browser takes a longer address; a longer piece means the file is not
+    // a list of addresses, and holding it whole could exhaust memory.
+    static constexpr qsizetype maxPieceLength = 2 * 1024 * 1024;
+
     void feed(QByteArrayView bytes);
+    // True once a piece grew past maxPieceLength. The splitter then takes
+    // nothing more and finish() hands over nothing.
+    bool overlong() const { return m_overlong; }
     // Ends the file and hands over every piece in file order.
     QStringList finish();
 
@@ -31,10 +38,12 @@ private:
     bool m_afterCr = false;    // a following LF belongs to that CR
     bool m_atLineStart = true; // nothing since the last line end (or the start)
     bool m_any = false;
+    bool m_overlong = false;
 };
 
 // The whole file split into addresses, each put through AddHttp; no value and
-// a reason in error when the file cannot be opened or read.
+// a reason in error when the file cannot be opened or read, or holds a piece
+// longer than AddressFileSplitter::maxPieceLength.
 std::optional<QStringList> ReadAddressFile(const QString &path, QString *error = nullptr);
 
 // Settings of the "Load List" open dialog.

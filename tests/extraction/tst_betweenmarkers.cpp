@@ -2,6 +2,7 @@
 #include "extraction/Extract1.h"
 #include "extraction/LineFilter.h"
 #include "platform/WorkSlice.h"
+#include "support/BetweenReference.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -11,71 +12,6 @@
 #include <functional>
 
 namespace {
-
-// Answers the passes from plain fields; beforePass may change them, as a user
-// would between two passes. Rows already in the list are the seen set.
-class ScriptedClient : public BetweenClient
-{
-public:
-    QString start;
-    QString end;
-    bool keep = false;
-    QSet<QString> listed;
-    QStringList added;
-    std::function<void(ScriptedClient &, int)> beforePass;
-
-    QString startText() const override
-    {
-        // The start marker is read once at the top of every pass.
-        if (beforePass)
-            beforePass(const_cast<ScriptedClient &>(*this), passes);
-        ++passes;
-        return start;
-    }
-    QString endText() const override { return end; }
-    bool keepDuplicates() const override { return keep; }
-    bool holdsResult(const QString &result) const override { return listed.contains(result); }
-    void addResult(const QString &result) override
-    {
-        listed.insert(result);
-        added.append(result);
-    }
-
-    mutable int passes = 0;
-};
-
-// The passes exactly as the rule states them, copying and folding the whole
-// text each time: the reference the engine must agree with.
-QString literalPasses(QString page, BetweenClient &client)
-{
-    for (;;) {
-        const QString start = client.startText();
-        const QString end = client.endText();
-        if (start.isEmpty() || end.isEmpty())
-            break;
-        const QString foldedStart = FoldCase(start);
-        const QString foldedEnd = FoldCase(end);
-        const QString folded = FoldCase(page);
-        if (!folded.contains(foldedStart) || !folded.contains(foldedEnd))
-            break;
-        // 1-based positions, as the rule counts them.
-        const qsizetype p = folded.indexOf(foldedStart) + 1;
-        const QString remainder = page.mid(p);
-        const qsizetype q = FoldCase(remainder).indexOf(foldedEnd) + 1;
-        QString result;
-        if (q >= start.size())
-            result = page.mid(p - 1 + start.size(), q - start.size());
-        const qsizetype sectionLength = q > 0 ? q + end.size() : end.size();
-        page = ReplaceFirst(page, page.mid(p - 1, sectionLength), QString());
-        if (result.isEmpty())
-            continue;
-        result = DecodeAmp(result);
-        if (!client.keepDuplicates() && client.holdsResult(result))
-            continue;
-        client.addResult(result);
-    }
-    return page;
-}
 
 // Runs the engine; with resume, it returns to the caller after every step.
 QString runEngine(const QString &page, BetweenClient &client, bool resume)

@@ -8,7 +8,64 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
+
+namespace {
+
+constexpr qsizetype longest = AddressFileSplitter::maxPieceLength;
+
+qint64 statusKiB(QByteArrayView field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field) && line.size() > field.size() && line[field.size()] == ':')
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// Runs work in a child process that has given up root for "nobody", and
+// returns what it wrote, or nothing when it could not run.
+std::optional<QByteArray> asUnprivilegedUser(const std::function<QByteArray()> &work)
+{
+    const passwd *nobody = getpwnam("nobody");
+    const uid_t uid = nobody ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody ? nobody->pw_gid : 65534;
+    int channel[2];
+    if (pipe(channel) != 0)
+        return std::nullopt;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(3);
+        const QByteArray said = work();
+        const bool written =
+            write(channel[1], said.constData(), size_t(said.size())) == ssize_t(said.size());
+        // Skips exit handlers: the parent's state is not the child's to tear down.
+        _exit(written ? 0 : 4);
+    }
+    close(channel[1]);
+    QByteArray said;
+    char buffer[4096];
+    for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, got);
+    close(channel[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return said;
+}
+
+} // namespace
 
 class TestFileToList : public QObject
 {
@@ -86,6 +143,10 @@ private slots:
                           "b\r\n\xC3(c\r\nd")
             << QStringList{QStringLiteral("http://a\uFFFDb"), QStringLiteral("http://\uFFFD(c"),
                            "http://d"};
+        QTest::newRow("NUL bytes stay in the address")
+            << QByteArray("a\0b\r\n\0", 6)
+            << QStringList{QStringLiteral("http://a") + QChar(0) + u'b',
+                           QStringLiteral("http://") + QChar(0)};
         QTest::newRow("sequence cut by the end of the file")
             << QByteArray("a\r\nb\xC3")
             << QStringList{"http://a", QStringLiteral("http://b\uFFFD")};
@@ -167,35 +228,125 @@ private slots:
         QCOMPARE(ui.messages[0].icon, MessageIcon::None);
     }
 
-    // Files that exist but fail to be read. The test runs as root in CI, where
-    // permissions do not stop a read: a folder fails when opened, and
+    // Files that exist but fail to be read: a folder fails when opened, and
     // /proc/self/mem opens but fails at the first read (address 0 is never
-    // mapped). The permission case runs only for other users.
+    // mapped). Root reads files whatever their permissions, so as root the
+    // permission case runs in a child that gave root up.
     void unreadableFile_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("needsNonRoot");
-        QTest::newRow("a folder") << m_dir.path() << false;
-        QTest::newRow("read fails after open") << QStringLiteral("/proc/self/mem") << false;
+        QTest::addColumn<QString>("reason"); // in the message; empty: any
+        QTest::newRow("a folder") << m_dir.path() << QString();
+        QTest::newRow("read fails after open") << QStringLiteral("/proc/self/mem") << QString();
         const QString locked = writeFile("a\r\nb");
         QFile::setPermissions(locked, {});
-        QTest::newRow("no permission") << locked << true;
+        QTest::newRow("no permission") << locked << QStringLiteral("Permission denied");
     }
     void unreadableFile()
     {
         QFETCH(QString, path);
-        QFETCH(bool, needsNonRoot);
-        if (needsNonRoot && geteuid() == 0)
-            QSKIP("root reads files whatever their permissions");
+        QFETCH(QString, reason);
         QVERIFY(FileExists(path));
+        const auto load = [&path] {
+            SiteList list;
+            list.append(QStringLiteral("kept"));
+            FakeUiServices ui;
+            LoadListFile(list, path, ui, FileExists);
+            QStringList said = rows(list);
+            for (const FakeUiServices::Message &message : std::as_const(ui.messages))
+                said << message.prompt;
+            return said.join(u'\n').toUtf8();
+        };
+        QByteArray said;
+        if (geteuid() == 0 && !reason.isEmpty()) {
+            // The child must be able to reach the file, only not read it.
+            QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                            QFile::ExeOwner | QFile::ExeGroup |
+                                                            QFile::ExeOther));
+            const std::optional<QByteArray> childSaid = asUnprivilegedUser(load);
+            QVERIFY2(childSaid, "the unprivileged child did not finish");
+            said = *childSaid;
+        } else {
+            said = load();
+        }
+        const QStringList lines = QString::fromUtf8(said).split(u'\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], QStringLiteral("kept"));
+        QVERIFY2(lines[1].contains(path), qPrintable(lines[1]));
+        QVERIFY2(lines[1].contains(reason), qPrintable(lines[1]));
+        QVERIFY(lines[1] != QStringLiteral("File not found"));
+    }
+
+    // A line too long to be an address means the file is not an address list;
+    // it is refused whole, with a message, without being read into memory.
+    void overlongLineIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("head"); // then filler up to lineLength, then tail
+        QTest::addColumn<qsizetype>("lineLength");
+        QTest::addColumn<QByteArray>("tail");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("longest line, CR LF")
+            << QByteArray("a\r\n") << longest << QByteArray("\r\nb") << false;
+        QTest::newRow("longest piece before an LF")
+            << QByteArray("a\r\n") << longest << QByteArray("\nb") << false;
+        QTest::newRow("one more, last line")
+            << QByteArray("a\r\n") << longest + 1 << QByteArray() << true;
+        QTest::newRow("one more, then CR")
+            << QByteArray() << longest + 1 << QByteArray("\rb") << true;
+        QTest::newRow("one more, in two-byte characters")
+            << QByteArray("a\r\n") << longest + 1 << QByteArray("\xC3\xA9") << true;
+    }
+    void overlongLineIsRefused()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(qsizetype, lineLength);
+        QFETCH(QByteArray, tail);
+        QFETCH(bool, refused);
+        // The tail's first character, if not a line end, belongs to the line.
+        const bool tailInLine = !tail.isEmpty() && tail[0] != '\r' && tail[0] != '\n';
+        const qsizetype filler = lineLength - (tailInLine ? 1 : 0);
+        const QByteArray bytes = head + QByteArray(filler, 'x') + tail;
+        SiteList list;
+        list.append(QStringLiteral("kept"));
+        FakeUiServices ui;
+        LoadListFile(list, writeFile(bytes), ui, FileExists);
+        if (!refused) {
+            QCOMPARE(list.count(), 4);
+            QCOMPARE(list.text(2).size(), QStringLiteral("http://").size() + lineLength);
+            QVERIFY(ui.log.isEmpty());
+            return;
+        }
+        QCOMPARE(rows(list), QStringList{"kept"});
+        QCOMPARE(ui.messages.size(), 1);
+        QVERIFY2(ui.messages[0].prompt.contains(QStringLiteral("longer than")),
+                 qPrintable(ui.messages[0].prompt));
+    }
+
+    // A billion bytes without a line end, made sparse so that the test leaves
+    // no gigabyte on disk.
+    void billionByteLine()
+    {
+        const QString path = writeFile("http://good\r\nx");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.resize(1'000'000'000));
+        }
+        const qint64 peakBefore = statusKiB("VmHWM");
         SiteList list;
         list.append(QStringLiteral("kept"));
         FakeUiServices ui;
         LoadListFile(list, path, ui, FileExists);
+        const qint64 peakAfter = statusKiB("VmHWM");
+        QFile::remove(path);
+
         QCOMPARE(rows(list), QStringList{"kept"});
         QCOMPARE(ui.messages.size(), 1);
-        QVERIFY2(ui.messages[0].prompt.contains(path), qPrintable(ui.messages[0].prompt));
-        QVERIFY(ui.messages[0].prompt != QStringLiteral("File not found"));
+        QVERIFY2(ui.messages[0].prompt.contains(QStringLiteral("longer than")),
+                 qPrintable(ui.messages[0].prompt));
+        // Reading it whole would take gigabytes; a few of the longest lines' worth is plenty.
+        QVERIFY2(peakAfter - peakBefore < 128 * 1024,
+                 qPrintable(QStringLiteral("peak rose by %1 KiB").arg(peakAfter - peakBefore)));
     }
 };
 

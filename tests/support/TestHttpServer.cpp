@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -210,6 +212,21 @@ void TestHttpServer::setShortBody(const QString &path, const QByteArray &body,
         path, 200,
         {"Content-Type: text/plain", "Content-Length: " + QByteArray::number(declaredLength)},
         body);
+}
+
+void TestHttpServer::setReset(const QString &path, const QByteArray &bytes, int delayMs)
+{
+    setHandler(path, [bytes, delayMs](QTcpSocket *socket, const QByteArray &) {
+        socket->write(bytes);
+        socket->flush();
+        QTimer::singleShot(delayMs, socket, [socket] {
+            // A zero linger time makes close() send RST instead of FIN.
+            const linger abortive{1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                         sizeof abortive);
+            socket->abort();
+        });
+    });
 }
 
 void TestHttpServer::setCutChunked(const QString &path, const QByteArray &body)

@@ -52,6 +52,9 @@ public:
     void setTrickle(const QString &path, const QByteArray &body, int chunkBytes, int intervalMs);
     // Announces declaredLength bytes, sends body (shorter) and closes.
     void setShortBody(const QString &path, const QByteArray &body, qint64 declaredLength);
+    // Sends bytes (possibly none), then after delayMs ends the connection with a
+    // TCP reset rather than an orderly close.
+    void setReset(const QString &path, const QByteArray &bytes = {}, int delayMs = 0);
     // Chunked encoding that stops after the first chunk, without the closing chunk.
     void setCutChunked(const QString &path, const QByteArray &body);
     // Content-Encoding: gzip; truncateBy > 0 drops that many bytes from the end of

@@ -245,6 +245,7 @@ private slots:
         QTest::newRow("folder is a file") << "old.txt/out.txt" << false;
         QTest::newRow("read-only file") << "old.txt" << true;
         QTest::newRow("full device") << "/dev/full" << false;
+        QTest::newRow("a folder") << "" << false; // the test's folder itself
     }
     void failures()
     {
@@ -255,7 +256,9 @@ private slots:
         writeFile(old, "old bytes");
         QCOMPARE(chmod(QFile::encodeName(old), 0444), 0);
         QCOMPARE(chmod(QFile::encodeName(f.folder.path()), 0777), 0);
-        const QString path = target.startsWith(u'/') ? target : f.folder.filePath(target);
+        const QString path = target.isEmpty()          ? f.folder.path()
+                             : target.startsWith(u'/') ? target
+                                                       : f.folder.filePath(target);
         if (path == "/dev/full" && !QFile::exists(path))
             QSKIP("no /dev/full here");
         f.addRows({"a", "b"});
