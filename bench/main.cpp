@@ -364,7 +364,11 @@ int runHarvest(const Options &options)
             QObject::connect(&window.form->harvests(), &HarvestQueue::idle, done);
             window.press("Check7");
         },
-        [&] { return window.form->siteList().rowCount() == window.form->siteList().count(); });
+        [&] {
+            return !window.form->addressLoads().isLoading() &&
+                   window.form->siteList().count() > 0 &&
+                   window.form->siteList().rowCount() == window.form->siteList().count();
+        });
     report(seconds, meter, window.form->siteList().count());
     return 0;
 }
@@ -397,7 +401,11 @@ int runLoad(const Options &options)
             window.press("Check13");
             done();
         },
-        [&] { return window.form->siteList().rowCount() == window.form->siteList().count(); });
+        [&] {
+            return !window.form->addressLoads().isLoading() &&
+                   window.form->siteList().count() > 0 &&
+                   window.form->siteList().rowCount() == window.form->siteList().count();
+        });
     report(seconds, meter, window.form->siteList().count());
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "sitelist/FileToList.h"
 
+#include "platform/WorkSlice.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 
@@ -135,39 +136,147 @@ void AddressFileSplitter::split(QStringView text)
     m_partial.append(data + start, size - start);
 }
 
-std::optional<QStringList> ReadAddressFile(const QString &path, QString *error)
+AddressFileReader::AddressFileReader(const QString &path)
+    : m_file(path), m_chunk(chunkBytes, Qt::Uninitialized)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+}
+
+bool AddressFileReader::open(QString *error)
+{
+    if (m_file.open(QIODevice::ReadOnly))
+        return true;
+    if (error)
+        *error = m_file.errorString();
+    return false;
+}
+
+bool AddressFileReader::step()
+{
+    const qint64 got = m_file.read(m_chunk.data(), m_chunk.size());
+    if (got < 0) {
+        m_failed = true;
+        return false;
+    }
+    if (got == 0)
+        return false;
+    m_splitter.feed(QByteArrayView(m_chunk.constData(), got));
+    return !m_splitter.overlong(); // no need to read the rest
+}
+
+std::optional<QStringList> AddressFileReader::finish(QString *error)
+{
+    if (m_failed) {
         if (error)
-            *error = file.errorString();
+            *error = m_file.errorString();
         return std::nullopt;
     }
-    AddressFileSplitter splitter;
-    QByteArray chunk(chunkBytes, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(chunk.data(), chunk.size());
-        if (got < 0) {
-            if (error)
-                *error = file.errorString();
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        splitter.feed(QByteArrayView(chunk.constData(), got));
-        if (splitter.overlong())
-            break; // no need to read the rest
-    }
-    QStringList addresses = splitter.finish();
-    if (splitter.overlong()) {
+    QStringList pieces = m_splitter.finish();
+    if (m_splitter.overlong()) {
         if (error)
             *error = QStringLiteral("it holds a line longer than %L1 characters")
                          .arg(AddressFileSplitter::maxPieceLength);
         return std::nullopt;
     }
-    for (QString &address : addresses)
-        address = AddHttp(address);
+    return pieces;
+}
+
+std::optional<QStringList> ReadAddressFile(const QString &path, QString *error)
+{
+    AddressFileReader reader(path);
+    if (!reader.open(error))
+        return std::nullopt;
+    while (reader.step()) {
+    }
+    std::optional<QStringList> addresses = reader.finish(error);
+    if (addresses) {
+        for (QString &address : *addresses)
+            address = AddHttp(address);
+    }
     return addresses;
+}
+
+namespace {
+QString unreadableMessage(const QString &path, const QString &reason)
+{
+    return QStringLiteral("The file \"%1\" could not be read: %2.")
+        .arg(QDir::toNativeSeparators(path), reason);
+}
+} // namespace
+
+AddressFileLoader::AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent)
+    : QObject(parent), m_list(list), m_ui(ui)
+{
+}
+
+AddressFileLoader::~AddressFileLoader() = default;
+
+void AddressFileLoader::enqueue(const QString &path)
+{
+    m_pending.push_back(path);
+    if (!isLoading())
+        startNext();
+}
+
+void AddressFileLoader::startNext()
+{
+    if (m_pending.empty()) {
+        emit idle();
+        return;
+    }
+    m_path = m_pending.front();
+    m_pending.pop_front();
+    m_reader = std::make_unique<AddressFileReader>(m_path);
+    m_addresses.reset();
+    m_normalised = 0;
+    QString reason;
+    if (!m_reader->open(&reason)) {
+        fail(reason);
+        return;
+    }
+    continueLater(this, [this] { advance(); });
+}
+
+void AddressFileLoader::advance()
+{
+    const WorkSlice slice;
+    while (!m_addresses) {
+        if (!m_reader->step()) {
+            QString reason;
+            m_addresses = m_reader->finish(&reason);
+            if (!m_addresses) {
+                fail(reason);
+                return;
+            }
+        }
+        if (slice.expired()) {
+            continueLater(this, [this] { advance(); });
+            return;
+        }
+    }
+    QStringList &addresses = *m_addresses;
+    while (m_normalised < addresses.size()) {
+        addresses[m_normalised] = AddHttp(addresses[m_normalised]);
+        ++m_normalised;
+        if ((m_normalised & 1023) == 0 && slice.expired()) {
+            continueLater(this, [this] { advance(); });
+            return;
+        }
+    }
+    m_list.append(addresses);
+    m_reader.reset();
+    m_addresses.reset();
+    startNext();
+}
+
+void AddressFileLoader::fail(const QString &reason)
+{
+    m_reader.reset();
+    m_addresses.reset();
+    // The message box's own loop may let another load be asked for; it waits
+    // in the queue until this one has been reported.
+    m_ui.message(unreadableMessage(m_path, reason));
+    if (!isLoading())
+        startNext();
 }
 
 FileDialogSettings LoadListDialogSettings()
@@ -190,8 +299,7 @@ void LoadListFile(SiteList &list, const QString &path, UiServices &ui,
     QString reason;
     const std::optional<QStringList> addresses = ReadAddressFile(path, &reason);
     if (!addresses) {
-        ui.message(QStringLiteral("The file \"%1\" could not be read: %2.")
-                       .arg(QDir::toNativeSeparators(path), reason));
+        ui.message(unreadableMessage(path, reason));
         return;
     }
     list.append(*addresses);

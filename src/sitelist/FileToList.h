@@ -3,9 +3,13 @@
 #include "platform/UiServices.h"
 
 #include <QByteArrayView>
+#include <QFile>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <deque>
+#include <memory>
 #include <optional>
 
 class SiteList;
@@ -39,6 +43,57 @@ private:
     bool m_atLineStart = true; // nothing since the last line end (or the start)
     bool m_any = false;
     bool m_overlong = false;
+};
+
+// Reads and splits an address file one chunk at a time, so that the work can
+// be spread over slices of the event loop.
+class AddressFileReader
+{
+public:
+    explicit AddressFileReader(const QString &path);
+    // False, with the reason in error, when the file cannot be opened.
+    bool open(QString *error);
+    // Reads the next chunk; false once the whole file is read or reading failed.
+    bool step();
+    // After step() returned false: every piece in file order, before AddHttp;
+    // no value and a reason in error when reading failed or a line is too long.
+    std::optional<QStringList> finish(QString *error);
+
+private:
+    QFile m_file;
+    AddressFileSplitter m_splitter;
+    QByteArray m_chunk;
+    bool m_failed = false;
+};
+
+// Loads address files on the event loop, one after another in the order asked,
+// reading in slices so the window stays usable; each file's addresses reach
+// the list in one batch once the whole file was read, or not at all.
+class AddressFileLoader : public QObject
+{
+    Q_OBJECT
+public:
+    AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent = nullptr);
+    ~AddressFileLoader() override;
+
+    void enqueue(const QString &path);
+    bool isLoading() const { return m_reader != nullptr; }
+
+signals:
+    void idle();
+
+private:
+    void startNext();
+    void advance();
+    void fail(const QString &reason);
+
+    SiteList &m_list;
+    UiServices &m_ui;
+    std::deque<QString> m_pending;
+    QString m_path;
+    std::unique_ptr<AddressFileReader> m_reader;
+    std::optional<QStringList> m_addresses; // set once the file is read
+    qsizetype m_normalised = 0;             // addresses already through AddHttp
 };
 
 // The whole file split into addresses, each put through AddHttp; no value and

@@ -71,6 +71,7 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
         m_services.programFolder = QCoreApplication::applicationDirPath();
     m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
     m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, *m_services.ui, this);
+    m_loads = new AddressFileLoader(*m_sites, *m_services.ui, this);
 
     buildControls();
     setTabOrderChain();
@@ -390,7 +391,11 @@ void Form1::Check13_Click()
         m_services.ui->message(QStringLiteral("Please select just one file."));
         return;
     }
-    LoadListFile(*m_sites, name, *m_services.ui, FileExists);
+    if (!FileExists(name)) {
+        m_services.ui->message(QStringLiteral("File not found"));
+        return;
+    }
+    m_loads->enqueue(name);
 }
 
 void Form1::Check7_Click()

@@ -14,6 +14,7 @@ class SiteList;
 class ResultList;
 class RunQueue;
 class HarvestQueue;
+class AddressFileLoader;
 class QAbstractButton;
 class QCheckBox;
 class QGroupBox;
@@ -49,6 +50,7 @@ public:
     ResultList &resultList() { return *m_results; }
     RunQueue &runs() { return *m_runs; }
     HarvestQueue &harvests() { return *m_harvests; }
+    AddressFileLoader &addressLoads() { return *m_loads; }
     int pointerShape() const { return m_pointerShape; }
     void setPointerShape(int shape);
     bool hasCustomPointer() const { return m_customPointer.has_value(); }
@@ -96,6 +98,7 @@ private:
     ResultList *m_results;
     RunQueue *m_runs = nullptr;
     HarvestQueue *m_harvests = nullptr;
+    AddressFileLoader *m_loads = nullptr;
     int m_pointerShape = DefaultPointer;
     int m_saves = 0; // saves under way
     std::optional<QCursor> m_customPointer;

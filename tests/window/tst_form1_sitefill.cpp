@@ -1,5 +1,6 @@
 #include "platform/CurlPageFetcher.h"
 #include "sitelist/ExtractLinks.h"
+#include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "window/Form1.h"
 
@@ -124,8 +125,8 @@ private slots:
         QCOMPARE(dialog.title,
                  QStringLiteral("Add File(s) - Use Ctrl & Shift to select multiple files"));
         QCOMPARE(dialog.filter, QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*"));
-        QCOMPARE(rows(m_form->siteList()),
-                 (QStringList{"http://first", "http://a.org", "http://b.org", "http://"}));
+        QTRY_COMPARE(rows(m_form->siteList()),
+                     (QStringList{"http://first", "http://a.org", "http://b.org", "http://"}));
         QCOMPARE(m_ui->log, QStringList{"open"});
     }
 
@@ -150,6 +151,38 @@ private slots:
         press("Check13");
         QCOMPARE(m_ui->log, log);
         QCOMPARE(rows(m_form->siteList()), QStringList{"http://first"});
+    }
+
+    // Files load on the event loop one after another, in the order pressed;
+    // rows the user adds meanwhile stay before a file's rows, which arrive
+    // together once the file is read, or not at all.
+    void loadsQueueInPressOrder()
+    {
+        QByteArray big;
+        QStringList expected{"http://typed"};
+        for (int i = 0; i < 200000; ++i) {
+            big += "big" + QByteArray::number(i) + '\n';
+            expected << "http://big" + QString::number(i);
+        }
+        expected << "http://"
+                 << "http://small";
+        const QString first = m_files.filePath(QStringLiteral("big.txt"));
+        const QString second = m_files.filePath(QStringLiteral("small.txt"));
+        for (const auto &[path, bytes] :
+             {std::pair{first, big}, std::pair{second, QByteArray("small\r\n")}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        m_ui->openAnswers = {first, m_files.path(), second};
+        for (int i = 0; i < 3; ++i)
+            press("Check13");
+        QVERIFY(m_form->addressLoads().isLoading());
+        m_form->siteList().append(QStringLiteral("http://typed"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->addressLoads().isLoading(), 20000);
+        QCOMPARE(rows(m_form->siteList()), expected);
+        QCOMPARE(m_ui->messages.size(), 1);
+        QVERIFY2(m_ui->messages[0].prompt.startsWith(QStringLiteral("The file \"")),
+                 qPrintable(m_ui->messages[0].prompt));
     }
 
     // Typed addresses and pages with the rows they add; %1 stands for the
