@@ -2,7 +2,12 @@
 
 #include <QString>
 
-enum class Rule { WithText, WithoutText, Between };
+enum class Rule
+{
+    WithText,
+    WithoutText,
+    Between
+};
 
 // What a run reads and shows while it works. Every getter reads the control
 // afresh, so a change the user makes while the run waits takes effect at the
@@ -15,7 +20,7 @@ public:
     virtual QString startText() const = 0;
     virtual QString endText() const = 0;
     virtual bool keepDuplicates() const = 0;
-    virtual bool includeAddress() const = 0;              // "Include Website URL in Results"
+    virtual bool includeAddress() const = 0;               // "Include Website URL in Results"
     virtual bool includeAddressIfNothingFound() const = 0; // "... Even If Nothing Found"
     virtual void setStatus(const QString &status) = 0;
     virtual void setBusy(bool busy) = 0;

@@ -11,7 +11,11 @@ struct FileDialogSettings
     QString filter;
 };
 
-enum class MessageIcon { None, Exclamation };
+enum class MessageIcon
+{
+    None,
+    Exclamation
+};
 
 // The modal services of the window system. Every call blocks in the dialog's
 // own loop and returns the user's answer; tests replace them with scripts.

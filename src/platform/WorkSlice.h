@@ -13,7 +13,10 @@ class WorkSlice
 public:
     static constexpr qint64 defaultBudgetNs = 4'000'000;
 
-    explicit WorkSlice(qint64 budgetNs = defaultBudgetNs) : m_budgetNs(budgetNs) { m_timer.start(); }
+    explicit WorkSlice(qint64 budgetNs = defaultBudgetNs) : m_budgetNs(budgetNs)
+    {
+        m_timer.start();
+    }
     bool expired() const { return m_timer.nsecsElapsed() >= m_budgetNs; }
 
 private:

@@ -42,7 +42,11 @@ protected:
     int storedCount() const override { return int(m_rows.size()); }
 
 private:
-    enum class Kind : quint8 { Result, Address };
+    enum class Kind : quint8
+    {
+        Result,
+        Address
+    };
     struct Row
     {
         QString text;

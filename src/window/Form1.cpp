@@ -109,8 +109,7 @@ void Form1::buildControls()
     const auto place = [this](QWidget *w, int left, int top, int width, int height) {
         w->setGeometry(px(left), px(top), px(width), px(height));
     };
-    const auto frame = [&](const char *name, const QString &caption, int l, int t, int w,
-                           int h) {
+    const auto frame = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
         auto *box = new QGroupBox(caption, this);
         box->setObjectName(QLatin1String(name));
         box->setFont(arialBold(9.75));
@@ -124,8 +123,8 @@ void Form1::buildControls()
         place(box, l, t, w, h);
         return box;
     };
-    const auto button = [&](QWidget *parent, const char *name, const QString &caption, int l,
-                            int t, int w, int h) {
+    const auto button = [&](QWidget *parent, const char *name, const QString &caption, int l, int t,
+                            int w, int h) {
         auto *b = new QPushButton(caption, parent);
         b->setObjectName(QLatin1String(name));
         b->setCheckable(true);
@@ -134,8 +133,8 @@ void Form1::buildControls()
         place(b, l, t, w, h);
         return b;
     };
-    const auto option = [&](QWidget *parent, const char *name, const QString &caption,
-                            qreal points, int l, int t, int w, int h) {
+    const auto option = [&](QWidget *parent, const char *name, const QString &caption, qreal points,
+                            int l, int t, int w, int h) {
         auto *c = new QCheckBox(caption, parent);
         c->setObjectName(QLatin1String(name));
         c->setFont(arialBold(points));
@@ -169,8 +168,8 @@ void Form1::buildControls()
         place(view, l, t, w, h);
         return view;
     };
-    const auto label = [&](QWidget *parent, const char *name, const QString &caption,
-                           qreal points, int l, int t, int w, int h) {
+    const auto label = [&](QWidget *parent, const char *name, const QString &caption, qreal points,
+                           int l, int t, int w, int h) {
         auto *lab = new QLabel(caption, parent);
         lab->setObjectName(QLatin1String(name));
         lab->setFont(arialBold(points));
@@ -200,16 +199,15 @@ void Form1::buildControls()
     Text3 = textBox(Frame4, "Text3", 1200, 360, 2415, 330);
     Label2 = label(Frame4, "Label2", QStringLiteral("End with:"), 9.75, 120, 840, 975, 255);
     Text4 = textBox(Frame4, "Text4", 1200, 840, 2415, 330);
-    Check3 = option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375,
-                    255);
+    Check3 =
+        option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375, 255);
     Check4 = button(Frame4, "Check4", QStringLiteral("Extract"), 120, 1560, 3495, 400);
 
     Frame2 = frame("Frame2", {}, 120, 4440, 6735, 1815);
     ListView2 = list(Frame2, "ListView2", m_results, 120, 240, 6495, 975);
-    Check6 = button(Frame2, "Check6", QStringLiteral("Save Results As List"), 120, 1320, 2535,
-                    400);
-    Check1 = button(Frame2, "Check1", QStringLiteral("Save Results With Commas"), 2760, 1320,
-                    3015, 400);
+    Check6 = button(Frame2, "Check6", QStringLiteral("Save Results As List"), 120, 1320, 2535, 400);
+    Check1 =
+        button(Frame2, "Check1", QStringLiteral("Save Results With Commas"), 2760, 1320, 3015, 400);
     Check9 = button(Frame2, "Check9", QStringLiteral("Clear"), 5880, 1320, 735, 400);
 
     // Below the status line, inside the window, so that both address options
@@ -218,8 +216,8 @@ void Form1::buildControls()
     Check10 = option(Frame7, "Check10", QStringLiteral("Include Website URL in Results"), 9, 240,
                      240, 4815, 255);
     Check12 = option(Frame7, "Check12",
-                     QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9,
-                     240, 540, 4815, 255);
+                     QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9, 240,
+                     540, 4815, 255);
     Check12->setEnabled(false);
     // Liberation Sans and the style's indicator need a little more room than
     // 4815 twips for the longer caption; cutting it off would hide its meaning.
@@ -236,9 +234,9 @@ void Form1::buildControls()
 
 void Form1::setTabOrderChain()
 {
-    const QList<QWidget *> order{ListView1, Check5,  Text1,   Check2,   Text2,   Check8, Text3,
+    const QList<QWidget *> order{ListView1, Check5,  Text1,   Check2,    Text2,  Check8, Text3,
                                  Text4,     Check3,  Check4,  ListView2, Check6, Check9, Check7,
-                                 Check10,   Check11, Check12, Check1,   Check13};
+                                 Check10,   Check11, Check12, Check1,    Check13};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         setTabOrder(order[i], order[i + 1]);
     ListView1->setFocus();
@@ -337,9 +335,8 @@ void Form1::Check5_Click()
 {
     if (!TakePress(Check5))
         return;
-    const QString answer =
-        m_services.ui->input(QStringLiteral("Enter website address to add: "),
-                             QStringLiteral("Add One Website"));
+    const QString answer = m_services.ui->input(QStringLiteral("Enter website address to add: "),
+                                                QStringLiteral("Add One Website"));
     if (answer.isEmpty())
         return;
     m_sites->append(AddHttp(answer));

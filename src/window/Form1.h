@@ -41,7 +41,12 @@ class Form1 : public QWidget, private RunHost
     Q_OBJECT
 public:
     // Pointer shapes of the window.
-    enum Pointer { DefaultPointer = 0, BusyPointer = 11, CustomPointer = 99 };
+    enum Pointer
+    {
+        DefaultPointer = 0,
+        BusyPointer = 11,
+        CustomPointer = 99
+    };
 
     explicit Form1(const Form1Services &services, QWidget *parent = nullptr);
     ~Form1() override;

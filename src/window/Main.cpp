@@ -12,7 +12,9 @@ RandomSource TimeSeededRandom()
 {
     const quint32 seed = quint32(QTime::currentTime().msecsSinceStartOfDay());
     auto generator = std::make_shared<QRandomGenerator>(seed);
-    return [generator] { return generator->generateDouble(); };
+    return [generator] {
+        return generator->generateDouble();
+    };
 }
 
 void RandomHomePage(UiServices &ui, const RandomSource &random, const QString &homePage)

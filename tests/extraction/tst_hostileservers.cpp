@@ -12,9 +12,9 @@
 #include "support/TestRunHost.h"
 #include "support/TestTlsRelay.h"
 
-#include <QMap>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>

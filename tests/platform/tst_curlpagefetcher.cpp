@@ -247,8 +247,8 @@ void TestCurlPageFetcher::fetchesPages_data()
     QTest::newRow("body at the cap")
         << "/at-cap" << QString(bodyCap, u'x') << bodyCap << 200 << "/at-cap" << textType;
     QTest::newRow("UTF-8 cut across chunks")
-        << "/utf8-in-pieces" << QString::fromUtf8(multibyteText().repeated(40))
-        << qint64(400) << 200 << "/utf8-in-pieces" << textType;
+        << "/utf8-in-pieces" << QString::fromUtf8(multibyteText().repeated(40)) << qint64(400)
+        << 200 << "/utf8-in-pieces" << textType;
     QTest::newRow("invalid UTF-8 at the end of many chunks")
         << "/utf8-broken-in-pieces"
         << decodePageText(multibyteText().repeated(40) + "\xE9", textType) << qint64(401) << 200

@@ -194,9 +194,10 @@ void TestTextDecoding::utf8FormAgreesOnRandomBodies_data()
 void TestTextDecoding::utf8FormAgreesOnRandomBodies()
 {
     QFETCH(QByteArray, contentType);
-    const QList<QByteArray> pieces{"a",    "Z",        "\n",           "\xC3\xA9", "\xE2\x82\xAC",
-                                   "\x80", "\xC3",     "\xEF\xBB\xBF", "\xED\xA0\x80",
-                                   "\xF0\x9F\x98\x80", "\xFF",    "&amp;"};
+    const QList<QByteArray> pieces{
+        "a",    "Z",    "\n",           "\xC3\xA9",     "\xE2\x82\xAC",
+        "\x80", "\xC3", "\xEF\xBB\xBF", "\xED\xA0\x80", "\xF0\x9F\x98\x80",
+        "\xFF", "&amp;"};
     quint32 state = 2024;
     const auto next = [&state](quint32 below) {
         state = state * 1664525u + 1013904223u;

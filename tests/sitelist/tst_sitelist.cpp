@@ -12,13 +12,20 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("row");
-        QTest::newRow("no scheme, blanks kept") << " example.com " << "http:// example.com ";
-        QTest::newRow("already http") << "http://a.org/x" << "http://a.org/x";
-        QTest::newRow("capital scheme") << "HTTP://a.org" << "http://HTTP://a.org";
-        QTest::newRow("https") << "https://a.org" << "http://https://a.org";
-        QTest::newRow("http:// further on") << "a.org/?u=http://b" << "a.org/?u=http://b";
-        QTest::newRow("single blank") << " " << "http:// ";
-        QTest::newRow("empty") << "" << "http://";
+        QTest::newRow("no scheme, blanks kept") << " example.com "
+                                                << "http:// example.com ";
+        QTest::newRow("already http") << "http://a.org/x"
+                                      << "http://a.org/x";
+        QTest::newRow("capital scheme") << "HTTP://a.org"
+                                        << "http://HTTP://a.org";
+        QTest::newRow("https") << "https://a.org"
+                               << "http://https://a.org";
+        QTest::newRow("http:// further on") << "a.org/?u=http://b"
+                                            << "a.org/?u=http://b";
+        QTest::newRow("single blank") << " "
+                                      << "http:// ";
+        QTest::newRow("empty") << ""
+                               << "http://";
     }
     void addHttp()
     {

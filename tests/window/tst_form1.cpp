@@ -1,9 +1,9 @@
-#include "support/FakeUiServices.h"
-#include "support/TestHttpServer.h"
 #include "extraction/ExtractionRun.h"
 #include "platform/CurlPageFetcher.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
+#include "support/FakeUiServices.h"
+#include "support/TestHttpServer.h"
 #include "window/Form1.h"
 
 #include <QCheckBox>
@@ -31,7 +31,9 @@ struct Fixture
         Form1Services services;
         services.ui = &ui;
         services.fetcher = &fetcher;
-        services.random = [random] { return random; };
+        services.random = [random] {
+            return random;
+        };
         services.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
         services.homePage = QStringLiteral("home-page");
         form = std::make_unique<Form1>(services);
@@ -43,7 +45,10 @@ struct Fixture
             qFatal("no control %s", name);
         return w;
     }
-    void press(const char *button) { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
+    void press(const char *button)
+    {
+        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+    }
     void addSites(const QStringList &urls) { form->siteList().append(urls); }
     void waitIdle() { QTRY_VERIFY_WITH_TIMEOUT(!form->runs().isRunning(), 20000); }
     QStringList rows() const { return form->resultList().texts(); }
@@ -74,36 +79,50 @@ private slots:
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QRect>("twips");
         QTest::addColumn<qreal>("points");
-        QTest::newRow("Check5") << "Check5" << "Add URL" << QRect(120, 1845, 1335, 400) << 11.25;
-        QTest::newRow("Check13") << "Check13" << "Load List" << QRect(1560, 1845, 1575, 400)
-                                 << 11.25;
-        QTest::newRow("Check7") << "Check7" << "Get Links in URL" << QRect(3240, 1845, 2055, 400)
-                                << 11.25;
-        QTest::newRow("Check11") << "Check11" << "Clear" << QRect(5400, 1845, 1215, 400) << 11.25;
-        QTest::newRow("Frame1") << "Frame1" << "Extract line with this text"
-                                << QRect(120, 2400, 2895, 1035) << 9.75;
-        QTest::newRow("Frame6") << "Frame6" << "Extract line without this text"
-                                << QRect(120, 3420, 2895, 1035) << 9.75;
-        QTest::newRow("Frame4") << "Frame4" << "Extract between x and y (repeatedly)"
-                                << QRect(3120, 2400, 3735, 2055) << 9.75;
-        QTest::newRow("Check3") << "Check3" << "Keep Duplicates" << QRect(240, 1200, 3375, 255)
+        QTest::newRow("Check5") << "Check5"
+                                << "Add URL" << QRect(120, 1845, 1335, 400) << 11.25;
+        QTest::newRow("Check13") << "Check13"
+                                 << "Load List" << QRect(1560, 1845, 1575, 400) << 11.25;
+        QTest::newRow("Check7") << "Check7"
+                                << "Get Links in URL" << QRect(3240, 1845, 2055, 400) << 11.25;
+        QTest::newRow("Check11") << "Check11"
+                                 << "Clear" << QRect(5400, 1845, 1215, 400) << 11.25;
+        QTest::newRow("Frame1") << "Frame1"
+                                << "Extract line with this text" << QRect(120, 2400, 2895, 1035)
                                 << 9.75;
-        QTest::newRow("Check4") << "Check4" << "Extract" << QRect(120, 1560, 3495, 400) << 11.25;
-        QTest::newRow("Check6") << "Check6" << "Save Results As List"
-                                << QRect(120, 1320, 2535, 400) << 11.25;
-        QTest::newRow("Check1") << "Check1" << "Save Results With Commas"
-                                << QRect(2760, 1320, 3015, 400) << 11.25;
-        QTest::newRow("Check9") << "Check9" << "Clear" << QRect(5880, 1320, 735, 400) << 11.25;
-        QTest::newRow("Frame7") << "Frame7" << "" << QRect(120, 6900, 6735, 900) << 9.75;
-        QTest::newRow("Check10") << "Check10" << "Include Website URL in Results"
-                                 << QRect(240, 240, 4815, 255) << 9.0;
+        QTest::newRow("Frame6") << "Frame6"
+                                << "Extract line without this text" << QRect(120, 3420, 2895, 1035)
+                                << 9.75;
+        QTest::newRow("Frame4") << "Frame4"
+                                << "Extract between x and y (repeatedly)"
+                                << QRect(3120, 2400, 3735, 2055) << 9.75;
+        QTest::newRow("Check3") << "Check3"
+                                << "Keep Duplicates" << QRect(240, 1200, 3375, 255) << 9.75;
+        QTest::newRow("Check4") << "Check4"
+                                << "Extract" << QRect(120, 1560, 3495, 400) << 11.25;
+        QTest::newRow("Check6") << "Check6"
+                                << "Save Results As List" << QRect(120, 1320, 2535, 400) << 11.25;
+        QTest::newRow("Check1") << "Check1"
+                                << "Save Results With Commas" << QRect(2760, 1320, 3015, 400)
+                                << 11.25;
+        QTest::newRow("Check9") << "Check9"
+                                << "Clear" << QRect(5880, 1320, 735, 400) << 11.25;
+        QTest::newRow("Frame7") << "Frame7"
+                                << "" << QRect(120, 6900, 6735, 900) << 9.75;
+        QTest::newRow("Check10") << "Check10"
+                                 << "Include Website URL in Results" << QRect(240, 240, 4815, 255)
+                                 << 9.0;
         QTest::newRow("Check12") << "Check12"
                                  << "Include Website URL in Results Even If Nothing Found"
                                  << QRect(240, 540, 4815, 255) << 9.0;
-        QTest::newRow("Label1") << "Label1" << "Start with:" << QRect(120, 360, 975, 255) << 9.75;
-        QTest::newRow("Label3") << "Label3" << "" << QRect(120, 6360, 6735, 495) << 9.0;
-        QTest::newRow("Text3") << "Text3" << "" << QRect(1200, 360, 2415, 330) << 9.0;
-        QTest::newRow("ListView2") << "ListView2" << "" << QRect(120, 240, 6495, 975) << 9.0;
+        QTest::newRow("Label1") << "Label1"
+                                << "Start with:" << QRect(120, 360, 975, 255) << 9.75;
+        QTest::newRow("Label3") << "Label3"
+                                << "" << QRect(120, 6360, 6735, 495) << 9.0;
+        QTest::newRow("Text3") << "Text3"
+                               << "" << QRect(1200, 360, 2415, 330) << 9.0;
+        QTest::newRow("ListView2") << "ListView2"
+                                   << "" << QRect(120, 240, 6495, 975) << 9.0;
     }
     void layout()
     {
@@ -223,10 +242,10 @@ private slots:
         f.form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("ListView1"));
-        const QStringList expected{"Check5",  "Text1",   "Check2",    "Text2",  "Check8",
-                                   "Text3",   "Text4",   "Check3",    "Check4", "ListView2",
-                                   "Check6",  "Check9",  "Check7",    "Check10", "Check11",
-                                   "Check1",  "Check13", "ListView1"};
+        const QStringList expected{"Check5", "Text1",   "Check2",   "Text2",   "Check8",
+                                   "Text3",  "Text4",   "Check3",   "Check4",  "ListView2",
+                                   "Check6", "Check9",  "Check7",   "Check10", "Check11",
+                                   "Check1", "Check13", "ListView1"};
         QStringList seen;
         for (qsizetype i = 0; i < expected.size(); ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -304,14 +323,18 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("withSites");
         QTest::addColumn<QString>("message");
-        QTest::newRow("with: both missing") << "Check2" << "" << false
-                                            << "Fill out text to use to extract lines.";
-        QTest::newRow("with: no sites") << "Check2" << " " << false << "No sites added.";
-        QTest::newRow("without: both missing") << "Check8" << "" << false
-                                               << "Fill out text to use to skip lines.";
-        QTest::newRow("without: no text") << "Check8" << "" << true
-                                          << "Fill out text to use to skip lines.";
-        QTest::newRow("without: no sites") << "Check8" << "x" << false << "No sites added.";
+        QTest::newRow("with: both missing")
+            << "Check2"
+            << "" << false << "Fill out text to use to extract lines.";
+        QTest::newRow("with: no sites") << "Check2"
+                                        << " " << false << "No sites added.";
+        QTest::newRow("without: both missing")
+            << "Check8"
+            << "" << false << "Fill out text to use to skip lines.";
+        QTest::newRow("without: no text") << "Check8"
+                                          << "" << true << "Fill out text to use to skip lines.";
+        QTest::newRow("without: no sites") << "Check8"
+                                           << "x" << false << "No sites added.";
     }
     void refusals()
     {
@@ -340,33 +363,33 @@ private slots:
         QTest::addColumn<bool>("check12");
         QTest::addColumn<QStringList>("expected"); // $A stands for the address
         const QByteArray basic = "x\nFOO one\nfoo &amp; two\nfootball\n";
-        QTest::newRow("with, plain") << basic << "Check2" << "foo" << false << false
-                                     << QStringList{"FOO one", "foo & two", "football"};
+        QTest::newRow("with, plain")
+            << basic << "Check2"
+            << "foo" << false << false << QStringList{"FOO one", "foo & two", "football"};
         QTest::newRow("with, address")
-            << basic << "Check2" << "foo" << true << false
-            << QStringList{"$A,FOO one", "$A,foo & two", "$A,football"};
-        QTest::newRow("without, plain") << basic << "Check8" << "foo" << false << false
-                                        << QStringList{"x"};
+            << basic << "Check2"
+            << "foo" << true << false << QStringList{"$A,FOO one", "$A,foo & two", "$A,football"};
+        QTest::newRow("without, plain") << basic << "Check8"
+                                        << "foo" << false << false << QStringList{"x"};
         QTest::newRow("without, CRLF keeps CR")
-            << QByteArray("a\r\n\r\nfoo\r\nb") << "Check8" << "foo" << false << false
-            << QStringList{"a\r", "\r", "b"};
-        QTest::newRow("with, CRLF keeps CR") << QByteArray("a\r\nb\r\n") << "Check2" << "b"
-                                             << false << false << QStringList{"b\r"};
+            << QByteArray("a\r\n\r\nfoo\r\nb") << "Check8"
+            << "foo" << false << false << QStringList{"a\r", "\r", "b"};
+        QTest::newRow("with, CRLF keeps CR") << QByteArray("a\r\nb\r\n") << "Check2"
+                                             << "b" << false << false << QStringList{"b\r"};
         QTest::newRow("entity rules")
-            << QByteArray("a &amp; b\nc &AMP; d\ne &amp;amp; f") << "Check2" << "&amp;" << false
-            << false << QStringList{"c &AMP; d", "e &amp; f"};
-        QTest::newRow("trailing blank in rule") << QByteArray("end foo\nfoo bar") << "Check2"
-                                                << "foo " << false << false
-                                                << QStringList{"foo bar"};
-        QTest::newRow("nothing found, address row")
-            << QByteArray("x\ny") << "Check2" << "foo" << true << true << QStringList{"$A"};
-        QTest::newRow("first piece hits") << QByteArray("foo\nx") << "Check2" << "foo" << true
-                                          << true << QStringList{"$A,foo"};
-        QTest::newRow("third piece hits")
-            << QByteArray("x\ny\nfoo") << "Check2" << "foo" << true << true
-            << QStringList{"$A", "$A,foo"};
-        QTest::newRow("empty page") << QByteArray() << "Check2" << "foo" << true << true
-                                    << QStringList{};
+            << QByteArray("a &amp; b\nc &AMP; d\ne &amp;amp; f") << "Check2"
+            << "&amp;" << false << false << QStringList{"c &AMP; d", "e &amp; f"};
+        QTest::newRow("trailing blank in rule")
+            << QByteArray("end foo\nfoo bar") << "Check2"
+            << "foo " << false << false << QStringList{"foo bar"};
+        QTest::newRow("nothing found, address row") << QByteArray("x\ny") << "Check2"
+                                                    << "foo" << true << true << QStringList{"$A"};
+        QTest::newRow("first piece hits") << QByteArray("foo\nx") << "Check2"
+                                          << "foo" << true << true << QStringList{"$A,foo"};
+        QTest::newRow("third piece hits") << QByteArray("x\ny\nfoo") << "Check2"
+                                          << "foo" << true << true << QStringList{"$A", "$A,foo"};
+        QTest::newRow("empty page") << QByteArray() << "Check2"
+                                    << "foo" << true << true << QStringList{};
     }
     void lineRules()
     {
@@ -460,8 +483,9 @@ private slots:
         f.child<QLineEdit>("Text1")->setText("foo");
         auto *check10 = f.child<QCheckBox>("Check10");
         // The first rows reach the view when the run first yields mid-page.
-        connect(&f.form->resultList(), &QAbstractItemModel::rowsInserted, check10,
-                [check10] { check10->setChecked(true); }, Qt::SingleShotConnection);
+        connect(
+            &f.form->resultList(), &QAbstractItemModel::rowsInserted, check10,
+            [check10] { check10->setChecked(true); }, Qt::SingleShotConnection);
         f.press("Check2");
         f.waitIdle();
         const QStringList rows = f.rows();

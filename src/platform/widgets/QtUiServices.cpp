@@ -27,8 +27,8 @@ bool QtUiServices::askYesNo(const QString &prompt)
 QString QtUiServices::input(const QString &prompt, const QString &title)
 {
     bool ok = false;
-    const QString text = QInputDialog::getText(m_parent, title.isEmpty() ? appTitle : title,
-                                               prompt, QLineEdit::Normal, QString(), &ok);
+    const QString text = QInputDialog::getText(m_parent, title.isEmpty() ? appTitle : title, prompt,
+                                               QLineEdit::Normal, QString(), &ok);
     return ok ? text : QString();
 }
 
