@@ -34,21 +34,27 @@ class PageOnce : public PageFetcher
 {
 public:
     explicit PageOnce(QString page) : m_page(std::move(page)) {}
-    quint64 fetchText(const QString &) override
-    {
-        const quint64 id = ++m_lastId;
-        FetchResult result;
-        result.ok = true;
-        result.text = m_page;
-        QMetaObject::invokeMethod(
-            this, [this, id, result] { emit finished(id, result); }, Qt::QueuedConnection);
-        return id;
-    }
+    quint64 fetchText(const QString &) override { return deliver(false); }
+    quint64 fetchUtf8(const QString &) override { return deliver(true); }
     quint64 downloadToFile(const QString &, const QString &) override { return 0; }
     void cancel(quint64) override {}
     bool stillExecuting() const override { return false; }
 
 private:
+    quint64 deliver(bool utf8)
+    {
+        const quint64 id = ++m_lastId;
+        FetchResult result;
+        result.ok = true;
+        if (utf8)
+            result.utf8 = m_page.toUtf8();
+        else
+            result.text = m_page;
+        QMetaObject::invokeMethod(
+            this, [this, id, result] { emit finished(id, result); }, Qt::QueuedConnection);
+        return id;
+    }
+
     QString m_page;
     quint64 m_lastId = 0;
 };
@@ -98,7 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArrayView ruleBytes = input.part();
     const QByteArrayView pageBytes = input.rest();
     host.rule = wide ? utf16(ruleBytes) : QString::fromLatin1(ruleBytes);
-    const QString page = wide ? utf16(pageBytes) : QString::fromLatin1(pageBytes);
+    // Pages reach the rules as decoded text, so never with a lone surrogate:
+    // round-trip through UTF-8 as the fetcher's decoding would.
+    const QString page =
+        QString::fromUtf8((wide ? utf16(pageBytes) : QString::fromLatin1(pageBytes)).toUtf8());
+    host.rule = QString::fromUtf8(host.rule.toUtf8()); // likewise: typed text is whole
     if (host.rule.isEmpty())
         return 0; // refused before the run starts
 
