@@ -4,6 +4,7 @@
 #include "sitelist/SiteList.h"
 #include "support/FakeUiServices.h"
 #include "support/TestHttpServer.h"
+#include "support/WindowFixture.h"
 #include "window/Form1.h"
 
 #include <QCheckBox>
@@ -18,31 +19,8 @@
 
 namespace {
 
-// One window with scripted dialogs and a real fetcher aimed at loopback.
-struct Fixture
+struct Fixture : WindowFixture
 {
-    Fixture()
-    {
-        Form1Services services;
-        services.ui = &ui;
-        services.fetcher = &fetcher;
-        services.random = [] {
-            return 0.5;
-        };
-        services.programFolder = folder.path();
-        form = std::make_unique<Form1>(services);
-    }
-    template <typename T> T *child(const char *name)
-    {
-        T *w = form->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no control %s", name);
-        return w;
-    }
-    void press(const char *button)
-    {
-        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
-    }
     void markers(const QString &start, const QString &end)
     {
         child<QLineEdit>("Text3")->setText(start);
@@ -53,13 +31,6 @@ struct Fixture
         press("Check4");
         QTRY_VERIFY_WITH_TIMEOUT(!form->runs().isRunning(), 30000);
     }
-    QStringList rows() const { return form->resultList().texts(); }
-
-    QTemporaryDir folder;
-    TestHttpServer server;
-    FakeUiServices ui;
-    CurlPageFetcher fetcher;
-    std::unique_ptr<Form1> form;
 };
 
 // Records the window's pointer shape at every change of its cursor.

@@ -4,6 +4,7 @@
 #include "sitelist/SiteList.h"
 #include "support/FakeUiServices.h"
 #include "support/TestHttpServer.h"
+#include "support/WindowFixture.h"
 #include "window/Form1.h"
 
 #include <QCheckBox>
@@ -23,41 +24,11 @@
 
 namespace {
 
-// One window with scripted dialogs and a real fetcher aimed at loopback.
-struct Fixture
+struct Fixture : WindowFixture
 {
-    explicit Fixture(double random = 0.5, const QString &programFolder = {})
-    {
-        Form1Services services;
-        services.ui = &ui;
-        services.fetcher = &fetcher;
-        services.random = [random] {
-            return random;
-        };
-        services.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
-        services.homePage = QStringLiteral("home-page");
-        form = std::make_unique<Form1>(services);
-    }
-    template <typename T> T *child(const char *name)
-    {
-        T *w = form->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no control %s", name);
-        return w;
-    }
-    void press(const char *button)
-    {
-        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
-    }
+    using WindowFixture::WindowFixture;
     void addSites(const QStringList &urls) { form->siteList().append(urls); }
     void waitIdle() { QTRY_VERIFY_WITH_TIMEOUT(!form->runs().isRunning(), 20000); }
-    QStringList rows() const { return form->resultList().texts(); }
-
-    QTemporaryDir folder;
-    TestHttpServer server;
-    FakeUiServices ui;
-    CurlPageFetcher fetcher;
-    std::unique_ptr<Form1> form;
 };
 
 QStringList withAddress(QStringList rows, const QString &address)

@@ -1,6 +1,7 @@
 #include "platform/CurlPageFetcher.h"
 #include "results/ResultList.h"
 #include "support/FakeUiServices.h"
+#include "support/WindowFixture.h"
 #include "window/Form1.h"
 
 #include <QDir>
@@ -16,36 +17,13 @@
 
 namespace {
 
-struct Fixture
+struct Fixture : WindowFixture
 {
-    Fixture()
-    {
-        Form1Services services;
-        services.ui = &ui;
-        services.fetcher = &fetcher;
-        services.random = [] {
-            return 0.5;
-        };
-        services.programFolder = folder.path();
-        form = std::make_unique<Form1>(services);
-    }
-    template <typename T> T *child(const char *name)
-    {
-        T *w = form->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no control %s", name);
-        return w;
-    }
-    void press(const char *button)
-    {
-        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
-    }
     void addRows(const QStringList &rows)
     {
         for (const QString &row : rows)
             form->resultList().appendResult(QString(), row);
     }
-    QStringList rows() const { return form->resultList().texts(); }
     // Saves with the given button to path, answering the overwrite question.
     void save(const char *button, const QString &path, bool overwrite = true)
     {
@@ -54,11 +32,6 @@ struct Fixture
         press(button);
     }
     void waitSaved() { QTRY_COMPARE_WITH_TIMEOUT(form->pointerShape(), 0, 30000); }
-
-    QTemporaryDir folder;
-    FakeUiServices ui;
-    CurlPageFetcher fetcher;
-    std::unique_ptr<Form1> form;
 };
 
 QByteArray readAll(const QString &path)
