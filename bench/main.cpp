@@ -369,7 +369,7 @@ int runHarvest(const Options &options)
             window.press("Check7");
         },
         [&] {
-            return !window.form->addressLoads().isLoading() &&
+            return !window.form->addressLoads().isRunning() &&
                    window.form->siteList().count() > 0 &&
                    window.form->siteList().rowCount() == window.form->siteList().count();
         });
@@ -406,7 +406,7 @@ int runLoad(const Options &options)
             done();
         },
         [&] {
-            return !window.form->addressLoads().isLoading() &&
+            return !window.form->addressLoads().isRunning() &&
                    window.form->siteList().count() > 0 &&
                    window.form->siteList().rowCount() == window.form->siteList().count();
         });

@@ -309,36 +309,15 @@ void ExtractionRun::finish()
 
 RunQueue::RunQueue(SiteList &sites, ResultList &results, PageFetcher &fetcher, RunHost &host,
                    QObject *parent)
-    : QObject(parent), m_sites(sites), m_results(results), m_fetcher(fetcher), m_host(host)
+    : SerialQueue(parent), m_sites(sites), m_results(results), m_fetcher(fetcher), m_host(host)
 {
 }
 
 void RunQueue::enqueue(Rule rule)
 {
-    m_pending.push_back(rule);
-    if (!m_current)
-        startNext();
-}
-
-void RunQueue::startNext()
-{
-    if (m_pending.empty()) {
-        emit idle();
-        return;
-    }
-    const Rule rule = m_pending.front();
-    m_pending.pop_front();
-    auto *run = new ExtractionRun(rule, m_sites, m_results, m_fetcher, m_host, this);
-    m_current = run;
-    connect(run, &ExtractionRun::finished, this, [this, run] {
-        run->deleteLater();
-        m_current = nullptr;
-        // Start the next run from the event loop, not from inside the one
-        // that just finished.
-        continueLater(this, [this] {
-            if (!m_current)
-                startNext();
-        });
+    SerialQueue::enqueue([this, rule](const Finished &finished) {
+        auto *run = new ExtractionRun(rule, m_sites, m_results, m_fetcher, m_host, this);
+        connect(run, &ExtractionRun::finished, this, [finished, run] { finished(run); });
+        run->start();
     });
-    run->start();
 }

@@ -2,14 +2,13 @@
 
 #include "extraction/RunHost.h"
 #include "platform/PageFetcher.h"
+#include "platform/SerialQueue.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <QHash>
 
-#include <deque>
 #include <map>
 #include <memory>
 
@@ -102,7 +101,7 @@ private:
 
 // Runs never interleave: a press while a run is under way starts its run when
 // the current one ends, in the order pressed.
-class RunQueue : public QObject
+class RunQueue : public SerialQueue
 {
     Q_OBJECT
 public:
@@ -110,19 +109,10 @@ public:
              QObject *parent = nullptr);
 
     void enqueue(Rule rule);
-    bool isRunning() const { return m_current != nullptr; }
-    int pending() const { return int(m_pending.size()); }
-
-signals:
-    void idle();
 
 private:
-    void startNext();
-
     SiteList &m_sites;
     ResultList &m_results;
     PageFetcher &m_fetcher;
     RunHost &m_host;
-    QPointer<ExtractionRun> m_current;
-    std::deque<Rule> m_pending;
 };

@@ -187,36 +187,15 @@ void LinkHarvest::fail()
 }
 
 HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent)
-    : QObject(parent), m_list(list), m_fetcher(fetcher), m_ui(ui)
+    : SerialQueue(parent), m_list(list), m_fetcher(fetcher), m_ui(ui)
 {
 }
 
 void HarvestQueue::enqueue(const QString &typed)
 {
-    m_pending.push_back(typed);
-    if (!m_current)
-        startNext();
-}
-
-void HarvestQueue::startNext()
-{
-    if (m_pending.empty()) {
-        emit idle();
-        return;
-    }
-    const QString typed = m_pending.front();
-    m_pending.pop_front();
-    auto *harvest = new LinkHarvest(m_list, m_fetcher, m_ui, this);
-    m_current = harvest;
-    connect(harvest, &LinkHarvest::finished, this, [this, harvest] {
-        harvest->deleteLater();
-        m_current = nullptr;
-        // The next harvest starts from the event loop, not from inside the
-        // one that just finished.
-        continueLater(this, [this] {
-            if (!m_current)
-                startNext();
-        });
+    SerialQueue::enqueue([this, typed](const Finished &finished) {
+        auto *harvest = new LinkHarvest(m_list, m_fetcher, m_ui, this);
+        connect(harvest, &LinkHarvest::finished, this, [finished, harvest] { finished(harvest); });
+        harvest->GetLinks(typed);
     });
-    harvest->GetLinks(typed);
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "platform/PageFetcher.h"
+#include "platform/SerialQueue.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-#include <deque>
 #include <memory>
 #include <optional>
 
@@ -79,25 +79,16 @@ private:
 
 // Harvests never overlap: a press while one is under way starts its harvest
 // when the current one ends, in the order pressed.
-class HarvestQueue : public QObject
+class HarvestQueue : public SerialQueue
 {
     Q_OBJECT
 public:
     HarvestQueue(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent = nullptr);
 
     void enqueue(const QString &typed);
-    bool isRunning() const { return m_current != nullptr; }
-    int pending() const { return int(m_pending.size()); }
-
-signals:
-    void idle();
 
 private:
-    void startNext();
-
     SiteList &m_list;
     PageFetcher &m_fetcher;
     UiServices &m_ui;
-    QPointer<LinkHarvest> m_current;
-    std::deque<QString> m_pending;
 };

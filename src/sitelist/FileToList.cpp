@@ -203,46 +203,31 @@ QString unreadableMessage(const QString &path, const QString &reason)
 }
 } // namespace
 
-AddressFileLoader::AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent)
-    : QObject(parent), m_list(list), m_ui(ui)
+AddressFileLoad::AddressFileLoad(SiteList &list, UiServices &ui, const QString &path,
+                                 QObject *parent)
+    : QObject(parent), m_list(list), m_ui(ui), m_path(path), m_reader(path)
 {
 }
 
-AddressFileLoader::~AddressFileLoader() = default;
+AddressFileLoad::~AddressFileLoad() = default;
 
-void AddressFileLoader::enqueue(const QString &path)
+void AddressFileLoad::start()
 {
-    m_pending.push_back(path);
-    if (!isLoading())
-        startNext();
-}
-
-void AddressFileLoader::startNext()
-{
-    if (m_pending.empty()) {
-        emit idle();
-        return;
-    }
-    m_path = m_pending.front();
-    m_pending.pop_front();
-    m_reader = std::make_unique<AddressFileReader>(m_path);
-    m_addresses.reset();
-    m_normalised = 0;
     QString reason;
-    if (!m_reader->open(&reason)) {
+    if (!m_reader.open(&reason)) {
         fail(reason);
         return;
     }
     continueLater(this, [this] { advance(); });
 }
 
-void AddressFileLoader::advance()
+void AddressFileLoad::advance()
 {
     const WorkSlice slice;
     while (!m_addresses) {
-        if (!m_reader->step()) {
+        if (!m_reader.step()) {
             QString reason;
-            m_addresses = m_reader->finish(&reason);
+            m_addresses = m_reader.finish(&reason);
             if (!m_addresses) {
                 fail(reason);
                 return;
@@ -263,20 +248,28 @@ void AddressFileLoader::advance()
         }
     }
     m_list.append(addresses);
-    m_reader.reset();
     m_addresses.reset();
-    startNext();
+    emit finished();
 }
 
-void AddressFileLoader::fail(const QString &reason)
+void AddressFileLoad::fail(const QString &reason)
 {
-    m_reader.reset();
-    m_addresses.reset();
-    // The message box's own loop may let another load be asked for; it waits
-    // in the queue until this one has been reported.
     m_ui.message(unreadableMessage(m_path, reason));
-    if (!isLoading())
-        startNext();
+    emit finished();
+}
+
+AddressFileLoader::AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent)
+    : SerialQueue(parent), m_list(list), m_ui(ui)
+{
+}
+
+void AddressFileLoader::enqueue(const QString &path)
+{
+    SerialQueue::enqueue([this, path](const Finished &finished) {
+        auto *load = new AddressFileLoad(m_list, m_ui, path, this);
+        connect(load, &AddressFileLoad::finished, this, [finished, load] { finished(load); });
+        load->start();
+    });
 }
 
 FileDialogSettings LoadListDialogSettings()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/SerialQueue.h"
 #include "platform/UiServices.h"
 
 #include <QByteArrayView>
@@ -8,7 +9,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
 #include <memory>
 #include <optional>
 
@@ -66,34 +66,45 @@ private:
     bool m_failed = false;
 };
 
-// Loads address files on the event loop, one after another in the order asked,
-// reading in slices so the window stays usable; each file's addresses reach
-// the list in one batch once the whole file was read, or not at all.
-class AddressFileLoader : public QObject
+// Loads one address file on the event loop, reading in slices so the window
+// stays usable; its addresses reach the list in one batch once the whole file
+// was read, or not at all. finished() follows either way.
+class AddressFileLoad : public QObject
 {
     Q_OBJECT
 public:
-    AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent = nullptr);
-    ~AddressFileLoader() override;
+    AddressFileLoad(SiteList &list, UiServices &ui, const QString &path, QObject *parent = nullptr);
+    ~AddressFileLoad() override;
 
-    void enqueue(const QString &path);
-    bool isLoading() const { return m_reader != nullptr; }
+    void start();
 
 signals:
-    void idle();
+    void finished();
 
 private:
-    void startNext();
     void advance();
     void fail(const QString &reason);
 
     SiteList &m_list;
     UiServices &m_ui;
-    std::deque<QString> m_pending;
     QString m_path;
-    std::unique_ptr<AddressFileReader> m_reader;
+    AddressFileReader m_reader;
     std::optional<QStringList> m_addresses; // set once the file is read
     qsizetype m_normalised = 0;             // addresses already through AddHttp
+};
+
+// Loads address files one after another, in the order asked.
+class AddressFileLoader : public SerialQueue
+{
+    Q_OBJECT
+public:
+    AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent = nullptr);
+
+    void enqueue(const QString &path);
+
+private:
+    SiteList &m_list;
+    UiServices &m_ui;
 };
 
 // The whole file split into addresses, each put through AddHttp; no value and

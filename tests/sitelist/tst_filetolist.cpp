@@ -3,6 +3,7 @@
 #include "window/Globals.h"
 
 #include "support/FakeUiServices.h"
+#include "support/ProcessMemory.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -18,18 +19,6 @@
 namespace {
 
 constexpr qsizetype longest = AddressFileSplitter::maxPieceLength;
-
-qint64 statusKiB(QByteArrayView field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field) && line.size() > field.size() && line[field.size()] == ':')
-            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 // Runs work in a child process that has given up root for "nobody", and
 // returns what it wrote, or nothing when it could not run.
@@ -332,12 +321,12 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.resize(1'000'000'000));
         }
-        const qint64 peakBefore = statusKiB("VmHWM");
+        const qint64 peakBefore = ProcessMemory::peakKiB();
         SiteList list;
         list.append(QStringLiteral("kept"));
         FakeUiServices ui;
         LoadListFile(list, path, ui, FileExists);
-        const qint64 peakAfter = statusKiB("VmHWM");
+        const qint64 peakAfter = ProcessMemory::peakKiB();
         QFile::remove(path);
 
         QCOMPARE(rows(list), QStringList{"kept"});

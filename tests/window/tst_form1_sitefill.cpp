@@ -176,9 +176,9 @@ private slots:
         m_ui->openAnswers = {first, m_files.path(), second};
         for (int i = 0; i < 3; ++i)
             press("Check13");
-        QVERIFY(m_form->addressLoads().isLoading());
+        QVERIFY(m_form->addressLoads().isRunning());
         m_form->siteList().append(QStringLiteral("http://typed"));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_form->addressLoads().isLoading(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->addressLoads().isRunning(), 20000);
         QCOMPARE(rows(m_form->siteList()), expected);
         QCOMPARE(m_ui->messages.size(), 1);
         QVERIFY2(m_ui->messages[0].prompt.startsWith(QStringLiteral("The file \"")),
