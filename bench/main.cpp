@@ -386,14 +386,14 @@ int runLoad(const Options &options)
     if (!options.window) {
         SilentUi ui;
         SiteList sites;
+        AddressFileLoader loads(sites, ui);
         const double seconds = timeInLoop(
             meter,
             [&](std::function<void()> done) {
-                LoadListFile(sites, path, ui,
-                             [](const QString &file) { return QFile::exists(file); });
+                loads.enqueue(path);
                 done();
             },
-            [&] { return sites.rowCount() == sites.count(); });
+            [&] { return !loads.isRunning() && sites.rowCount() == sites.count(); });
         report(seconds, meter, sites.count());
         return 0;
     }

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 #include <cstdio>
 #include <cstdlib>
 
-// A broken property is a crash to libFuzzer, which then keeps the input.
+// A broken property is a crash, which libFuzzer keeps the input of.
 #define FUZZ_CHECK(condition)                                                                      \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
@@ -15,8 +14,7 @@
         }                                                                                          \
     } while (false)
 
-// Splits fuzz input into a few independent parts: each starts with a byte that
-// gives its length (the last part takes what is left).
+// Fuzz input cut into parts: a byte, or a part led by a byte giving its length.
 class FuzzInput
 {
 public:
@@ -24,24 +22,17 @@ public:
         : m_data(reinterpret_cast<const char *>(data)), m_size(qsizetype(size))
     {
     }
-    uint8_t byte()
-    {
-        if (m_pos >= m_size)
-            return 0;
-        return uint8_t(m_data[m_pos++]);
-    }
+    uint8_t byte() { return m_pos < m_size ? uint8_t(m_data[m_pos++]) : 0; }
     QByteArrayView part()
     {
-        const qsizetype length = qMin<qsizetype>(byte(), m_size - m_pos);
-        const QByteArrayView bytes(m_data + m_pos, length);
+        const qsizetype length = std::min<qsizetype>(byte(), m_size - m_pos);
         m_pos += length;
-        return bytes;
+        return {m_data + m_pos - length, length};
     }
     QByteArrayView rest()
     {
-        const QByteArrayView bytes(m_data + m_pos, m_size - m_pos);
-        m_pos = m_size;
-        return bytes;
+        const qsizetype from = std::exchange(m_pos, m_size);
+        return {m_data + from, m_size - from};
     }
 
 private:
@@ -50,8 +41,11 @@ private:
     qsizetype m_pos = 0;
 };
 
-// UTF-16 straight from the bytes, so lone surrogates and every other unit occur.
-inline QString utf16(QByteArrayView bytes)
+// UTF-16 straight from the bytes, lone surrogates and all; or Latin-1, which
+// reaches the markup characters easily.
+inline QString text(QByteArrayView bytes, bool wide)
 {
+    if (!wide)
+        return QString::fromLatin1(bytes);
     return QString(reinterpret_cast<const QChar *>(bytes.data()), bytes.size() / 2);
 }

@@ -1,7 +1,7 @@
-// A whole line-filter run over one page from a scripted fetcher, against the
-// run read literally: the page cut at every line feed, "&amp;" replaced once
-// from the left, both texts folded to one letter case, and the address row
-// added after any piece while no row shows the address.
+// A whole line-filter run over one page, against the run read literally: the
+// page cut at every line feed, "&amp;" replaced from the left, both texts
+// folded to one case, and the address row after any piece while no row shows
+// the address.
 #include "FuzzCheck.h"
 #include "extraction/ExtractionRun.h"
 #include "results/ResultList.h"
@@ -13,12 +13,10 @@ namespace {
 
 const QString address = QStringLiteral("http://site.test/page");
 
-class Host : public RunHost
+struct Host : RunHost
 {
-public:
     QString rule;
-    bool include = false;
-    bool evenIfNothing = false;
+    bool include = false, evenIfNothing = false;
     QString ruleText(Rule) const override { return rule; }
     QString startText() const override { return {}; }
     QString endText() const override { return {}; }
@@ -29,54 +27,37 @@ public:
     void setBusy(bool) override {}
 };
 
-// Answers every request with the same page, always later, never from inside the call.
-class PageOnce : public PageFetcher
+// Answers every request with the page, from the event loop.
+struct PageFetcherOf : PageFetcher
 {
-public:
-    explicit PageOnce(QString page) : m_page(std::move(page)) {}
-    quint64 fetchText(const QString &) override { return deliver(false); }
-    quint64 fetchUtf8(const QString &) override { return deliver(true); }
+    QByteArray page;
+    quint64 fetchText(const QString &) override { return fetchUtf8({}); }
+    quint64 fetchUtf8(const QString &) override
+    {
+        FetchResult result;
+        result.ok = true;
+        result.utf8 = page;
+        QMetaObject::invokeMethod(this, [this, result] { emit finished(1, result); }, Qt::QueuedConnection);
+        return 1;
+    }
     quint64 downloadToFile(const QString &, const QString &) override { return 0; }
     void cancel(quint64) override {}
     bool stillExecuting() const override { return false; }
-
-private:
-    quint64 deliver(bool utf8)
-    {
-        const quint64 id = ++m_lastId;
-        FetchResult result;
-        result.ok = true;
-        if (utf8)
-            result.utf8 = m_page.toUtf8();
-        else
-            result.text = m_page;
-        QMetaObject::invokeMethod(
-            this, [this, id, result] { emit finished(id, result); }, Qt::QueuedConnection);
-        return id;
-    }
-
-    QString m_page;
-    quint64 m_lastId = 0;
 };
 
 QStringList literalRun(Rule rule, const QString &page, const Host &host)
 {
     QStringList rows;
-    if (page.isEmpty())
-        return rows;
-    bool addressShown = false;
-    for (const QString &piece : page.split(u'\n')) {
-        if (!piece.isEmpty()) {
-            const QString line = QString(piece).replace(QLatin1String("&amp;"), QLatin1String("&"));
-            const bool found = line.toCaseFolded().contains(host.rule.toCaseFolded());
-            if (found == (rule == Rule::WithText)) {
-                rows << (host.include ? address + u',' + line : line);
-                addressShown = addressShown || host.include;
-            }
+    bool shown = false;
+    for (const QString &piece : page.isEmpty() ? QStringList() : page.split(u'\n')) {
+        const QString line = QString(piece).replace(QLatin1String("&amp;"), QLatin1String("&"));
+        if (!piece.isEmpty() && line.toCaseFolded().contains(host.rule.toCaseFolded()) == (rule == Rule::WithText)) {
+            rows << (host.include ? address + u',' + line : line);
+            shown = shown || host.include;
         }
-        if (host.include && host.evenIfNothing && !addressShown) {
+        if (host.include && host.evenIfNothing && !shown) {
             rows << address;
-            addressShown = true;
+            shown = true;
         }
     }
     return rows;
@@ -98,32 +79,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Host host;
     host.include = options & 2;
     host.evenIfNothing = host.include && (options & 4);
-    // Plain bytes read as Latin-1 make the common markup easy to reach; raw
-    // UTF-16 reaches every unit, surrogates included.
-    const bool wide = options & 8;
-    const QByteArrayView ruleBytes = input.part();
-    const QByteArrayView pageBytes = input.rest();
-    host.rule = wide ? utf16(ruleBytes) : QString::fromLatin1(ruleBytes);
-    // Pages reach the rules as decoded text, so never with a lone surrogate:
-    // round-trip through UTF-8 as the fetcher's decoding would.
-    const QString page =
-        QString::fromUtf8((wide ? utf16(pageBytes) : QString::fromLatin1(pageBytes)).toUtf8());
-    host.rule = QString::fromUtf8(host.rule.toUtf8()); // likewise: typed text is whole
+    // Decoded pages and typed texts never hold a lone surrogate.
+    host.rule = QString::fromUtf8(text(input.part(), options & 8).toUtf8());
+    const QString page = QString::fromUtf8(text(input.rest(), options & 8).toUtf8());
     if (host.rule.isEmpty())
-        return 0; // refused before the run starts
+        return 0; // refused before a run starts
 
     SiteList sites;
     sites.append(address);
     ResultList results;
-    PageOnce fetcher(page);
+    PageFetcherOf fetcher;
+    fetcher.page = page.toUtf8();
     ExtractionRun run(rule, sites, results, fetcher, host);
     bool done = false;
     QObject::connect(&run, &ExtractionRun::finished, [&done] { done = true; });
     run.start();
-    int turns = 0;
-    while (!done) { // the fuzzer's own loop, not the product's
-        FUZZ_CHECK(++turns < 100'000);
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    for (int turns = 0; !done; ++turns) { // the harness's own loop, not the product's
+        FUZZ_CHECK(turns < 100'000);
+        QCoreApplication::processEvents();
     }
     FUZZ_CHECK(results.texts() == literalRun(rule, page, host));
     return 0;

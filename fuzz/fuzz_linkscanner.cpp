@@ -1,6 +1,6 @@
-// The link scanner, in slices of any size, against the harvest read literally:
-// every position of the page, six bytes compared after lower-casing, each value
-// read up to its closing quote and completed step by step.
+// The link scanner, whole and in slices of any size, against the harvest read
+// literally: every position of the page, six bytes compared lower-cased, each
+// value read up to its closing quote and completed step by step.
 #include "FuzzCheck.h"
 #include "platform/WorkSlice.h"
 #include "sitelist/ExtractLinks.h"
@@ -16,34 +16,30 @@ QStringList literalHarvest(const ExtractLinks &state, QByteArrayView page)
 {
     QStringList rows{state.BaseUrl};
     for (qsizetype p = 0; p + 6 <= page.size(); ++p) {
-        if (page.sliced(p, 6).toByteArray().toLower() != "href=\"")
-            continue;
-        const qsizetype first = p + 6;
-        qsizetype quote = first;
-        while (quote < page.size() && page[quote] != '"')
-            ++quote;
-        if (quote >= page.size())
-            continue; // the page ends inside the value: left out
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
-                                                         QStringDecoder::Flag::Stateless);
-        QString v = decoder.decode(page.sliced(first, quote - first));
+        const qsizetype quote = page.indexOf('"', p + 6);
+        if (page.sliced(p, 6).toByteArray().toLower() != "href=\"" || quote < 0)
+            continue; // no marker, or a value the page ends in: left out
+        QString v = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                            QStringDecoder::Flag::Stateless)
+                        .decode(page.sliced(p + 6, quote - p - 6));
         if (v.startsWith(u'/'))
             v.remove(0, 1);
         if (v.left(4).toLower() != QLatin1String("http"))
             v = state.BaseFolder + u'/' + v;
-        if (!v.endsWith(u'/'))
-            v += u'/';
-        rows << v;
+        rows << (v.endsWith(u'/') ? v : v + u'/');
     }
     return rows;
 }
 
-QStringList rows(const SiteList &list)
+QStringList scan(ExtractLinks &links, qint64 budgetNs, int maxCalls)
 {
-    QStringList texts;
+    SiteList list;
+    for (int calls = 1; !links.ScanLinks(list, WorkSlice(budgetNs)); ++calls)
+        FUZZ_CHECK(calls <= maxCalls); // an expired slice still makes progress
+    QStringList rows;
     for (int row = 0; row < list.count(); ++row)
-        texts << list.text(row);
-    return texts;
+        rows << list.text(row);
+    return rows;
 }
 
 } // namespace
@@ -53,25 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput input(data, size);
     const QString typed = QString::fromUtf8(input.part());
     const QByteArray page = input.rest().toByteArray();
-
-    ExtractLinks whole;
-    whole.SetBaseUrl(typed);
-    whole.setPage(page);
-    SiteList wholeList;
-    FUZZ_CHECK(whole.ScanLinks(wholeList, WorkSlice(std::numeric_limits<qint64>::max())));
-
-    // An expired slice still makes progress, so the scan ends after a bounded
-    // number of calls and finds the same links.
-    ExtractLinks sliced;
-    sliced.SetBaseUrl(typed);
-    sliced.setPage(page);
-    SiteList slicedList;
-    int calls = 0;
-    while (!sliced.ScanLinks(slicedList, WorkSlice(0)))
-        FUZZ_CHECK(++calls <= page.size() + 1);
-
-    const QStringList found = rows(wholeList);
-    FUZZ_CHECK(rows(slicedList) == found);
+    ExtractLinks whole, sliced;
+    for (ExtractLinks *links : {&whole, &sliced}) {
+        links->SetBaseUrl(typed);
+        links->setPage(page);
+    }
+    const QStringList found = scan(whole, std::numeric_limits<qint64>::max(), 1);
+    FUZZ_CHECK(scan(sliced, 0, int(page.size()) + 1) == found);
     FUZZ_CHECK(found == literalHarvest(whole, page));
     FUZZ_CHECK(whole.BaseUrl.startsWith(QLatin1String("http"), Qt::CaseInsensitive));
     FUZZ_CHECK(whole.BaseUrl.startsWith(whole.BaseFolder));

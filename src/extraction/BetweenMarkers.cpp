@@ -80,11 +80,6 @@ bool BetweenMarkers::advance(const WorkSlice &slice)
     return true;
 }
 
-QString BetweenMarkers::remainingText() const
-{
-    return mid(0, size());
-}
-
 void BetweenMarkers::useMarkers(const QString &start, const QString &end)
 {
     if (start == m_start && end == m_end)

@@ -41,8 +41,6 @@ public:
     // Runs passes until the slice expires; true once the passes have ended.
     bool advance(const WorkSlice &slice);
     bool finished() const { return m_finished; }
-    // The page text as the passes have left it.
-    QString remainingText() const;
 
 private:
     // Where a search in the text after the gap ended: no match starts in

@@ -21,12 +21,6 @@ QString DecodeAmp(QStringView text)
     return out;
 }
 
-bool LinePasses(Rule rule, QStringView line, QStringView ruleText)
-{
-    const bool found = line.contains(ruleText, Qt::CaseInsensitive);
-    return rule == Rule::WithoutText ? !found : found;
-}
-
 void AddAddressRow(ResultList &results, const QString &address, bool includeAddress,
                    bool includeIfNothingFound)
 {

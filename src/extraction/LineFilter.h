@@ -8,10 +8,6 @@
 // what it produced). The only entity the rules decode.
 QString DecodeAmp(QStringView text);
 
-// Whether a line passes a line filter: the rule text occurs in it, ignoring
-// letter case (WithText), or does not (WithoutText).
-bool LinePasses(Rule rule, QStringView line, QStringView ruleText);
-
 // The rows of one site: an address row when both options are on and no row
 // shows the address yet.
 class ResultList;

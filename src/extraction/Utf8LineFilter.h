@@ -9,8 +9,8 @@
 #include <vector>
 
 // A line filter over a page held as UTF-8 bytes. It gives exactly the rows that
-// cutting the decoded text into QString lines, decoding "&amp;" and testing
-// each with LinePasses would give, at a fraction of the cost: the with-text
+// cutting the decoded text into QString lines, decoding "&amp;" and looking for
+// the rule text in each, ignoring case, would give, at a fraction of the cost: the with-text
 // rule looks only at the lines around a byte-level match of its text, and a
 // QString is made only for a line that becomes a row, or whose letters Qt's
 // case folding could match in ways a byte comparison would not.

@@ -523,25 +523,20 @@ void CurlPageFetcher::Worker::collectFinished()
 FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) const
 {
     long status = 0;
-    char *effectiveUrl = nullptr;
     char *contentType = nullptr;
     curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
     curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
 
     FetchResult result = failed(transfer.problem(code, status));
     result.httpStatus = int(status);
-    result.effectiveUrl = QString::fromUtf8(effectiveUrl);
-    result.contentType = QByteArray(contentType);
     if (!result.error.isEmpty())
         return result;
     result.ok = true;
-    result.bodyBytes = transfer.received;
     if (transfer.request.utf8) {
         transfer.checkUtf8(true);
-        result.utf8 = decodePageUtf8(transfer.body, result.contentType, transfer.utf8Valid);
+        result.utf8 = decodePageUtf8(transfer.body, contentType, transfer.utf8Valid);
     } else if (!transfer.request.toFile)
-        result.text = decodePageText(transfer.body, result.contentType);
+        result.text = decodePageText(transfer.body, contentType);
     return result;
 }
 

@@ -11,11 +11,8 @@ struct FetchResult
     bool ok = false;
     QString error;          // why it failed, for messages and tests
     int httpStatus = 0;     // final status after redirects, 0 when none was received
-    QString effectiveUrl;   // after redirects
-    QByteArray contentType; // Content-Type of the final response
     QString text;           // fetchText: the decoded body
     QByteArray utf8;        // fetchUtf8: the same text as UTF-8
-    qint64 bodyBytes = 0;   // decoded body size in bytes
 };
 Q_DECLARE_METATYPE(FetchResult)
 

@@ -21,7 +21,6 @@ public:
 
     void enqueue(Job job);
     bool isRunning() const { return m_running; }
-    int pending() const { return int(m_pending.size()); }
 
 signals:
     void idle();

@@ -58,7 +58,6 @@ public:
     // Starts with the address as typed; finished() follows, true when the
     // page was downloaded and scanned.
     void GetLinks(const QString &typed);
-    const ExtractLinks &state() const { return m_state; }
 
 signals:
     void finished(bool scanned);

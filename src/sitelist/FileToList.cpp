@@ -180,21 +180,6 @@ std::optional<QStringList> AddressFileReader::finish(QString *error)
     return pieces;
 }
 
-std::optional<QStringList> ReadAddressFile(const QString &path, QString *error)
-{
-    AddressFileReader reader(path);
-    if (!reader.open(error))
-        return std::nullopt;
-    while (reader.step()) {
-    }
-    std::optional<QStringList> addresses = reader.finish(error);
-    if (addresses) {
-        for (QString &address : *addresses)
-            address = AddHttp(address);
-    }
-    return addresses;
-}
-
 namespace {
 QString unreadableMessage(const QString &path, const QString &reason)
 {
@@ -280,20 +265,4 @@ FileDialogSettings LoadListDialogSettings()
     settings.title = QStringLiteral("Add File(s) - Use Ctrl & Shift to select multiple files");
     settings.filter = QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*");
     return settings;
-}
-
-void LoadListFile(SiteList &list, const QString &path, UiServices &ui,
-                  bool (*fileExists)(const QString &))
-{
-    if (!fileExists(path)) {
-        ui.message(QStringLiteral("File not found"));
-        return;
-    }
-    QString reason;
-    const std::optional<QStringList> addresses = ReadAddressFile(path, &reason);
-    if (!addresses) {
-        ui.message(unreadableMessage(path, reason));
-        return;
-    }
-    list.append(*addresses);
 }

@@ -107,17 +107,5 @@ private:
     UiServices &m_ui;
 };
 
-// The whole file split into addresses, each put through AddHttp; no value and
-// a reason in error when the file cannot be opened or read, or holds a piece
-// longer than AddressFileSplitter::maxPieceLength.
-std::optional<QStringList> ReadAddressFile(const QString &path, QString *error = nullptr);
-
 // Settings of the "Load List" open dialog.
 FileDialogSettings LoadListDialogSettings();
-
-// Appends the addresses of the file at path to list in one batch. A missing
-// file and an unreadable one each get a message and leave the list as it was.
-// fileExists is the window's FileExists, handed in because the core does not
-// link the window's helpers.
-void LoadListFile(SiteList &list, const QString &path, UiServices &ui,
-                  bool (*fileExists)(const QString &));

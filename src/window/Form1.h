@@ -58,7 +58,6 @@ public:
     AddressFileLoader &addressLoads() { return *m_loads; }
     int pointerShape() const { return m_pointerShape; }
     void setPointerShape(int shape);
-    bool hasCustomPointer() const { return m_customPointer.has_value(); }
     QString status() const;
 
     // Converts twips to pixels on this window's screen.

@@ -19,9 +19,9 @@ public:
     QString saveFileName(const FileDialogSettings &settings) override;
     void openUrl(const QString &url) override;
 
+private:
     // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*" as Qt's ";;" filter list.
     static QString qtFilter(const QString &filter);
 
-private:
     QWidget *m_parent;
 };
