@@ -107,6 +107,8 @@ public:
     QString openFileName(const FileDialogSettings &) override { return openAnswer; }
     QString saveFileName(const FileDialogSettings &) override { return saveAnswer; }
     void openUrl(const QString &) override {}
+    QString clipboardText() override { return {}; }
+    void setClipboardText(const QString &) override {}
 
     QString inputAnswer, openAnswer, saveAnswer;
 };
@@ -347,9 +349,8 @@ int runHarvest(const Options &options)
     StallMeter meter;
     if (!options.window) {
         CurlPageFetcher fetcher;
-        SilentUi ui;
         SiteList sites;
-        HarvestQueue harvests(sites, fetcher, ui);
+        HarvestQueue harvests(sites, fetcher);
         const double seconds = timeInLoop(
             meter,
             [&](std::function<void()> done) {
@@ -384,9 +385,8 @@ int runLoad(const Options &options)
     const QString path = options.positional[1];
     StallMeter meter;
     if (!options.window) {
-        SilentUi ui;
         SiteList sites;
-        AddressFileLoader loads(sites, ui);
+        AddressFileLoader loads(sites);
         const double seconds = timeInLoop(
             meter,
             [&](std::function<void()> done) {

@@ -49,16 +49,17 @@ void literalPasses(QString page, Client &client)
 {
     for (;;) {
         const QString start = client.startText(), end = client.endText();
-        const QString folded = FoldCase(page), foldedStart = FoldCase(start);
+        const QString folded = foldCase(page), foldedStart = foldCase(start);
         if (start.isEmpty() || end.isEmpty() || !folded.contains(foldedStart) ||
-            !folded.contains(FoldCase(end)))
+            !folded.contains(foldCase(end)))
             return;
         const qsizetype p = folded.indexOf(foldedStart) + 1;
-        const qsizetype q = FoldCase(page.mid(p)).indexOf(FoldCase(end)) + 1;
-        const QString result = q >= start.size() ? page.mid(p - 1 + start.size(), q - start.size()) : QString();
+        const qsizetype q = foldCase(page.mid(p)).indexOf(foldCase(end)) + 1;
+        const QString result =
+            q >= start.size() ? page.mid(p - 1 + start.size(), q - start.size()) : QString();
         const QString section = page.mid(p - 1, q > 0 ? q + end.size() : end.size());
         page.remove(page.indexOf(section), section.size());
-        const QString decoded = DecodeAmp(result);
+        const QString decoded = decodeAmp(result);
         if (!decoded.isEmpty() && (client.keepDuplicates() || !client.holdsResult(decoded)))
             client.addResult(decoded);
     }

@@ -4,6 +4,7 @@
 // the address.
 #include "FuzzCheck.h"
 #include "extraction/ExtractionRun.h"
+#include "extraction/SiteSource.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
 
@@ -27,22 +28,33 @@ struct Host : RunHost
     void setBusy(bool) override {}
 };
 
+struct Reply : FetchReply
+{
+    void abort() override {}
+};
+
 // Answers every request with the page, from the event loop.
 struct PageFetcherOf : PageFetcher
 {
     QByteArray page;
-    quint64 fetchText(const QString &) override { return fetchUtf8({}); }
-    quint64 fetchUtf8(const QString &) override
+    std::unique_ptr<FetchReply> fetchText(const QString &) override { return fetchUtf8({}); }
+    std::unique_ptr<FetchReply> fetchUtf8(const QString &) override
     {
         FetchResult result;
         result.ok = true;
         result.utf8 = page;
-        QMetaObject::invokeMethod(this, [this, result] { emit finished(1, result); }, Qt::QueuedConnection);
-        return 1;
+        auto reply = std::make_unique<Reply>();
+        QMetaObject::invokeMethod(
+            reply.get(), [r = reply.get(), result] { emit r->finished(result); },
+            Qt::QueuedConnection);
+        return reply;
     }
-    quint64 downloadToFile(const QString &, const QString &) override { return 0; }
-    void cancel(quint64) override {}
-    bool stillExecuting() const override { return false; }
+    std::unique_ptr<FetchReply> downloadToFile(const QString &, const QString &) override
+    {
+        return {};
+    }
+    bool hasRoomFor(const QString &) const override { return true; }
+    QByteArray hostOf(const QString &url) const override { return url.toUtf8(); }
 };
 
 QStringList literalRun(Rule rule, const QString &page, const Host &host)
@@ -51,7 +63,8 @@ QStringList literalRun(Rule rule, const QString &page, const Host &host)
     bool shown = false;
     for (const QString &piece : page.isEmpty() ? QStringList() : page.split(u'\n')) {
         const QString line = QString(piece).replace(QLatin1String("&amp;"), QLatin1String("&"));
-        if (!piece.isEmpty() && line.toCaseFolded().contains(host.rule.toCaseFolded()) == (rule == Rule::WithText)) {
+        if (!piece.isEmpty() &&
+            line.toCaseFolded().contains(host.rule.toCaseFolded()) == (rule == Rule::WithText)) {
             rows << (host.include ? address + u',' + line : line);
             shown = shown || host.include;
         }
@@ -90,12 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ResultList results;
     PageFetcherOf fetcher;
     fetcher.page = page.toUtf8();
-    ExtractionRun run(rule, sites, results, fetcher, host);
+    SiteListSource source(sites);
+    ExtractionRun run(rule, source, results, fetcher, host);
     bool done = false;
-    QObject::connect(&run, &ExtractionRun::finished, [&done] { done = true; });
+    QObject::connect(&run, &QueuedJob::finished, [&done] { done = true; });
     run.start();
-    for (int turns = 0; !done; ++turns) { // the harness's own loop, not the product's
-        FUZZ_CHECK(turns < 100'000);
+    int turns = 0;
+    while (!done) { // the harness's own loop, not the product's
+        FUZZ_CHECK(++turns < 100'000);
         QCoreApplication::processEvents();
     }
     FUZZ_CHECK(results.texts() == literalRun(rule, page, host));

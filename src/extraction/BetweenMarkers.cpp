@@ -46,7 +46,7 @@ constexpr qsizetype prepareChunk = 1 << 16;
 
 } // namespace
 
-QString FoldCase(QStringView text)
+QString foldCase(QStringView text)
 {
     QString out(text.size(), Qt::Uninitialized);
     foldInto(text.data(), out.data(), text.size());
@@ -87,8 +87,8 @@ void BetweenMarkers::useMarkers(const QString &start, const QString &end)
     // What the searches remembered holds for the old markers only.
     m_start = start;
     m_end = end;
-    m_foldedStart = FoldCase(start);
-    m_foldedEnd = FoldCase(end);
+    m_foldedStart = foldCase(start);
+    m_foldedEnd = foldCase(end);
     m_startMemo = {};
     m_endMemo = {};
     m_noStartBefore = 0;
@@ -130,7 +130,7 @@ bool BetweenMarkers::pass()
 
     if (!tookResult || result.isEmpty())
         return true;
-    result = DecodeAmp(result);
+    result = decodeAmp(result);
     if (!m_client.keepDuplicates() && m_client.holdsResult(result))
         return true;
     m_client.addResult(result);

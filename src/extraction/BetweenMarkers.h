@@ -8,7 +8,7 @@ class WorkSlice;
 // lower case is a single unit; surrogates stay as they are. The result has the
 // length of the input, so a position found in folded text is the same
 // position in the original.
-QString FoldCase(QStringView text);
+QString foldCase(QStringView text);
 
 // What the passes read and where their results go. Everything is asked afresh
 // at every pass, so a change made between passes applies from the next one.

@@ -1,9 +1,9 @@
 #include "extraction/BetweenSite.h"
 
 #include "extraction/RunHost.h"
-#include "results/ResultList.h"
+#include "results/ResultSink.h"
 
-BetweenSite::BetweenSite(QString page, const QString &address, RunHost &host, ResultList &results)
+BetweenSite::BetweenSite(QString page, const QString &address, RunHost &host, ResultSink &results)
     : m_address(address), m_host(host), m_results(results), m_passes(std::move(page), *this)
 {
 }

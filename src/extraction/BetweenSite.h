@@ -2,15 +2,15 @@
 
 #include "extraction/BetweenMarkers.h"
 
-class ResultList;
+class ResultSink;
 class RunHost;
 
 // The between rule over one site's page: the markers and options are read
-// from the window as each pass begins, and results become rows of ResultList.
+// from the window as each pass begins, and results become rows.
 class BetweenSite : private BetweenClient
 {
 public:
-    BetweenSite(QString page, const QString &address, RunHost &host, ResultList &results);
+    BetweenSite(QString page, const QString &address, RunHost &host, ResultSink &results);
 
     // Runs passes until the slice expires; true once they have ended.
     bool advance(const WorkSlice &slice) { return m_passes.advance(slice); }
@@ -24,6 +24,6 @@ private:
 
     QString m_address;
     RunHost &m_host;
-    ResultList &m_results;
+    ResultSink &m_results;
     BetweenMarkers m_passes;
 };

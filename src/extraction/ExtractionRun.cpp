@@ -2,12 +2,10 @@
 
 #include "extraction/BetweenSite.h"
 #include "extraction/LineFilter.h"
+#include "extraction/SiteSource.h"
 #include "extraction/Utf8LineFilter.h"
 #include "platform/WorkSlice.h"
-#include "results/ResultList.h"
-#include "sitelist/SiteList.h"
-
-#include <QUrl>
+#include "results/ResultSink.h"
 
 #include <algorithm>
 #include <utility>
@@ -17,22 +15,23 @@ namespace {
 constexpr qsizetype lookahead = 256;
 } // namespace
 
-ExtractionRun::ExtractionRun(Rule rule, SiteList &sites, ResultList &results, PageFetcher &fetcher,
-                             RunHost &host, QObject *parent)
-    : QObject(parent), m_rule(rule), m_sites(sites), m_results(results), m_fetcher(fetcher),
+ExtractionRun::ExtractionRun(Rule rule, SiteSource &sites, ResultSink &results,
+                             PageFetcher &fetcher, RunHost &host, QObject *parent)
+    : QueuedJob(parent), m_rule(rule), m_sites(sites), m_results(results), m_fetcher(fetcher),
       m_host(host)
 {
-    connect(&m_fetcher, &PageFetcher::finished, this, &ExtractionRun::onFetched);
+    connect(&m_sites, &SiteSource::moreSites, this, [this] {
+        if (std::exchange(m_waitingForSites, false))
+            beginSite();
+        else
+            fetchAhead();
+    });
 }
 
-ExtractionRun::~ExtractionRun()
-{
-    if (m_waiting)
-        m_fetcher.cancel(m_fetchId);
-    dropAllPrefetches();
-}
+// Dropping the replies ends their transfers.
+ExtractionRun::~ExtractionRun() = default;
 
-QString ExtractionRun::inputProblem(Rule rule, const RunHost &host, const SiteList &sites)
+QString ExtractionRun::inputProblem(Rule rule, const RunHost &host, qsizetype siteCount)
 {
     switch (rule) {
     case Rule::WithText:
@@ -47,49 +46,56 @@ QString ExtractionRun::inputProblem(Rule rule, const RunHost &host, const SiteLi
         if (host.startText().isEmpty() || host.endText().isEmpty())
             return QStringLiteral("Fill out starting text (or character) and fill out ending "
                                   "text (or character).");
-        if (sites.count() == 0)
+        if (siteCount == 0)
             return QStringLiteral("No files in list.");
         return {};
     }
-    if (sites.count() == 0)
+    if (siteCount == 0)
         return QStringLiteral("No sites added.");
     return {};
 }
 
 void ExtractionRun::start()
 {
-    m_siteCount = m_sites.count();
     m_siteIndex = 0;
     beginSite();
 }
 
+void ExtractionRun::stop()
+{
+    // Called between two slices of work: the piece or pass under way is done.
+    finish(QStringLiteral("Stopped."));
+}
+
 void ExtractionRun::beginSite()
 {
-    // The list may have shrunk while the run waited; there is no site left at
-    // this position then.
-    if (m_siteIndex >= m_siteCount || m_siteIndex >= m_sites.count()) {
-        finish();
+    m_sites.release(m_siteIndex);
+    switch (m_sites.site(m_siteIndex, m_address)) {
+    case SiteSource::Status::Pending:
+        m_waitingForSites = true;
         return;
+    case SiteSource::Status::End:
+        finish(QStringLiteral("Done."));
+        return;
+    case SiteSource::Status::Ready:
+        break;
     }
     m_host.setBusy(true);
-    m_address = m_sites.text(int(m_siteIndex));
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
 
-    // The page asked ahead for this row, if the row still holds its address;
-    // else one asked for this address at another row, as rows move.
+    // The page asked ahead for this site, if the site still has its address;
+    // else one asked for this address for another site, as rows move.
     auto ahead = m_ahead.find(m_siteIndex);
     if (ahead == m_ahead.end() || ahead->second.address != m_address)
         ahead = std::find_if(m_ahead.begin(), m_ahead.end(), [this](const auto &entry) {
             return entry.second.address == m_address;
         });
-    if (ahead == m_ahead.end()) {
-        m_waiting = true;
-        m_hostKey = hostOf(m_address);
-        m_fetchId = fetch(m_address);
-    } else if (!ahead->second.arrived) {
-        m_waiting = true;
-        m_hostKey = ahead->second.host;
-        m_fetchId = ahead->second.id;
+    if (ahead == m_ahead.end() && givenUp(m_address)) {
+        continueLater(this, [this, failure = *givenUp(m_address)] { startPage(failure); });
+    } else if (ahead == m_ahead.end()) {
+        m_awaited = fetch(m_address);
+    } else if (ahead->second.reply) {
+        m_awaited = std::move(ahead->second.reply);
         m_ahead.erase(ahead);
     } else {
         // Taken up from the event loop, as a page arriving would be.
@@ -102,125 +108,134 @@ void ExtractionRun::beginSite()
     fetchAhead();
 }
 
-quint64 ExtractionRun::fetch(const QString &address)
+std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
     // The between rule works on UTF-16 text, the line filters on UTF-8 bytes;
     // either way the page is decoded on the fetcher's thread.
-    return m_rule == Rule::Between ? m_fetcher.fetchText(address) : m_fetcher.fetchUtf8(address);
+    std::unique_ptr<FetchReply> reply =
+        m_rule == Rule::Between ? m_fetcher.fetchText(address) : m_fetcher.fetchUtf8(address);
+    connect(reply.get(), &FetchReply::finished, this,
+            [this, r = reply.get()](const FetchResult &result) { onFetched(r, result); });
+    return reply;
 }
 
-void ExtractionRun::onFetched(quint64 id, const FetchResult &result)
+void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 {
-    if (m_waiting && id == m_fetchId) {
-        m_waiting = false;
+    if (reply == m_awaited.get()) {
+        m_awaited.release()->deleteLater(); // it is still emitting
+        noteReachable(m_address, result);
         fetchAhead();
         startPage(result);
         return;
     }
     for (auto &[index, prefetch] : m_ahead) {
-        if (prefetch.id != id || prefetch.arrived)
+        if (prefetch.reply.get() != reply)
             continue;
-        prefetch.arrived = true;
-        prefetch.bytes = pageBytes(result);
+        prefetch.reply.release()->deleteLater();
+        prefetch.bytes = result.utf8.size() + result.text.size() * qint64(sizeof(QChar));
         prefetch.result = result;
         m_waitingBytes += prefetch.bytes;
+        noteReachable(prefetch.address, result);
         fetchAhead();
         return;
     }
 }
 
-// Pages asked for rows up to the current one that it did not take: each goes
-// to a later row that now holds its address, or is dropped.
+// Counts the connections to a host that failed in a row; at the third, the
+// pages of the host still under way are given up with the same failure.
+void ExtractionRun::noteReachable(const QString &address, const FetchResult &result)
+{
+    const QByteArray host = m_fetcher.hostOf(address);
+    const bool unreachable = result.kind == FetchError::NameNotResolved ||
+                             result.kind == FetchError::ConnectionRefused ||
+                             result.kind == FetchError::NoAnswer;
+    if (host.isEmpty() || givenUp(address))
+        return;
+    if (!unreachable) {
+        m_unreachable.remove(host);
+        return;
+    }
+    auto &[inARow, failure] = m_unreachable[host];
+    failure = result;
+    if (++inARow < 3)
+        return;
+    for (auto &[index, prefetch] : m_ahead) {
+        if (prefetch.reply && m_fetcher.hostOf(prefetch.address) == host) {
+            prefetch.reply.reset();
+            prefetch.result = failure;
+        }
+    }
+    if (m_awaited && m_fetcher.hostOf(m_address) == host) {
+        m_awaited.reset();
+        continueLater(this, [this, result] { startPage(result); });
+    }
+}
+
+const FetchResult *ExtractionRun::givenUp(const QString &address) const
+{
+    const auto trouble = m_unreachable.constFind(m_fetcher.hostOf(address));
+    return trouble != m_unreachable.constEnd() && trouble->first >= 3 ? &trouble->second : nullptr;
+}
+
+// Pages asked for sites up to the current one that it did not take: each
+// goes to a later site that now has its address, or is dropped.
 void ExtractionRun::settlePrefetchesBehind()
 {
-    const qsizetype last =
-        std::min({m_siteCount, qsizetype(m_sites.count()), m_siteIndex + 1 + lookahead});
     while (!m_ahead.empty() && m_ahead.begin()->first <= m_siteIndex) {
         const auto entry = m_ahead.begin();
-        qsizetype row = m_siteIndex + 1;
-        while (row < last &&
-               (m_ahead.count(row) || m_sites.text(int(row)) != entry->second.address))
-            ++row;
-        if (row >= last) {
+        qsizetype found = -1;
+        QString address;
+        for (qsizetype index = m_siteIndex + 1; index <= m_siteIndex + lookahead; ++index) {
+            if (m_sites.site(index, address) != SiteSource::Status::Ready)
+                break;
+            if (!m_ahead.count(index) && address == entry->second.address) {
+                found = index;
+                break;
+            }
+        }
+        if (found < 0) {
             dropPrefetch(entry);
             continue;
         }
         Prefetch moved = std::move(entry->second);
         m_ahead.erase(entry);
-        m_ahead.emplace(row, std::move(moved));
+        m_ahead.emplace(found, std::move(moved));
     }
 }
 
-// Asks for the pages of the sites after the current one, in list order, as
-// far as the limits allow. A host already at its limit is passed over so that
-// sites of other hosts further down can go ahead meanwhile.
+// Asks for the pages of the sites after the current one, in order, as far as
+// the fetcher has room for them at once. A host without room is passed over,
+// so that sites of other hosts further down can go ahead meanwhile.
 void ExtractionRun::fetchAhead()
 {
-    if (m_done)
-        return;
-    int inFlight = m_waiting ? 1 : 0;
-    QHash<QByteArray, int> perHost;
-    if (m_waiting)
-        ++perHost[m_hostKey];
-    for (const auto &[index, prefetch] : m_ahead) {
-        if (!prefetch.arrived) {
-            ++inFlight;
-            ++perHost[prefetch.host];
-        }
-    }
-    const qsizetype last =
-        std::min({m_siteCount, qsizetype(m_sites.count()), m_siteIndex + 1 + lookahead});
+    QString address;
     for (qsizetype index = m_siteIndex + 1;
-         index < last && inFlight < maxInFlight && m_waitingBytes < maxWaitingBytes; ++index) {
+         !m_done && index <= m_siteIndex + lookahead && m_waitingBytes < maxWaitingBytes; ++index) {
+        if (m_sites.site(index, address) != SiteSource::Status::Ready)
+            return;
         if (m_ahead.count(index))
             continue;
-        const QString address = m_sites.text(int(index));
-        const QByteArray host = hostOf(address);
-        int &onHost = perHost[host];
-        if (onHost >= maxInFlightPerHost)
-            continue;
-        ++onHost;
-        ++inFlight;
-        m_ahead[index] = Prefetch{address, host, fetch(address), false, {}, 0};
+        if (const FetchResult *failure = givenUp(address))
+            m_ahead[index] = Prefetch{address, nullptr, *failure, 0};
+        else if (m_fetcher.hasRoomFor(address))
+            m_ahead[index] = Prefetch{address, fetch(address), {}, 0};
     }
 }
 
 void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
-    if (entry->second.arrived)
+    if (!entry->second.reply)
         m_waitingBytes -= entry->second.bytes;
-    else
-        m_fetcher.cancel(entry->second.id);
-    m_ahead.erase(entry);
-}
-
-void ExtractionRun::dropAllPrefetches()
-{
-    while (!m_ahead.empty())
-        dropPrefetch(m_ahead.begin());
-}
-
-// The host and port a page is fetched from, as the fetcher counts them.
-QByteArray ExtractionRun::hostOf(const QString &address)
-{
-    auto known = m_hosts.constFind(address);
-    if (known != m_hosts.constEnd())
-        return *known;
-    const QUrl url(address);
-    const int defaultPort = url.scheme().compare(u"https", Qt::CaseInsensitive) == 0 ? 443 : 80;
-    const QByteArray host =
-        url.host().toLower().toUtf8() + ':' + QByteArray::number(url.port(defaultPort));
-    m_hosts.insert(address, host);
-    return host;
-}
-
-qint64 ExtractionRun::pageBytes(const FetchResult &result) const
-{
-    return result.utf8.size() + result.text.size() * qint64(sizeof(QChar));
+    m_ahead.erase(entry); // a reply still under way goes with it
 }
 
 void ExtractionRun::startPage(const FetchResult &result)
 {
+    if (m_done)
+        return;
+    m_fetch = result;
+    m_fetch.text.clear();
+    m_fetch.utf8.clear();
     // A failed fetch is an empty page: no lines, so no rows for this site.
     if (m_rule == Rule::Between) {
         m_between = std::make_unique<BetweenSite>(result.ok ? result.text : QString(), m_address,
@@ -241,6 +256,8 @@ constexpr qsizetype bytesPerCheck = 32 * 1024;
 
 void ExtractionRun::processSlice()
 {
+    if (m_done)
+        return;
     const WorkSlice slice;
     if (m_between) {
         if (!m_between->advance(slice)) {
@@ -291,23 +308,32 @@ void ExtractionRun::endSite()
         m_host.setStatus(QStringLiteral("Done."));
     }
     ++m_siteIndex;
-    beginSite();
+    if (!m_fetch.ok)
+        ++m_failed;
+    emit siteDone(m_address, m_fetch);
+    if (!m_done) // a listener may have stopped the run
+        beginSite();
 }
 
-void ExtractionRun::finish()
+void ExtractionRun::finish(const QString &status)
 {
     if (m_done)
         return;
     m_done = true;
-    dropAllPrefetches();
-    if (m_rule == Rule::Between) {
+    m_awaited.reset();
+    m_ahead.clear();
+    m_waitingBytes = 0;
+    m_between.reset();
+    m_page.clear();
+    // The line filters show "Done." after every site already.
+    if (m_rule == Rule::Between || status != QLatin1String("Done.")) {
         m_host.setBusy(false);
-        m_host.setStatus(QStringLiteral("Done."));
+        m_host.setStatus(status);
     }
-    emit finished();
+    emit finished({});
 }
 
-RunQueue::RunQueue(SiteList &sites, ResultList &results, PageFetcher &fetcher, RunHost &host,
+RunQueue::RunQueue(SiteList &sites, ResultSink &results, PageFetcher &fetcher, RunHost &host,
                    QObject *parent)
     : SerialQueue(parent), m_sites(sites), m_results(results), m_fetcher(fetcher), m_host(host)
 {
@@ -315,9 +341,12 @@ RunQueue::RunQueue(SiteList &sites, ResultList &results, PageFetcher &fetcher, R
 
 void RunQueue::enqueue(Rule rule)
 {
-    SerialQueue::enqueue([this, rule](const Finished &finished) {
-        auto *run = new ExtractionRun(rule, m_sites, m_results, m_fetcher, m_host, this);
-        connect(run, &ExtractionRun::finished, this, [finished, run] { finished(run); });
-        run->start();
+    SerialQueue::enqueue([this, rule] {
+        auto *sites = new SiteListSource(m_sites);
+        auto *run = new ExtractionRun(rule, *sites, m_results, m_fetcher, m_host, this);
+        sites->setParent(run);
+        m_current = run;
+        emit started(run);
+        return run;
     });
 }

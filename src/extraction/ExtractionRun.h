@@ -4,92 +4,95 @@
 #include "platform/PageFetcher.h"
 #include "platform/SerialQueue.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
-
-#include <QHash>
 
 #include <map>
 #include <memory>
 
+class SiteSource;
 class SiteList;
-class ResultList;
+class ResultSink;
 class BetweenSite;
 
-// One press of an Extract button: visits every site in list order, fetches
-// its page and appends the rule's hits. It advances in short slices on the
-// event loop and never blocks; destroying it abandons the work at once.
+// One press of an Extract button: visits every site in order, fetches its
+// page and appends the rule's hits. It advances in short slices on the event
+// loop and never blocks; destroying it abandons the work at once.
 //
 // While one site is worked on, the pages of the sites after it are fetched
-// ahead, within the limits below. The sites are still handled one at a time
-// in list order, each reading its address at its turn: a page fetched ahead
-// for another address than the one the list then holds is not used.
-class ExtractionRun : public QObject
+// ahead, as far as the fetcher has room for them at once and while less than
+// maxWaitingBytes of fetched pages wait. The sites are still handled one at a
+// time in order, each reading its address at its turn: a page fetched ahead
+// for another address than the one the site then has is not used.
+//
+// A host that could not be reached three times in a row is given up for the
+// rest of the run: its remaining sites fail at once, for the same reason.
+class ExtractionRun : public QueuedJob
 {
     Q_OBJECT
 public:
-    ExtractionRun(Rule rule, SiteList &sites, ResultList &results, PageFetcher &fetcher,
+    ExtractionRun(Rule rule, SiteSource &sites, ResultSink &results, PageFetcher &fetcher,
                   RunHost &host, QObject *parent = nullptr);
     ~ExtractionRun() override;
 
     // The message that refuses a run before it starts, or an empty text.
-    static QString inputProblem(Rule rule, const RunHost &host, const SiteList &sites);
+    static QString inputProblem(Rule rule, const RunHost &host, qsizetype siteCount);
 
-    Rule rule() const { return m_rule; }
-    void start();
+    void start() override;
+    // Ends the run after the piece or pass it is on, with "Stopped.".
+    void stop() override;
 
-    // Pages fetched ahead: in flight at once, in flight per host (port
-    // included), and bytes of fetched pages waiting for their turn.
-    static constexpr int maxInFlight = 16;
-    static constexpr int maxInFlightPerHost = 6;
+    qsizetype sitesDone() const { return m_siteIndex; }
+    qsizetype sitesFailed() const { return m_failed; }
+
     static constexpr qint64 maxWaitingBytes = 64LL * 1024 * 1024;
 
 signals:
-    void finished();
+    // After each site, with how its fetch went (without the page).
+    void siteDone(const QString &address, const FetchResult &fetch);
 
 private:
     struct Prefetch
     {
         QString address;
-        QByteArray host;
-        quint64 id = 0;
-        bool arrived = false;
+        std::unique_ptr<FetchReply> reply; // none once the page arrived
         FetchResult result;
         qint64 bytes = 0;
     };
 
     void beginSite();
-    quint64 fetch(const QString &address);
-    void onFetched(quint64 id, const FetchResult &result);
+    std::unique_ptr<FetchReply> fetch(const QString &address);
+    void onFetched(FetchReply *reply, const FetchResult &result);
     void settlePrefetchesBehind();
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
-    void dropAllPrefetches();
-    QByteArray hostOf(const QString &address);
-    qint64 pageBytes(const FetchResult &result) const;
+    void noteReachable(const QString &address, const FetchResult &result);
+    const FetchResult *givenUp(const QString &address) const;
     void startPage(const FetchResult &result);
     void processSlice();
     void endSite();
-    void finish();
+    void finish(const QString &status);
 
     Rule m_rule;
-    SiteList &m_sites;
-    ResultList &m_results;
+    SiteSource &m_sites;
+    ResultSink &m_results;
     PageFetcher &m_fetcher;
     RunHost &m_host;
 
-    qsizetype m_siteCount = 0;
     qsizetype m_siteIndex = 0;
+    qsizetype m_failed = 0;
     QString m_address;
-    QByteArray m_hostKey; // of the page awaited for the current site
-    quint64 m_fetchId = 0;
-    bool m_waiting = false;
+    FetchResult m_fetch; // how the current site's page came, without it
+    std::unique_ptr<FetchReply> m_awaited; // the current site's page
+    bool m_waitingForSites = false;
     bool m_done = false;
 
     // By the index of the site they were asked for.
     std::map<qsizetype, Prefetch> m_ahead;
     qint64 m_waitingBytes = 0;
-    QHash<QString, QByteArray> m_hosts; // address -> host, parsed once
+    // By host: connections that failed in a row, and the last such failure.
+    QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
     // The page being worked on, as UTF-8, and where the next piece starts.
     QByteArray m_page;
@@ -100,19 +103,26 @@ private:
 };
 
 // Runs never interleave: a press while a run is under way starts its run when
-// the current one ends, in the order pressed.
+// the current one ends, in the order pressed. Each run takes the sites the
+// list has when it starts.
 class RunQueue : public SerialQueue
 {
     Q_OBJECT
 public:
-    RunQueue(SiteList &sites, ResultList &results, PageFetcher &fetcher, RunHost &host,
+    RunQueue(SiteList &sites, ResultSink &results, PageFetcher &fetcher, RunHost &host,
              QObject *parent = nullptr);
 
     void enqueue(Rule rule);
+    // The run under way, if any.
+    ExtractionRun *current() const { return m_current; }
+
+signals:
+    void started(ExtractionRun *run);
 
 private:
     SiteList &m_sites;
-    ResultList &m_results;
+    ResultSink &m_results;
     PageFetcher &m_fetcher;
     RunHost &m_host;
+    QPointer<ExtractionRun> m_current;
 };

@@ -1,8 +1,8 @@
 #include "extraction/LineFilter.h"
 
-#include "results/ResultList.h"
+#include "results/ResultSink.h"
 
-QString DecodeAmp(QStringView text)
+QString decodeAmp(QStringView text)
 {
     static const QString entity = QStringLiteral("&amp;");
     QString out;
@@ -21,7 +21,7 @@ QString DecodeAmp(QStringView text)
     return out;
 }
 
-void AddAddressRow(ResultList &results, const QString &address, bool includeAddress,
+void AddAddressRow(ResultSink &results, const QString &address, bool includeAddress,
                    bool includeIfNothingFound)
 {
     if (includeAddress && includeIfNothingFound && !results.showsAddress(address))

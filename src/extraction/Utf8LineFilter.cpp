@@ -78,7 +78,7 @@ const std::vector<FoldTrap> &foldTraps()
 
 } // namespace
 
-QByteArray DecodeAmpUtf8(QByteArrayView text)
+QByteArray decodeAmpUtf8(QByteArrayView text)
 {
     QByteArray out;
     out.reserve(text.size());
@@ -184,7 +184,7 @@ bool Utf8LineFilter::passes(QByteArrayView piece, QString *line) const
     QByteArray decoded;
     QByteArrayView text = piece;
     if (find(piece, amp, 0) >= 0) {
-        decoded = DecodeAmpUtf8(piece);
+        decoded = decodeAmpUtf8(piece);
         text = decoded;
     }
     // Bytes decide only where they must agree with Qt's comparison of the

@@ -48,5 +48,5 @@ private:
     std::vector<QByteArray> m_foldTraps; // non-ASCII characters folding into the text
 };
 
-// "&amp;" replaced by "&" in one left-to-right pass, as DecodeAmp does.
-QByteArray DecodeAmpUtf8(QByteArrayView text);
+// "&amp;" replaced by "&" in one left-to-right pass, as decodeAmp does.
+QByteArray decodeAmpUtf8(QByteArrayView text);

@@ -3,14 +3,18 @@
 #include "platform/ContentDecoder.h"
 #include "platform/TextDecoding.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QPointer>
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -28,15 +32,34 @@ constexpr const char *webProtocols = "http,https";
 // A page asked for over https is never read in clear, not even after a redirect.
 constexpr const char *secureProtocols = "https";
 
+// After a failing call of the multi interface, the worker waits this long
+// before it tries again, doubling up to the most.
+constexpr int firstBackoffMs = 50;
+// How often a request goes again after the connection it was sent on died.
+constexpr int maxReconnects = 3;
+constexpr int mostBackoffMs = 2'000;
+
+using Clock = std::chrono::steady_clock;
+
 struct Request
 {
     quint64 id = 0;
     QString url;
     QString path;
     bool toFile = false;
-    bool utf8 = false;   // the text as UTF-8 rather than UTF-16
-    QByteArray host;     // host and port, known once the address was checked
-    bool secure = false; // https
+    bool utf8 = false; // the text as UTF-8 rather than UTF-16
+    QByteArray host;   // hostKey()
+    int tries = 0;
+    int reconnects = 0; // after a reused connection died under it
+    Clock::time_point notBefore{};
+};
+
+// Why a transfer failed; none while it has not.
+struct Problem
+{
+    FetchError kind = FetchError::None;
+    QString text;
+    bool isEmpty() const { return kind == FetchError::None; }
 };
 
 void initCurlOnce()
@@ -51,30 +74,79 @@ bool isSuccess(long status)
     return status >= 200 && status < 300;
 }
 
-FetchResult failed(const QString &error)
+FetchResult failed(const Problem &problem)
 {
     FetchResult result;
-    result.error = error;
+    result.kind = problem.kind;
+    result.error = problem.text;
     return result;
 }
 
-QString statusError(long status)
+Problem statusProblem(long status)
 {
-    return QStringLiteral("The server answered with HTTP status %1").arg(status);
+    return {FetchError::HttpStatus,
+            QStringLiteral("The server answered with HTTP status %1").arg(status)};
 }
 
-QString curlError(CURLcode code, const char *detail)
+FetchError kindOf(CURLcode code, const char *detail)
+{
+    switch (code) {
+    case CURLE_URL_MALFORMAT:
+        return FetchError::InvalidAddress;
+    case CURLE_UNSUPPORTED_PROTOCOL: // the address's scheme was checked: it is the answer's
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+        return FetchError::Malformed;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return FetchError::NameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+        return FetchError::ConnectionRefused;
+    case CURLE_SEND_ERROR:
+        return FetchError::ConnectionReset;
+    case CURLE_RECV_ERROR: // a reset, or an answer curl could not read
+        return std::strstr(detail, "reset") ? FetchError::ConnectionReset : FetchError::Malformed;
+    case CURLE_OPERATION_TIMEDOUT:
+        // The low-speed limit ends a transfer with the same code as a deadline.
+        return std::strstr(detail, "too slow") ? FetchError::TooSlow : FetchError::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        return FetchError::Certificate;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_USE_SSL_FAILED:
+        return FetchError::Tls;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return FetchError::RedirectRefused;
+    case CURLE_FILESIZE_EXCEEDED:
+    case CURLE_OUT_OF_MEMORY: // what curl says of a header line too long to hold
+        return FetchError::TooLarge;
+    default:
+        return FetchError::Other;
+    }
+}
+
+Problem curlProblem(CURLcode code, const char *detail)
 {
     QString message = QString::fromUtf8(curl_easy_strerror(code));
     if (detail[0] != '\0')
         message += QStringLiteral(" (%1)").arg(QString::fromUtf8(detail).trimmed());
-    return message;
+    return {kindOf(code, detail), message};
 }
 
-QString fileError(const QFile &file)
+Problem fileProblem(const QFile &file)
 {
-    return QStringLiteral("Cannot write %1: %2")
-        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+    return {FetchError::FileError,
+            QStringLiteral("Cannot write %1: %2")
+                .arg(QDir::toNativeSeparators(file.fileName()), file.errorString())};
 }
 
 // Every Content-Encoding header of the final response, joined.
@@ -98,7 +170,7 @@ QByteArray contentEncoding(CURL *easy)
 // plain number. curl goes by the last header (or the first number of a list) and
 // reads a value too large for it as "until the close", so a response that
 // contradicts itself would otherwise pass as whole with any body it likes.
-QString lengthProblem(CURL *easy)
+Problem lengthProblem(CURL *easy)
 {
     std::optional<qint64> agreed;
     curl_header *header = nullptr;
@@ -113,7 +185,9 @@ QString lengthProblem(CURL *easy)
                 !value.isEmpty() && std::all_of(value.begin(), value.end(),
                                                 [](char c) { return c >= '0' && c <= '9'; });
             if (!digitsOnly || !fits || (agreed && *agreed != length))
-                return QStringLiteral("The server sent an invalid or contradictory Content-Length");
+                return {
+                    FetchError::Malformed,
+                    QStringLiteral("The server sent an invalid or contradictory Content-Length")};
             agreed = length;
         }
         if (index + 1 >= header->amount)
@@ -132,25 +206,24 @@ QByteArray urlPart(CURLU *url, CURLUPart part, unsigned int flags = 0)
     return value;
 }
 
-// Empty when the request's address is an http or https one, else why it cannot be
-// fetched. Fills in the host and whether the address is secure.
-QString checkAddress(Request &request)
+// An http or https address's host key, or why the address cannot be fetched.
+Problem parseAddress(const QString &url, QByteArray *host)
 {
-    const QString &url = request.url;
     const QByteArray utf8 = url.toUtf8();
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
     // An embedded NUL would make curl fetch a shorter address than the one asked for.
     if (!parsed || utf8.contains('\0') ||
         curl_url_set(parsed.get(), CURLUPART_URL, utf8.constData(), CURLU_NON_SUPPORT_SCHEME) !=
             CURLUE_OK)
-        return QStringLiteral("Not a valid web address: \"%1\"").arg(url);
+        return {FetchError::InvalidAddress,
+                QStringLiteral("Not a valid web address: \"%1\"").arg(url)};
     const QByteArray scheme = urlPart(parsed.get(), CURLUPART_SCHEME).toLower();
     if (scheme != "http" && scheme != "https")
-        return QStringLiteral("Only http and https addresses can be fetched: \"%1\"").arg(url);
+        return {FetchError::SchemeRefused,
+                QStringLiteral("Only http and https addresses can be fetched: \"%1\"").arg(url)};
     // Each port counts as a host of its own, as it does for curl's connection limits.
-    request.host = urlPart(parsed.get(), CURLUPART_HOST).toLower() + ':' +
-                   urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    request.secure = scheme == "https";
+    *host = scheme + "://" + urlPart(parsed.get(), CURLUPART_HOST).toLower() + ':' +
+            urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
     return {};
 }
 
@@ -169,8 +242,8 @@ struct Transfer
     bool beginBody();
     bool store(const char *data, qint64 size);
     void checkUtf8(bool complete);
-    QString problem(CURLcode code, long status);
-    QString closeFile();
+    Problem problem(CURLcode code, long status);
+    Problem closeFile();
 
     const Request request;
     const qint64 maxBodyBytes;
@@ -184,7 +257,7 @@ struct Transfer
     bool utf8Valid = true;
     std::unique_ptr<QFile> file;
     qint64 received = 0; // decoded
-    QString stopReason;  // why take() refused data
+    Problem stopReason;  // why take() refused data
     char curlDetail[CURL_ERROR_SIZE] = {};
 };
 
@@ -198,7 +271,7 @@ bool Transfer::take(const char *data, qint64 size)
     if (decoder.write(data, size, sink))
         return true;
     if (stopReason.isEmpty())
-        stopReason = decoder.error();
+        stopReason = {FetchError::Malformed, decoder.error()};
     return false;
 }
 
@@ -210,7 +283,7 @@ bool Transfer::beginBody()
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (!isSuccess(status)) {
         // An error page is not the page asked for: no point in downloading it.
-        stopReason = statusError(status);
+        stopReason = statusProblem(status);
         return false;
     }
     stopReason = lengthProblem(easy);
@@ -218,7 +291,7 @@ bool Transfer::beginBody()
         return false;
     const QByteArray encoding = contentEncoding(easy);
     if (!decoder.setEncoding(encoding)) {
-        stopReason = decoder.error();
+        stopReason = {FetchError::Malformed, decoder.error()};
         return false;
     }
     // A body of known size is held in one block from the start: growing it by
@@ -233,8 +306,9 @@ bool Transfer::beginBody()
 bool Transfer::store(const char *data, qint64 size)
 {
     if (received + size > maxBodyBytes) {
-        stopReason =
-            QStringLiteral("The page is larger than the limit of %1 bytes").arg(maxBodyBytes);
+        stopReason = {
+            FetchError::TooLarge,
+            QStringLiteral("The page is larger than the limit of %1 bytes").arg(maxBodyBytes)};
         return false;
     }
     received += size;
@@ -246,7 +320,7 @@ bool Transfer::store(const char *data, qint64 size)
     }
     if (file->write(data, size) == size)
         return true;
-    stopReason = fileError(*file);
+    stopReason = fileProblem(*file);
     return false;
 }
 
@@ -271,7 +345,7 @@ void Transfer::checkUtf8(bool complete)
 }
 
 // Empty when the transfer succeeded, else why it failed.
-QString Transfer::problem(CURLcode code, long status)
+Problem Transfer::problem(CURLcode code, long status)
 {
     if (!stopReason.isEmpty())
         return stopReason;
@@ -288,26 +362,31 @@ QString Transfer::problem(CURLcode code, long status)
                 location = nullptr;
         }
         if (location)
-            return QStringLiteral("Refused to follow a redirect to %1")
-                .arg(QString::fromUtf8(location->value));
+            return {FetchError::RedirectRefused,
+                    QStringLiteral("Refused to follow a redirect to %1")
+                        .arg(QString::fromUtf8(location->value))};
     }
+    curl_off_t connected = 0;
+    if (code == CURLE_OPERATION_TIMEDOUT &&
+        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK && connected == 0)
+        return {FetchError::NoAnswer, curlProblem(code, curlDetail).text};
     if (code != CURLE_OK)
-        return curlError(code, curlDetail);
+        return curlProblem(code, curlDetail);
     if (!isSuccess(status))
-        return statusError(status);
-    if (const QString length = lengthProblem(easy); !length.isEmpty())
+        return statusProblem(status);
+    if (const Problem length = lengthProblem(easy); !length.isEmpty())
         return length; // a body that never started was not judged yet
     if (!decoder.isComplete())
-        return QStringLiteral("The compressed body ends early");
-    return file ? closeFile() : QString();
+        return {FetchError::Malformed, QStringLiteral("The compressed body ends early")};
+    return file ? closeFile() : Problem();
 }
 
-QString Transfer::closeFile()
+Problem Transfer::closeFile()
 {
     const bool flushed = file->flush();
-    const QString error = flushed ? QString() : fileError(*file);
+    const Problem problem = flushed ? Problem() : fileProblem(*file);
     file->close();
-    return error;
+    return problem;
 }
 
 size_t receiveBody(char *data, size_t size, size_t count, void *transfer)
@@ -335,8 +414,9 @@ public:
 private:
     void run();
     void takeCommands();
-    void admit(Request request);
-    void startQueued();
+    void failRunning(CURLMcode code);
+    int startQueued(); // ms until a waiting request may start, or -1
+    bool retry(Transfer &transfer, const FetchResult &result);
     void start(Request request);
     CURLcode configure(Transfer &transfer) const;
     void collectFinished();
@@ -347,8 +427,10 @@ private:
     CurlPageFetcher *const m_owner;
     const FetchSettings m_settings;
     CURLM *const m_multi;
+    CURLSH *const m_share; // used by this thread alone: no locks
 
     std::mutex m_mutex; // guards the two command lists
+    std::condition_variable m_stopped;
     std::vector<Request> m_submitted;
     std::vector<quint64> m_cancelled;
     std::atomic_bool m_stopping = false;
@@ -356,26 +438,34 @@ private:
     // Worker thread only.
     std::deque<Request> m_queued;
     std::unordered_map<quint64, std::unique_ptr<Transfer>> m_running;
-    QHash<QByteArray, int> m_runningPerHost;
+    ConnectionCount m_connections;
+    QHash<QByteArray, Clock::time_point> m_lastStart; // with a delay between starts
 
     std::thread m_thread;
 };
 
 CurlPageFetcher::Worker::Worker(CurlPageFetcher *owner, const FetchSettings &settings)
-    : m_owner(owner), m_settings(settings), m_multi(curl_multi_init())
+    : m_owner(owner), m_settings(settings), m_multi(curl_multi_init()), m_share(curl_share_init()),
+      m_connections(m_settings)
 {
     Q_CHECK_PTR(m_multi);
-    curl_multi_setopt(m_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(settings.maxTransfers));
-    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(settings.maxTransfersPerHost));
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(settings.maxConnections));
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(settings.maxConnectionsPerHost));
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_CONCURRENT_STREAMS, long(settings.maxStreams));
+    // TLS sessions outlive the transfers that made them, so that a host is
+    // not shaken hands with anew for every page.
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     m_thread = std::thread([this] { run(); });
 }
 
 CurlPageFetcher::Worker::~Worker()
 {
     m_stopping = true;
+    m_stopped.notify_all();
     curl_multi_wakeup(m_multi);
     m_thread.join();
     curl_multi_cleanup(m_multi);
+    curl_share_cleanup(m_share);
 }
 
 void CurlPageFetcher::Worker::submit(Request request)
@@ -398,13 +488,27 @@ void CurlPageFetcher::Worker::cancel(quint64 id)
 
 void CurlPageFetcher::Worker::run()
 {
+    int backoffMs = 0;
     while (!m_stopping) {
         takeCommands();
         int running = 0;
-        curl_multi_perform(m_multi, &running);
+        CURLMcode code = curl_multi_perform(m_multi, &running);
         collectFinished();
-        startQueued();
-        curl_multi_poll(m_multi, nullptr, 0, idlePollMs, nullptr);
+        if (code == CURLM_OK) {
+            const int waitMs = startQueued();
+            code =
+                curl_multi_poll(m_multi, nullptr, 0, waitMs < 0 ? idlePollMs : waitMs + 1, nullptr);
+        }
+        if (code == CURLM_OK) {
+            backoffMs = 0;
+            continue;
+        }
+        // A multi handle that keeps failing would otherwise spin this thread.
+        failRunning(code);
+        backoffMs = std::min(backoffMs ? 2 * backoffMs : firstBackoffMs, mostBackoffMs);
+        std::unique_lock lock(m_mutex);
+        m_stopped.wait_for(lock, std::chrono::milliseconds(backoffMs),
+                           [this] { return bool(m_stopping); });
     }
     // Removing the handles closes their connections, stalled or not.
     while (!m_running.empty())
@@ -422,34 +526,47 @@ void CurlPageFetcher::Worker::takeCommands()
         cancelled.swap(m_cancelled);
     }
     for (Request &request : submitted)
-        admit(std::move(request));
+        m_queued.push_back(std::move(request));
     for (const quint64 id : cancelled)
         forget(id);
 }
 
-void CurlPageFetcher::Worker::admit(Request request)
+void CurlPageFetcher::Worker::failRunning(CURLMcode code)
 {
-    const QString problem = checkAddress(request);
-    if (problem.isEmpty())
-        m_queued.push_back(std::move(request));
-    else
-        report(request.id, failed(problem));
+    const Problem problem{FetchError::Other,
+                          QStringLiteral("libcurl failed: %1").arg(curl_multi_strerror(code))};
+    while (!m_running.empty()) {
+        const quint64 id = m_running.begin()->first;
+        report(id, failed(problem));
+        forget(id);
+    }
 }
 
 // Keeps requests here rather than in curl's own pending list, so that a page's
 // deadline only starts running once its transfer does.
-void CurlPageFetcher::Worker::startQueued()
+int CurlPageFetcher::Worker::startQueued()
 {
-    for (auto next = m_queued.begin();
-         next != m_queued.end() && int(m_running.size()) < m_settings.maxTransfers;) {
-        if (m_runningPerHost.value(next->host) >= m_settings.maxTransfersPerHost) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point soonest = Clock::time_point::max();
+    for (auto next = m_queued.begin(); next != m_queued.end();) {
+        Clock::time_point due = next->notBefore;
+        if (m_settings.perHostDelay.count() > 0 && m_lastStart.contains(next->host))
+            due = std::max(due, m_lastStart.value(next->host) + m_settings.perHostDelay);
+        if (due > now)
+            soonest = std::min(soonest, due);
+        if (due > now || !m_connections.hasRoomFor(next->host)) {
             ++next;
             continue;
         }
+        if (m_settings.perHostDelay.count() > 0)
+            m_lastStart.insert(next->host, now);
         Request request = std::move(*next);
         next = m_queued.erase(next);
         start(std::move(request));
     }
+    if (soonest == Clock::time_point::max())
+        return -1;
+    return int(std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count());
 }
 
 void CurlPageFetcher::Worker::start(Request request)
@@ -459,14 +576,14 @@ void CurlPageFetcher::Worker::start(Request request)
     if (transfer->request.toFile) {
         transfer->file = std::make_unique<QFile>(transfer->request.path);
         if (!transfer->file->open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return report(id, failed(fileError(*transfer->file)));
+            return report(id, failed(fileProblem(*transfer->file)));
     }
     const CURLcode code = configure(*transfer);
     if (code != CURLE_OK)
-        return report(id, failed(curlError(code, "")));
+        return report(id, failed(curlProblem(code, "")));
     if (curl_multi_add_handle(m_multi, transfer->easy) != CURLM_OK)
-        return report(id, failed(QStringLiteral("Cannot start the transfer")));
-    ++m_runningPerHost[transfer->request.host];
+        return report(id, failed({FetchError::Other, QStringLiteral("Cannot start the transfer")}));
+    m_connections.add(transfer->request.host);
     m_running.emplace(id, std::move(transfer));
 }
 
@@ -485,7 +602,8 @@ CURLcode CurlPageFetcher::Worker::configure(Transfer &transfer) const
     set(CURLOPT_WRITEFUNCTION, &receiveBody);
     set(CURLOPT_WRITEDATA, &transfer);
     set(CURLOPT_PROTOCOLS_STR, webProtocols);
-    set(CURLOPT_REDIR_PROTOCOLS_STR, transfer.request.secure ? secureProtocols : webProtocols);
+    const bool secure = transfer.request.host.startsWith("https:");
+    set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? secureProtocols : webProtocols);
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, maxRedirects);
     // Only what ContentDecoder undoes, so that a cut compressed body is noticed.
@@ -493,6 +611,11 @@ CURLcode CurlPageFetcher::Worker::configure(Transfer &transfer) const
     set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
     set(CURLOPT_USERAGENT, "Quillora/" QUILLORA_VERSION);
     set(CURLOPT_NOSIGNAL, 1L);
+    // Over TLS, HTTP/2 when the server offers it; a further page for the same
+    // host waits to learn that rather than open a connection of its own.
+    set(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+    set(CURLOPT_PIPEWAIT, secure ? 1L : 0L);
+    set(CURLOPT_SHARE, m_share);
     set(CURLOPT_FAILONERROR, 0L); // the status is judged in beginBody() and problem()
     set(CURLOPT_CONNECTTIMEOUT_MS, long(m_settings.connectTimeout.count()));
     set(CURLOPT_TIMEOUT_MS, long(m_settings.totalTimeout.count()));
@@ -515,9 +638,55 @@ void CurlPageFetcher::Worker::collectFinished()
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transferPointer);
         auto *transfer = reinterpret_cast<Transfer *>(transferPointer);
         const quint64 id = transfer->request.id;
-        report(id, outcome(*transfer, code));
+        const FetchResult result = outcome(*transfer, code);
+        if (result.httpVersion == 20)
+            m_connections.setMultiplexed(transfer->request.host);
+        if (!retry(*transfer, result))
+            report(id, result);
         forget(id);
     }
+}
+
+// Queues the request again when its failure may pass and tries are left.
+bool CurlPageFetcher::Worker::retry(Transfer &transfer, const FetchResult &result)
+{
+    const Request &request = transfer.request;
+    // A connection kept from earlier transfers may be closed by the server
+    // (an HTTP/2 GOAWAY, an idle timeout) just as a request goes out on it:
+    // that request was never answered, and goes again on a new one.
+    long connects = 1;
+    curl_easy_getinfo(transfer.easy, CURLINFO_NUM_CONNECTS, &connects);
+    if (connects == 0 && result.httpStatus == 0 && request.reconnects < maxReconnects &&
+        (result.kind == FetchError::ConnectionReset || result.kind == FetchError::Malformed)) {
+        Request again = request;
+        ++again.reconnects;
+        m_queued.push_front(std::move(again));
+        return true;
+    }
+    const bool passing =
+        result.kind == FetchError::ConnectionReset || result.kind == FetchError::TimedOut ||
+        result.kind == FetchError::TooSlow || result.httpStatus == 429 || result.httpStatus == 503;
+    if (result.ok || !passing || request.tries >= m_settings.retries)
+        return false;
+    std::chrono::milliseconds wait(1000 << std::min(request.tries, 16));
+    curl_header *header = nullptr;
+    if (curl_easy_header(transfer.easy, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+        const QByteArray value = QByteArray(header->value).trimmed();
+        bool seconds = false;
+        const qint64 after = value.toLongLong(&seconds);
+        const QDateTime date = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+        if (seconds && after >= 0)
+            wait = std::chrono::seconds(after);
+        else if (date.isValid())
+            wait = std::chrono::milliseconds(
+                std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(date)));
+        wait = std::min<std::chrono::milliseconds>(wait, m_settings.retryAfterCap);
+    }
+    Request again = request;
+    ++again.tries;
+    again.notBefore = Clock::now() + wait;
+    m_queued.push_front(std::move(again));
+    return true;
 }
 
 FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) const
@@ -527,9 +696,15 @@ FetchResult CurlPageFetcher::Worker::outcome(Transfer &transfer, CURLcode code) 
     curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
 
+    long version = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
     FetchResult result = failed(transfer.problem(code, status));
     result.httpStatus = int(status);
-    if (!result.error.isEmpty())
+    result.httpVersion = version == CURL_HTTP_VERSION_2_0   ? 20
+                         : version == CURL_HTTP_VERSION_1_1 ? 11
+                         : version == CURL_HTTP_VERSION_1_0 ? 10
+                                                            : 0;
+    if (result.kind != FetchError::None)
         return result;
     result.ok = true;
     if (transfer.request.utf8) {
@@ -550,8 +725,7 @@ void CurlPageFetcher::Worker::forget(quint64 id)
     }
     const Transfer &transfer = *found->second;
     curl_multi_remove_handle(m_multi, transfer.easy);
-    if (--m_runningPerHost[transfer.request.host] == 0)
-        m_runningPerHost.remove(transfer.request.host);
+    m_connections.remove(transfer.request.host);
     m_running.erase(found);
 }
 
@@ -563,54 +737,156 @@ void CurlPageFetcher::Worker::report(quint64 id, const FetchResult &result)
         Qt::QueuedConnection);
 }
 
-CurlPageFetcher::CurlPageFetcher(FetchSettings settings, QObject *parent) : PageFetcher(parent)
+// The reply handed out for one transfer. It reaches its fetcher only while
+// both live: a fetcher gone first leaves it unfinished for good.
+class CurlFetchReply : public FetchReply
+{
+public:
+    CurlFetchReply(CurlPageFetcher *fetcher, quint64 id) : m_fetcher(fetcher), m_id(id) {}
+    ~CurlFetchReply() override { abort(); }
+    void abort() override
+    {
+        if (m_fetcher)
+            std::exchange(m_fetcher, nullptr)->abandon(m_id);
+    }
+    void finish(const FetchResult &result)
+    {
+        m_fetcher = nullptr;
+        emit finished(result);
+    }
+    QByteArray host;
+
+private:
+    QPointer<CurlPageFetcher> m_fetcher; // while unfinished
+    quint64 m_id;
+};
+
+bool ConnectionCount::hasRoomFor(const QByteArray &host) const
+{
+    const int transfers = m_transfers.value(host);
+    if (m_multiplexed.contains(host) && transfers > 0)
+        return transfers < m_settings.maxStreams;
+    return transfers < m_settings.maxConnectionsPerHost &&
+           m_connections < m_settings.maxConnections;
+}
+
+void ConnectionCount::add(const QByteArray &host)
+{
+    int &transfers = m_transfers[host];
+    if (!m_multiplexed.contains(host) || transfers == 0)
+        ++m_connections;
+    ++transfers;
+}
+
+void ConnectionCount::remove(const QByteArray &host)
+{
+    const auto transfers = m_transfers.find(host);
+    if (transfers == m_transfers.end())
+        return;
+    if (!m_multiplexed.contains(host) || *transfers == 1)
+        --m_connections;
+    if (--*transfers == 0)
+        m_transfers.erase(transfers);
+}
+
+// The transfers under way to the host share one connection from now on.
+void ConnectionCount::setMultiplexed(const QByteArray &host)
+{
+    if (m_multiplexed.contains(host))
+        return;
+    m_multiplexed.insert(host);
+    const int transfers = m_transfers.value(host);
+    if (transfers > 1)
+        m_connections -= transfers - 1;
+}
+
+CurlPageFetcher::CurlPageFetcher(FetchSettings settings, QObject *parent)
+    : PageFetcher(parent), m_settings(std::move(settings)), m_connections(m_settings)
 {
     initCurlOnce();
     qRegisterMetaType<FetchResult>();
-    m_worker = std::make_unique<Worker>(this, settings);
+    m_worker = std::make_unique<Worker>(this, m_settings);
 }
 
 // The worker is joined before QObject's teardown, which then discards any result
 // it had already posted.
-CurlPageFetcher::~CurlPageFetcher() = default;
-
-quint64 CurlPageFetcher::fetchText(const QString &url)
+CurlPageFetcher::~CurlPageFetcher()
 {
-    return submit(url, {}, false, false);
+    m_worker.reset();
 }
 
-quint64 CurlPageFetcher::fetchUtf8(const QString &url)
+std::unique_ptr<FetchReply> CurlPageFetcher::fetchText(const QString &url)
 {
-    return submit(url, {}, false, true);
+    return submit(url, Mode::Text);
 }
 
-quint64 CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
+std::unique_ptr<FetchReply> CurlPageFetcher::fetchUtf8(const QString &url)
 {
-    return submit(url, path, true, false);
+    return submit(url, Mode::Utf8);
 }
 
-void CurlPageFetcher::cancel(quint64 id)
+std::unique_ptr<FetchReply> CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
 {
-    if (m_unfinished.remove(id))
-        m_worker->cancel(id);
+    return submit(url, Mode::File, path);
 }
 
-bool CurlPageFetcher::stillExecuting() const
+bool CurlPageFetcher::hasRoomFor(const QString &url) const
 {
-    return !m_unfinished.isEmpty();
+    const QByteArray host = hostOf(url);
+    return host.isEmpty() || m_connections.hasRoomFor(host);
 }
 
-quint64 CurlPageFetcher::submit(const QString &url, const QString &path, bool toFile, bool utf8)
+QByteArray CurlPageFetcher::hostOf(const QString &url) const
+{
+    auto known = m_hosts.constFind(url);
+    if (known == m_hosts.constEnd()) {
+        if (m_hosts.size() > 100'000) // a cache, not a record of every address
+            m_hosts.clear();
+        QByteArray host;
+        parseAddress(url, &host);
+        known = m_hosts.insert(url, host);
+    }
+    return *known;
+}
+
+std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, Mode mode,
+                                                    const QString &path)
 {
     const quint64 id = ++m_lastId;
-    m_unfinished.insert(id);
-    m_worker->submit({id, url, path, toFile, utf8, {}});
-    return id;
+    auto reply = std::make_unique<CurlFetchReply>(this, id);
+    m_unfinished.insert(id, reply.get());
+    const Problem problem = parseAddress(url, &reply->host);
+    if (!problem.isEmpty()) {
+        // Reported from the event loop all the same, as every result is.
+        QMetaObject::invokeMethod(
+            this, [this, id, problem] { deliver(id, failed(problem)); }, Qt::QueuedConnection);
+        return reply;
+    }
+    m_connections.add(reply->host);
+    m_worker->submit({id, url, path, mode == Mode::File, mode == Mode::Utf8, reply->host});
+    return reply;
 }
 
 void CurlPageFetcher::deliver(quint64 id, const FetchResult &result)
 {
-    // A result posted just before its cancel() arrives here too; drop it.
-    if (m_unfinished.remove(id))
-        emit finished(id, result);
+    // A result posted just before its reply was abandoned arrives here too; drop it.
+    CurlFetchReply *reply = m_unfinished.take(id);
+    if (!reply)
+        return;
+    if (!reply->host.isEmpty()) {
+        if (result.httpVersion == 20)
+            m_connections.setMultiplexed(reply->host);
+        m_connections.remove(reply->host);
+    }
+    reply->finish(result);
+}
+
+void CurlPageFetcher::abandon(quint64 id)
+{
+    CurlFetchReply *reply = m_unfinished.take(id);
+    if (!reply || reply->host.isEmpty())
+        return;
+    m_connections.remove(reply->host);
+    if (m_worker) // gone while the fetcher is torn down
+        m_worker->cancel(id);
 }

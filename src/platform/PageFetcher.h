@@ -5,19 +5,63 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+// Why a fetch failed.
+enum class FetchError
+{
+    None,
+    InvalidAddress,    // not an address at all
+    SchemeRefused,     // an address, but not http or https
+    NameNotResolved,
+    ConnectionRefused, // nobody listens there
+    NoAnswer,          // the host did not take the connection in time
+    ConnectionReset,   // the connection broke off
+    Certificate,       // the server's certificate is not trusted, or not for its name
+    Tls,               // the secure connection failed otherwise
+    TimedOut,          // no connection, or no whole page, in time
+    TooSlow,           // the page came slower than the low-speed limit
+    TooLarge,
+    Malformed,         // an answer that is not HTTP, or contradicts itself, or is cut short
+    HttpStatus,        // an answer other than 2xx
+    RedirectRefused,   // to another scheme, from https to http, or too many
+    FileError,         // the page could not be written where it was to go
+    Other
+};
+
 // Outcome of one transfer. A failed transfer never carries a partial body.
 struct FetchResult
 {
     bool ok = false;
-    QString error;          // why it failed, for messages and tests
-    int httpStatus = 0;     // final status after redirects, 0 when none was received
-    QString text;           // fetchText: the decoded body
-    QByteArray utf8;        // fetchUtf8: the same text as UTF-8
+    FetchError kind = FetchError::None;
+    QString error;      // what went wrong, in detail
+    int httpStatus = 0; // final status after redirects, 0 when none was received
+    int httpVersion = 0; // of the final answer: 10, 11, 20; 0 when none was received
+    QString text;       // fetchText: the decoded body
+    QByteArray utf8;    // fetchUtf8: the same text as UTF-8
 };
 Q_DECLARE_METATYPE(FetchResult)
 
-// Fetches pages without ever blocking the caller's thread. Results arrive
-// through finished(), in completion order, on the thread that owns the fetcher.
+// Why a fetch failed, in a few words a user understands; empty for success.
+QString failureReason(const FetchResult &result);
+
+// One fetch, owned by whoever asked for it. It reports once, by finished(),
+// never from inside the call that asked; destroying it, or abort(), ends the
+// transfer, and nothing is reported after that.
+class FetchReply : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    virtual void abort() = 0;
+
+signals:
+    void finished(const FetchResult &result);
+};
+
+// Fetches pages without ever blocking the caller's thread. It owns the limits
+// on transfers at once, overall and per host: fetches beyond them wait, and
+// start in the order asked as others end.
 class PageFetcher : public QObject
 {
     Q_OBJECT
@@ -26,18 +70,15 @@ public:
     ~PageFetcher() override = default;
 
     // Fetch the body of url and decode it as text.
-    virtual quint64 fetchText(const QString &url) = 0;
-    // The same fetch, the text delivered as UTF-8. A page that is UTF-8 already
-    // costs no conversion and half the memory of fetchText's UTF-16.
-    virtual quint64 fetchUtf8(const QString &url) = 0;
-    // The same fetch, the body written to path. The file is complete when
-    // finished() reports ok; on failure its content is unspecified.
-    virtual quint64 downloadToFile(const QString &url, const QString &path) = 0;
-    // Abandon a transfer; no finished() follows for it.
-    virtual void cancel(quint64 id) = 0;
-    // True while any transfer is under way.
-    virtual bool stillExecuting() const = 0;
-
-signals:
-    void finished(quint64 id, const FetchResult &result);
+    virtual std::unique_ptr<FetchReply> fetchText(const QString &url) = 0;
+    // The same, the text as UTF-8: a page that is UTF-8 already costs no
+    // conversion and half the memory of UTF-16.
+    virtual std::unique_ptr<FetchReply> fetchUtf8(const QString &url) = 0;
+    // The same fetch, the body written to path; on failure its content is unspecified.
+    virtual std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) = 0;
+    // Whether a fetch of url would start at once, within the limits.
+    virtual bool hasRoomFor(const QString &url) const = 0;
+    // The host a fetch of url counts against; empty for an address that
+    // cannot be fetched.
+    virtual QByteArray hostOf(const QString &url) const = 0;
 };

@@ -17,6 +17,13 @@ enum class MessageIcon
     Exclamation
 };
 
+// What a piece of work has to tell the user when it ends; nothing when empty.
+struct UserMessage
+{
+    QString text;
+    MessageIcon icon = MessageIcon::None;
+};
+
 // The modal services of the window system. Every call blocks in the dialog's
 // own loop and returns the user's answer; tests replace them with scripts.
 class UiServices
@@ -34,4 +41,6 @@ public:
     virtual QString saveFileName(const FileDialogSettings &settings) = 0;
     // Opens an address in the user's browser without waiting for it.
     virtual void openUrl(const QString &url) = 0;
+    virtual QString clipboardText() = 0;
+    virtual void setClipboardText(const QString &text) = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/BatchedListModel.h"
+#include "results/ResultSink.h"
 
 #include <QHash>
 #include <QStringList>
@@ -11,7 +12,7 @@
 // was made (the address it shows, the result it holds) so that "is this
 // address already shown" and "is this result already listed" are exact,
 // constant-time questions rather than substring scans over every row.
-class ResultList : public BatchedListModel
+class ResultList : public BatchedListModel, public ResultSink
 {
     Q_OBJECT
 public:
@@ -21,18 +22,15 @@ public:
     QString text(int row) const;
     QStringList texts() const;
 
-    // A hit row: the result alone, or "address,result" when address is not null.
-    void appendResult(const QString &address, const QString &result);
-    // The address-only row.
-    void appendAddress(const QString &address);
+    void appendResult(const QString &address, const QString &result) override;
+    void appendAddress(const QString &address) override;
     void removeAt(int row);
     void clear();
-
-    // True when a row shows exactly this address: its address-only row or a
-    // result row made with it in front.
-    bool showsAddress(const QString &address) const { return m_addressRows.value(address) > 0; }
-    // True when a row holds exactly this result, whatever address it carries.
-    bool holdsResult(const QString &result) const;
+    bool showsAddress(const QString &address) const override
+    {
+        return m_addressRows.value(address) > 0;
+    }
+    bool holdsResult(const QString &result) const override;
 
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,

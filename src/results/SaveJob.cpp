@@ -10,13 +10,13 @@ namespace {
 constexpr qsizetype bufferBytes = 1 << 20;
 } // namespace
 
-FileDialogSettings SaveResultsDialog()
+FileDialogSettings saveResultsDialog()
 {
     return {QString(), 2621953, QStringLiteral("Save List"),
             QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|")};
 }
 
-QString OverwriteQuestion(const QString &fileName)
+QString overwriteQuestion(const QString &fileName)
 {
     return QStringLiteral("Are you sure you wish to overwrite ") + fileName + QStringLiteral(" ?");
 }
@@ -35,10 +35,12 @@ void SaveJob::start()
 
 void SaveJob::step()
 {
-    if (advance(WorkSlice()))
-        emit finished();
-    else
+    if (!advance(WorkSlice()))
         continueLater(this, [this] { step(); });
+    else if (failed())
+        emit finished({QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error)});
+    else
+        emit finished({});
 }
 
 bool SaveJob::advance(const WorkSlice &slice)
@@ -63,11 +65,6 @@ bool SaveJob::advance(const WorkSlice &slice)
     m_stage = Stage::Ended;
     m_file.reset();
     return true;
-}
-
-QString SaveJob::failureMessage() const
-{
-    return QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error);
 }
 
 bool SaveJob::open()

@@ -18,9 +18,9 @@ enum class SaveFormat
 };
 
 // The dialog both save commands show.
-FileDialogSettings SaveResultsDialog();
+FileDialogSettings saveResultsDialog();
 // The question before a save replaces an existing file.
-QString OverwriteQuestion(const QString &fileName);
+QString overwriteQuestion(const QString &fileName);
 
 // Writes rows to a file a slice at a time, in UTF-8 without a byte-order mark.
 // A regular file is written beside the target and replaces it only once every
@@ -35,7 +35,8 @@ public:
     // Destroying an unfinished job discards what it wrote.
     ~SaveJob() override;
 
-    // Writes in slices on the event loop; finished() follows.
+    // Writes in slices on the event loop; finished() follows, with why the
+    // save failed if it did.
     void start();
     // Writes until the slice expires; true once the job has ended.
     bool advance(const WorkSlice &slice);
@@ -44,10 +45,9 @@ public:
     bool failed() const { return !m_error.isEmpty(); }
     // Why the save failed: the first error met.
     QString error() const { return m_error; }
-    QString failureMessage() const;
 
 signals:
-    void finished();
+    void finished(const UserMessage &message);
 
 private:
     void step();

@@ -1,6 +1,5 @@
 #include "sitelist/ExtractLinks.h"
 
-#include "platform/UiServices.h"
 #include "platform/WorkSlice.h"
 #include "sitelist/SiteList.h"
 
@@ -110,16 +109,30 @@ std::optional<QString> ExtractLinks::ReadLinkValue(qsizetype position) const
     return QString(decoder.decode(QByteArrayView(start, quote - start)));
 }
 
-LinkHarvest::LinkHarvest(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent)
-    : QObject(parent), m_list(list), m_fetcher(fetcher), m_ui(ui)
+LinkHarvest::LinkHarvest(SiteList &list, PageFetcher &fetcher, const QString &typed,
+                         QObject *parent)
+    : QueuedJob(parent), m_list(list), m_fetcher(fetcher), m_typed(typed)
 {
-    connect(&m_fetcher, &PageFetcher::finished, this, &LinkHarvest::onDownloaded);
 }
 
+// The download, if still under way, ends with its reply, before the page file goes.
 LinkHarvest::~LinkHarvest()
 {
-    if (m_waiting)
-        m_fetcher.cancel(m_fetchId);
+    m_download.reset();
+}
+
+void LinkHarvest::start()
+{
+    GetLinks(m_typed);
+}
+
+void LinkHarvest::stop()
+{
+    m_download.reset();
+    m_pageFile.reset();
+    m_state.setPage({});
+    m_stopped = true;
+    emit finished({});
 }
 
 void LinkHarvest::GetLinks(const QString &typed)
@@ -136,15 +149,13 @@ void LinkHarvest::GetLinks(const QString &typed)
         return;
     }
     m_pageFile->close();
-    m_waiting = true;
-    m_fetchId = m_fetcher.downloadToFile(m_state.BaseUrl, m_pageFile->fileName());
+    m_download = m_fetcher.downloadToFile(m_state.BaseUrl, m_pageFile->fileName());
+    connect(m_download.get(), &FetchReply::finished, this, &LinkHarvest::onDownloaded);
 }
 
-void LinkHarvest::onDownloaded(quint64 id, const FetchResult &result)
+void LinkHarvest::onDownloaded(const FetchResult &result)
 {
-    if (!m_waiting || id != m_fetchId)
-        return;
-    m_waiting = false;
+    m_download.release()->deleteLater(); // it is still emitting
     if (!result.ok) {
         fail();
         return;
@@ -167,35 +178,31 @@ void LinkHarvest::onDownloaded(quint64 id, const FetchResult &result)
 
 void LinkHarvest::scanSlice()
 {
+    if (m_stopped)
+        return;
     const WorkSlice slice;
     if (!m_state.ScanLinks(m_list, slice)) {
         continueLater(this, [this] { scanSlice(); });
         return;
     }
     m_state.setPage({});
-    emit finished(true);
+    emit finished({});
 }
 
 void LinkHarvest::fail()
 {
+    if (m_stopped)
+        return;
     m_pageFile.reset();
-    const QPointer<LinkHarvest> alive(this);
-    m_ui.message(QStringLiteral("Url not found"), MessageIcon::Exclamation);
-    // The window may have been closed while the message was up.
-    if (alive)
-        emit finished(false);
+    emit finished({QStringLiteral("Url not found"), MessageIcon::Exclamation});
 }
 
-HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent)
-    : SerialQueue(parent), m_list(list), m_fetcher(fetcher), m_ui(ui)
+HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, QObject *parent)
+    : SerialQueue(parent), m_list(list), m_fetcher(fetcher)
 {
 }
 
 void HarvestQueue::enqueue(const QString &typed)
 {
-    SerialQueue::enqueue([this, typed](const Finished &finished) {
-        auto *harvest = new LinkHarvest(m_list, m_fetcher, m_ui, this);
-        connect(harvest, &LinkHarvest::finished, this, [finished, harvest] { finished(harvest); });
-        harvest->GetLinks(typed);
-    });
+    SerialQueue::enqueue([this, typed] { return new LinkHarvest(m_list, m_fetcher, typed, this); });
 }

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -13,7 +12,6 @@
 
 class QTemporaryFile;
 class SiteList;
-class UiServices;
 class WorkSlice;
 
 // The state of one link harvest and the scan over its page. Each harvest owns
@@ -48,32 +46,33 @@ private:
 // One press of "Get Links in URL": downloads the page into a private
 // temporary file, reads it, removes the file and scans the bytes in short
 // slices on the event loop. Destroying it abandons the work at once.
-class LinkHarvest : public QObject
+class LinkHarvest : public QueuedJob
 {
     Q_OBJECT
 public:
-    LinkHarvest(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent = nullptr);
+    LinkHarvest(SiteList &list, PageFetcher &fetcher, const QString &typed,
+                QObject *parent = nullptr);
     ~LinkHarvest() override;
 
-    // Starts with the address as typed; finished() follows, true when the
-    // page was downloaded and scanned.
-    void GetLinks(const QString &typed);
-
-signals:
-    void finished(bool scanned);
+    // GetLinks with the address as typed; finished() follows, with "Url not
+    // found" when the page could not be downloaded.
+    void start() override;
+    // Ends the harvest at once, keeping the rows it added.
+    void stop() override;
 
 private:
-    void onDownloaded(quint64 id, const FetchResult &result);
+    void GetLinks(const QString &typed);
+    void onDownloaded(const FetchResult &result);
     void scanSlice();
     void fail();
 
     SiteList &m_list;
     PageFetcher &m_fetcher;
-    UiServices &m_ui;
+    const QString m_typed;
     ExtractLinks m_state;
     std::unique_ptr<QTemporaryFile> m_pageFile;
-    quint64 m_fetchId = 0;
-    bool m_waiting = false;
+    std::unique_ptr<FetchReply> m_download;
+    bool m_stopped = false;
 };
 
 // Harvests never overlap: a press while one is under way starts its harvest
@@ -82,12 +81,11 @@ class HarvestQueue : public SerialQueue
 {
     Q_OBJECT
 public:
-    HarvestQueue(SiteList &list, PageFetcher &fetcher, UiServices &ui, QObject *parent = nullptr);
+    HarvestQueue(SiteList &list, PageFetcher &fetcher, QObject *parent = nullptr);
 
     void enqueue(const QString &typed);
 
 private:
     SiteList &m_list;
     PageFetcher &m_fetcher;
-    UiServices &m_ui;
 };

@@ -180,17 +180,8 @@ std::optional<QStringList> AddressFileReader::finish(QString *error)
     return pieces;
 }
 
-namespace {
-QString unreadableMessage(const QString &path, const QString &reason)
-{
-    return QStringLiteral("The file \"%1\" could not be read: %2.")
-        .arg(QDir::toNativeSeparators(path), reason);
-}
-} // namespace
-
-AddressFileLoad::AddressFileLoad(SiteList &list, UiServices &ui, const QString &path,
-                                 QObject *parent)
-    : QObject(parent), m_list(list), m_ui(ui), m_path(path), m_reader(path)
+AddressFileLoad::AddressFileLoad(SiteList &list, const QString &path, QObject *parent)
+    : QueuedJob(parent), m_list(list), m_path(path), m_reader(path)
 {
 }
 
@@ -206,8 +197,17 @@ void AddressFileLoad::start()
     continueLater(this, [this] { advance(); });
 }
 
+void AddressFileLoad::stop()
+{
+    m_stopped = true;
+    m_addresses.reset();
+    emit finished({});
+}
+
 void AddressFileLoad::advance()
 {
+    if (m_stopped)
+        return;
     const WorkSlice slice;
     while (!m_addresses) {
         if (!m_reader.step()) {
@@ -234,30 +234,26 @@ void AddressFileLoad::advance()
     }
     m_list.append(addresses);
     m_addresses.reset();
-    emit finished();
+    emit finished({});
 }
 
 void AddressFileLoad::fail(const QString &reason)
 {
-    m_ui.message(unreadableMessage(m_path, reason));
-    emit finished();
+    emit finished({QStringLiteral("The file \"%1\" could not be read: %2.")
+                       .arg(QDir::toNativeSeparators(m_path), reason)});
 }
 
-AddressFileLoader::AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent)
-    : SerialQueue(parent), m_list(list), m_ui(ui)
+AddressFileLoader::AddressFileLoader(SiteList &list, QObject *parent)
+    : SerialQueue(parent), m_list(list)
 {
 }
 
 void AddressFileLoader::enqueue(const QString &path)
 {
-    SerialQueue::enqueue([this, path](const Finished &finished) {
-        auto *load = new AddressFileLoad(m_list, m_ui, path, this);
-        connect(load, &AddressFileLoad::finished, this, [finished, load] { finished(load); });
-        load->start();
-    });
+    SerialQueue::enqueue([this, path] { return new AddressFileLoad(m_list, path, this); });
 }
 
-FileDialogSettings LoadListDialogSettings()
+FileDialogSettings loadListDialogSettings()
 {
     FileDialogSettings settings;
     settings.fileName = QString();

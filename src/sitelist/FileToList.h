@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 class SiteList;
 
@@ -30,7 +31,9 @@ public:
     // True once a piece grew past maxPieceLength. The splitter then takes
     // nothing more and finish() hands over nothing.
     bool overlong() const { return m_overlong; }
-    // Ends the file and hands over every piece in file order.
+    // Hands over the pieces cut so far, in file order.
+    QStringList takePieces() { return std::exchange(m_pieces, {}); }
+    // Ends the file and hands over every piece left, in file order.
     QStringList finish();
 
 private:
@@ -68,29 +71,29 @@ private:
 
 // Loads one address file on the event loop, reading in slices so the window
 // stays usable; its addresses reach the list in one batch once the whole file
-// was read, or not at all. finished() follows either way.
-class AddressFileLoad : public QObject
+// was read, or not at all. finished() follows either way, with why the file
+// could not be read.
+class AddressFileLoad : public QueuedJob
 {
     Q_OBJECT
 public:
-    AddressFileLoad(SiteList &list, UiServices &ui, const QString &path, QObject *parent = nullptr);
+    AddressFileLoad(SiteList &list, const QString &path, QObject *parent = nullptr);
     ~AddressFileLoad() override;
 
-    void start();
-
-signals:
-    void finished();
+    void start() override;
+    // Ends the load at once; the list gets none of the file.
+    void stop() override;
 
 private:
     void advance();
     void fail(const QString &reason);
 
     SiteList &m_list;
-    UiServices &m_ui;
     QString m_path;
     AddressFileReader m_reader;
     std::optional<QStringList> m_addresses; // set once the file is read
     qsizetype m_normalised = 0;             // addresses already through AddHttp
+    bool m_stopped = false;
 };
 
 // Loads address files one after another, in the order asked.
@@ -98,14 +101,13 @@ class AddressFileLoader : public SerialQueue
 {
     Q_OBJECT
 public:
-    AddressFileLoader(SiteList &list, UiServices &ui, QObject *parent = nullptr);
+    explicit AddressFileLoader(SiteList &list, QObject *parent = nullptr);
 
     void enqueue(const QString &path);
 
 private:
     SiteList &m_list;
-    UiServices &m_ui;
 };
 
 // Settings of the "Load List" open dialog.
-FileDialogSettings LoadListDialogSettings();
+FileDialogSettings loadListDialogSettings();

@@ -9,6 +9,7 @@
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 #include "window/Globals.h"
+#include "window/ListCommands.h"
 #include "window/PointerFeedback.h"
 #include "window/SiteListDragView.h"
 
@@ -22,6 +23,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTreeView>
 
 namespace {
@@ -29,6 +31,8 @@ namespace {
 constexpr int clientWidth = 6960;
 constexpr int clientHeight = 7860;
 constexpr int columnWidth = 5500;
+
+const QColor progressColour(220, 233, 247);
 
 const QString listTip = QStringLiteral("Double-click item to remove it. Move bar to right and out "
                                        "of window to reveal full names.");
@@ -52,7 +56,7 @@ void whiten(QWidget *widget)
 
 } // namespace
 
-bool TakePress(QAbstractButton *button)
+bool takePress(QAbstractButton *button)
 {
     if (!button->isChecked())
         return false;
@@ -66,18 +70,93 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
 {
     Q_ASSERT(m_services.ui && m_services.fetcher);
     if (!m_services.random)
-        m_services.random = TimeSeededRandom();
+        m_services.random = timeSeededRandom();
     if (m_services.programFolder.isEmpty())
         m_services.programFolder = QCoreApplication::applicationDirPath();
     m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
-    m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, *m_services.ui, this);
-    m_loads = new AddressFileLoader(*m_sites, *m_services.ui, this);
+    m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, this);
+    m_loads = new AddressFileLoader(*m_sites, this);
+    // Only the window speaks to the user, once the work that has something to say is gone.
+    for (SerialQueue *queue : queues()) {
+        connect(queue, &SerialQueue::reported, this, &Form1::showMessage);
+        connect(queue, &SerialQueue::idle, this, &Form1::showProgress);
+    }
+    connect(m_runs, &RunQueue::started, this, &Form1::watchRun);
 
     buildControls();
     setTabOrderChain();
     connectHandlers();
     installPointerFeedback();
+    installKeys();
     Form_Load();
+}
+
+QList<SerialQueue *> Form1::queues() const
+{
+    return {m_runs, m_harvests, m_loads};
+}
+
+// Keys beyond those of the controls themselves, and the lists' commands.
+void Form1::installKeys()
+{
+    const auto key = [this](const QKeySequence &sequence, auto slot) {
+        connect(new QShortcut(sequence, this), &QShortcut::activated, this, slot);
+    };
+    key(Qt::Key_Escape, [this] {
+        for (SerialQueue *queue : queues())
+            queue->stop();
+    });
+    key(QKeySequence::HelpContents, [this] { m_services.ui->openUrl(m_services.homePage); });
+    // Enter in a rule's text presses that rule's button.
+    const QList<std::pair<QLineEdit *, QPushButton *>> enter{
+        {Text1, Check2}, {Text2, Check8}, {Text3, Check4}, {Text4, Check4}};
+    for (const auto &[text, button] : enter)
+        connect(text, &QLineEdit::returnPressed, button, &QAbstractButton::click);
+    new ListCommands(
+        ListView1, *m_sites, [this] { ListView1_DblClick(); }, ListView2, *m_results,
+        *m_services.ui, this);
+}
+
+// While a run works, the status line fills from the left as its sites are
+// done, and its tooltip tells how far it is; afterwards the tooltip lists the
+// sites that failed.
+void Form1::watchRun(ExtractionRun *run)
+{
+    m_report.begin(m_sites->count(), m_results->count());
+    m_reported = true;
+    connect(run, &ExtractionRun::siteDone, this,
+            [this](const QString &address, const FetchResult &fetch) {
+                m_report.siteDone(address, fetch, m_results->count());
+                showProgress();
+            });
+    connect(run, &QueuedJob::finished, this, &Form1::showProgress, Qt::QueuedConnection);
+    showProgress();
+}
+
+void Form1::showProgress()
+{
+    const bool running = m_runs->isRunning();
+    const QList<SerialQueue *> all = queues();
+    const bool working = std::any_of(all.begin(), all.end(),
+                                     [](const SerialQueue *queue) { return queue->isRunning(); });
+    QStringList tip;
+    if (running)
+        tip << m_report.progress();
+    else if (m_reported)
+        tip << m_report.failures();
+    if (working)
+        tip << QStringLiteral("Press Escape to stop.");
+    Label3->setToolTip(tip.join(u'\n'));
+    QPalette palette = Label3->palette();
+    const QColor base = this->palette().color(QPalette::Base);
+    QLinearGradient fill(0, 0, Label3->width(), 0);
+    const double done = running ? m_report.fraction() : 0.0;
+    fill.setColorAt(0, done > 0 ? progressColour : base);
+    fill.setColorAt(done, done > 0 ? progressColour : base);
+    fill.setColorAt(std::min(1.0, done + 1e-6), base);
+    fill.setColorAt(1, base);
+    palette.setBrush(QPalette::Window, fill);
+    Label3->setPalette(palette);
 }
 
 Form1::~Form1()
@@ -157,7 +236,10 @@ void Form1::buildControls()
         view->setRootIsDecorated(false);
         view->setItemsExpandable(false);
         view->setUniformRowHeights(true);
-        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        // The result list takes Shift and Ctrl clicks; the site list keeps
+        // one row, which dragging relies on.
+        view->setSelectionMode(model == m_results ? QAbstractItemView::ExtendedSelection
+                                                  : QAbstractItemView::SingleSelection);
         view->setSelectionBehavior(QAbstractItemView::SelectRows);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -248,7 +330,7 @@ void Form1::Form_Load()
     const QString pointerFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (FileExists(pointerFile)) {
         // A damaged file, or a folder of that name, leaves the default arrow.
-        m_customPointer = LoadPointerFile(pointerFile);
+        m_customPointer = loadPointerFile(pointerFile);
     }
     RandomHomePage(*m_services.ui, m_services.random, m_services.homePage);
     setWindowTitle(QStringLiteral("Quillora"));
@@ -333,7 +415,7 @@ int selectedRow(const QTreeView *view)
 
 void Form1::Check5_Click()
 {
-    if (!TakePress(Check5))
+    if (!takePress(Check5))
         return;
     const QString answer = m_services.ui->input(QStringLiteral("Enter website address to add: "),
                                                 QStringLiteral("Add One Website"));
@@ -344,7 +426,7 @@ void Form1::Check5_Click()
 
 void Form1::Check11_Click()
 {
-    if (!TakePress(Check11))
+    if (!takePress(Check11))
         return;
     m_sites->clear();
 }
@@ -356,19 +438,19 @@ void Form1::ListView1_DblClick()
 
 void Form1::Check2_Click()
 {
-    if (TakePress(Check2))
+    if (takePress(Check2))
         startRun(Rule::WithText);
 }
 
 void Form1::Check8_Click()
 {
-    if (TakePress(Check8))
+    if (takePress(Check8))
         startRun(Rule::WithoutText);
 }
 
 void Form1::startRun(Rule rule)
 {
-    const QString problem = ExtractionRun::inputProblem(rule, *this, *m_sites);
+    const QString problem = ExtractionRun::inputProblem(rule, *this, m_sites->count());
     if (!problem.isEmpty()) {
         m_services.ui->message(problem);
         return;
@@ -378,9 +460,9 @@ void Form1::startRun(Rule rule)
 
 void Form1::Check13_Click()
 {
-    if (!TakePress(Check13))
+    if (!takePress(Check13))
         return;
-    const QString name = m_services.ui->openFileName(LoadListDialogSettings());
+    const QString name = m_services.ui->openFileName(loadListDialogSettings());
     if (name.isEmpty())
         return;
     // A dialog that allowed several files would return them NUL-separated.
@@ -397,7 +479,7 @@ void Form1::Check13_Click()
 
 void Form1::Check7_Click()
 {
-    if (!TakePress(Check7))
+    if (!takePress(Check7))
         return;
     // The answer is not checked: an empty one becomes "http://" and fails to download.
     const QString typed = m_services.ui->input(
@@ -417,7 +499,7 @@ void Form1::Check10_Click()
 
 void Form1::Check9_Click()
 {
-    if (!TakePress(Check9))
+    if (!takePress(Check9))
         return;
     m_results->clear();
 }
@@ -429,19 +511,19 @@ void Form1::ListView2_DblClick()
 
 void Form1::Check4_Click()
 {
-    if (TakePress(Check4))
+    if (takePress(Check4))
         startRun(Rule::Between);
 }
 
 void Form1::Check6_Click()
 {
-    if (TakePress(Check6))
+    if (takePress(Check6))
         saveResults(SaveFormat::List);
 }
 
 void Form1::Check1_Click()
 {
-    if (TakePress(Check1))
+    if (takePress(Check1))
         saveResults(SaveFormat::Commas);
 }
 
@@ -449,22 +531,27 @@ void Form1::Check1_Click()
 // usable; a failure is reported and leaves the old file as it was.
 void Form1::saveResults(SaveFormat format)
 {
-    const QString name = m_services.ui->saveFileName(SaveResultsDialog());
+    const QString name = m_services.ui->saveFileName(saveResultsDialog());
     if (name.isEmpty())
         return;
-    if (FileExists(name) && !m_services.ui->askYesNo(OverwriteQuestion(name)))
+    if (FileExists(name) && !m_services.ui->askYesNo(overwriteQuestion(name)))
         return;
     setPointerShape(BusyPointer);
     ++m_saves;
     auto *job = new SaveJob(m_results->texts(), format, name, this);
-    connect(job, &SaveJob::finished, this, [this, job] {
+    connect(job, &SaveJob::finished, this, [this, job](const UserMessage &message) {
         job->deleteLater();
         if (--m_saves == 0 && !m_runs->isRunning())
             setPointerShape(DefaultPointer);
-        if (job->failed())
-            m_services.ui->message(job->failureMessage());
+        showMessage(message);
     });
     job->start();
+}
+
+void Form1::showMessage(const UserMessage &message)
+{
+    if (!message.text.isEmpty())
+        m_services.ui->message(message.text, message.icon);
 }
 
 QString Form1::ruleText(Rule rule) const

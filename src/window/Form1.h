@@ -1,6 +1,7 @@
 #pragma once
 
 #include "extraction/RunHost.h"
+#include "extraction/RunReport.h"
 #include "window/Main.h"
 
 #include <QCursor>
@@ -10,9 +11,12 @@
 
 class PageFetcher;
 class UiServices;
+struct UserMessage;
 class SiteList;
 class ResultList;
+class ExtractionRun;
 class RunQueue;
+class SerialQueue;
 class HarvestQueue;
 class AddressFileLoader;
 class QAbstractButton;
@@ -69,6 +73,10 @@ private:
     void Form_Load();
     void connectHandlers();
     void installPointerFeedback();
+    void installKeys();
+    QList<SerialQueue *> queues() const;
+    void watchRun(ExtractionRun *run);
+    void showProgress();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     void Check5_Click();
@@ -83,6 +91,7 @@ private:
     void Check6_Click();
     void Check1_Click();
     void saveResults(SaveFormat format);
+    void showMessage(const UserMessage &message);
     void startRun(Rule rule);
     void Check13_Click();
     void Check7_Click();
@@ -105,6 +114,8 @@ private:
     AddressFileLoader *m_loads = nullptr;
     int m_pointerShape = DefaultPointer;
     int m_saves = 0; // saves under way
+    RunReport m_report;
+    bool m_reported = false; // a run has been
     std::optional<QCursor> m_customPointer;
 
     QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;
@@ -119,4 +130,4 @@ private:
 // The button convention: a press leaves the button checked; the handler acts
 // only then, and unchecks it first, so the click that unchecking raises does
 // nothing and the button never stays down.
-bool TakePress(QAbstractButton *button);
+bool takePress(QAbstractButton *button);

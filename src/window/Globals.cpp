@@ -1,6 +1,5 @@
 #include "window/Globals.h"
 
-#include <QFileInfo>
 #include <QScreen>
 #include <QWidget>
 
@@ -16,12 +15,4 @@ void CenterForm(QWidget *window)
     const int left = area.x() + (area.width() - frame.width()) / 2;
     const int top = area.y() + (area.height() - frame.height()) / 2;
     window->move(left, top);
-}
-
-bool FileExists(const QString &path)
-{
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(path);
-    return info.exists() && info.lastModified().isValid();
 }

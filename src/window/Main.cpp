@@ -8,7 +8,7 @@
 #include <cmath>
 #include <memory>
 
-RandomSource TimeSeededRandom()
+RandomSource timeSeededRandom()
 {
     const quint32 seed = quint32(QTime::currentTime().msecsSinceStartOfDay());
     auto generator = std::make_shared<QRandomGenerator>(seed);

@@ -10,7 +10,7 @@ class UiServices;
 using RandomSource = std::function<double()>;
 
 // The generator of a start: seeded once from the time of day.
-RandomSource TimeSeededRandom();
+RandomSource timeSeededRandom();
 
 // In one start out of a hundred, opens the product's home page in the browser.
 void RandomHomePage(UiServices &ui, const RandomSource &random, const QString &homePage);

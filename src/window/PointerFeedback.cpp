@@ -28,7 +28,7 @@ std::optional<QPoint> cursorHotspot(const QString &path)
 
 } // namespace
 
-std::optional<QCursor> LoadPointerFile(const QString &path)
+std::optional<QCursor> loadPointerFile(const QString &path)
 {
     QImageReader reader(path);
     const QImage image = reader.read();

@@ -12,7 +12,7 @@ class QWidget;
 
 // A pointer image from a file: a Windows cursor keeps the hotspot written in
 // it, any other image is held by its centre. None when it cannot be read.
-std::optional<QCursor> LoadPointerFile(const QString &path);
+std::optional<QCursor> loadPointerFile(const QString &path);
 
 // The window's pointer feedback. A move over a watched control applies the
 // shared rule: unless the window holds the busy pointer, the window's shape

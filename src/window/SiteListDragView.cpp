@@ -51,7 +51,7 @@ void SiteListDragView::ListView1_ItemClick()
 {
     // Read anew at every click, so a replaced image shows without a restart.
     const std::optional<QCursor> image =
-        LoadPointerFile(m_programFolder + QStringLiteral("/drag.ico"));
+        loadPointerFile(m_programFolder + QStringLiteral("/drag.ico"));
     m_feedback.setOwnPointer(ListView1, image.value_or(QCursor(Qt::ArrowCursor)));
     const QModelIndexList selected = ListView1->selectionModel()->selectedRows();
     m_drag.pick(selected.isEmpty() ? -1 : selected.first().row());

@@ -1,6 +1,7 @@
 // Runs over a scripted fetcher: the rules' rows, the address options, the
 // order of sites, and fetching ahead within its limits.
 #include "extraction/ExtractionRun.h"
+#include "extraction/SiteSource.h"
 #include "results/ResultList.h"
 #include "sitelist/SiteList.h"
 #include "support/Fakes.h"
@@ -24,13 +25,19 @@ struct Run
         for (int n = 1; n <= sites; ++n)
             this->sites.append(site(n));
     }
-    // Starts a run and waits for it to end.
+    void start()
+    {
+        source = std::make_unique<SiteListSource>(sites);
+        run = std::make_unique<ExtractionRun>(rule, *source, results, fetcher, host);
+        finished = std::make_unique<QSignalSpy>(run.get(), &QueuedJob::finished);
+        run->start();
+    }
+    bool wait() { return !finished->isEmpty() || finished->wait(60'000); }
+    // Runs over the sites to the end.
     void finish()
     {
-        ExtractionRun run(rule, sites, results, fetcher, host);
-        QSignalSpy finished(&run, &ExtractionRun::finished);
-        run.start();
-        if (finished.isEmpty() && !finished.wait(60'000))
+        start();
+        if (!wait())
             qFatal("the run did not end");
     }
     Rule rule;
@@ -38,6 +45,9 @@ struct Run
     ResultList results;
     FakeFetcher fetcher;
     TestRunHost host;
+    std::unique_ptr<SiteListSource> source;
+    std::unique_ptr<ExtractionRun> run;
+    std::unique_ptr<QSignalSpy> finished;
 };
 
 } // namespace
@@ -144,23 +154,25 @@ private slots:
         r.fetcher.autoAnswer = false;
         r.host.rule = r.host.start = QStringLiteral("<");
         r.host.end = QStringLiteral(">");
-        ExtractionRun run(rule, r.sites, r.results, r.fetcher, r.host);
-        QSignalSpy finished(&run, &ExtractionRun::finished);
-        run.start();
+        r.start();
         QCOMPARE(int(r.fetcher.requests.size()), 4);
         for (int i = 3; i >= 0; --i)
             r.fetcher.answer(i, "<" + QByteArray::number(i + 1) + ">");
-        QVERIFY(!finished.isEmpty() || finished.wait());
+        QVERIFY(r.wait());
         const QStringList rows{"1", "2", "3", "4"};
-        QCOMPARE(r.results.texts(), (rule == Rule::Between ? rows : QStringList{"<1>", "<2>", "<3>", "<4>"}));
+        QCOMPARE(r.results.texts(),
+                 (rule == Rule::Between ? rows : QStringList{"<1>", "<2>", "<3>", "<4>"}));
         QStringList shown;
         for (int n = 1; n <= 4; ++n) {
-            shown << "busy" << "Extracting from " + site(n);
+            shown << "busy"
+                  << "Extracting from " + site(n);
             if (rule != Rule::Between)
-                shown << "idle" << "Done.";
+                shown << "idle"
+                      << "Done.";
         }
         if (rule == Rule::Between)
-            shown << "idle" << "Done.";
+            shown << "idle"
+                  << "Done.";
         QCOMPARE(r.host.shown, shown);
     }
 
@@ -176,17 +188,11 @@ private slots:
             r.sites.append(QStringLiteral("%1/%2").arg(hosts[i / 12]).arg(i));
         for (int i = 36; i < 60; ++i)
             r.sites.append(QStringLiteral("http://h%1/").arg(i));
-        ExtractionRun run(r.rule, r.sites, r.results, r.fetcher, r.host);
-        QSignalSpy finished(&run, &ExtractionRun::finished);
-        run.start();
-        const auto askedOf = [&](const QString &host) {
-            return std::count_if(r.fetcher.requests.begin(), r.fetcher.requests.end(),
-                                 [&](const auto &q) { return q.url.startsWith(host + '/'); });
-        };
+        r.start();
         QCOMPARE(r.fetcher.inFlight(), 16);
-        QCOMPARE(askedOf(hosts[0]), 6);
-        QCOMPARE(askedOf(hosts[1]), 6);
-        QCOMPARE(askedOf(hosts[2]), 4);
+        QCOMPARE(r.fetcher.inFlight(hosts[0] + '/'), 6);
+        QCOMPARE(r.fetcher.inFlight(hosts[1] + '/'), 6);
+        QCOMPARE(r.fetcher.inFlight(hosts[2] + '/'), 4);
         // Pages of 8 MiB (shared, so cheap here) pile up behind the first.
         const QByteArray big = "hit\n" + QByteArray(8 << 20, '\n');
         for (int i = 1; i < 16; ++i)
@@ -198,7 +204,7 @@ private slots:
             QTRY_VERIFY(int(r.fetcher.requests.size()) > i);
             r.fetcher.answer(i, "hit");
         }
-        QVERIFY(!finished.isEmpty() || finished.wait());
+        QVERIFY(r.wait());
         QCOMPARE(r.results.texts(), QStringList(60, QStringLiteral("hit")));
         QCOMPARE(int(r.fetcher.requests.size()), 60);
     }
@@ -225,9 +231,7 @@ private slots:
         for (int n = 1; n <= 4; ++n)
             r.fetcher.pages.insert(site(n), "hit " + QByteArray::number(n));
         r.fetcher.autoAnswer = false;
-        ExtractionRun run(r.rule, r.sites, r.results, r.fetcher, r.host);
-        QSignalSpy finished(&run, &ExtractionRun::finished);
-        run.start();
+        r.start();
         r.fetcher.answer(1, "hit 2");
         r.fetcher.answer(2, "hit 3");
         if (change == "replace")
@@ -243,19 +247,18 @@ private slots:
         }
         r.fetcher.autoAnswer = true;
         r.fetcher.answer(0, "hit 1");
-        QVERIFY(!finished.isEmpty() || finished.wait());
+        QVERIFY(r.wait());
         QCOMPARE(r.results.texts(), rows);
         QCOMPARE(int(r.fetcher.requests.size()), requests);
     }
 
-    void destroyingTheRunCancelsItsFetches()
+    void destroyingTheRunAbandonsItsFetches()
     {
         Run r(Rule::Between, 10);
         r.fetcher.autoAnswer = false;
-        auto run = std::make_unique<ExtractionRun>(r.rule, r.sites, r.results, r.fetcher, r.host);
-        run->start();
+        r.start();
         QCOMPARE(r.fetcher.inFlight(), 6);
-        run.reset();
+        r.run.reset();
         QCOMPARE(r.fetcher.inFlight(), 0);
     }
 
@@ -279,11 +282,14 @@ private slots:
         r.host.start = QStringLiteral("[");
         r.host.end = QStringLiteral("]");
         // Rows reach the views once the run first yields in the middle of the page.
-        connect(&r.results, &QAbstractItemModel::rowsInserted, this, [&] {
-            r.host.include = rule != Rule::Between;
-            r.host.start = QStringLiteral("{");
-            r.host.end = QStringLiteral("}");
-        }, Qt::SingleShotConnection);
+        connect(
+            &r.results, &QAbstractItemModel::rowsInserted, this,
+            [&] {
+                r.host.include = rule != Rule::Between;
+                r.host.start = QStringLiteral("{");
+                r.host.end = QStringLiteral("}");
+            },
+            Qt::SingleShotConnection);
         r.finish();
         const QStringList rows = r.results.texts();
         const auto switched = std::find_if(rows.begin(), rows.end(), [](const QString &row) {
@@ -306,11 +312,14 @@ private slots:
         QTest::addColumn<Rule>("rule");
         QTest::addColumn<QByteArray>("page");
         QTest::addColumn<QStringList>("rows");
-        QTest::newRow("five million empty lines") << Rule::WithText << QByteArray(5'000'000, '\n') << QStringList{site(1)};
+        QTest::newRow("five million empty lines")
+            << Rule::WithText << QByteArray(5'000'000, '\n') << QStringList{site(1)};
         QByteArray pairs;
         for (int i = 0; i < 40'000; ++i)
             pairs += QByteArray(80, '.') + "<TD>" + QByteArray::number(i % 3) + "</td>";
-        QTest::newRow("forty thousand pairs") << Rule::Between << pairs << QStringList{site(1) + ",0", site(1) + ",1", site(1) + ",2"};
+        QTest::newRow("forty thousand pairs")
+            << Rule::Between << pairs
+            << QStringList{site(1) + ",0", site(1) + ",1", site(1) + ",2"};
     }
     void largePagesInSlices()
     {
@@ -334,10 +343,11 @@ private slots:
         QVERIFY2(worst < 500, qPrintable(QString::number(worst)));
     }
 
-    // A press while a run works starts its run afterwards, never interleaved.
+    // A press while a run works starts its run afterwards, never interleaved;
+    // stopping ends the run under way, keeping its rows, and drops the others.
     void runsQueueInPressOrder()
     {
-        Run r(Rule::WithText, 2);
+        Run r(Rule::WithText, 3);
         r.fetcher.pages.insert(site(1), "foo 1\nbar 1");
         r.fetcher.pages.insert(site(2), "foo 2\nbar 2");
         r.host.rule = QStringLiteral("foo");
@@ -347,7 +357,63 @@ private slots:
         runs.enqueue(Rule::WithoutText);
         QVERIFY(runs.isRunning());
         QVERIFY(idle.wait());
+        // The third site fails: nothing of it, and the run goes on.
         QCOMPARE(r.results.texts(), (QStringList{"foo 1", "foo 2", "bar 1", "bar 2"}));
+        r.fetcher.autoAnswer = false;
+        runs.enqueue(Rule::WithText);
+        runs.enqueue(Rule::WithText);
+        r.fetcher.answer(int(r.fetcher.requests.size()) - 3, "foo 3");
+        QTRY_COMPARE(r.results.count(), 5);
+        runs.stop();
+        QVERIFY(idle.wait());
+        QCOMPARE(r.host.shown.mid(r.host.shown.size() - 2), (QStringList{"idle", "Stopped."}));
+        QCOMPARE(r.fetcher.inFlight(), 0);
+        QCOMPARE(r.results.count(), 5);
+        r.fetcher.autoAnswer = true;
+        runs.enqueue(Rule::WithText);
+        QVERIFY(idle.wait());
+        QCOMPARE(r.results.count(), 7);
+    }
+
+    // A host that could not be reached three times in a row is given up: its
+    // other sites fail at once, for the same reason, unasked; other hosts go on.
+    void unreachableHostGivenUp()
+    {
+        Run r(Rule::Between);
+        for (int i = 0; i < 10; ++i)
+            r.sites.append(QStringLiteral("http://dead/%1").arg(i));
+        r.sites.append(QStringLiteral("http://good/"));
+        r.fetcher.autoAnswer = false;
+        r.host.start = QStringLiteral("[");
+        r.host.end = QStringLiteral("]");
+        r.host.include = r.host.evenIfNothing = true;
+        QStringList failed;
+        r.start();
+        connect(r.run.get(), &ExtractionRun::siteDone, this,
+                [&](const QString &address, const FetchResult &fetch) {
+                    if (!fetch.ok)
+                        failed << address + ' ' + QString::number(int(fetch.kind));
+                });
+        QCOMPARE(r.fetcher.inFlight("http://dead/"), 6);
+        r.fetcher.answer(2, {}, FetchError::NoAnswer);
+        r.fetcher.answer(0, {}, FetchError::ConnectionRefused);
+        r.fetcher.answer(1, {}, FetchError::NameNotResolved);
+        QCOMPARE(r.fetcher.inFlight("http://dead/"), 0);
+        const int asked = int(r.fetcher.requests.size());
+        QVERIFY(asked <= 9);
+        r.fetcher.answer(r.fetcher.indexOf("http://good/"), "[x]");
+        QVERIFY(r.wait());
+        QCOMPARE(int(r.fetcher.requests.size()), asked);
+        // The sites given up fail as the third failure did.
+        const QList<FetchError> kinds{FetchError::ConnectionRefused, FetchError::NameNotResolved,
+                                      FetchError::NoAnswer};
+        QStringList rows;
+        for (int i = 0; i < 10; ++i) {
+            rows << QStringLiteral("http://dead/%1").arg(i);
+            QCOMPARE(failed.value(i),
+                     rows.last() + ' ' + QString::number(int(kinds.value(i, kinds[1]))));
+        }
+        QCOMPARE(r.results.texts(), rows + QStringList{"http://good/,x"});
     }
 };
 

@@ -44,14 +44,16 @@ class TestSiteList : public QObject
     {
         SiteList list;
         list.append(QStringLiteral("kept"));
-        FakeUiServices ui;
-        AddressFileLoader loader(list, ui);
+        AddressFileLoader loader(list);
+        QStringList said;
+        connect(&loader, &SerialQueue::reported, this,
+                [&](const UserMessage &m) { said << "message:" + m.text; });
         QSignalSpy idle(&loader, &AddressFileLoader::idle);
         for (const QString &path : paths)
             loader.enqueue(path);
         if (!idle.wait(30'000))
             return {QStringLiteral("<the loads did not end>")};
-        return texts(list) + ui.log;
+        return texts(list) + said;
     }
 
 private slots:
@@ -59,11 +61,16 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("row");
-        QTest::newRow("no scheme, blanks kept") << " a.org " << "http:// a.org ";
-        QTest::newRow("http") << "http://a.org/x" << "http://a.org/x";
-        QTest::newRow("capital scheme") << "HTTP://a.org" << "http://HTTP://a.org";
-        QTest::newRow("https") << "https://a.org" << "http://https://a.org";
-        QTest::newRow("http:// further on") << "a.org/?u=http://b" << "a.org/?u=http://b";
+        QTest::newRow("no scheme, blanks kept") << " a.org "
+                                                << "http:// a.org ";
+        QTest::newRow("http") << "http://a.org/x"
+                              << "http://a.org/x";
+        QTest::newRow("capital scheme") << "HTTP://a.org"
+                                        << "http://HTTP://a.org";
+        QTest::newRow("https") << "https://a.org"
+                               << "http://https://a.org";
+        QTest::newRow("http:// further on") << "a.org/?u=http://b"
+                                            << "a.org/?u=http://b";
     }
     void addHttp()
     {
@@ -106,15 +113,23 @@ private slots:
         QTest::newRow("CR LF") << QByteArray("a\r\nb\r\nc\r\n") << abc;
         QTest::newRow("CR, no final end") << QByteArray("a\rb\rc") << abc;
         QTest::newRow("LF, final LF") << QByteArray("a\nb\nc\n") << abc + QStringList{"http://"};
-        QTest::newRow("LF then CR") << QByteArray("a\n\rb") << QStringList{"http://a", "http://", "http://b"};
-        QTest::newRow("empty lines") << QByteArray("a\r\n\r\n\r\n") << QStringList{"http://a", "http://", "http://"};
+        QTest::newRow("LF then CR")
+            << QByteArray("a\n\rb") << QStringList{"http://a", "http://", "http://b"};
+        QTest::newRow("empty lines")
+            << QByteArray("a\r\n\r\n\r\n") << QStringList{"http://a", "http://", "http://"};
         QTest::newRow("empty file") << QByteArray() << QStringList();
-        QTest::newRow("blanks kept, schemes") << QByteArray(" a \t\rhttps://b\rc/?u=http://d")
-                                              << QStringList{"http:// a \t", "http://https://b", "c/?u=http://d"};
-        QTest::newRow("byte-order mark kept") << QByteArray("\xEF\xBB\xBF" "a") << QStringList{"http://\uFEFFa"};
+        QTest::newRow("blanks kept, schemes")
+            << QByteArray(" a \t\rhttps://b\rc/?u=http://d")
+            << QStringList{"http:// a \t", "http://https://b", "c/?u=http://d"};
+        QTest::newRow("byte-order mark kept") << QByteArray("\xEF\xBB\xBF"
+                                                            "a")
+                                              << QStringList{"http://\uFEFFa"};
         QTest::newRow("UTF-8, invalid bytes, NUL")
-            << QByteArray("caf\xC3\xA9\r\na\xFF" "b\r\nn\0l\r\nb\xC3", 19)
-            << QStringList{"http://caf\u00E9", "http://a\uFFFDb", QStringLiteral("http://n") + QChar(0) + 'l', "http://b\uFFFD"};
+            << QByteArray("caf\xC3\xA9\r\na\xFF"
+                          "b\r\nn\0l\r\nb\xC3",
+                          19)
+            << QStringList{"http://caf\u00E9", "http://a\uFFFDb",
+                           QStringLiteral("http://n") + QChar(0) + 'l', "http://b\uFFFD"};
     }
     void loadsEveryLineAsAnAddress()
     {
@@ -144,7 +159,8 @@ private slots:
         QTest::addColumn<QString>("reason");
         const qsizetype longest = AddressFileSplitter::maxPieceLength;
         QTest::newRow("a folder") << m_dir.path() << "";
-        QTest::newRow("read fails after open") << "/proc/self/mem" << "";
+        QTest::newRow("read fails after open") << "/proc/self/mem"
+                                               << "";
         QTest::newRow("a line one too long")
             << writeFile("a\r\n" + QByteArray(longest + 1, 'x') + "\r\nb") << "longer than";
         QTest::newRow("one too long in two-byte characters")
@@ -157,7 +173,8 @@ private slots:
         const QStringList said = load({path});
         QCOMPARE(said.size(), 2);
         QCOMPARE(said[0], QStringLiteral("kept"));
-        QVERIFY2(said[1].startsWith("message:The file \"" + path + "\" could not be read: "), qPrintable(said[1]));
+        QVERIFY2(said[1].startsWith("message:The file \"" + path + "\" could not be read: "),
+                 qPrintable(said[1]));
         QVERIFY2(said[1].contains(reason), qPrintable(said[1]));
     }
 
@@ -181,7 +198,8 @@ private slots:
         QFile::remove(path);
         QCOMPARE(said.size(), 2);
         QVERIFY(said[1].contains(QStringLiteral("longer than")));
-        QVERIFY2(!ProcessMemory::measurable || grownKiB < 128 * 1024, qPrintable(QString::number(grownKiB)));
+        QVERIFY2(!ProcessMemory::measurable || grownKiB < 128 * 1024,
+                 qPrintable(QString::number(grownKiB)));
     }
 
     void setBaseUrl_data()
@@ -189,14 +207,30 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("baseUrl");
         QTest::addColumn<QString>("baseFolder");
-        QTest::newRow("host") << "H" << "http://H/" << "http://H";
-        QTest::newRow("folder") << "H/dir" << "http://H/dir/" << "http://H/dir";
-        QTest::newRow("page") << "H/dir/page.html" << "http://H/dir/page.html" << "http://H/dir";
-        QTest::newRow("page in capitals") << "http://H/dir/PAGE.HTM" << "http://H/dir/PAGE.HTM/" << "http://H/dir/PAGE.HTM";
-        QTest::newRow("secure scheme kept") << "https://h/x" << "https://h/x/" << "https://h/x";
-        QTest::newRow("any http start kept") << "httpd.org" << "httpd.org/" << "httpd.org";
-        QTest::newRow("empty answer") << "" << "http://" << "http:/";
-        QTest::newRow("no slash at all") << "http.htm" << "http.htm" << "";
+        QTest::newRow("host") << "H"
+                              << "http://H/"
+                              << "http://H";
+        QTest::newRow("folder") << "H/dir"
+                                << "http://H/dir/"
+                                << "http://H/dir";
+        QTest::newRow("page") << "H/dir/page.html"
+                              << "http://H/dir/page.html"
+                              << "http://H/dir";
+        QTest::newRow("page in capitals") << "http://H/dir/PAGE.HTM"
+                                          << "http://H/dir/PAGE.HTM/"
+                                          << "http://H/dir/PAGE.HTM";
+        QTest::newRow("secure scheme kept") << "https://h/x"
+                                            << "https://h/x/"
+                                            << "https://h/x";
+        QTest::newRow("any http start kept") << "httpd.org"
+                                             << "httpd.org/"
+                                             << "httpd.org";
+        QTest::newRow("empty answer") << ""
+                                      << "http://"
+                                      << "http:/";
+        QTest::newRow("no slash at all") << "http.htm"
+                                         << "http.htm"
+                                         << "";
     }
     void setBaseUrl()
     {

@@ -2,6 +2,30 @@
 
 #include <QFile>
 
+namespace {
+
+class FakeReply : public FetchReply
+{
+public:
+    explicit FakeReply(FakeFetcher::Request *request) : m_request(request) {}
+    ~FakeReply() override { abort(); }
+    void abort() override
+    {
+        if (m_request)
+            std::exchange(m_request, nullptr)->abandoned = true;
+    }
+    void finish(const FetchResult &result)
+    {
+        m_request = nullptr;
+        emit finished(result);
+    }
+
+private:
+    FakeFetcher::Request *m_request; // while unfinished
+};
+
+} // namespace
+
 void FakeUiServices::message(const QString &prompt, MessageIcon icon)
 {
     modal((icon == MessageIcon::Exclamation ? "warning:" : "message:") + prompt);
@@ -19,24 +43,21 @@ QString FakeUiServices::modal(const QString &entry)
     return answer;
 }
 
-void FakeFetcher::cancel(quint64 id)
+bool FakeFetcher::hasRoomFor(const QString &url) const
 {
-    for (Request &request : requests) {
-        if (request.id == id && !request.answered)
-            request.cancelled = true;
-    }
+    return inFlight() < 16 && inFlight(hostOf(url)) < 6;
 }
 
-void FakeFetcher::answer(int index, const QByteArray &body, bool ok)
+void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
 {
     Request &request = requests.at(size_t(index));
-    if (request.cancelled || request.answered)
-        qFatal("request %d for %s was %s", index, qPrintable(request.url),
-               request.cancelled ? "cancelled" : "answered");
+    if (!request.reply || request.answered || request.abandoned)
+        qFatal("request %d for %s was answered or abandoned", index, qPrintable(request.url));
     request.answered = true;
     FetchResult result;
-    result.ok = ok;
-    if (!ok)
+    result.kind = failure;
+    result.ok = failure == FetchError::None;
+    if (!result.ok)
         result.error = QStringLiteral("failed on purpose");
     else if (!request.path.isEmpty()) {
         QFile file(request.path);
@@ -45,35 +66,41 @@ void FakeFetcher::answer(int index, const QByteArray &body, bool ok)
         result.utf8 = body;
     else
         result.text = QString::fromUtf8(body);
-    emit finished(request.id, result);
+    static_cast<FakeReply *>(request.reply.data())->finish(result);
 }
 
-int FakeFetcher::inFlight() const
+int FakeFetcher::inFlight(const QString &prefix) const
 {
-    return int(std::count_if(requests.begin(), requests.end(),
-                             [](const Request &r) { return !r.cancelled && !r.answered; }));
+    return int(std::count_if(requests.begin(), requests.end(), [&](const Request &r) {
+        return !r.answered && !r.abandoned && r.url.startsWith(prefix);
+    }));
 }
 
-int FakeFetcher::asked(const QString &url) const
+int FakeFetcher::indexOf(const QString &url) const
 {
-    return int(std::count_if(requests.begin(), requests.end(),
-                             [&](const Request &r) { return r.url == url; }));
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].url == url)
+            return int(i);
+    }
+    return -1;
 }
 
-quint64 FakeFetcher::ask(const QString &url, const QString &path, bool utf8)
+std::unique_ptr<FetchReply> FakeFetcher::ask(const QString &url, const QString &path, bool utf8)
 {
-    const quint64 id = requests.size() + 1;
-    requests.push_back({id, url, path, utf8});
+    requests.push_back({url, path, utf8, nullptr, false, false});
+    auto reply = std::make_unique<FakeReply>(&requests.back());
+    requests.back().reply = reply.get();
     if (autoAnswer) {
-        // From the event loop, as the real one answers; dropped once cancelled.
+        // From the event loop, as the real one answers.
+        const int index = int(requests.size() - 1);
         QMetaObject::invokeMethod(
-            this,
-            [this, index = int(id - 1)] {
-                const Request &request = requests[size_t(index)];
-                if (!request.cancelled)
-                    answer(index, pages.value(request.url), pages.contains(request.url));
+            reply.get(),
+            [this, index] {
+                const QString url = requests[size_t(index)].url;
+                answer(index, pages.value(url),
+                       pages.contains(url) ? FetchError::None : FetchError::HttpStatus);
             },
             Qt::QueuedConnection);
     }
-    return id;
+    return reply;
 }

@@ -5,6 +5,7 @@
 #include "platform/UiServices.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QStringList>
 
 #include <deque>
@@ -20,6 +21,7 @@ class FakeUiServices : public UiServices
 public:
     std::deque<QString> answers;
     QStringList log;
+    QString clipboard;
     // Runs inside every modal call, as a user would act while a box is up.
     std::function<void()> duringModal;
 
@@ -32,46 +34,59 @@ public:
     QString openFileName(const FileDialogSettings &) override { return modal("open"); }
     QString saveFileName(const FileDialogSettings &) override { return modal("save"); }
     void openUrl(const QString &url) override { log << "url:" + url; }
+    QString clipboardText() override { return clipboard; }
+    void setClipboardText(const QString &text) override { clipboard = text; }
 
 private:
     QString modal(const QString &entry);
 };
 
 // A fetcher that answers when the test says so, in any order, and records
-// what it was asked and what was cancelled. With autoAnswer, a request for an
+// what it was asked and what was abandoned. With autoAnswer, a request for an
 // address in pages is answered from the event loop at once, any other fails.
+// A host (what precedes the path) has room for 6 fetches, all for 16.
 class FakeFetcher : public PageFetcher
 {
 public:
     struct Request
     {
-        quint64 id;
         QString url;
         QString path; // downloadToFile
-        bool utf8;
-        bool cancelled = false;
+        bool utf8 = false;
+        QPointer<FetchReply> reply;
+        bool abandoned = false;
         bool answered = false;
     };
-    std::vector<Request> requests;
+    std::deque<Request> requests; // replies point into it
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
 
-    quint64 fetchText(const QString &url) override { return ask(url, {}, false); }
-    quint64 fetchUtf8(const QString &url) override { return ask(url, {}, true); }
-    quint64 downloadToFile(const QString &url, const QString &path) override
+    std::unique_ptr<FetchReply> fetchText(const QString &url) override
+    {
+        return ask(url, {}, false);
+    }
+    std::unique_ptr<FetchReply> fetchUtf8(const QString &url) override
+    {
+        return ask(url, {}, true);
+    }
+    std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) override
     {
         return ask(url, path, false);
     }
-    void cancel(quint64 id) override;
-    bool stillExecuting() const override { return inFlight() > 0; }
+    bool hasRoomFor(const QString &url) const override;
+    QByteArray hostOf(const QString &url) const override
+    {
+        return url.section(u'/', 0, 2).toUtf8();
+    }
 
     // Answers request `index` (in asking order) with body, or fails it.
-    void answer(int index, const QByteArray &body, bool ok = true);
-    int inFlight() const;
-    int asked(const QString &url) const;
+    void answer(int index, const QByteArray &body, FetchError failure = FetchError::None);
+    // Requests neither answered nor abandoned, for addresses that start with prefix.
+    int inFlight(const QString &prefix = {}) const;
+    int indexOf(const QString &url) const;
 
 private:
-    quint64 ask(const QString &url, const QString &path, bool utf8);
+    std::unique_ptr<FetchReply> ask(const QString &url, const QString &path, bool utf8);
 };
 
 // The controls a run reads, as fields; what it shows, recorded.

@@ -1,6 +1,8 @@
 #include "platform/widgets/QtUiServices.h"
 
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -64,4 +66,14 @@ QString QtUiServices::saveFileName(const FileDialogSettings &settings)
 void QtUiServices::openUrl(const QString &url)
 {
     QDesktopServices::openUrl(QUrl::fromUserInput(url));
+}
+
+QString QtUiServices::clipboardText()
+{
+    return QGuiApplication::clipboard()->text();
+}
+
+void QtUiServices::setClipboardText(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text);
 }

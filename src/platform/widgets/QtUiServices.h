@@ -18,6 +18,8 @@ public:
     QString openFileName(const FileDialogSettings &settings) override;
     QString saveFileName(const FileDialogSettings &settings) override;
     void openUrl(const QString &url) override;
+    QString clipboardText() override;
+    void setClipboardText(const QString &text) override;
 
 private:
     // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*" as Qt's ";;" filter list.

@@ -1,0 +1,159 @@
+#include "cli/AddressStream.h"
+
+#include "sitelist/ExtractLinks.h"
+#include "sitelist/SiteList.h"
+#include "sitelist/UrlMon.h"
+#include "window/Globals.h"
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr qint64 chunkBytes = 64 * 1024;
+} // namespace
+
+AddressStream::AddressStream(const QList<CliOptions::Source> &sources, PageFetcher &fetcher,
+                             QObject *parent)
+    : SiteSource(parent), m_sources(sources), m_fetcher(fetcher)
+{
+}
+
+AddressStream::~AddressStream() = default;
+
+SiteSource::Status AddressStream::site(qsizetype index, QString &address)
+{
+    while (index >= m_next && !m_ended) {
+        if (!readSome())
+            return Status::Pending;
+    }
+    if (index >= m_next)
+        return Status::End;
+    address = m_buffer[size_t(index - m_first)];
+    return Status::Ready;
+}
+
+void AddressStream::release(qsizetype index)
+{
+    while (m_first < index && !m_buffer.empty()) {
+        m_buffer.pop_front();
+        ++m_first;
+    }
+}
+
+void AddressStream::push(const QString &address)
+{
+    m_buffer.push_back(address);
+    ++m_next;
+}
+
+void AddressStream::nextSource()
+{
+    m_file.reset();
+    m_harvested.reset();
+    m_harvestDone = false;
+    ++m_source;
+}
+
+bool AddressStream::readSome()
+{
+    if (m_source >= m_sources.size()) {
+        m_ended = true;
+        return true;
+    }
+    const CliOptions::Source &source = m_sources[m_source];
+    switch (source.kind) {
+    case CliOptions::SourceKind::Url:
+        push(AddHttp(source.value));
+        nextSource();
+        return true;
+    case CliOptions::SourceKind::Sites:
+        return readFile(source.value);
+    case CliOptions::SourceKind::LinksOf:
+        return harvest(source.value);
+    }
+    return true;
+}
+
+// The file's addresses by the rules of "Load List", a chunk at a time.
+bool AddressStream::readFile(const QString &path)
+{
+    const bool standardInput = path == QLatin1String("-");
+    if (!m_file) {
+        m_file = std::make_unique<QFile>();
+        struct stat info{};
+        const bool pipe = standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
+        const bool opened = standardInput ? m_file->open(STDIN_FILENO, QIODevice::ReadOnly)
+                                          : (m_file->setFileName(path), m_file->open(QIODevice::ReadOnly));
+        if (!opened) {
+            emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.").arg(path, m_file->errorString()));
+            m_ended = true;
+            return true;
+        }
+        if (pipe) {
+            // A pipe is read as its data comes, never waiting in a read.
+            fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+            m_readable = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+            connect(m_readable, &QSocketNotifier::activated, this, [this] {
+                m_readable->setEnabled(false);
+                emit moreSites();
+            });
+        }
+    }
+    QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    const qint64 got = m_readable ? ::read(STDIN_FILENO, chunk.data(), size_t(chunk.size()))
+                                  : m_file->read(chunk.data(), chunk.size());
+    if (got < 0 && m_readable && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        m_readable->setEnabled(true);
+        return false;
+    }
+    if (got > 0)
+        m_splitter.feed(QByteArrayView(chunk.constData(), got));
+    const QStringList pieces = got > 0 ? m_splitter.takePieces() : m_splitter.finish();
+    QString reason;
+    if (got < 0)
+        reason = m_readable ? QString::fromLocal8Bit(strerror(errno)) : m_file->errorString();
+    else if (m_splitter.overlong())
+        reason = QStringLiteral("it holds a line longer than %L1 characters").arg(AddressFileSplitter::maxPieceLength);
+    if (!reason.isEmpty()) {
+        emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.").arg(standardInput ? QStringLiteral("standard input") : path, reason));
+        m_ended = true;
+        return true;
+    }
+    for (const QString &piece : pieces)
+        push(AddHttp(piece));
+    if (got == 0) {
+        delete std::exchange(m_readable, nullptr);
+        nextSource();
+    }
+    return true;
+}
+
+// The page's own address and its links, once the harvest has them all.
+bool AddressStream::harvest(const QString &typed)
+{
+    if (!m_harvested) {
+        m_harvested = std::make_unique<SiteList>();
+        auto *harvest = new LinkHarvest(*m_harvested, m_fetcher, typed, this);
+        m_harvest = harvest;
+        connect(harvest, &QueuedJob::finished, this, [this, harvest, typed](const UserMessage &message) {
+            harvest->deleteLater();
+            m_harvestDone = true;
+            if (!message.text.isEmpty()) {
+                ExtractLinks base;
+                base.SetBaseUrl(typed);
+                emit harvestFailed(base.BaseUrl, message.text);
+            }
+            emit moreSites();
+        });
+        harvest->start();
+    }
+    if (!m_harvestDone)
+        return false;
+    for (int row = 0; row < m_harvested->count(); ++row)
+        push(m_harvested->text(row));
+    nextSource();
+    return true;
+}

@@ -1,0 +1,150 @@
+#include "cli/CommandLine.h"
+
+namespace {
+
+bool toCount(const QString &text, int &value)
+{
+    bool ok = false;
+    value = text.toInt(&ok);
+    return ok && value >= 0;
+}
+
+} // namespace
+
+QString parseArguments(const QStringList &arguments, CliOptions &options)
+{
+    using Kind = CliOptions::SourceKind;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &option = arguments[i];
+        // The values an option takes, or why they are missing.
+        const auto values = [&](int count) -> std::optional<QStringList> {
+            if (i + count >= arguments.size())
+                return std::nullopt;
+            const QStringList taken = arguments.mid(i + 1, count);
+            i += count;
+            return taken;
+        };
+        const auto rule = [&](Rule chosen, int count) -> QString {
+            if (options.rule)
+                return QStringLiteral("Give one rule: --with, --without or --between.");
+            const auto texts = values(count);
+            if (!texts)
+                return option + QStringLiteral(" needs %1.").arg(count == 1 ? "a text" : "two texts");
+            options.rule = chosen;
+            options.text = options.start = texts->value(0);
+            options.end = texts->value(1);
+            return {};
+        };
+        const auto one = [&](QString &into) -> QString {
+            const auto value = values(1);
+            if (!value)
+                return option + QStringLiteral(" needs a value.");
+            into = value->first();
+            return {};
+        };
+        const auto count = [&](int &into) -> QString {
+            QString text;
+            if (QString problem = one(text); !problem.isEmpty())
+                return problem;
+            return toCount(text, into) ? QString() : option + QStringLiteral(" needs a whole number.");
+        };
+        const auto source = [&](Kind kind) -> QString {
+            QString value;
+            if (QString problem = one(value); !problem.isEmpty())
+                return problem;
+            options.sources.append({kind, value});
+            return {};
+        };
+        QString problem;
+        if (option == QLatin1String("--url"))
+            problem = source(Kind::Url);
+        else if (option == QLatin1String("--sites"))
+            problem = source(Kind::Sites);
+        else if (option == QLatin1String("--links-of"))
+            problem = source(Kind::LinksOf);
+        else if (option == QLatin1String("--with"))
+            problem = rule(Rule::WithText, 1);
+        else if (option == QLatin1String("--without"))
+            problem = rule(Rule::WithoutText, 1);
+        else if (option == QLatin1String("--between"))
+            problem = rule(Rule::Between, 2);
+        else if (option == QLatin1String("--keep-duplicates"))
+            options.keepDuplicates = true;
+        else if (option == QLatin1String("--include-url"))
+            options.includeUrl = true;
+        else if (option == QLatin1String("--even-if-nothing"))
+            options.evenIfNothing = true;
+        else if (option == QLatin1String("--save-list"))
+            problem = one(options.saveList);
+        else if (option == QLatin1String("--save-commas"))
+            problem = one(options.saveCommas);
+        else if (option == QLatin1String("--failed"))
+            problem = one(options.failedFile);
+        else if (option == QLatin1String("--delay"))
+            problem = count(options.delayMs);
+        else if (option == QLatin1String("--retries"))
+            problem = count(options.retries);
+        else if (option == QLatin1String("--timeout"))
+            problem = count(options.timeoutSeconds);
+        else if (option == QLatin1String("--quiet"))
+            options.quiet = true;
+        else if (option == QLatin1String("--help") || option == QLatin1String("-h"))
+            options.help = true;
+        else if (option == QLatin1String("--version"))
+            options.version = true;
+        else
+            problem = QStringLiteral("Unknown option: %1").arg(option);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    if (options.help || options.version)
+        return {};
+    if (!options.rule)
+        return QStringLiteral("Give a rule: --with TEXT, --without TEXT or --between START END.");
+    if (options.evenIfNothing && !options.includeUrl)
+        return QStringLiteral("--even-if-nothing needs --include-url.");
+    return {};
+}
+
+QString usage()
+{
+    return QStringLiteral(R"(Usage: quillora-cli RULE SITES... [OPTIONS]
+
+Fetches every site, in the order given, and writes each hit of the rule to
+standard output, one row per line.
+
+Sites (any number, in order):
+  --url ADDRESS        one address ("http://" is put in front when it lacks it)
+  --sites FILE         every line of an address file; "-" reads standard input
+  --links-of ADDRESS   the page itself, then every href="..." link in it
+
+Rules (one):
+  --with TEXT          lines that contain TEXT, letter case ignored
+  --without TEXT       lines that do not contain TEXT
+  --between START END  every piece between START and END, again and again
+  --keep-duplicates    with --between: keep pieces already found
+
+Rows:
+  --include-url        put the site's address and a comma before each row
+  --even-if-nothing    with --include-url: a row of the address alone for a
+                       site that gave nothing
+  --save-list FILE     also save the rows, one per line
+  --save-commas FILE   also save the rows joined by commas
+
+Fetching:
+  --delay MS           wait at least MS between two requests to one host
+  --retries N          try an answer 429 or 503, a reset or a timeout again, N
+                       times at most, after what Retry-After says (60 s at most)
+                       or else after 1 s, doubling
+  --timeout SECONDS    give each page this long (120 by default)
+
+Reporting:
+  --failed FILE        write "address<TAB>reason" of every failed site to FILE
+                       as well as to standard error
+  --quiet              no progress line on standard error
+  --help, --version
+
+Exit status: 0 when every site was fetched, 1 when any failed, 2 when the
+command was wrong or a file could not be read.
+)");
+}

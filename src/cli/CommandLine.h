@@ -1,0 +1,44 @@
+#pragma once
+
+#include "extraction/RunHost.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What quillora-cli was asked to do.
+struct CliOptions
+{
+    enum class SourceKind
+    {
+        Url,    // --url: one address, through AddHttp
+        Sites,  // --sites: an address file, or "-" for standard input
+        LinksOf // --links-of: the links of one page
+    };
+    struct Source
+    {
+        SourceKind kind;
+        QString value;
+    };
+
+    QList<Source> sources; // in the order given
+    std::optional<Rule> rule;
+    QString text, start, end;
+    bool keepDuplicates = false;
+    bool includeUrl = false;
+    bool evenIfNothing = false;
+    QString saveList, saveCommas, failedFile;
+    int delayMs = 0;
+    int retries = 0;
+    int timeoutSeconds = 0; // 0: the window's
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Reads the arguments (without the program name) into options; why they are
+// wrong, or an empty text.
+QString parseArguments(const QStringList &arguments, CliOptions &options);
+QString usage();

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "results/ResultSink.h"
+
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+
+#include <cstdio>
+
+// The rows of a command-line run, written to a stream as they come, each
+// whole, in the list format; the stream is flushed once per turn of the event
+// loop. It remembers only what the rules will ask of earlier rows, and the
+// rows themselves only when they are to be saved.
+class StreamedResults : public QObject, public ResultSink
+{
+public:
+    struct Memory
+    {
+        bool results = false;   // for dropping duplicates
+        bool addresses = false; // for address rows
+        bool rows = false;      // for saving
+    };
+    StreamedResults(std::FILE *out, Memory memory, QObject *parent = nullptr);
+    ~StreamedResults() override;
+
+    void appendResult(const QString &address, const QString &result) override;
+    void appendAddress(const QString &address) override;
+    bool showsAddress(const QString &address) const override { return m_addresses.contains(address); }
+    bool holdsResult(const QString &result) const override { return m_results.contains(result); }
+
+    qsizetype count() const { return m_count; }
+    const QStringList &rows() const { return m_rows; }
+    bool writeFailed() const { return m_writeFailed; }
+
+private:
+    void write(const QString &row);
+    void flush();
+
+    std::FILE *m_out;
+    Memory m_memory;
+    QStringList m_rows;
+    QSet<QString> m_addresses;
+    QSet<QString> m_results;
+    qsizetype m_count = 0;
+    bool m_flushQueued = false;
+    bool m_writeFailed = false;
+};

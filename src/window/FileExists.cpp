@@ -1,0 +1,11 @@
+#include "window/Globals.h"
+
+#include <QFileInfo>
+
+bool FileExists(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    return info.exists() && info.lastModified().isValid();
+}
