@@ -40,7 +40,8 @@ public:
     void enqueue(Make make);
     // Drops the jobs waiting their turn and stops the one under way.
     void stop();
-    bool isRunning() const { return m_current != nullptr; }
+    // A job under way or waiting its turn.
+    bool isRunning() const { return m_current || !m_pending.empty(); }
 
 signals:
     void reported(const UserMessage &message);

@@ -30,7 +30,7 @@ SaveJob::~SaveJob() = default;
 
 void SaveJob::start()
 {
-    step();
+    continueLater(this, [this] { step(); });
 }
 
 void SaveJob::step()
@@ -38,7 +38,8 @@ void SaveJob::step()
     if (!advance(WorkSlice()))
         continueLater(this, [this] { step(); });
     else if (failed())
-        emit finished({QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error)});
+        emit finished(
+            {QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error)});
     else
         emit finished({});
 }

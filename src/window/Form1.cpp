@@ -2,6 +2,7 @@
 
 #include "extraction/ExtractionRun.h"
 #include "platform/UiServices.h"
+#include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 #include "results/SaveJob.h"
 #include "sitelist/ExtractLinks.h"
@@ -543,7 +544,8 @@ void Form1::saveResults(SaveFormat format)
         job->deleteLater();
         if (--m_saves == 0 && !m_runs->isRunning())
             setPointerShape(DefaultPointer);
-        showMessage(message);
+        // Once the job is gone, as a queue's jobs are.
+        continueLater(this, [this, message] { showMessage(message); });
     });
     job->start();
 }

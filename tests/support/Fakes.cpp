@@ -57,9 +57,10 @@ void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
     FetchResult result;
     result.kind = failure;
     result.ok = failure == FetchError::None;
-    if (!result.ok)
+    if (!result.ok) {
         result.error = QStringLiteral("failed on purpose");
-    else if (!request.path.isEmpty()) {
+        result.httpStatus = failure == FetchError::HttpStatus ? 404 : 0;
+    } else if (!request.path.isEmpty()) {
         QFile file(request.path);
         result.ok = file.open(QIODevice::WriteOnly) && file.write(body) == body.size();
     } else if (request.utf8)
