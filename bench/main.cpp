@@ -8,6 +8,7 @@
 //
 //   quillora-bench corpus DIR
 //   quillora-bench lines URLFILE WORD [--without] [--window] [--rows-out F]
+//                        [--ca CERTFILE] [--connect-timeout MS]
 //   quillora-bench between URLFILE START END [--window]
 //   quillora-bench save ROWSURLFILE list|commas PATH [--window]
 //   quillora-bench harvest URL [--window]
@@ -48,6 +49,7 @@ struct Options
     bool window = false;
     bool without = false;
     QString rowsOut;
+    FetchSettings fetch;
 };
 
 Options parse(const QStringList &args)
@@ -61,6 +63,10 @@ Options parse(const QStringList &args)
             options.without = true;
         else if (arg == QLatin1String("--rows-out") && i + 1 < args.size())
             options.rowsOut = args[++i];
+        else if (arg == QLatin1String("--ca") && i + 1 < args.size())
+            options.fetch.caFile = args[++i];
+        else if (arg == QLatin1String("--connect-timeout") && i + 1 < args.size())
+            options.fetch.connectTimeout = std::chrono::milliseconds(args[++i].toInt());
         else
             options.positional << arg;
     }
@@ -220,7 +226,7 @@ int runLines(const Options &options)
     StallMeter meter;
 
     if (!options.window) {
-        CurlPageFetcher fetcher;
+        CurlPageFetcher fetcher(options.fetch);
         SiteList sites;
         ResultList results;
         FixedHost host;

@@ -25,7 +25,8 @@ public:
     uint8_t byte() { return m_pos < m_size ? uint8_t(m_data[m_pos++]) : 0; }
     QByteArrayView part()
     {
-        const qsizetype length = std::min<qsizetype>(byte(), m_size - m_pos);
+        const qsizetype wanted = byte(); // before m_pos is read below
+        const qsizetype length = std::min(wanted, m_size - m_pos);
         m_pos += length;
         return {m_data + m_pos - length, length};
     }

@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QToolTip>
 #include <QTreeView>
 
 namespace {
@@ -148,6 +149,8 @@ void Form1::showProgress()
     if (working)
         tip << QStringLiteral("Press Escape to stop.");
     Label3->setToolTip(tip.join(u'\n'));
+    if (QToolTip::isVisible() && Label3->underMouse()) // a tooltip shown does not follow by itself
+        QToolTip::showText(QCursor::pos(), Label3->toolTip(), Label3);
     QPalette palette = Label3->palette();
     const QColor base = this->palette().color(QPalette::Base);
     QLinearGradient fill(0, 0, Label3->width(), 0);
