@@ -1,7 +1,6 @@
-// Replays a harness's committed inputs, files or folders of them, once each,
-// so that the normal build runs them without libFuzzer.
+// Replays each input in the folders given once, so that the normal build runs
+// a harness's committed inputs without libFuzzer.
 #include <QDir>
-#include <QFile>
 
 #include <cstdio>
 
@@ -14,15 +13,9 @@ int main(int argc, char **argv)
         LLVMFuzzerInitialize(&argc, &argv);
     int inputs = 0;
     for (int i = 1; i < argc; ++i) {
-        const QString path = QFile::decodeName(argv[i]);
-        QStringList files{path};
-        if (QFileInfo(path).isDir()) {
-            files.clear();
-            for (const QString &name : QDir(path).entryList(QDir::Files, QDir::Name))
-                files << QDir(path).filePath(name);
-        }
-        for (const QString &name : files) {
-            QFile file(name);
+        const QDir folder(QFile::decodeName(argv[i]));
+        for (const QString &name : folder.entryList(QDir::Files, QDir::Name)) {
+            QFile file(folder.filePath(name));
             if (!file.open(QIODevice::ReadOnly))
                 continue;
             const QByteArray bytes = file.readAll();

@@ -20,7 +20,7 @@ QStringList literalHarvest(const ExtractLinks &state, QByteArrayView page)
         if (page.sliced(p, 6).toByteArray().toLower() != "href=\"" || quote < 0)
             continue; // no marker, or a value the page ends in: left out
         QString v = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
-                                                            QStringDecoder::Flag::Stateless)
+                                                             QStringDecoder::Flag::Stateless)
                         .decode(page.sliced(p + 6, quote - p - 6));
         if (v.startsWith(u'/'))
             v.remove(0, 1);

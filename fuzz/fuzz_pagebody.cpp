@@ -32,8 +32,8 @@ Decoded decode(QByteArrayView encoding, QByteArrayView body, qsizetype piece)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const QByteArrayView encodings[] = {"", "gzip", "deflate", "identity", "x-gzip",
-                                               "gzip, deflate", "br"};
+    static const QByteArrayView encodings[] = {"",       "gzip",          "deflate", "identity",
+                                               "x-gzip", "gzip, deflate", "br"};
     FuzzInput input(data, size);
     const QByteArrayView encoding = encodings[input.byte() % std::size(encodings)];
     const qsizetype piece = input.byte() % 64 + 1;

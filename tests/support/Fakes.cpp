@@ -1,6 +1,14 @@
 #include "support/Fakes.h"
 
+#include "extraction/ExtractionRun.h"
+#include "extraction/SiteSource.h"
+#include "results/ResultList.h"
+#include "sitelist/SiteList.h"
+
+#include <QElapsedTimer>
 #include <QFile>
+#include <QSignalSpy>
+#include <QTimer>
 
 namespace {
 
@@ -36,16 +44,12 @@ QString FakeUiServices::modal(const QString &entry)
     log << entry;
     if (duringModal)
         duringModal();
-    if (answers.empty())
-        return {};
-    const QString answer = answers.front();
-    answers.pop_front();
-    return answer;
+    return answers.isEmpty() ? QString() : answers.takeFirst();
 }
 
 bool FakeFetcher::hasRoomFor(const QString &url) const
 {
-    return inFlight() < 16 && inFlight(hostOf(url)) < 6;
+    return inFlight() < 16 && inFlight(hostOf(url)) < roomPerHost;
 }
 
 void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
@@ -77,18 +81,9 @@ int FakeFetcher::inFlight(const QString &prefix) const
     }));
 }
 
-int FakeFetcher::indexOf(const QString &url) const
+FakeFetcher::Reply FakeFetcher::ask(const QString &url, const QString &path, bool utf8)
 {
-    for (size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].url == url)
-            return int(i);
-    }
-    return -1;
-}
-
-std::unique_ptr<FetchReply> FakeFetcher::ask(const QString &url, const QString &path, bool utf8)
-{
-    requests.push_back({url, path, utf8, nullptr, false, false});
+    requests.push_back({url, path, utf8, nullptr});
     auto reply = std::make_unique<FakeReply>(&requests.back());
     requests.back().reply = reply.get();
     if (autoAnswer) {
@@ -104,4 +99,27 @@ std::unique_ptr<FetchReply> FakeFetcher::ask(const QString &url, const QString &
             Qt::QueuedConnection);
     }
     return reply;
+}
+
+QStringList runRows(Rule rule, PageFetcher &fetcher, const QStringList &sites, RunHost &host,
+                    qint64 *stallMs)
+{
+    SiteList list;
+    list.append(sites);
+    SiteListSource source(list);
+    ResultList results;
+    ExtractionRun run(rule, source, results, fetcher, host);
+    QSignalSpy finished(&run, &QueuedJob::finished);
+    QElapsedTimer clock;
+    QTimer probe;
+    qint64 worst = 0;
+    QObject::connect(&probe, &QTimer::timeout, [&] { worst = std::max(worst, clock.restart()); });
+    clock.start();
+    probe.start(20);
+    run.start();
+    if (!finished.wait(60'000))
+        return {"<the run did not end>"};
+    if (stallMs)
+        *stallMs = worst;
+    return results.texts();
 }

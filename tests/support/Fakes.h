@@ -3,6 +3,7 @@
 #include "extraction/RunHost.h"
 #include "platform/PageFetcher.h"
 #include "platform/UiServices.h"
+#include "sitelist/SiteList.h"
 
 #include <QHash>
 #include <QPointer>
@@ -10,7 +11,6 @@
 
 #include <deque>
 #include <functional>
-#include <vector>
 
 // The modal services, scripted: answers come from a queue ("yes" answers a
 // question; an empty queue cancels), and every call is logged in order as
@@ -19,7 +19,7 @@
 class FakeUiServices : public UiServices
 {
 public:
-    std::deque<QString> answers;
+    QStringList answers;
     QStringList log;
     QString clipboard;
     // Runs inside every modal call, as a user would act while a box is up.
@@ -44,32 +44,26 @@ private:
 // A fetcher that answers when the test says so, in any order, and records
 // what it was asked and what was abandoned. With autoAnswer, a request for an
 // address in pages is answered from the event loop at once, any other fails.
-// A host (what precedes the path) has room for 6 fetches, all for 16.
+// A host (what precedes the path) has room for roomPerHost fetches, all for 16.
 class FakeFetcher : public PageFetcher
 {
 public:
     struct Request
     {
-        QString url;
-        QString path; // downloadToFile
+        QString url, path; // path: where downloadToFile writes
         bool utf8 = false;
         QPointer<FetchReply> reply;
-        bool abandoned = false;
-        bool answered = false;
+        bool abandoned = false, answered = false;
     };
+    using Reply = std::unique_ptr<FetchReply>;
     std::deque<Request> requests; // replies point into it
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
+    int roomPerHost = 6;
 
-    std::unique_ptr<FetchReply> fetchText(const QString &url) override
-    {
-        return ask(url, {}, false);
-    }
-    std::unique_ptr<FetchReply> fetchUtf8(const QString &url) override
-    {
-        return ask(url, {}, true);
-    }
-    std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) override
+    Reply fetchText(const QString &url) override { return ask(url, {}, false); }
+    Reply fetchUtf8(const QString &url) override { return ask(url, {}, true); }
+    Reply downloadToFile(const QString &url, const QString &path) override
     {
         return ask(url, path, false);
     }
@@ -83,10 +77,9 @@ public:
     void answer(int index, const QByteArray &body, FetchError failure = FetchError::None);
     // Requests neither answered nor abandoned, for addresses that start with prefix.
     int inFlight(const QString &prefix = {}) const;
-    int indexOf(const QString &url) const;
 
 private:
-    std::unique_ptr<FetchReply> ask(const QString &url, const QString &path, bool utf8);
+    Reply ask(const QString &url, const QString &path, bool utf8);
 };
 
 // The controls a run reads, as fields; what it shows, recorded.
@@ -97,6 +90,21 @@ public:
     bool keep = false, include = false, evenIfNothing = false, busy = false;
     QStringList shown; // statuses, and "busy" / "idle"
 
+    // The rule's text, also the markers as "start|end".
+    void setTexts(const QString &text)
+    {
+        rule = text;
+        start = text.section(u'|', 0, 0);
+        end = text.section(u'|', 1);
+    }
+    // "k" keep duplicates, "i" include the address, "e" even if nothing found.
+    void setOptions(const QString &options)
+    {
+        keep = options.contains(u'k');
+        include = options.contains(u'i');
+        evenIfNothing = options.contains(u'e');
+    }
+
     QString ruleText(Rule) const override { return rule; }
     QString startText() const override { return start; }
     QString endText() const override { return end; }
@@ -106,3 +114,16 @@ public:
     void setStatus(const QString &status) override { shown << status; }
     void setBusy(bool value) override { shown << ((busy = value) ? "busy" : "idle"); }
 };
+
+// The rows of a whole run over sites, and the longest the event loop went
+// without serving a 20 ms timer meanwhile.
+QStringList runRows(Rule rule, PageFetcher &fetcher, const QStringList &sites, RunHost &host,
+                    qint64 *stallMs = nullptr);
+
+inline QStringList texts(const SiteList &list)
+{
+    QStringList all;
+    for (int row = 0; row < list.count(); ++row)
+        all << list.text(row);
+    return all;
+}

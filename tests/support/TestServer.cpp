@@ -1,7 +1,6 @@
 #include "support/TestServer.h"
+#include "support/Files.h"
 
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -16,12 +15,6 @@
 #include <optional>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void sendAndClose(QTcpSocket *socket, const QByteArray &bytes)
 {
@@ -70,7 +63,10 @@ quint16 TestServer::port() const
 
 QString TestServer::url(const QString &path) const
 {
-    return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_tls ? "https" : "http").arg(port()).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_tls ? "https" : "http")
+        .arg(port())
+        .arg(path);
 }
 
 void TestServer::route(const QString &path, Handler handler)
@@ -78,9 +74,9 @@ void TestServer::route(const QString &path, Handler handler)
     m_routes.insert(path, std::move(handler));
 }
 
-void TestServer::page(const QString &path, const QByteArray &body, const QByteArray &type)
+void TestServer::page(const QString &path, const QByteArray &body)
 {
-    raw(path, response(200, {"Content-Type: " + type}, body));
+    raw(path, response(200, {"Content-Type: text/plain; charset=utf-8"}, body));
 }
 
 void TestServer::raw(const QString &path, const QByteArray &raw)
@@ -88,12 +84,16 @@ void TestServer::raw(const QString &path, const QByteArray &raw)
     route(path, [raw](QTcpSocket *socket, const QByteArray &) { sendAndClose(socket, raw); });
 }
 
-void TestServer::delayed(const QString &path, const QByteArray &body, int delayMs)
+void TestServer::slow(const QString &path, int delayMs, const QByteArray &body)
 {
-    const QByteArray bytes = response(200, {}, body);
-    route(path, [bytes, delayMs](QTcpSocket *socket, const QByteArray &) {
-        QTimer::singleShot(delayMs, socket, [socket, bytes] { sendAndClose(socket, bytes); });
-    });
+    route(path,
+          [this, delayMs, bytes = response(200, {}, body)](QTcpSocket *socket, const QByteArray &) {
+              m_peak = std::max(m_peak, ++m_busy);
+              QTimer::singleShot(delayMs, socket, [this, socket, bytes] {
+                  --m_busy;
+                  sendAndClose(socket, bytes);
+              });
+          });
 }
 
 void TestServer::reset(const QString &path, const QByteArray &bytes, int delayMs)
@@ -111,19 +111,10 @@ void TestServer::reset(const QString &path, const QByteArray &bytes, int delayMs
     });
 }
 
-int TestServer::requests(const QString &path) const
-{
-    return m_requests.value(path);
-}
-
 QByteArray TestServer::response(int status, QList<QByteArray> headerLines, const QByteArray &body)
 {
-    const auto has = [&](QByteArrayView name) {
-        return std::any_of(headerLines.begin(), headerLines.end(), [&](const QByteArray &line) {
-            return line.toLower().startsWith(name);
-        });
-    };
-    if (!has("content-length:") && !has("transfer-encoding:"))
+    const QByteArray given = headerLines.join('\n').toLower();
+    if (!given.contains("content-length:") && !given.contains("transfer-encoding:"))
         headerLines << "Content-Length: " + QByteArray::number(body.size());
     return head(status, headerLines) + body;
 }
@@ -189,7 +180,6 @@ void TestServer::serve(QTcpSocket *socket)
         QString path = m_routes.contains(target) ? target : target.section(u'?', 0, 0);
         if (!m_routes.contains(path) && path.endsWith(u'/'))
             path.chop(1);
-        ++m_requests[path];
         // A copy: a handler may add routes.
         if (const Handler handler = m_routes.value(path))
             handler(socket, head);

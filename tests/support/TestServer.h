@@ -28,14 +28,15 @@ public:
     QString url(const QString &path) const; // http(s)://127.0.0.1:<port><path>
 
     void route(const QString &path, Handler handler);
-    void page(const QString &path, const QByteArray &body,
-              const QByteArray &type = "text/plain; charset=utf-8");
+    void page(const QString &path, const QByteArray &body); // as UTF-8 text
     // Writes raw as the whole answer, then closes.
     void raw(const QString &path, const QByteArray &raw);
-    void delayed(const QString &path, const QByteArray &body, int delayMs);
+    // Answers with body after delayMs; peakLoad() tells how many such
+    // requests were under way at once.
+    void slow(const QString &path, int delayMs, const QByteArray &body);
+    int peakLoad() const { return m_peak; }
     // Writes bytes, then after delayMs ends the connection with a reset.
     void reset(const QString &path, const QByteArray &bytes = {}, int delayMs = 0);
-    int requests(const QString &path) const;
 
     // Status line, the header lines and "Connection: close".
     static QByteArray head(int status, const QList<QByteArray> &headerLines);
@@ -53,5 +54,5 @@ private:
     QTcpServer *m_server;
     bool m_tls;
     QHash<QString, Handler> m_routes;
-    QHash<QString, int> m_requests;
+    int m_busy = 0, m_peak = 0;
 };
