@@ -1,14 +1,18 @@
-// quillora-cli run for real against a loopback server: its rows against the
-// window's run over the same sites, its refusals and its reports.
+// quillora-cli run for real against loopback servers: its rows against the
+// window's run over the same sites, its refusals, its reports, its memory over
+// long lists, and the many-machines recipe with GNU parallel.
 #include "platform/CurlPageFetcher.h"
+#include "support/Checks.h"
 #include "support/Fakes.h"
-#include "support/Files.h"
 #include "support/TestServer.h"
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -20,16 +24,16 @@ struct Outcome
     QStringList said; // standard error
 };
 
-// Runs the command line, the event loop going on meanwhile for the server.
-Outcome cli(const QStringList &arguments, const QByteArray &input = {})
+// Runs a command line, the event loop going on meanwhile for the servers.
+Outcome run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
 {
     QProcess process;
     QSignalSpy finished(&process, &QProcess::finished);
-    process.start(QStringLiteral(QUILLORA_CLI), arguments);
+    process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();
     Outcome out;
-    if (!finished.wait(60'000) || process.exitStatus() != QProcess::NormalExit)
+    if (!finished.wait(120'000) || process.exitStatus() != QProcess::NormalExit)
         return out;
     out.status = process.exitCode();
     out.output = QString::fromUtf8(process.readAllStandardOutput());
@@ -37,6 +41,11 @@ Outcome cli(const QStringList &arguments, const QByteArray &input = {})
     out.rows.removeLast(); // after the last line end
     out.said = QString::fromUtf8(process.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
     return out;
+}
+
+Outcome cli(const QStringList &arguments, const QByteArray &input = {})
+{
+    return run(QStringLiteral(QUILLORA_CLI), arguments, input);
 }
 
 } // namespace
@@ -89,13 +98,26 @@ private slots:
             urls << "--url" << site;
         const QByteArray list = m_sites.join("\r\n").toUtf8();
         const QString file = writeFile(m_dir.filePath(QStringLiteral("sites.txt")), list);
+        // The save options write the bytes of the window's saves; --failed
+        // lists what failed, for rerunning; politeness options are taken.
+        const QStringList saves{"--save-list",   m_dir.filePath("rows"),
+                                "--save-commas", m_dir.filePath("commas"),
+                                "--failed",      m_dir.filePath("failed"),
+                                "--delay",       "10",
+                                "--retries",     "1",
+                                "--timeout",     "5"};
+        const QString failed = m_server.url("/missing") + "\tnot found (404)";
         for (const Outcome &out :
-             {cli(arguments + urls), cli(arguments + QStringList{"--sites", file}),
+             {cli(arguments + urls), cli(arguments + QStringList{"--sites", file} + saves),
               cli(arguments + QStringList{"--sites", "-"}, list)}) {
             QCOMPARE(out.rows, expected);
-            QCOMPARE(out.said, QStringList{m_server.url("/missing") + "\tnot found (404)"});
+            QCOMPARE(out.said, QStringList{failed});
             QCOMPARE(out.status, 1);
         }
+        const QString rows = expected.join("\r\n") + (expected.isEmpty() ? "" : "\r\n");
+        QCOMPARE(readAll(m_dir.filePath("rows")), rows.toUtf8());
+        QCOMPARE(readAll(m_dir.filePath("commas")), (expected.join(u',') + ",\r\n").toUtf8());
+        QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
     }
 
     void refusals_data()
@@ -125,20 +147,55 @@ private slots:
         QVERIFY2(first.startsWith(said), qPrintable(first));
     }
 
-    // The save options write the bytes of the window's saves; --failed lists
-    // what failed, for rerunning; politeness options are taken.
-    void savesAndFailures()
+    // Addresses are read as the run goes: a list a hundred times longer takes
+    // no more memory.
+    void longListsInFlatMemory()
     {
-        const QString list = m_dir.filePath("rows.txt"), commas = m_dir.filePath("commas.txt"),
-                      failed = m_dir.filePath("failed.txt");
-        const Outcome out = cli({"--between", "[", "]", "--url", m_sites[0], "--url", m_sites[2],
-                                 "--save-list", list, "--save-commas", commas, "--failed", failed,
-                                 "--delay", "10", "--retries", "1", "--timeout", "5"});
-        QCOMPARE(out.rows, (QStringList{"a", "b"}));
-        QCOMPARE(out.status, 1);
-        QCOMPARE(readAll(list), QByteArray("a\r\nb\r\n"));
-        QCOMPARE(readAll(commas), QByteArray("a,b,\r\n"));
-        QCOMPARE(readAll(failed), (m_sites[2] + "\tnot found (404)\n").toUtf8());
+        const auto peakKiB = [](qsizetype addresses) {
+            // "http://" each, which fails at once.
+            const Outcome out = cli({"--with", "x", "--sites", "-", "--quiet"},
+                                    QByteArray("\n").repeated(addresses));
+            rusage usage{};
+            getrusage(RUSAGE_CHILDREN, &usage);
+            return out.status == 1 ? usage.ru_maxrss : -1;
+        };
+        const long small = peakKiB(2'000), large = peakKiB(200'000);
+        QVERIFY(small > 0);
+        QVERIFY2(large < small + 8 * 1024, qPrintable(QString::number(large - small)));
+    }
+
+    // One long list spread over four workers by GNU parallel, each host's
+    // addresses on one of them: the same rows and failures as one process,
+    // and never more connections to a host than one process makes.
+    void spreadOverWorkers()
+    {
+        const QString parallel = QStandardPaths::findExecutable(QStringLiteral("parallel"));
+        if (parallel.isEmpty())
+            QSKIP("GNU parallel is not installed");
+        std::vector<std::unique_ptr<TestServer>> hosts;
+        QByteArray list;
+        for (int h = 0; h < 5; ++h) {
+            hosts.push_back(std::make_unique<TestServer>());
+            hosts.back()->slow("/p", 5, "keep");
+            for (int i = 0; i < 600; ++i)
+                list += hosts.back()
+                            ->url(QStringLiteral("/%1p?%2").arg(i % 10 == 7 ? "no" : "").arg(i))
+                            .toUtf8() +
+                        "\r\n";
+        }
+        const QString command =
+            QStringLiteral("%1 --with keep --sites - --quiet").arg(QUILLORA_CLI);
+        Outcome one = cli({"--with", "keep", "--sites", "-", "--quiet"}, list);
+        Outcome four =
+            run(parallel, {"--pipe", "--colsep", "/", "--shard", "3", "-j4", command}, list);
+        QCOMPARE(one.rows.size(), 3000 - 5 * 60);
+        QCOMPARE(one.said.size(), 5 * 60);
+        for (QStringList *lines : {&one.rows, &four.rows, &one.said, &four.said})
+            lines->sort();
+        QCOMPARE(four.rows, one.rows);
+        QCOMPARE(four.said, one.said);
+        for (const auto &host : hosts)
+            QVERIFY2(host->peakLoad() <= 6, qPrintable(QString::number(host->peakLoad())));
     }
 };
 

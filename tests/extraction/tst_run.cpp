@@ -154,7 +154,7 @@ private slots:
         QTest::newRow("swapped") << "swap" << QStringList{"hit 1", "hit 3", "hit 2"} << 3;
         QTest::newRow("list cut short") << "clear" << QStringList{"hit 1"} << 3;
         QTest::newRow("one page on its way for two rows")
-            << "same" << QStringList{"hit 1", "hit 2", "hit 2"} << 3;
+            << "same" << QStringList{"hit 1", "hit 2", "hit 2"} << 19;
     }
     void rowsChangedAfterFetchingAhead()
     {
@@ -167,16 +167,19 @@ private slots:
             r.fetcher.pages.insert(site(n), "hit " + QByteArray::number(n));
         r.fetcher.autoAnswer = false;
         if (change == "same") {
-            // The third row is not fetched ahead at first; the second's page
-            // is still on its way when its turn comes.
-            r.sites.setText(2, site(2));
-            r.fetcher.roomPerHost = 2;
+            // The second row's page is still on its way when its turn comes,
+            // and every slot is taken, so that the last row is not asked for yet.
+            r.sites.setText(2, QStringLiteral("http://h0/"));
+            for (int h = 1; h <= 15; ++h)
+                r.sites.append(QStringLiteral("http://h%1/").arg(h));
+            r.sites.append(site(2));
             r.start();
             r.fetcher.answer(0, "hit 1");
             QTRY_COMPARE(r.host.shown.last(), "Extracting from " + site(2));
-            r.fetcher.answer(1, "hit 2");
-            if (r.fetcher.inFlight() > 0)
-                r.fetcher.answer(2, "hit 2");
+            r.fetcher.autoAnswer = true;
+            const int asked = int(r.fetcher.requests.size());
+            for (int i = 1; i < asked; ++i)
+                r.fetcher.answer(i, i == 1 ? "hit 2" : "");
         } else {
             r.start();
             r.fetcher.answer(1, "hit 2");
@@ -236,6 +239,39 @@ private slots:
             QCOMPARE(rows[at], between ? QStringLiteral("b0")
                                        : QStringLiteral("%1,[a%2]{b%2}").arg(site(1)).arg(at));
         }
+    }
+
+    // A host that could not be reached three times in a row is given up: its
+    // other sites fail at once, unasked, for the reason the third failed;
+    // other hosts go on.
+    void unreachableHostGivenUp()
+    {
+        Run r(Rule::Between);
+        for (int i = 0; i < 10; ++i)
+            r.sites.append(QStringLiteral("http://dead/%1").arg(i));
+        r.sites.append(QStringLiteral("http://good/"));
+        r.fetcher.autoAnswer = false;
+        r.host.setTexts(QStringLiteral("[|]"));
+        r.start();
+        QList<FetchError> failed;
+        connect(r.run.get(), &ExtractionRun::siteDone, this,
+                [&](const QString &, const FetchResult &fetch) { failed << fetch.kind; });
+        QCOMPARE(r.fetcher.inFlight("http://dead/"), 6);
+        r.fetcher.answer(2, {}, FetchError::NoAnswer);
+        r.fetcher.answer(0, {}, FetchError::ConnectionRefused);
+        r.fetcher.answer(1, {}, FetchError::NameNotResolved);
+        QCOMPARE(r.fetcher.inFlight("http://dead/"), 0);
+        const int asked = int(r.fetcher.requests.size());
+        const auto good = std::find_if(r.fetcher.requests.begin(), r.fetcher.requests.end(),
+                                       [](const auto &q) { return q.url == "http://good/"; });
+        r.fetcher.answer(int(good - r.fetcher.requests.begin()), "[x]"); // asked for meanwhile
+        QVERIFY(r.wait());
+        QCOMPARE(int(r.fetcher.requests.size()), asked);
+        QList<FetchError> expected(10, FetchError::NameNotResolved);
+        expected[0] = FetchError::ConnectionRefused;
+        expected[2] = FetchError::NoAnswer;
+        QCOMPARE(failed, expected << FetchError::None);
+        QCOMPARE(r.results.texts(), QStringList{"x"});
     }
 };
 

@@ -1,5 +1,5 @@
 #include "support/TestServer.h"
-#include "support/Files.h"
+#include "support/Checks.h"
 
 #include <QProcess>
 #include <QSslConfiguration>
@@ -12,7 +12,6 @@
 #include <zlib.h>
 
 #include <memory>
-#include <optional>
 
 namespace {
 
@@ -165,23 +164,17 @@ QString TestServer::makeCertificate(const QString &folder, QString &certificateF
 void TestServer::serve(QTcpSocket *socket)
 {
     socket->setParent(m_server);
-    auto received = std::make_shared<std::optional<QByteArray>>(QByteArray()); // none once answered
+    auto received = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, received] {
-        if (!*received)
+        const qsizetype headEnd = (*received += socket->readAll()).indexOf("\r\n\r\n");
+        if (headEnd < 0 || socket->property("answered").toBool())
             return;
-        **received += socket->readAll();
-        const qsizetype headEnd = (*received)->indexOf("\r\n\r\n");
-        if (headEnd < 0)
-            return;
-        const QByteArray head = (*received)->left(headEnd + 4);
-        received->reset();
+        socket->setProperty("answered", true);
+        const QByteArray head = received->left(headEnd + 4);
         const QString target = QString::fromUtf8(head.split(' ').value(1));
-        QString path = m_routes.contains(target) ? target : target.section(u'?', 0, 0);
-        if (!m_routes.contains(path) && path.endsWith(u'/'))
-            path.chop(1);
-        // A copy: a handler may add routes.
-        if (const Handler handler = m_routes.value(path))
+        const QString path = m_routes.contains(target) ? target : target.section(u'?', 0, 0);
+        if (const Handler handler = m_routes.value(path)) // a copy: a handler may add routes
             handler(socket, head);
         else
             sendAndClose(socket, response(404, {}, "Not found"));

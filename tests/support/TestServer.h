@@ -13,8 +13,8 @@ class QTcpSocket;
 
 // A loopback HTTP/1.1 server for tests, on the thread that makes it: one request
 // per connection, answered by the route of its path (a route given with its
-// query wins over the bare path, and a final "/" may be left off), 404 for
-// unknown paths. Given a certificate and key it speaks TLS.
+// query wins over the bare path), 404 for unknown paths. Given a certificate
+// and key it speaks TLS.
 class TestServer : public QObject
 {
     Q_OBJECT

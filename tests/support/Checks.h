@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <sys/resource.h>
+
 inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -21,4 +23,17 @@ inline QString writeFile(const QString &path, const QByteArray &bytes)
 inline QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+// The most memory this process has held so far, in MiB; 0 under the address
+// sanitizer, whose shadow and quarantine swamp it.
+inline qint64 peakMiB()
+{
+#ifdef __SANITIZE_ADDRESS__
+    return 0;
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+#endif
 }
