@@ -33,28 +33,30 @@ enum Flags
 struct Behaviour
 {
     const char *name;
-    const char *address; // "/x" plain, "tls:/x", "name:/x" (a name the certificate lacks)
+    const char *address; // $p, $t: the plain and TLS servers; $P, $T: their ports
     FetchError kind;     // None: fetched
     int flags = 0;
 };
 
 // clang-format off
 const Behaviour behaviours[] = {
-    {"plain page", "/page", E::None}, {"no content", "/204", E::None}, {"trusted certificate", "tls:/page", E::None},
-    {"gzip, two members", "/gzip-members", E::None}, {"at the cap", "/at-cap", E::None},
-    {"equal lengths", "/equal-lengths", E::None}, {"ten redirects", "/hop/1", E::None},
-    {"eleven redirects", "/hop/0", E::RedirectRefused}, {"over the cap", "/over-cap", E::TooLarge, NotInRun},
-    {"over the cap, until close", "/huge", E::TooLarge, NotInRun}, {"gzip bomb", "/gzip-bomb", E::TooLarge},
-    {"404", "/404", E::HttpStatus}, {"header flood", "/header-flood", E::Malformed},
-    {"redirect to ftp", "/to-ftp", E::RedirectRefused},
+    {"plain page", "$p/page", E::None}, {"no content", "$p/204", E::None},
+    {"trusted certificate", "$t/page", E::None}, {"gzip, two members", "$p/gzip-members", E::None},
+    {"at the cap", "$p/at-cap", E::None}, {"equal lengths", "$p/equal-lengths", E::None},
+    {"ten redirects", "$p/hop/1", E::None}, {"eleven redirects", "$p/hop/0", E::RedirectRefused},
+    {"over the cap", "$p/over-cap", E::TooLarge, NotInRun},
+    {"over the cap, until close", "$p/huge", E::TooLarge, NotInRun}, {"gzip bomb", "$p/gzip-bomb", E::TooLarge},
+    {"404", "$p/404", E::HttpStatus}, {"header flood", "$p/header-flood", E::Malformed},
+    {"redirect to ftp", "$p/to-ftp", E::RedirectRefused},
     {"nobody listening", "http://127.0.0.1:1/", E::ConnectionRefused},
-    {"reset midway", "/reset-mid-body", E::ConnectionReset}, {"never answers", "/stalled", E::TooSlow},
-    {"a byte every half second", "/drip", E::TooSlow}, {"steady past the deadline", "/steady", E::TimedOut},
-    {"short body", "/short", E::Malformed}, {"two lengths, longer last", "/lengths-longer-last", E::Malformed},
-    {"chunks cut by a close", "/cut-chunked", E::Malformed}, {"gzip without its trailer", "/gzip-cut", E::Malformed},
-    {"self-signed", "tls:/page", E::Certificate, Untrusted}, {"another name", "name:/page", E::Certificate},
-    {"TLS never answered", "silent-tls:", E::NoAnswer},
-    {"https to http after a hop", "tls:/hop-to-plain", E::RedirectRefused},
+    {"reset midway", "$p/reset-mid-body", E::ConnectionReset}, {"never answers", "$p/stalled", E::TooSlow},
+    {"a byte every half second", "$p/drip", E::TooSlow}, {"steady past the deadline", "$p/steady", E::TimedOut},
+    {"short body", "$p/short", E::Malformed}, {"two lengths, longer last", "$p/lengths-longer-last", E::Malformed},
+    {"chunks cut by a close", "$p/cut-chunked", E::Malformed},
+    {"gzip without its trailer", "$p/gzip-cut", E::Malformed}, {"self-signed", "$t/page", E::Certificate, Untrusted},
+    {"another name", "https://localhost:$T/page", E::Certificate},
+    {"TLS never answered", "https://127.0.0.1:$P/stalled", E::NoAnswer},
+    {"https to http after a hop", "$t/hop-to-plain", E::RedirectRefused},
     {"scheme only", "http://", E::InvalidAddress}, {"ftp address", "ftp://127.0.0.1/x", E::SchemeRefused},
 };
 // clang-format on
@@ -160,16 +162,11 @@ class TestFetcher : public QObject
 
     QString address(const Behaviour &b) const
     {
-        const QString a = QString::fromLatin1(b.address);
-        if (a.startsWith(u'/'))
-            return m_plain->url(a);
-        if (a.startsWith(QLatin1String("tls:")))
-            return m_tls->url(a.mid(4));
-        if (a.startsWith(QLatin1String("name:")))
-            return QStringLiteral("https://localhost:%1%2").arg(m_tls->port()).arg(a.mid(5));
-        if (a == QLatin1String("silent-tls:")) // a plain server waits for a request head forever
-            return QStringLiteral("https://127.0.0.1:%1/stalled").arg(m_plain->port());
-        return a;
+        return QString::fromLatin1(b.address)
+            .replace("$p", m_plain->url({}))
+            .replace("$t", m_tls->url({}))
+            .replace("$P", QString::number(m_plain->port()))
+            .replace("$T", QString::number(m_tls->port()));
     }
 
     // The HTTP/2 test server and its port, or none.

@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -117,6 +118,14 @@ private slots:
         QCOMPARE(f.ui.log, QStringList{"url:home-page"});
         f.form->setPointerShape(Form1::CustomPointer);
         QCOMPARE(f.form->cursor().shape(), Qt::BitmapCursor);
+        QCOMPARE(f.form->cursor().hotSpot(), QPoint(12, 4)); // the finger's tip, from the file
+        f.form->setPointerShape(Form1::BusyPointer);
+        QCOMPARE(f.form->cursor().shape(), Qt::WaitCursor);
+        QCOMPARE(f.form->palette().color(QPalette::Window), QColor(Qt::white));
+        for (const char *name : {"Label3", "Check10", "Check12", "Text1"}) // the small print
+            QCOMPARE(f.child(name)->font().pointSizeF(), 9.0);
+        for (const char *name : {"ListView1", "ListView2"})
+            QCOMPARE(f.child<QTreeView>(name)->header()->sectionSize(0), f.form->px(5500));
         QCOMPARE(f.form->windowTitle(), QStringLiteral("Quillora"));
         QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
         QVERIFY(!(f.form->windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -458,6 +467,37 @@ private slots:
         QCOMPARE(f.rows(), QStringList());
         QTest::keyClick(f.form.get(), Qt::Key_F1);
         QCOMPARE(f.ui.log.last(), QStringLiteral("url:home-page"));
+    }
+
+    // A move over a button shows the hand, over a bare surface the arrow;
+    // while a run holds the hourglass, moves change nothing and the text boxes
+    // give up their own pointer for it.
+    void pointerFollowsTheMouse()
+    {
+        WindowFixture f(0.5, shipImages);
+        f.show();
+        const auto moveOver = [&f](QWidget *w) {
+            QPoint at(2, w->height() / 2);
+            while (w->childAt(at) && at.x() < w->width())
+                at.rx() += 2;
+            QCursor::setPos(f.form->frameGeometry().topLeft() - QPoint(5, 5)); // a real move
+            QTest::mouseMove(w, at);
+            return f.form->pointerShape();
+        };
+        const auto viewport = [&f](const char *name) {
+            return f.child<QTreeView>(name)->viewport();
+        };
+        const QList<std::pair<QWidget *, int>> moves{
+            {f.child("Check5"), 99}, {f.child("Frame1"), 0},    {f.child("Check2"), 99},
+            {f.form.get(), 0},       {f.child("Check4"), 99},   {viewport("ListView1"), 0},
+            {f.child("Check6"), 99}, {viewport("ListView2"), 0}};
+        for (const auto &[control, shape] : moves)
+            QCOMPARE(moveOver(control), shape);
+        f.form->setPointerShape(Form1::BusyPointer);
+        QCOMPARE(moveOver(f.child("Check5")), int(Form1::BusyPointer));
+        QCOMPARE(f.child("Text1")->cursor().shape(), Qt::WaitCursor);
+        f.form->setPointerShape(Form1::DefaultPointer);
+        QCOMPARE(f.child("Text1")->cursor().shape(), Qt::IBeamCursor);
     }
 
     // A row picked up is carried over the others, one pointer move at a time,
