@@ -42,16 +42,18 @@ struct Behaviour
 const Behaviour behaviours[] = {
     {"plain page", "$p/page", E::None}, {"no content", "$p/204", E::None},
     {"trusted certificate", "$t/page", E::None}, {"gzip, two members", "$p/gzip-members", E::None},
+    {"deflate, zlib", "$p/zlib", E::None}, {"deflate, raw", "$p/raw-deflate", E::None},
     {"at the cap", "$p/at-cap", E::None}, {"equal lengths", "$p/equal-lengths", E::None},
     {"ten redirects", "$p/hop/1", E::None}, {"eleven redirects", "$p/hop/0", E::RedirectRefused},
     {"over the cap", "$p/over-cap", E::TooLarge, NotInRun},
     {"over the cap, until close", "$p/huge", E::TooLarge, NotInRun}, {"gzip bomb", "$p/gzip-bomb", E::TooLarge},
-    {"404", "$p/404", E::HttpStatus}, {"header flood", "$p/header-flood", E::Malformed},
+    {"raw deflate as gzip", "$p/not-gzip", E::Malformed}, {"404", "$p/404", E::HttpStatus}, {"header flood", "$p/header-flood", E::Malformed},
     {"redirect to ftp", "$p/to-ftp", E::RedirectRefused},
     {"nobody listening", "http://127.0.0.1:1/", E::ConnectionRefused},
     {"reset midway", "$p/reset-mid-body", E::ConnectionReset}, {"never answers", "$p/stalled", E::TooSlow},
     {"a byte every half second", "$p/drip", E::TooSlow}, {"steady past the deadline", "$p/steady", E::TimedOut},
     {"short body", "$p/short", E::Malformed}, {"two lengths, longer last", "$p/lengths-longer-last", E::Malformed},
+    {"length past 64 bits", "$p/huge-length", E::Malformed},
     {"chunks cut by a close", "$p/cut-chunked", E::Malformed},
     {"gzip without its trailer", "$p/gzip-cut", E::Malformed}, {"self-signed", "$t/page", E::Certificate, Untrusted},
     {"another name", "https://localhost:$T/page", E::Certificate},
@@ -91,8 +93,9 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     const auto redirect = [&](const QString &path, const QByteArray &to) {
         s.raw(path, TestServer::response(302, {"Location: " + to}, {}));
     };
-    const auto gzipped = [&](const QString &path, const QByteArray &body) {
-        s.raw(path, TestServer::response(200, {"Content-Encoding: gzip"}, body));
+    const auto gzipped = [&](const QString &path, const QByteArray &body,
+                             const QByteArray &coding = "gzip") {
+        s.raw(path, TestServer::response(200, {"Content-Encoding: " + coding}, body));
     };
     s.page("/page", bait);
     for (int hop = 0; hop < 11; ++hop)
@@ -100,6 +103,9 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     s.page("/hop/11", bait);
     s.raw("/204", TestServer::response(204, {}, {}));
     gzipped("/gzip-members", TestServer::gzip("keep ") + TestServer::gzip("two"));
+    gzipped("/zlib", TestServer::gzip(bait, 15), "deflate");
+    gzipped("/raw-deflate", TestServer::gzip(bait, -15), "Deflate");
+    gzipped("/not-gzip", TestServer::gzip(bait, -15));
     s.page("/at-cap", QByteArray(cap, 'x'));
     s.page("/over-cap", QByteArray(cap + 1, 'x'));
     s.raw("/equal-lengths", head(200, {"Content-Length: 26", "Content-Length: 26"}) + two);
@@ -116,6 +122,7 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     trickle(s, "/steady", head(200, {chunked}), piece, int(piece.size()), 40, true);
     s.raw("/short", head(200, {"Content-Length: 100"}) + bait);
     s.raw("/lengths-longer-last", head(200, {"Content-Length: 13", "Content-Length: 26"}) + two);
+    s.raw("/huge-length", head(200, {"Content-Length: 99999999999999999999"}) + bait);
     s.raw("/cut-chunked", head(200, {chunked}) + chunk(bait));
     gzipped("/gzip-cut", TestServer::gzip(bait.repeated(40)).chopped(8));
     redirect("/to-plain", plainBase.toUtf8() + "/page");

@@ -1,6 +1,7 @@
 // Address files loaded into the site list.
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
+#include "sitelist/SiteListDrag.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
 
@@ -70,6 +71,47 @@ private slots:
         QVERIFY2(said[1].startsWith("The file \"" + path + "\" could not be read: ") &&
                      said[1].contains(rows[0].mid(1)),
                  qPrintable(said[1]));
+    }
+
+    // Cut in two anywhere, inside a line end or a character of any length,
+    // valid or not, the bytes give the pieces they give whole.
+    void piecesCutAnywhere()
+    {
+        const QByteArray bytes = "a\xC3\xA9\r\n\xE2\x82\xAC\xF0\x9F\x98\x80\rb\xF0\x9F\r\n\xC3"
+                                 "\xE2\x82\xFF\xED\xA0\x80\xF4\x90\x80\x80x\n";
+        AddressFileSplitter whole;
+        whole.feed(bytes);
+        const QStringList pieces = whole.finish();
+        QCOMPARE(pieces.size(), 5); // the last LF leaves an empty one
+        for (qsizetype cut = 1; cut < bytes.size(); ++cut) {
+            AddressFileSplitter split;
+            split.feed(bytes.first(cut));
+            split.feed(bytes.sliced(cut));
+            QVERIFY2(split.finish() == pieces, qPrintable(QString::number(cut)));
+        }
+    }
+
+    // A picked-up row trades texts with each row it is carried over; at an
+    // edge the row beyond comes into view. Nothing picked, nothing moves.
+    void dragSwapsTexts()
+    {
+        using Edge = SiteListDrag::Edge;
+        SiteList sites;
+        sites.append(QStringList{"A", "B", "C", "D"});
+        QTRY_COMPARE(sites.rowCount(), 4);
+        SiteListDrag drag(sites);
+        drag.press();
+        drag.pick(-1); // empty space
+        QCOMPARE(drag.move(1, Edge::None).select, -1);
+        drag.pick(3);
+        const SiteListDrag::Move up = drag.move(2, Edge::NearTop);
+        const SiteListDrag::Move down = drag.move(1, Edge::NearBottom);
+        const SiteListDrag::Move top = drag.move(0, Edge::NearTop);
+        QCOMPARE(texts(sites), (QStringList{"D", "A", "B", "C"}));
+        QCOMPARE((QList<int>{up.select, up.scrollTo, down.select, down.scrollTo, top.scrollTo}),
+                 (QList<int>{2, 1, 1, 2, -1}));
+        drag.release();
+        QCOMPARE(drag.move(1, Edge::None).select, -1);
     }
 
     // Many read chunks' worth, so that chunk ends fall inside line ends and

@@ -14,8 +14,8 @@
 
 // The modal services, scripted: answers come from a queue ("yes" answers a
 // question; an empty queue cancels), and every call is logged in order as
-// "message:…", "warning:…" (exclamation icon), "ask:…", "input:…", "open",
-// "save" or "url:…".
+// "message:…", "warning:…" (exclamation icon), "ask:…", "input:…",
+// "open:<title>", "save" or "url:…".
 class FakeUiServices : public UiServices
 {
 public:
@@ -31,7 +31,7 @@ public:
     {
         return modal("input:" + prompt);
     }
-    QString openFileName(const FileDialogSettings &) override { return modal("open"); }
+    QString openFileName(const FileDialogSettings &s) override { return modal("open:" + s.title); }
     QString saveFileName(const FileDialogSettings &) override { return modal("save"); }
     void openUrl(const QString &url) override { log << "url:" + url; }
     QString clipboardText() override { return clipboard; }

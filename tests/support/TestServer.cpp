@@ -126,10 +126,10 @@ QByteArray TestServer::head(int status, const QList<QByteArray> &headerLines)
     return text + "Connection: close\r\n\r\n";
 }
 
-QByteArray TestServer::gzip(const QByteArray &data)
+QByteArray TestServer::gzip(const QByteArray &data, int windowBits)
 {
     z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY); // 16: gzip wrapper
+    deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
     QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
     stream.avail_in = uInt(data.size());

@@ -42,7 +42,8 @@ public:
     static QByteArray head(int status, const QList<QByteArray> &headerLines);
     // The same with Content-Length (unless given) and the body.
     static QByteArray response(int status, QList<QByteArray> headerLines, const QByteArray &body);
-    static QByteArray gzip(const QByteArray &data);
+    // Deflated data, in gzip's wrapper; zlib's with windowBits 15, none with -15.
+    static QByteArray gzip(const QByteArray &data, int windowBits = 15 + 16);
     // A self-signed certificate for 127.0.0.1 made by the openssl program; an
     // empty text, or why it could not be made.
     static QString makeCertificate(const QString &folder, QString &certificateFile,
