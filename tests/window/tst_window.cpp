@@ -364,7 +364,7 @@ private slots:
         f.fetcher.autoAnswer = false;
         f.form->siteList().append(
             QStringList{"http://s/1", "http://s/2", "http://s/3", "http://s/4"});
-        f.type({"foo"});
+        f.type({"foo", "bar"}); // the without rule waits its turn
         QTest::keyClick(f.child<QLineEdit>("Text1"), Qt::Key_Return);
         QCOMPARE(f.form->pointerShape(), 11);
         f.press("Check8");
