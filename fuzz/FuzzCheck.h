@@ -18,11 +18,8 @@
 class FuzzInput
 {
 public:
-    FuzzInput(const uint8_t *data, size_t size)
-        : m_data(reinterpret_cast<const char *>(data)), m_size(qsizetype(size))
-    {
-    }
-    uint8_t byte() { return m_pos < m_size ? uint8_t(m_data[m_pos++]) : 0; }
+    FuzzInput(const uint8_t *data, size_t size) : m_data(data), m_size(qsizetype(size)) {}
+    uint8_t byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
     QByteArrayView part()
     {
         const qsizetype wanted = byte(); // before m_pos is read below
@@ -37,7 +34,7 @@ public:
     }
 
 private:
-    const char *m_data;
+    const uint8_t *m_data;
     qsizetype m_size;
     qsizetype m_pos = 0;
 };

@@ -1,6 +1,4 @@
-// quillora-cli run for real against loopback servers: its rows against the
-// window's run over the same sites, its refusals, its reports, its memory over
-// long lists, and the many-machines recipe with GNU parallel.
+// quillora-cli run for real against loopback servers.
 #include "platform/CurlPageFetcher.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
@@ -11,8 +9,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/resource.h>
 
 namespace {
 
@@ -25,7 +21,8 @@ struct Outcome
 };
 
 // Runs a command line, the event loop going on meanwhile for the servers.
-Outcome run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
+Outcome cli(const QStringList &arguments, const QByteArray &input = {},
+            const QString &program = QStringLiteral(QUILLORA_CLI))
 {
     QProcess process;
     QSignalSpy finished(&process, &QProcess::finished);
@@ -41,11 +38,6 @@ Outcome run(const QString &program, const QStringList &arguments, const QByteArr
     out.rows.removeLast(); // after the last line end
     out.said = QString::fromUtf8(process.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
     return out;
-}
-
-Outcome cli(const QStringList &arguments, const QByteArray &input = {})
-{
-    return run(QStringLiteral(QUILLORA_CLI), arguments, input);
 }
 
 } // namespace
@@ -98,14 +90,10 @@ private slots:
             urls << "--url" << site;
         const QByteArray list = m_sites.join("\r\n").toUtf8();
         const QString file = writeFile(m_dir.filePath(QStringLiteral("sites.txt")), list);
-        // The save options write the bytes of the window's saves; --failed
-        // lists what failed, for rerunning; politeness options are taken.
-        const QStringList saves{"--save-list",   m_dir.filePath("rows"),
-                                "--save-commas", m_dir.filePath("commas"),
-                                "--failed",      m_dir.filePath("failed"),
-                                "--delay",       "10",
-                                "--retries",     "1",
-                                "--timeout",     "5"};
+        // The window's save bytes; what failed, for rerunning; politeness taken.
+        QStringList saves = QStringLiteral("--delay 10 --retries 1 --timeout 5").split(u' ');
+        for (const QString option : {"--save-list", "--save-commas", "--failed"})
+            saves << option << m_dir.filePath(option.mid(2)); // each file named after its option
         const QString failed = m_server.url("/missing") + "\tnot found (404)";
         for (const Outcome &out :
              {cli(arguments + urls), cli(arguments + QStringList{"--sites", file} + saves),
@@ -115,8 +103,8 @@ private slots:
             QCOMPARE(out.status, 1);
         }
         const QString rows = expected.join("\r\n") + (expected.isEmpty() ? "" : "\r\n");
-        QCOMPARE(readAll(m_dir.filePath("rows")), rows.toUtf8());
-        QCOMPARE(readAll(m_dir.filePath("commas")), (expected.join(u',') + ",\r\n").toUtf8());
+        QCOMPARE(readAll(m_dir.filePath("save-list")), rows.toUtf8());
+        QCOMPARE(readAll(m_dir.filePath("save-commas")), (expected.join(u',') + ",\r\n").toUtf8());
         QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
     }
 
@@ -147,8 +135,7 @@ private slots:
         QVERIFY2(first.startsWith(said), qPrintable(first));
     }
 
-    // Addresses are read as the run goes: a list a hundred times longer takes
-    // no more memory.
+    // Addresses are read as the run goes: a hundred times more take no more memory.
     void longListsInFlatMemory()
     {
 #ifdef __SANITIZE_ADDRESS__
@@ -167,30 +154,27 @@ private slots:
         QVERIFY2(large < small + 8 * 1024, qPrintable(QString::number(large - small)));
     }
 
-    // One long list spread over four workers by GNU parallel, each host's
-    // addresses on one of them: the same rows and failures as one process,
-    // and never more connections to a host than one process makes.
+    // A list spread over four workers by GNU parallel, a host's addresses on one:
+    // the rows and failures of one process, and never more connections to a host.
     void spreadOverWorkers()
     {
         const QString parallel = QStandardPaths::findExecutable(QStringLiteral("parallel"));
         if (parallel.isEmpty())
             QSKIP("GNU parallel is not installed");
         std::vector<std::unique_ptr<TestServer>> hosts;
-        QByteArray list;
+        QStringList urls; // every tenth page missing
         for (int h = 0; h < 5; ++h) {
             hosts.push_back(std::make_unique<TestServer>());
             hosts.back()->slow("/p", 5, "keep");
             for (int i = 0; i < 600; ++i)
-                list += hosts.back()
-                            ->url(QStringLiteral("/%1p?%2").arg(i % 10 == 7 ? "no" : "").arg(i))
-                            .toUtf8() +
-                        "\r\n";
+                urls << hosts.back()->url(QString(i % 10 == 7 ? "/nop?%1" : "/p?%1").arg(i));
         }
-        const QString command =
-            QStringLiteral("%1 --with keep --sites - --quiet").arg(QUILLORA_CLI);
-        Outcome one = cli({"--with", "keep", "--sites", "-", "--quiet"}, list);
-        Outcome four =
-            run(parallel, {"--pipe", "--colsep", "/", "--shard", "3", "-j4", command}, list);
+        const QByteArray list = urls.join("\r\n").toUtf8();
+        const QStringList arguments{"--with", "keep", "--sites", "-", "--quiet"};
+        Outcome one = cli(arguments, list);
+        Outcome four = cli({"--pipe", "--colsep", "/", "--shard", "3", "-j4",
+                            QUILLORA_CLI " " + arguments.join(' ')},
+                           list, parallel);
         QCOMPARE(one.rows.size(), 3000 - 5 * 60);
         QCOMPARE(one.said.size(), 5 * 60);
         for (QStringList *lines : {&one.rows, &four.rows, &one.said, &four.said})

@@ -1,6 +1,5 @@
 // The fetcher against one catalogue of server behaviours, good and hostile,
-// plain and over TLS; the same catalogue then drives one whole run and the
-// link harvests, which must go on past every bad site and keep nothing of it.
+// plain and over TLS, which then drives one whole run past every bad site.
 #include "platform/CurlPageFetcher.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
@@ -184,10 +183,9 @@ class TestFetcher : public QObject
         server->start(QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
                       QStringList{QFINDTESTDATA("../support/h2server.py"), m_certificate, m_key} +
                           options);
-        while (!server->canReadLine()) {
+        while (!server->canReadLine())
             if (!server->waitForReadyRead(10'000))
                 return nullptr;
-        }
         port = quint16(server->readLine().split(' ').value(1).trimmed().toUInt());
         return server;
     }
@@ -237,16 +235,14 @@ private slots:
     void catalogue()
     {
         QFETCH(FetchError, kind);
-        const FetchResult text = m_text.value(QTest::currentDataTag());
-        const FetchResult utf8 = m_utf8.value(QTest::currentDataTag());
-        const FetchResult file = m_file.value(QTest::currentDataTag());
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const FetchResult text = m_text[tag], utf8 = m_utf8[tag], file = m_file[tag];
         QVERIFY2(text.kind == kind && utf8.kind == kind && file.kind == kind,
                  qPrintable(text.error));
         QCOMPARE(text.ok, kind == E::None);
         QCOMPARE(text.error.isEmpty(), text.ok);
         QCOMPARE(utf8.utf8, text.text.toUtf8());
         QVERIFY(utf8.text.isEmpty());
-        const QString tag = QString::fromLatin1(QTest::currentDataTag());
         if (text.ok || kind == E::HttpStatus) {
             QCOMPARE(text.httpVersion, 11);
             QCOMPARE(text.httpStatus, text.ok ? (tag == "no content" ? 204 : 200) : 404);
@@ -261,8 +257,7 @@ private slots:
     }
 
     // The charset of the header, else a byte-order mark, else a <meta> in the
-    // first 1024 bytes, else UTF-8 when valid, else windows-1252; the same
-    // however the body is cut into pieces on its way.
+    // first 1024 bytes, else UTF-8 when valid, else windows-1252; in 7-byte pieces.
     void pageTexts_data()
     {
         QTest::addColumn<QByteArray>("body");
@@ -318,29 +313,6 @@ private slots:
         QVERIFY2(peakMiB() - before < 256, qPrintable(QString::number(peakMiB() - before)));
     }
 
-    // Pages wait in the fetcher's own queue, so that none starts its deadline
-    // before its transfer starts.
-    void limitsConnections()
-    {
-        TestServer server;
-        server.slow("/p", 200, "page");
-        FetchSettings settings = quick();
-        settings.maxConnections = 3;
-        settings.totalTimeout = 500ms; // 12 answers of 200 ms through 3 slots take longer
-        CurlPageFetcher fetcher(settings);
-        std::vector<std::unique_ptr<FetchReply>> replies;
-        int ok = 0;
-        for (int i = 0; i < 12; ++i) {
-            const QString url = server.url(QStringLiteral("/p?%1").arg(i));
-            QCOMPARE(fetcher.hasRoomFor(url), i < 3);
-            replies.push_back(fetcher.fetchText(url));
-            connect(replies.back().get(), &FetchReply::finished, this,
-                    [&](const FetchResult &r) { ok += r.ok; });
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(ok, 12, 10'000);
-        QCOMPARE(server.peakLoad(), 3);
-    }
-
     // An abandoned transfer closes its connection and reports nothing, even
     // when its result was on its way; destroying the fetcher ends everything at once.
     void abandonAndDestroy()
@@ -375,9 +347,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(held->second, 2, 2000);
     }
 
-    // Over HTTP/2 a host's pages share one connection, many at a time, and the
-    // connection outlives the run; an HTTP/1.1 host in the same run keeps to
-    // six; a server that ends its connection midway costs no page.
+    // Over HTTP/2 a host's pages share one connection that outlives the run;
+    // an HTTP/1.1 host keeps to six; a GOAWAY midway costs no page.
     void http2_data()
     {
         QTest::addColumn<QStringList>("options");

@@ -34,11 +34,6 @@ private:
 
 } // namespace
 
-void FakeUiServices::message(const QString &prompt, MessageIcon icon)
-{
-    modal((icon == MessageIcon::Exclamation ? "warning:" : "message:") + prompt);
-}
-
 QString FakeUiServices::modal(const QString &entry)
 {
     log << entry;
@@ -49,7 +44,7 @@ QString FakeUiServices::modal(const QString &entry)
 
 bool FakeFetcher::hasRoomFor(const QString &url) const
 {
-    return inFlight() < 16 && inFlight(hostOf(url)) < roomPerHost;
+    return inFlight() < 16 && inFlight(hostOf(url)) < 6;
 }
 
 void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)

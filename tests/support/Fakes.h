@@ -25,12 +25,12 @@ public:
     // Runs inside every modal call, as a user would act while a box is up.
     std::function<void()> duringModal;
 
-    void message(const QString &prompt, MessageIcon icon) override;
-    bool askYesNo(const QString &prompt) override { return modal("ask:" + prompt) == "yes"; }
-    QString input(const QString &prompt, const QString &) override
+    void message(const QString &text, MessageIcon icon) override
     {
-        return modal("input:" + prompt);
+        modal((icon == MessageIcon::Exclamation ? "warning:" : "message:") + text);
     }
+    bool askYesNo(const QString &prompt) override { return modal("ask:" + prompt) == "yes"; }
+    QString input(const QString &text, const QString &) override { return modal("input:" + text); }
     QString openFileName(const FileDialogSettings &s) override { return modal("open:" + s.title); }
     QString saveFileName(const FileDialogSettings &) override { return modal("save"); }
     void openUrl(const QString &url) override { log << "url:" + url; }
@@ -41,10 +41,8 @@ private:
     QString modal(const QString &entry);
 };
 
-// A fetcher that answers when the test says so, in any order, and records
-// what it was asked and what was abandoned. With autoAnswer, a request for an
-// address in pages is answered from the event loop at once, any other fails.
-// A host (what precedes the path) has room for roomPerHost fetches, all for 16.
+// A fetcher that answers when told, in any order, recording what was asked and
+// abandoned; with autoAnswer, from pages at once (404 if missing). 6 per host, 16 in all.
 class FakeFetcher : public PageFetcher
 {
 public:
@@ -59,7 +57,6 @@ public:
     std::deque<Request> requests; // replies point into it
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
-    int roomPerHost = 6;
 
     Reply fetchText(const QString &url) override { return ask(url, {}, false); }
     Reply fetchUtf8(const QString &url) override { return ask(url, {}, true); }

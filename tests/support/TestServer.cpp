@@ -13,15 +13,11 @@
 
 #include <memory>
 
-namespace {
-
-void sendAndClose(QTcpSocket *socket, const QByteArray &bytes)
+static void sendAndClose(QTcpSocket *socket, const QByteArray &bytes)
 {
     socket->write(bytes);
     socket->disconnectFromHost(); // once the bytes are out
 }
-
-} // namespace
 
 TestServer::TestServer(const QString &certificateFile, const QString &keyFile)
     : m_tls(!certificateFile.isEmpty())
@@ -62,10 +58,7 @@ quint16 TestServer::port() const
 
 QString TestServer::url(const QString &path) const
 {
-    return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(m_tls ? "https" : "http")
-        .arg(port())
-        .arg(path);
+    return (m_tls ? "https" : "http") + QStringLiteral("://127.0.0.1:%1").arg(port()) + path;
 }
 
 void TestServer::route(const QString &path, Handler handler)

@@ -11,10 +11,8 @@
 class QTcpServer;
 class QTcpSocket;
 
-// A loopback HTTP/1.1 server for tests, on the thread that makes it: one request
-// per connection, answered by the route of its path (a route given with its
-// query wins over the bare path), 404 for unknown paths. Given a certificate
-// and key it speaks TLS.
+// A loopback HTTP/1.1 server, TLS given a certificate: one request per
+// connection, answered by the route of its path (with its query first), or 404.
 class TestServer : public QObject
 {
     Q_OBJECT
@@ -29,10 +27,8 @@ public:
 
     void route(const QString &path, Handler handler);
     void page(const QString &path, const QByteArray &body); // as UTF-8 text
-    // Writes raw as the whole answer, then closes.
-    void raw(const QString &path, const QByteArray &raw);
-    // Answers with body after delayMs; peakLoad() tells how many such
-    // requests were under way at once.
+    void raw(const QString &path, const QByteArray &raw);   // the whole answer, then a close
+    // Answers with body after delayMs; peakLoad(): how many at once at most.
     void slow(const QString &path, int delayMs, const QByteArray &body);
     int peakLoad() const { return m_peak; }
     // Writes bytes, then after delayMs ends the connection with a reset.
@@ -44,8 +40,7 @@ public:
     static QByteArray response(int status, QList<QByteArray> headerLines, const QByteArray &body);
     // Deflated data, in gzip's wrapper; zlib's with windowBits 15, none with -15.
     static QByteArray gzip(const QByteArray &data, int windowBits = 15 + 16);
-    // A self-signed certificate for 127.0.0.1 made by the openssl program; an
-    // empty text, or why it could not be made.
+    // A self-signed certificate for 127.0.0.1 by openssl; empty, or why it failed.
     static QString makeCertificate(const QString &folder, QString &certificateFile,
                                    QString &keyFile);
 
