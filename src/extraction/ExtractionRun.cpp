@@ -57,6 +57,7 @@ QString ExtractionRun::inputProblem(Rule rule, const RunHost &host, qsizetype si
 
 void ExtractionRun::start()
 {
+    connect(&m_fetcher, &PageFetcher::roomAvailable, this, &ExtractionRun::fetchAhead);
     m_siteIndex = 0;
     beginSite();
 }

@@ -420,6 +420,7 @@ private:
     void start(Request request);
     CURLcode configure(Transfer &transfer) const;
     void collectFinished();
+    void noticeMultiplexing();
     FetchResult outcome(Transfer &transfer, CURLcode code) const;
     void forget(quint64 id);
     void report(quint64 id, const FetchResult &result);
@@ -439,6 +440,7 @@ private:
     std::deque<Request> m_queued;
     std::unordered_map<quint64, std::unique_ptr<Transfer>> m_running;
     ConnectionCount m_connections;
+    QSet<QByteArray> m_ended;                         // hosts that have ended a transfer
     QHash<QByteArray, Clock::time_point> m_lastStart; // with a delay between starts
 
     std::thread m_thread;
@@ -494,6 +496,7 @@ void CurlPageFetcher::Worker::run()
         int running = 0;
         CURLMcode code = curl_multi_perform(m_multi, &running);
         collectFinished();
+        noticeMultiplexing();
         if (code == CURLM_OK) {
             const int waitMs = startQueued();
             code =
@@ -641,9 +644,35 @@ void CurlPageFetcher::Worker::collectFinished()
         const FetchResult result = outcome(*transfer, code);
         if (result.httpVersion == 20)
             m_connections.setMultiplexed(transfer->request.host);
+        m_ended.insert(transfer->request.host);
         if (!retry(*transfer, result))
             report(id, result);
         forget(id);
+    }
+}
+
+// A host's first answer tells whether it speaks HTTP/2, but the handshake
+// already does: a transfer that went out on a connection it did not open
+// while none of its host's transfers has ended (so that none could have left
+// a connection behind) shares that connection with another. The host is then
+// given as many transfers as one connection carries from its first round on.
+void CurlPageFetcher::Worker::noticeMultiplexing()
+{
+    for (const auto &[id, transfer] : m_running) {
+        const QByteArray &host = transfer->request.host;
+        if (!host.startsWith("https:") || m_ended.contains(host) ||
+            m_connections.isMultiplexed(host))
+            continue;
+        curl_off_t sentAfter = 0;
+        long connects = 1;
+        curl_easy_getinfo(transfer->easy, CURLINFO_PRETRANSFER_TIME_T, &sentAfter);
+        curl_easy_getinfo(transfer->easy, CURLINFO_NUM_CONNECTS, &connects);
+        if (sentAfter == 0 || connects != 0)
+            continue;
+        m_connections.setMultiplexed(host);
+        QMetaObject::invokeMethod(
+            m_owner, [owner = m_owner, host] { owner->hostMultiplexes(host); },
+            Qt::QueuedConnection);
     }
 }
 
@@ -879,6 +908,12 @@ void CurlPageFetcher::deliver(quint64 id, const FetchResult &result)
         m_connections.remove(reply->host);
     }
     reply->finish(result);
+}
+
+void CurlPageFetcher::hostMultiplexes(const QByteArray &host)
+{
+    m_connections.setMultiplexed(host);
+    emit roomAvailable();
 }
 
 void CurlPageFetcher::abandon(quint64 id)

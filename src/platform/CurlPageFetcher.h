@@ -48,6 +48,7 @@ public:
     void add(const QByteArray &host);
     void remove(const QByteArray &host);
     void setMultiplexed(const QByteArray &host);
+    bool isMultiplexed(const QByteArray &host) const { return m_multiplexed.contains(host); }
     int transfers(const QByteArray &host) const { return m_transfers.value(host); }
 
 private:
@@ -88,11 +89,12 @@ private:
     std::unique_ptr<FetchReply> submit(const QString &url, Mode mode, const QString &path = {});
     void deliver(quint64 id, const FetchResult &result);
     void abandon(quint64 id);
+    void hostMultiplexes(const QByteArray &host);
 
     const FetchSettings m_settings;
     quint64 m_lastId = 0;
     QHash<quint64, CurlFetchReply *> m_unfinished;
-    ConnectionCount m_connections; // of the unfinished transfers
+    ConnectionCount m_connections;              // of the unfinished transfers
     mutable QHash<QString, QByteArray> m_hosts; // a cache of hostOf()
     std::unique_ptr<Worker> m_worker;
 };

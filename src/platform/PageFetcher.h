@@ -11,8 +11,8 @@
 enum class FetchError
 {
     None,
-    InvalidAddress,    // not an address at all
-    SchemeRefused,     // an address, but not http or https
+    InvalidAddress, // not an address at all
+    SchemeRefused,  // an address, but not http or https
     NameNotResolved,
     ConnectionRefused, // nobody listens there
     NoAnswer,          // the host did not take the connection in time
@@ -22,10 +22,10 @@ enum class FetchError
     TimedOut,          // no connection, or no whole page, in time
     TooSlow,           // the page came slower than the low-speed limit
     TooLarge,
-    Malformed,         // an answer that is not HTTP, or contradicts itself, or is cut short
-    HttpStatus,        // an answer other than 2xx
-    RedirectRefused,   // to another scheme, from https to http, or too many
-    FileError,         // the page could not be written where it was to go
+    Malformed,       // an answer that is not HTTP, or contradicts itself, or is cut short
+    HttpStatus,      // an answer other than 2xx
+    RedirectRefused, // to another scheme, from https to http, or too many
+    FileError,       // the page could not be written where it was to go
     Other
 };
 
@@ -34,11 +34,11 @@ struct FetchResult
 {
     bool ok = false;
     FetchError kind = FetchError::None;
-    QString error;      // what went wrong, in detail
-    int httpStatus = 0; // final status after redirects, 0 when none was received
+    QString error;       // what went wrong, in detail
+    int httpStatus = 0;  // final status after redirects, 0 when none was received
     int httpVersion = 0; // of the final answer: 10, 11, 20; 0 when none was received
-    QString text;       // fetchText: the decoded body
-    QByteArray utf8;    // fetchUtf8: the same text as UTF-8
+    QString text;        // fetchText: the decoded body
+    QByteArray utf8;     // fetchUtf8: the same text as UTF-8
 };
 Q_DECLARE_METATYPE(FetchResult)
 
@@ -81,4 +81,9 @@ public:
     // The host a fetch of url counts against; empty for an address that
     // cannot be fetched.
     virtual QByteArray hostOf(const QString &url) const = 0;
+
+signals:
+    // There is room for more fetches than before although none ended: a host
+    // was found to carry many at once.
+    void roomAvailable();
 };
