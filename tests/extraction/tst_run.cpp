@@ -48,7 +48,8 @@ class TestRun : public QObject
 {
     Q_OBJECT
 private slots:
-    // What the engines' harnesses cannot see: rows of whole runs. Pages of the
+    // What the engines' harnesses cannot see: rows of whole runs, and the
+    // entity and case rules they share with the engine. Pages of the
     // sites $1, $2, ... ("!" fails to fetch); the rule text, or start and end
     // as "start|end"; options "i" include the address, "e" even if nothing
     // found, "2" run twice.
@@ -67,6 +68,9 @@ private slots:
         // clang-format off
         add("with: failed fetch, next site", with, {"!", "foo"}, "foo", "ie", {"$2,foo"});
         add("with: run twice", with, {"foo", "x"}, "foo", "ie2", {"$1,foo", "$2", "$1,foo"});
+        add("between: entities", between, {"[a&amp;b][&AMP;][&amp;amp;]"}, "[|]", "", {"a&b", "&AMP;", "&amp;"});
+        add("between: case of markers", between, {"a<b>Xy</B>"}, "<B>|</b>", "", {"Xy"});
+        add("between: non-ASCII markers", between, {"..\u00C4RGER..\u00C41\u00F6.."}, "\u00E4|\u00D6", "", {"RGER..\u00C41"});
         add("between: end beyond 16 bits", between, {"<b>" + QString(40000, u'x') + "</b>."}, "<b>|</b>", "", {QString(40000, u'x')});
         add("between: equal results once, any site", between, {"[x][ab]", "[x][b][ab]"}, "[|]", "i", {"$1,x", "$1,ab", "$2,b"});
         add("between: address rows", between, {"no", "[h1][h2]", "no"}, "[|]", "ie", {"$1", "$2,h1", "$2,h2", "$3"});
