@@ -95,8 +95,10 @@ private slots:
     {
         using Edge = SiteListDrag::Edge;
         SiteList sites;
+        QSignalSpy inserted(&sites, &QAbstractItemModel::rowsInserted);
         sites.append(QStringList{"A", "B", "C", "D"});
         QTRY_COMPARE(sites.rowCount(), 4);
+        QCOMPARE(inserted.value(0).value(2), 3); // one batch, rows 0 to 3, for the views
         SiteListDrag drag(sites);
         drag.press();
         drag.pick(-1); // empty space
