@@ -46,7 +46,7 @@ const Behaviour behaviours[] = {
     {"ten redirects", "$p/hop/1", E::None}, {"eleven redirects", "$p/hop/0", E::RedirectRefused},
     {"over the cap", "$p/over-cap", E::TooLarge, NotInRun},
     {"over the cap, until close", "$p/huge", E::TooLarge, NotInRun}, {"gzip bomb", "$p/gzip-bomb", E::TooLarge},
-    {"raw deflate as gzip", "$p/not-gzip", E::Malformed}, {"404", "$p/404", E::HttpStatus}, {"header flood", "$p/header-flood", E::Malformed},
+    {"raw deflate as gzip", "$p/not-gzip", E::Malformed}, {"deflate, one byte", "$p/deflate-byte", E::Malformed}, {"404", "$p/404", E::HttpStatus}, {"header flood", "$p/header-flood", E::Malformed},
     {"redirect to ftp", "$p/to-ftp", E::RedirectRefused},
     {"nobody listening", "http://127.0.0.1:1/", E::ConnectionRefused},
     {"reset midway", "$p/reset-mid-body", E::ConnectionReset}, {"never answers", "$p/stalled", E::TooSlow},
@@ -105,6 +105,7 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     gzipped("/zlib", TestServer::gzip(bait, 15), "deflate");
     gzipped("/raw-deflate", TestServer::gzip(bait, -15), "Deflate");
     gzipped("/not-gzip", TestServer::gzip(bait, -15));
+    gzipped("/deflate-byte", "x", "deflate");
     s.page("/at-cap", QByteArray(cap, 'x'));
     s.page("/over-cap", QByteArray(cap + 1, 'x'));
     s.raw("/equal-lengths", head(200, {"Content-Length: 26", "Content-Length: 26"}) + two);
