@@ -92,7 +92,7 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     const auto redirect = [&](const QString &path, const QByteArray &to) {
         s.raw(path, TestServer::response(302, {"Location: " + to}, {}));
     };
-    const auto gzipped = [&](const QString &path, const QByteArray &body,
+    const auto encoded = [&](const QString &path, const QByteArray &body,
                              const QByteArray &coding = "gzip") {
         s.raw(path, TestServer::response(200, {"Content-Encoding: " + coding}, body));
     };
@@ -101,16 +101,16 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
         redirect(QStringLiteral("/hop/%1").arg(hop), "/hop/" + QByteArray::number(hop + 1));
     s.page("/hop/11", bait);
     s.raw("/204", TestServer::response(204, {}, {}));
-    gzipped("/gzip-members", TestServer::gzip("keep ") + TestServer::gzip("two"));
-    gzipped("/zlib", TestServer::gzip(bait, 15), "deflate");
-    gzipped("/raw-deflate", TestServer::gzip(bait, -15), "Deflate");
-    gzipped("/not-gzip", TestServer::gzip(bait, -15));
-    gzipped("/deflate-byte", "x", "deflate");
+    encoded("/gzip-members", TestServer::deflate("keep ") + TestServer::deflate("two"));
+    encoded("/zlib", TestServer::deflate(bait, 15), "deflate");
+    encoded("/raw-deflate", TestServer::deflate(bait, -15), "Deflate");
+    encoded("/not-gzip", TestServer::deflate(bait, -15));
+    encoded("/deflate-byte", "x", "deflate");
     s.page("/at-cap", QByteArray(cap, 'x'));
     s.page("/over-cap", QByteArray(cap + 1, 'x'));
     s.raw("/equal-lengths", head(200, {"Content-Length: 26", "Content-Length: 26"}) + two);
     s.raw("/huge", head(200, {}) + bait + QByteArray(2 * cap, 'a'));
-    gzipped("/gzip-bomb", TestServer::gzip(QByteArray(8 << 20, '\0')).repeated(256));
+    encoded("/gzip-bomb", TestServer::deflate(QByteArray(8 << 20, '\0')).repeated(256));
     s.raw("/header-flood",
           "HTTP/1.1 200 OK\r\n" + ("X-Flood: " + QByteArray(50, 'h') + "\r\n").repeated(8000));
     s.raw("/404", TestServer::response(404, {}, bait));
@@ -124,7 +124,7 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     s.raw("/lengths-longer-last", head(200, {"Content-Length: 13", "Content-Length: 26"}) + two);
     s.raw("/huge-length", head(200, {"Content-Length: 99999999999999999999"}) + bait);
     s.raw("/cut-chunked", head(200, {chunked}) + chunk(bait));
-    gzipped("/gzip-cut", TestServer::gzip(bait.repeated(40)).chopped(8));
+    encoded("/gzip-cut", TestServer::deflate(bait.repeated(40)).chopped(8));
     redirect("/to-plain", plainBase.toUtf8() + "/page");
     redirect("/hop-to-plain", "/to-plain");
 }

@@ -119,7 +119,7 @@ QByteArray TestServer::head(int status, const QList<QByteArray> &headerLines)
     return text + "Connection: close\r\n\r\n";
 }
 
-QByteArray TestServer::gzip(const QByteArray &data, int windowBits)
+QByteArray TestServer::deflate(const QByteArray &data, int windowBits)
 {
     z_stream stream{};
     deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
@@ -128,7 +128,7 @@ QByteArray TestServer::gzip(const QByteArray &data, int windowBits)
     stream.avail_in = uInt(data.size());
     stream.next_out = reinterpret_cast<Bytef *>(out.data());
     stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
+    ::deflate(&stream, Z_FINISH); // zlib's, not this function
     out.resize(qsizetype(stream.total_out));
     deflateEnd(&stream);
     return out;

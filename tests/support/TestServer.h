@@ -39,7 +39,7 @@ public:
     // The same with Content-Length (unless given) and the body.
     static QByteArray response(int status, QList<QByteArray> headerLines, const QByteArray &body);
     // Deflated data, in gzip's wrapper; zlib's with windowBits 15, none with -15.
-    static QByteArray gzip(const QByteArray &data, int windowBits = 15 + 16);
+    static QByteArray deflate(const QByteArray &data, int windowBits = 15 + 16);
     // A self-signed certificate for 127.0.0.1 by openssl; empty, or why it failed.
     static QString makeCertificate(const QString &folder, QString &certificateFile,
                                    QString &keyFile);
