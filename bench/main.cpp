@@ -28,6 +28,7 @@
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "window/Form1.h"
+#include "window/RunQueue.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 #include "FuzzCheck.h"
 #include "extraction/BetweenMarkers.h"
 #include "extraction/LineFilter.h"
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 
 #include <QSet>
 #include <QStringList>

@@ -2,7 +2,7 @@
 // literally: every position of the page, six bytes compared lower-cased, each
 // value read up to its closing quote and completed step by step.
 #include "FuzzCheck.h"
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/SiteList.h"
 

@@ -1,9 +1,9 @@
 #include "cli/AddressStream.h"
 
+#include "platform/FileExists.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
-#include "window/Globals.h"
 
 #include <QSocketNotifier>
 
@@ -83,12 +83,17 @@ bool AddressStream::readFile(const QString &path)
     const bool standardInput = path == QLatin1String("-");
     if (!m_file) {
         m_file = std::make_unique<QFile>();
-        struct stat info{};
-        const bool pipe = standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
-        const bool opened = standardInput ? m_file->open(STDIN_FILENO, QIODevice::ReadOnly)
-                                          : (m_file->setFileName(path), m_file->open(QIODevice::ReadOnly));
+        struct stat info
+        {
+        };
+        const bool pipe =
+            standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
+        const bool opened = standardInput
+                                ? m_file->open(STDIN_FILENO, QIODevice::ReadOnly)
+                                : (m_file->setFileName(path), m_file->open(QIODevice::ReadOnly));
         if (!opened) {
-            emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.").arg(path, m_file->errorString()));
+            emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.")
+                                .arg(path, m_file->errorString()));
             m_ended = true;
             return true;
         }
@@ -116,9 +121,11 @@ bool AddressStream::readFile(const QString &path)
     if (got < 0)
         reason = m_readable ? QString::fromLocal8Bit(strerror(errno)) : m_file->errorString();
     else if (m_splitter.overlong())
-        reason = QStringLiteral("it holds a line longer than %L1 characters").arg(AddressFileSplitter::maxPieceLength);
+        reason = QStringLiteral("it holds a line longer than %L1 characters")
+                     .arg(AddressFileSplitter::maxPieceLength);
     if (!reason.isEmpty()) {
-        emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.").arg(standardInput ? QStringLiteral("standard input") : path, reason));
+        emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.")
+                            .arg(standardInput ? QStringLiteral("standard input") : path, reason));
         m_ended = true;
         return true;
     }
@@ -138,16 +145,17 @@ bool AddressStream::harvest(const QString &typed)
         m_harvested = std::make_unique<SiteList>();
         auto *harvest = new LinkHarvest(*m_harvested, m_fetcher, typed, this);
         m_harvest = harvest;
-        connect(harvest, &QueuedJob::finished, this, [this, harvest, typed](const UserMessage &message) {
-            harvest->deleteLater();
-            m_harvestDone = true;
-            if (!message.text.isEmpty()) {
-                ExtractLinks base;
-                base.SetBaseUrl(typed);
-                emit harvestFailed(base.BaseUrl, message.text);
-            }
-            emit moreSites();
-        });
+        connect(harvest, &QueuedJob::finished, this,
+                [this, harvest, typed](const UserMessage &message) {
+                    harvest->deleteLater();
+                    m_harvestDone = true;
+                    if (!message.text.isEmpty()) {
+                        ExtractLinks base;
+                        base.SetBaseUrl(typed);
+                        emit harvestFailed(base.BaseUrl, message.text);
+                    }
+                    emit moreSites();
+                });
         harvest->start();
     }
     if (!m_harvestDone)

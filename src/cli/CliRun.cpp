@@ -3,25 +3,24 @@
 #include "cli/AddressStream.h"
 #include "cli/StreamedResults.h"
 #include "extraction/ExtractionRun.h"
+#include "model/WorkSlice.h"
 #include "platform/CurlPageFetcher.h"
-#include "platform/WorkSlice.h"
+#include "platform/FileExists.h"
 #include "results/SaveJob.h"
-#include "window/Globals.h"
 
 #include <QLocale>
 
 #include <cstdio>
 #include <unistd.h>
 
-CliRun::CliRun(const CliOptions &options, QObject *parent) : QObject(parent), m_options(options)
-{
-}
+CliRun::CliRun(const CliOptions &options, QObject *parent) : QObject(parent), m_options(options) {}
 
 CliRun::~CliRun() = default;
 
 void CliRun::start()
 {
-    const QString refusal = ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
+    const QString refusal =
+        ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
@@ -32,7 +31,8 @@ void CliRun::start()
     if (!m_options.failedFile.isEmpty()) {
         m_failedFile.setFileName(m_options.failedFile);
         if (!m_failedFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-            return fail(QStringLiteral("Cannot write %1: %2").arg(m_options.failedFile, m_failedFile.errorString()));
+            return fail(QStringLiteral("Cannot write %1: %2")
+                            .arg(m_options.failedFile, m_failedFile.errorString()));
     }
     FetchSettings settings;
     settings.perHostDelay = std::chrono::milliseconds(m_options.delayMs);
@@ -41,21 +41,22 @@ void CliRun::start()
         settings.totalTimeout = std::chrono::seconds(m_options.timeoutSeconds);
     m_fetcher = std::make_unique<CurlPageFetcher>(settings);
     m_sites = new AddressStream(m_options.sources, *m_fetcher, this);
-    connect(m_sites, &AddressStream::unreadable, this, [this](const QString &message) {
-        m_fatal = message;
-    });
+    connect(m_sites, &AddressStream::unreadable, this,
+            [this](const QString &message) { m_fatal = message; });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
     const bool between = *m_options.rule == Rule::Between;
-    m_results = new StreamedResults(stdout,
-                                    {between && !m_options.keepDuplicates, m_options.evenIfNothing,
-                                     !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
-                                    this);
+    m_results =
+        new StreamedResults(stdout,
+                            {between && !m_options.keepDuplicates, m_options.evenIfNothing,
+                             !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
+                            this);
     m_run = new ExtractionRun(*m_options.rule, *m_sites, *m_results, *m_fetcher, *this, this);
-    connect(m_run, &ExtractionRun::siteDone, this, [this](const QString &address, const FetchResult &fetch) {
-        if (!fetch.ok)
-            siteFailed(address, failureReason(fetch));
-        showProgress();
-    });
+    connect(m_run, &ExtractionRun::siteDone, this,
+            [this](const QString &address, const FetchResult &fetch) {
+                if (!fetch.ok)
+                    siteFailed(address, failureReason(fetch));
+                showProgress();
+            });
     connect(m_run, &QueuedJob::finished, this, &CliRun::end);
     m_progress = !m_options.quiet && isatty(STDERR_FILENO);
     m_run->start();
@@ -94,7 +95,8 @@ void CliRun::showProgress()
     if (total >= 0)
         sites += u'/' + english.toString(total);
     std::fprintf(stderr, "\r\033[K%s sites, %s failed, %s rows", qPrintable(sites),
-                 qPrintable(english.toString(m_failed)), qPrintable(english.toString(m_results->count())));
+                 qPrintable(english.toString(m_failed)),
+                 qPrintable(english.toString(m_results->count())));
     std::fflush(stderr);
 }
 
@@ -114,7 +116,8 @@ void CliRun::end()
         while (!job.advance(WorkSlice())) {
         }
         if (job.failed())
-            return fail(QStringLiteral("The results could not be saved to %1.\n%2").arg(path, job.error()));
+            return fail(
+                QStringLiteral("The results could not be saved to %1.\n%2").arg(path, job.error()));
     }
     if (m_results->writeFailed())
         return fail(QStringLiteral("The rows could not all be written to standard output."));

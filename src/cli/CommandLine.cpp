@@ -29,7 +29,8 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
                 return QStringLiteral("Give one rule: --with, --without or --between.");
             const auto texts = values(count);
             if (!texts)
-                return option + QStringLiteral(" needs %1.").arg(count == 1 ? "a text" : "two texts");
+                return option +
+                       QStringLiteral(" needs %1.").arg(count == 1 ? "a text" : "two texts");
             options.rule = chosen;
             options.text = options.start = texts->value(0);
             options.end = texts->value(1);
@@ -46,7 +47,8 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             QString text;
             if (QString problem = one(text); !problem.isEmpty())
                 return problem;
-            return toCount(text, into) ? QString() : option + QStringLiteral(" needs a whole number.");
+            return toCount(text, into) ? QString()
+                                       : option + QStringLiteral(" needs a whole number.");
         };
         const auto source = [&](Kind kind) -> QString {
             QString value;

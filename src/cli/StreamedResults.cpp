@@ -1,6 +1,6 @@
 #include "cli/StreamedResults.h"
 
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 
 StreamedResults::StreamedResults(std::FILE *out, Memory memory, QObject *parent)
     : QObject(parent), m_out(out), m_memory(memory)

@@ -1,7 +1,7 @@
 #include "extraction/BetweenMarkers.h"
 
 #include "extraction/LineFilter.h"
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "extraction/RunHost.h"
+#include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
-#include "platform/SerialQueue.h"
 
 #include <QHash>
 #include <QObject>
@@ -12,7 +12,6 @@
 #include <memory>
 
 class SiteSource;
-class SiteList;
 class ResultSink;
 class BetweenSite;
 
@@ -83,7 +82,7 @@ private:
     qsizetype m_siteIndex = 0;
     qsizetype m_failed = 0;
     QString m_address;
-    FetchResult m_fetch; // how the current site's page came, without it
+    FetchResult m_fetch;                   // how the current site's page came, without it
     std::unique_ptr<FetchReply> m_awaited; // the current site's page
     bool m_waitingForSites = false;
     bool m_done = false;
@@ -100,29 +99,4 @@ private:
     bool m_linesLeft = false;
     // The between rule's passes over the page being worked on.
     std::unique_ptr<BetweenSite> m_between;
-};
-
-// Runs never interleave: a press while a run is under way starts its run when
-// the current one ends, in the order pressed. Each run takes the sites the
-// list has when it starts.
-class RunQueue : public SerialQueue
-{
-    Q_OBJECT
-public:
-    RunQueue(SiteList &sites, ResultSink &results, PageFetcher &fetcher, RunHost &host,
-             QObject *parent = nullptr);
-
-    void enqueue(Rule rule);
-    // The run under way, if any.
-    ExtractionRun *current() const { return m_current; }
-
-signals:
-    void started(ExtractionRun *run);
-
-private:
-    SiteList &m_sites;
-    ResultSink &m_results;
-    PageFetcher &m_fetcher;
-    RunHost &m_host;
-    QPointer<ExtractionRun> m_current;
 };

@@ -17,13 +17,6 @@ enum class MessageIcon
     Exclamation
 };
 
-// What a piece of work has to tell the user when it ends; nothing when empty.
-struct UserMessage
-{
-    QString text;
-    MessageIcon icon = MessageIcon::None;
-};
-
 // The modal services of the window system. Every call blocks in the dialog's
 // own loop and returns the user's answer; tests replace them with scripts.
 class UiServices

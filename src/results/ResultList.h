@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/BatchedListModel.h"
+#include "model/BatchedListModel.h"
 #include "results/ResultSink.h"
 
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "results/SaveJob.h"
 
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 
 #include <QFileInfo>
 #include <QSaveFile>
@@ -9,17 +9,6 @@ namespace {
 // Bytes gathered before each write: few system calls, little memory.
 constexpr qsizetype bufferBytes = 1 << 20;
 } // namespace
-
-FileDialogSettings saveResultsDialog()
-{
-    return {QString(), 2621953, QStringLiteral("Save List"),
-            QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|")};
-}
-
-QString overwriteQuestion(const QString &fileName)
-{
-    return QStringLiteral("Are you sure you wish to overwrite ") + fileName + QStringLiteral(" ?");
-}
 
 SaveJob::SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent)
     : QObject(parent), m_rows(std::move(rows)), m_format(format), m_path(path)

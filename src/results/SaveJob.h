@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/UiServices.h"
+#include "model/UserMessage.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -16,11 +16,6 @@ enum class SaveFormat
     List,  // every row followed by CR LF
     Commas // every row followed by ",", then one CR LF
 };
-
-// The dialog both save commands show.
-FileDialogSettings saveResultsDialog();
-// The question before a save replaces an existing file.
-QString overwriteQuestion(const QString &fileName);
 
 // Writes rows to a file a slice at a time, in UTF-8 without a byte-order mark.
 // A regular file is written beside the target and replaces it only once every

@@ -1,6 +1,6 @@
 #include "sitelist/ExtractLinks.h"
 
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 #include "sitelist/SiteList.h"
 
 #include <QDir>

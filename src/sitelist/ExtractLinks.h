@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/PageFetcher.h"
-#include "platform/SerialQueue.h"
+#include "model/SerialQueue.h"
 
 #include <QByteArray>
 #include <QObject>

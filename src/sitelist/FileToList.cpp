@@ -1,6 +1,6 @@
 #include "sitelist/FileToList.h"
 
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
 
@@ -251,14 +251,4 @@ AddressFileLoader::AddressFileLoader(SiteList &list, QObject *parent)
 void AddressFileLoader::enqueue(const QString &path)
 {
     SerialQueue::enqueue([this, path] { return new AddressFileLoad(m_list, path, this); });
-}
-
-FileDialogSettings loadListDialogSettings()
-{
-    FileDialogSettings settings;
-    settings.fileName = QString();
-    settings.flags = 2621441;
-    settings.title = QStringLiteral("Add File(s) - Use Ctrl & Shift to select multiple files");
-    settings.filter = QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*");
-    return settings;
 }

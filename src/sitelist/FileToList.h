@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/SerialQueue.h"
-#include "platform/UiServices.h"
+#include "model/SerialQueue.h"
+#include "model/UserMessage.h"
 
 #include <QByteArrayView>
 #include <QFile>
@@ -108,6 +108,3 @@ public:
 private:
     SiteList &m_list;
 };
-
-// Settings of the "Load List" open dialog.
-FileDialogSettings loadListDialogSettings();

@@ -1,17 +1,18 @@
 #include "window/Form1.h"
 
-#include "extraction/ExtractionRun.h"
+#include "model/WorkSlice.h"
 #include "platform/UiServices.h"
-#include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 #include "results/SaveJob.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
+#include "window/Dialogs.h"
 #include "window/Globals.h"
 #include "window/ListCommands.h"
 #include "window/PointerFeedback.h"
+#include "window/RunQueue.h"
 #include "window/SiteListDragView.h"
 
 #include <QCheckBox>

@@ -1,10 +1,10 @@
 // The window driven as a user would, with scripted dialogs and fetcher.
-#include "extraction/ExtractionRun.h"
 #include "results/ResultList.h"
 #include "sitelist/ExtractLinks.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
 #include "window/Form1.h"
+#include "window/RunQueue.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/UiServices.h"
+#include "model/UserMessage.h"
 
 #include <QObject>
 #include <QPointer>

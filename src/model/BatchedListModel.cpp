@@ -1,4 +1,4 @@
-#include "platform/BatchedListModel.h"
+#include "model/BatchedListModel.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
-#include "platform/SerialQueue.h"
+#include "model/SerialQueue.h"
 
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 
 void SerialQueue::enqueue(Make make)
 {
