@@ -1,4 +1,4 @@
-#include "window/Globals.h"
+#include "platform/FileExists.h"
 
 #include <QFileInfo>
 
