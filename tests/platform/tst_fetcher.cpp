@@ -367,9 +367,9 @@ private slots:
         const auto server = startHttp2(options, port);
         if (!server)
             QSKIP("no HTTP/2 test server (Debian's python3-h2)");
-        TestServer h1[2]; // one name, two ports
+        TestServer h1[2]; // one name, two ports; slow, so both fill once HTTP/2 frees connections
         for (TestServer &server : h1)
-            server.slow("/h1", 100, "keep h1");
+            server.slow("/h1", 400, "keep h1");
         FetchSettings settings = quick();
         settings.caFile = m_certificate;
         CurlPageFetcher fetcher(settings);
