@@ -8,7 +8,6 @@
 #include <QSet>
 #include <QStringList>
 
-#include <functional>
 #include <limits>
 
 namespace {

@@ -470,11 +470,6 @@ void Form1::Check13_Click()
     const QString name = m_services.ui->openFileName(loadListDialogSettings());
     if (name.isEmpty())
         return;
-    // A dialog that allowed several files would return them NUL-separated.
-    if (name.contains(QChar(0))) {
-        m_services.ui->message(QStringLiteral("Please select just one file."));
-        return;
-    }
     if (!FileExists(name)) {
         m_services.ui->message(QStringLiteral("File not found"));
         return;

@@ -66,8 +66,9 @@ private slots:
             QTest::newRow(name) << rule << pages << text << options << rows;
         };
         // clang-format off
-        add("with: failed fetch, next site", with, {"!", "foo"}, "foo", "ie", {"$2,foo"});
+        add("with: failed fetch, next site, a match made by &amp;", with, {"!", "Q&amp;B"}, "q&b", "ie", {"$2,Q&B"});
         add("with: run twice", with, {"foo", "x"}, "foo", "ie2", {"$1,foo", "$2", "$1,foo"});
+        add("with: letters folding into ASCII", with, {"kee\n\u212Aee\u017F"}, "KEES", "", {"\u212Aee\u017F"});
         add("between: entities", between, {"[a&amp;b][&AMP;][&amp;amp;]"}, "[|]", "", {"a&b", "&AMP;", "&amp;"});
         add("between: case of markers", between, {"a<b>Xy</B>"}, "<B>|</b>", "", {"Xy"});
         add("between: non-ASCII markers", between, {"..\u00C4RGER..\u00C41\u00F6.."}, "\u00E4|\u00D6", "", {"RGER..\u00C41"});

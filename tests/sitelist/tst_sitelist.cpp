@@ -89,16 +89,19 @@ private slots:
         }
     }
 
-    // A picked-up row trades texts with each row it is carried over; at an
-    // edge the row beyond comes into view. Nothing picked, nothing moves.
+    // A picked-up row trades texts with each row of another text it is carried over; at an
+    // edge the row beyond, if any, comes into view. Nothing picked, nothing moves.
     void dragSwapsTexts()
     {
         using Edge = SiteListDrag::Edge;
         SiteList sites;
         QSignalSpy inserted(&sites, &QAbstractItemModel::rowsInserted);
-        sites.append(QStringList{"A", "B", "C", "D"});
-        QTRY_COMPARE(sites.rowCount(), 4);
-        QCOMPARE(inserted.value(0).value(2), 3); // one batch, rows 0 to 3, for the views
+        QSignalSpy removed(&sites, &QAbstractItemModel::rowsAboutToBeRemoved);
+        sites.append(QStringList{"A", "B", "C", "D", "D", "E", "unseen"});
+        sites.removeAt(6);
+        QTRY_COMPARE(sites.rowCount(), 6);
+        // One batch, rows 0 to 5, for the views; nothing said of the row they never saw.
+        QCOMPARE(inserted.value(0).mid(1) << int(removed.count()), (QVariantList{0, 5, 0}));
         SiteListDrag drag(sites);
         drag.press();
         drag.pick(-1); // empty space
@@ -107,9 +110,12 @@ private slots:
         const SiteListDrag::Move up = drag.move(2, Edge::NearTop);
         const SiteListDrag::Move down = drag.move(1, Edge::NearBottom);
         const SiteListDrag::Move top = drag.move(0, Edge::NearTop);
-        QCOMPARE(texts(sites), (QStringList{"D", "A", "B", "C"}));
-        QCOMPARE((QList<int>{up.select, up.scrollTo, down.select, down.scrollTo, top.scrollTo}),
-                 (QList<int>{2, 1, 1, 2, -1}));
+        const SiteListDrag::Move same = drag.move(4, Edge::NearTop);
+        const SiteListDrag::Move bottom = drag.move(5, Edge::NearBottom);
+        QCOMPARE(texts(sites), (QStringList{"E", "A", "B", "C", "D", "D"}));
+        QCOMPARE((QList<int>{up.select, up.scrollTo, down.select, down.scrollTo, top.scrollTo,
+                             same.select, same.scrollTo, bottom.scrollTo}),
+                 (QList<int>{2, 1, 1, 2, -1, -1, -1, -1}));
         drag.release();
         QCOMPARE(drag.move(1, Edge::None).select, -1);
     }

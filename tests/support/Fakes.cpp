@@ -3,7 +3,6 @@
 #include "extraction/ExtractionRun.h"
 #include "extraction/SiteSource.h"
 #include "results/ResultList.h"
-#include "sitelist/SiteList.h"
 
 #include <QElapsedTimer>
 #include <QFile>
