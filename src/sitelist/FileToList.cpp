@@ -232,7 +232,7 @@ void AddressFileLoad::advance()
             return;
         }
     }
-    m_list.append(addresses);
+    m_list.append(std::move(addresses));
     m_addresses.reset();
     emit finished({});
 }

@@ -14,6 +14,17 @@ void SiteList::append(const QStringList &addresses)
     rowsStored();
 }
 
+void SiteList::append(QStringList &&addresses)
+{
+    if (addresses.isEmpty())
+        return;
+    if (m_rows.isEmpty())
+        m_rows.swap(addresses);
+    else
+        m_rows.append(std::move(addresses));
+    rowsStored();
+}
+
 void SiteList::setText(int row, const QString &address)
 {
     if (row < 0 || row >= count())

@@ -17,6 +17,8 @@ public:
 
     void append(const QString &address);
     void append(const QStringList &addresses);
+    // The same, taking the addresses over: a million of them cost no copy.
+    void append(QStringList &&addresses);
     void setText(int row, const QString &address);
     void removeAt(int row);
     void clear();
