@@ -8,20 +8,52 @@
 #include "results/SaveJob.h"
 #include "window/Globals.h"
 
+#include <QFileInfo>
 #include <QLocale>
+#include <QSaveFile>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
-CliRun::CliRun(const CliOptions &options, QObject *parent) : QObject(parent), m_options(options)
+namespace {
+
+// A harvested link may hold anything: a line end would split its record, an
+// escape would reach the terminal.
+QString printable(const QString &address)
 {
+    const auto control = [](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || (u >= 0x7f && u < 0xa0);
+    };
+    if (std::none_of(address.begin(), address.end(), control))
+        return address;
+    QString out;
+    for (const QChar c : address) {
+        if (!control(c)) {
+            out += c;
+            continue;
+        }
+        for (const char byte : QString(c).toUtf8())
+            out += QStringLiteral("%%1").arg(uchar(byte), 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return out;
 }
+
+} // namespace
+
+CliRun::CliRun(const CliOptions &options, QObject *parent) : QObject(parent), m_options(options) {}
 
 CliRun::~CliRun() = default;
 
 void CliRun::start()
 {
-    const QString refusal = ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
+    if (m_stopStatus != 0)
+        return emit finished(m_stopStatus);
+    const QString refusal =
+        ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
@@ -30,35 +62,74 @@ void CliRun::start()
             return fail(QStringLiteral("File not found"));
     }
     if (!m_options.failedFile.isEmpty()) {
-        m_failedFile.setFileName(m_options.failedFile);
-        if (!m_failedFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-            return fail(QStringLiteral("Cannot write %1: %2").arg(m_options.failedFile, m_failedFile.errorString()));
+        // A device or a pipe cannot be replaced; it is written directly.
+        const QFileInfo target(m_options.failedFile);
+        if (!target.exists() || target.isFile())
+            m_failedFile = std::make_unique<QSaveFile>(m_options.failedFile);
+        else
+            m_failedFile = std::make_unique<QFile>(m_options.failedFile);
+        if (!m_failedFile->open(QIODevice::WriteOnly | QIODevice::Text))
+            return fail(QStringLiteral("Cannot write %1: %2")
+                            .arg(m_options.failedFile, m_failedFile->errorString()));
     }
     FetchSettings settings;
     settings.perHostDelay = std::chrono::milliseconds(m_options.delayMs);
     settings.retries = m_options.retries;
     if (m_options.timeoutSeconds > 0)
         settings.totalTimeout = std::chrono::seconds(m_options.timeoutSeconds);
+    settings.maxConnectionsPerHost = m_options.perHost;
+    settings.maxConnections = m_options.connections;
     m_fetcher = std::make_unique<CurlPageFetcher>(settings);
     m_sites = new AddressStream(m_options.sources, *m_fetcher, this);
-    connect(m_sites, &AddressStream::unreadable, this, [this](const QString &message) {
-        m_fatal = message;
-    });
+    connect(m_sites, &AddressStream::unreadable, this,
+            [this](const QString &message) { m_fatal = message; });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
+    connect(m_sites, &AddressStream::linksDropped, this,
+            [this](const QString &page, qsizetype count) {
+                say(QStringLiteral("%1\t%L2 links longer than %L3 characters left out")
+                        .arg(printable(page))
+                        .arg(count)
+                        .arg(AddressFileSplitter::maxPieceLength));
+            });
     const bool between = *m_options.rule == Rule::Between;
-    m_results = new StreamedResults(stdout,
-                                    {between && !m_options.keepDuplicates, m_options.evenIfNothing,
-                                     !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
-                                    this);
+    m_results =
+        new StreamedResults(stdout,
+                            {between && !m_options.keepDuplicates, m_options.evenIfNothing,
+                             !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
+                            this);
+    // Not from inside the write: the run is in the middle of a slice there.
+    connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
+            Qt::QueuedConnection);
     m_run = new ExtractionRun(*m_options.rule, *m_sites, *m_results, *m_fetcher, *this, this);
-    connect(m_run, &ExtractionRun::siteDone, this, [this](const QString &address, const FetchResult &fetch) {
-        if (!fetch.ok)
-            siteFailed(address, failureReason(fetch));
-        showProgress();
-    });
+    connect(m_run, &ExtractionRun::siteDone, this,
+            [this](const QString &address, const FetchResult &fetch) {
+                if (!fetch.ok)
+                    siteFailed(address, failureReason(fetch));
+                showProgress();
+            });
     connect(m_run, &QueuedJob::finished, this, &CliRun::end);
     m_progress = !m_options.quiet && isatty(STDERR_FILENO);
+    m_running = true;
     m_run->start();
+}
+
+void CliRun::stop(int status, const QString &message)
+{
+    if (m_stopStatus != 0)
+        return;
+    m_stopStatus = status;
+    m_stopMessage = message;
+    if (m_running)
+        m_run->stop();
+}
+
+void CliRun::outputFailed(int error)
+{
+    // A closed pipe is how a reader says it has enough, as for `head`.
+    if (error == EPIPE)
+        return stop(141, {});
+    stop(2, QStringLiteral("Standard output could not be written: %1.")
+                .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
 void CliRun::fail(const QString &message)
@@ -70,11 +141,11 @@ void CliRun::fail(const QString &message)
 void CliRun::siteFailed(const QString &address, const QString &reason)
 {
     ++m_failed;
-    const QString line = address + u'\t' + reason;
+    const QString line = printable(address) + u'\t' + reason;
     say(line);
-    if (m_failedFile.isOpen()) {
-        m_failedFile.write(line.toUtf8() + '\n');
-        m_failedFile.flush();
+    if (m_failedFile) {
+        m_failedFile->write(line.toUtf8() + '\n');
+        m_failedFile->flush();
     }
 }
 
@@ -94,17 +165,54 @@ void CliRun::showProgress()
     if (total >= 0)
         sites += u'/' + english.toString(total);
     std::fprintf(stderr, "\r\033[K%s sites, %s failed, %s rows", qPrintable(sites),
-                 qPrintable(english.toString(m_failed)), qPrintable(english.toString(m_results->count())));
+                 qPrintable(english.toString(m_failed)),
+                 qPrintable(english.toString(m_results->count())));
     std::fflush(stderr);
 }
 
 void CliRun::end()
 {
+    m_running = false;
+    if (m_stopStatus == 0)
+        return finish();
+    // No page more: what is left is only listed.
+    disconnect(m_sites, nullptr, m_run, nullptr);
+    m_sites->stop();
+    m_nextNotDone = m_run->sitesDone();
+    if (!m_failedFile)
+        return finish();
+    listNotDone();
+}
+
+// The sites from the one the run stopped on, in slices: the rest of a long
+// list may take a while to read.
+void CliRun::listNotDone()
+{
+    const WorkSlice slice;
+    QString address;
+    QByteArray lines;
+    SiteSource::Status status = SiteSource::Status::Ready;
+    while (!slice.expired() &&
+           (status = m_sites->site(m_nextNotDone, address)) == SiteSource::Status::Ready) {
+        lines += (printable(address) + QStringLiteral("\tnot done\n")).toUtf8();
+        m_sites->release(++m_nextNotDone);
+        ++m_notDone;
+    }
+    m_failedFile->write(lines);
+    if (status == SiteSource::Status::Ready)
+        return continueLater(this, [this] { listNotDone(); });
+    finish();
+}
+
+void CliRun::finish()
+{
     if (m_progress)
         std::fprintf(stderr, "\r\033[K");
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && !m_results->writeFailed())
+        outputFailed(errno);
+    QStringList problems;
     if (!m_fatal.isEmpty())
-        return fail(m_fatal);
+        problems << m_fatal;
     const QList<std::pair<QString, SaveFormat>> saves{{m_options.saveList, SaveFormat::List},
                                                       {m_options.saveCommas, SaveFormat::Commas}};
     for (const auto &[path, format] : saves) {
@@ -114,9 +222,44 @@ void CliRun::end()
         while (!job.advance(WorkSlice())) {
         }
         if (job.failed())
-            return fail(QStringLiteral("The results could not be saved to %1.\n%2").arg(path, job.error()));
+            problems << QStringLiteral("The results could not be saved to %1.\n%2")
+                            .arg(path, job.error());
     }
-    if (m_results->writeFailed())
-        return fail(QStringLiteral("The rows could not all be written to standard output."));
-    emit finished(m_failed > 0 ? 1 : 0);
+    if (m_failedFile) {
+        auto *replacing = qobject_cast<QSaveFile *>(m_failedFile.get());
+        // A list cut short by an unreadable input would lose the sites after
+        // that point: the old file stays.
+        if (replacing && !m_fatal.isEmpty())
+            replacing->cancelWriting();
+        const bool written = replacing ? replacing->commit() : m_failedFile->flush();
+        if (!written && m_fatal.isEmpty())
+            problems << QStringLiteral("Cannot write %1: %2")
+                            .arg(m_options.failedFile, m_failedFile->errorString());
+    }
+    const bool stopped = m_stopStatus != 0;
+    const qsizetype sites = m_sites->total();
+    if (!stopped && problems.isEmpty() && sites == 0 && m_failed == 0) {
+        const bool standardInput = std::any_of(
+            m_options.sources.begin(), m_options.sources.end(),
+            [](const CliOptions::Source &source) { return source.value == QLatin1String("-"); });
+        problems << QStringLiteral("No sites added: %1 held no addresses.")
+                        .arg(standardInput ? QStringLiteral("standard input")
+                                           : QStringLiteral("the address list"));
+    }
+    if (!m_stopMessage.isEmpty()) {
+        QString message = m_stopMessage;
+        if (m_failedFile && m_fatal.isEmpty())
+            message += QStringLiteral(" Sites not done, listed in %1: %L2.")
+                           .arg(m_options.failedFile)
+                           .arg(m_notDone);
+        else
+            message += QStringLiteral(" Sites done: %L1.").arg(m_nextNotDone);
+        problems << message;
+    }
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
+    if (stopped)
+        emit finished(m_stopStatus);
+    else
+        emit finished(!problems.isEmpty() ? 2 : m_failed > 0 ? 1 : 0);
 }
