@@ -57,8 +57,12 @@ void CliRun::start()
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
-        if (source.kind == CliOptions::SourceKind::Sites && source.value != QLatin1String("-") &&
-            !FileExists(source.value))
+        if (source.kind != CliOptions::SourceKind::Sites)
+            continue;
+        // An empty pipe is a list of no sites; a closed input is a mistake.
+        if (source.value == QLatin1String("-") && m_options.inputClosed)
+            return fail(QStringLiteral("No addresses read: standard input is closed."));
+        if (source.value != QLatin1String("-") && !FileExists(source.value))
             return fail(QStringLiteral("File not found"));
     }
     if (!m_options.failedFile.isEmpty()) {
@@ -237,15 +241,6 @@ void CliRun::finish()
                             .arg(m_options.failedFile, m_failedFile->errorString());
     }
     const bool stopped = m_stopStatus != 0;
-    const qsizetype sites = m_sites->total();
-    if (!stopped && problems.isEmpty() && sites == 0 && m_failed == 0) {
-        const bool standardInput = std::any_of(
-            m_options.sources.begin(), m_options.sources.end(),
-            [](const CliOptions::Source &source) { return source.value == QLatin1String("-"); });
-        problems << QStringLiteral("No sites added: %1 held no addresses.")
-                        .arg(standardInput ? QStringLiteral("standard input")
-                                           : QStringLiteral("the address list"));
-    }
     if (!m_stopMessage.isEmpty()) {
         QString message = m_stopMessage;
         if (m_failedFile && m_fatal.isEmpty())

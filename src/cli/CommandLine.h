@@ -36,6 +36,7 @@ struct CliOptions
     int perHost = 6;        // connections to one HTTP/1.1 host
     int connections = 16;   // connections in all
     bool quiet = false;
+    bool inputClosed = false; // standard input was closed at start
     bool help = false;
     bool version = false;
 };

@@ -37,16 +37,19 @@ extern "C" void onStopSignal(int signal)
 
 } // namespace
 
-void openClosedStreams()
+bool openClosedStreams()
 {
+    bool inputClosed = false;
     for (int fd = 0; fd < 3; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
+        inputClosed = inputClosed || fd == 0;
         // The lowest free descriptor is the one just found closed.
         const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened != fd && opened >= 0)
             close(opened);
     }
+    return inputClosed;
 }
 
 StopSignals::StopSignals(QObject *parent) : QObject(parent)

@@ -6,8 +6,8 @@ class QSocketNotifier;
 
 // Standard streams a shell may have closed would otherwise be taken by the
 // next descriptor opened, Qt's own among them: each is opened on /dev/null.
-// Call first, before anything opens a file.
-void openClosedStreams();
+// Call first, before anything opens a file. Whether standard input was closed.
+bool openClosedStreams();
 
 // Turns SIGINT and SIGTERM into a signal on the event loop (the handler only
 // writes to a pipe), so the run can stop like a press of Escape. A second one

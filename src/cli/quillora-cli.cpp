@@ -10,11 +10,12 @@
 
 int main(int argc, char **argv)
 {
-    openClosedStreams();
+    const bool inputClosed = openClosedStreams();
     // A closed standard output is seen as a failed write, so the run can end cleanly.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     CliOptions options;
+    options.inputClosed = inputClosed;
     const QString problem = parseArguments(app.arguments().mid(1), options);
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "%s\nTry quillora-cli --help.\n", qPrintable(problem));
