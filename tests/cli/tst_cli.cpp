@@ -61,6 +61,7 @@ private slots:
         m_server.page("/3", "KEEP three &amp; more\n[b][c]\n");
         m_server.page("/big", QByteArray("keep a long line of text\n").repeated(40'000));
         m_server.slow("/slow/", 60'000, "<a href=\"/1\">");
+        m_server.page("/odd.html", "<a href=\"x\ny\x1b\">");
         m_sites = {m_server.url("/1"), m_server.url("/2"), m_server.url("/missing"),
                    m_server.url("/3")};
     }
@@ -128,6 +129,8 @@ private slots:
         QTest::newRow("closed input") << R"("$0" --with x --sites - <&-)" << 2 << "No addresses read: standard input is closed.";
         QTest::newRow("head -1") << R"("$0" --with keep --url "$1/big" --url "$1/big" | head -1; exit ${PIPESTATUS[0]})" << 141 << "";
         QTest::newRow("full disk") << R"("$0" --with keep --url "$1/big" --url "$1/1" >/dev/full)" << 2 << "Standard output could not be written: No space left on device.";
+        QTest::newRow("odd link") << R"("$0" --with x --links-of "$1/odd.html" 2>&1 >/dev/null | sed "s|$1||" >&2)" << 0 << "/x%0Ay%1B/\tnot a web address";
+        QTest::newRow("harvest's reason") << R"("$0" --with x --links-of "$1/gone/" 2>&1 | sed "s|$1||" >&2)" << 0 << "/gone/\tnot found (404)";
         // clang-format on
     }
     void inPipelines()
@@ -139,6 +142,28 @@ private slots:
         QCOMPARE(out.status, status);
         QCOMPARE(out.said.join(u'\n').left(said.size()), said);
         QCOMPARE(said.isEmpty(), out.said.isEmpty());
+    }
+
+    // For one's own servers: more connections than the polite defaults.
+    void connectionLimits_data()
+    {
+        QTest::addColumn<QStringList>("limits");
+        QTest::addColumn<int>("peak");
+        QTest::newRow("defaults") << QStringList() << 6;
+        QTest::newRow("per host") << QStringList{"--per-host", "2"} << 2;
+        QTest::newRow("in all") << QStringList{"--per-host", "32", "--connections", "20"} << 20;
+    }
+    void connectionLimits()
+    {
+        QFETCH(QStringList, limits);
+        QFETCH(int, peak);
+        TestServer server;
+        server.slow("/p", 200, "keep");
+        QStringList arguments{"--with", "keep", "--quiet"};
+        for (int i = 0; i < 40; ++i)
+            arguments << "--url" << server.url(QStringLiteral("/p?%1").arg(i));
+        QCOMPARE(cli(arguments + limits).rows.size(), 40);
+        QCOMPARE(server.peakLoad(), peak);
     }
 
     // Ctrl-C keeps the rows so far, lists the rest for a rerun and leaves no page file.
