@@ -90,10 +90,10 @@ void CliRun::start()
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
     connect(m_sites, &AddressStream::linksDropped, this,
             [this](const QString &page, qsizetype count) {
-                say(QStringLiteral("%1\t%L2 links longer than %L3 characters left out")
+                say(QStringLiteral("Links longer than %L1 characters, left out of %2: %L3.")
+                        .arg(AddressFileSplitter::maxPieceLength)
                         .arg(printable(page))
-                        .arg(count)
-                        .arg(AddressFileSplitter::maxPieceLength));
+                        .arg(count));
             });
     const bool between = *m_options.rule == Rule::Between;
     m_results =

@@ -165,11 +165,13 @@ Reporting:
 
 Control characters in an address on standard error or in FILE are written
 as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run: no new pages, the rows so
-far saved, the rest listed in FILE; a second Ctrl-C ends it at once.
+far written and saved, every site not done listed in FILE with the reason
+"not done", so that --sites FILE resumes the run; a second Ctrl-C ends the
+program at once.
 
 Exit status: 0 when every site was fetched, 1 when any failed, 2 when the
-command was wrong, no sites were given, a file could not be read or written
-or standard output failed, 130 after SIGINT, 143 after SIGTERM, 141 when
-standard output was closed (a pipe whose reader ended).
+command was wrong, a file could not be read or written, standard input was
+closed or standard output could not be written, 130 after SIGINT, 143 after
+SIGTERM, 141 when standard output was a pipe its reader closed (as `head`).
 )");
 }

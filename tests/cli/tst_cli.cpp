@@ -158,7 +158,7 @@ private slots:
         QFETCH(QStringList, limits);
         QFETCH(int, peak);
         TestServer server;
-        server.slow("/p", 200, "keep");
+        server.slow("/p", 500, "keep");
         QStringList arguments{"--with", "keep", "--quiet"};
         for (int i = 0; i < 40; ++i)
             arguments << "--url" << server.url(QStringLiteral("/p?%1").arg(i));
