@@ -98,9 +98,7 @@ bool AddressStream::readFile(const QString &path)
     const bool standardInput = path == QLatin1String("-");
     if (!m_file) {
         m_file = std::make_unique<QFile>();
-        struct stat info
-        {
-        };
+        struct stat info = {};
         const bool pipe =
             standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
         const bool opened = standardInput

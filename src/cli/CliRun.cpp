@@ -109,6 +109,9 @@ void CliRun::start()
             [this](const QString &address, const FetchResult &fetch) {
                 if (!fetch.ok)
                     siteFailed(address, failureReason(fetch));
+                m_rowsBefore = m_results->count();
+                if (m_stopStatus != 0)
+                    m_run->stop();
                 showProgress();
             });
     connect(m_run, &QueuedJob::finished, this, &CliRun::end);
@@ -123,7 +126,9 @@ void CliRun::stop(int status, const QString &message)
         return;
     m_stopStatus = status;
     m_stopMessage = message;
-    if (m_running)
+    // A site that has given rows ends first, so that a rerun of the sites
+    // not done repeats none.
+    if (m_running && m_results->count() == m_rowsBefore)
         m_run->stop();
 }
 
@@ -177,12 +182,12 @@ void CliRun::showProgress()
 void CliRun::end()
 {
     m_running = false;
+    m_nextNotDone = m_run->sitesDone();
     if (m_stopStatus == 0)
         return finish();
     // No page more: what is left is only listed.
     disconnect(m_sites, nullptr, m_run, nullptr);
     m_sites->stop();
-    m_nextNotDone = m_run->sitesDone();
     if (!m_failedFile)
         return finish();
     listNotDone();

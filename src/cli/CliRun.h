@@ -66,6 +66,7 @@ private:
     int m_stopStatus = 0;
     QString m_stopMessage;
     bool m_running = false;
+    qsizetype m_rowsBefore = 0; // rows of the sites done
     qsizetype m_notDone = 0;
     qsizetype m_nextNotDone = 0;
     bool m_progress = false; // shown on a terminal
