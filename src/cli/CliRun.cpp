@@ -122,6 +122,13 @@ void CliRun::start()
 
 void CliRun::stop(int status, const QString &message)
 {
+    // Once every site is done, the run ends as it was going to.
+    if (!m_run || m_running)
+        halt(status, message);
+}
+
+void CliRun::halt(int status, const QString &message)
+{
     if (m_stopStatus != 0)
         return;
     m_stopStatus = status;
@@ -136,8 +143,8 @@ void CliRun::outputFailed(int error)
 {
     // A closed pipe is how a reader says it has enough, as for `head`.
     if (error == EPIPE)
-        return stop(141, {});
-    stop(2, QStringLiteral("Standard output could not be written: %1.")
+        return halt(141, {});
+    halt(2, QStringLiteral("Standard output could not be written: %1.")
                 .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
@@ -219,21 +226,33 @@ void CliRun::finish()
         std::fprintf(stderr, "\r\033[K");
     if (std::fflush(stdout) != 0 && !m_results->writeFailed())
         outputFailed(errno);
-    QStringList problems;
     if (!m_fatal.isEmpty())
-        problems << m_fatal;
-    const QList<std::pair<QString, SaveFormat>> saves{{m_options.saveList, SaveFormat::List},
-                                                      {m_options.saveCommas, SaveFormat::Commas}};
-    for (const auto &[path, format] : saves) {
-        if (path.isEmpty())
-            continue;
-        SaveJob job(m_results->rows(), format, path);
-        while (!job.advance(WorkSlice())) {
-        }
-        if (job.failed())
-            problems << QStringLiteral("The results could not be saved to %1.\n%2")
-                            .arg(path, job.error());
-    }
+        m_problems << m_fatal;
+    save(0);
+}
+
+// The save files one after the other, each written in slices.
+void CliRun::save(int which)
+{
+    const std::pair<QString, SaveFormat> saves[]{{m_options.saveList, SaveFormat::List},
+                                                 {m_options.saveCommas, SaveFormat::Commas}};
+    while (which < 2 && saves[which].first.isEmpty())
+        ++which;
+    if (which == 2)
+        return conclude();
+    auto *job = new SaveJob(m_results->rows(), saves[which].second, saves[which].first, this);
+    connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {
+        job->deleteLater();
+        if (!message.text.isEmpty())
+            m_problems << message.text;
+        save(which + 1);
+    });
+    job->start();
+}
+
+void CliRun::conclude()
+{
+    QStringList &problems = m_problems;
     if (m_failedFile) {
         auto *replacing = qobject_cast<QSaveFile *>(m_failedFile.get());
         // A list cut short by an unreadable input would lose the sites after

@@ -31,7 +31,7 @@ public:
     ~CliRun() override;
 
     void start();
-    // Stops the run, which then ends with status (unless stopped already).
+    // Stops the run under way, which then ends with status (unless stopped already).
     void stop(int status, const QString &message);
 
 signals:
@@ -51,10 +51,13 @@ private:
     void siteFailed(const QString &address, const QString &reason);
     void showProgress();
     void say(const QString &line); // on standard error, below the progress line
+    void halt(int status, const QString &message);
     void outputFailed(int error);
     void end();
     void listNotDone();
     void finish();
+    void save(int which);
+    void conclude(); // with the messages, then finished()
 
     const CliOptions m_options;
     std::unique_ptr<CurlPageFetcher> m_fetcher;
@@ -71,4 +74,5 @@ private:
     qsizetype m_nextNotDone = 0;
     bool m_progress = false; // shown on a terminal
     QString m_fatal;
+    QStringList m_problems; // said at the end
 };
