@@ -21,7 +21,22 @@ AddressStream::AddressStream(const QList<CliOptions::Source> &sources, PageFetch
 {
 }
 
-AddressStream::~AddressStream() = default;
+AddressStream::~AddressStream()
+{
+    restoreInputFlags();
+}
+
+void AddressStream::restoreInputFlags()
+{
+    // The flags belong to the open pipe or terminal, which outlives us.
+    if (m_inputFlags != -1)
+        fcntl(STDIN_FILENO, F_SETFL, std::exchange(m_inputFlags, -1));
+}
+
+void AddressStream::stop()
+{
+    m_stopped = true;
+}
 
 SiteSource::Status AddressStream::site(qsizetype index, QString &address)
 {
@@ -83,9 +98,7 @@ bool AddressStream::readFile(const QString &path)
     const bool standardInput = path == QLatin1String("-");
     if (!m_file) {
         m_file = std::make_unique<QFile>();
-        struct stat info
-        {
-        };
+        struct stat info = {};
         const bool pipe =
             standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
         const bool opened = standardInput
@@ -99,7 +112,8 @@ bool AddressStream::readFile(const QString &path)
         }
         if (pipe) {
             // A pipe is read as its data comes, never waiting in a read.
-            fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+            m_inputFlags = fcntl(STDIN_FILENO, F_GETFL);
+            fcntl(STDIN_FILENO, F_SETFL, m_inputFlags | O_NONBLOCK);
             m_readable = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
             connect(m_readable, &QSocketNotifier::activated, this, [this] {
                 m_readable->setEnabled(false);
@@ -111,8 +125,18 @@ bool AddressStream::readFile(const QString &path)
     const qint64 got = m_readable ? ::read(STDIN_FILENO, chunk.data(), size_t(chunk.size()))
                                   : m_file->read(chunk.data(), chunk.size());
     if (got < 0 && m_readable && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        m_readable->setEnabled(true);
-        return false;
+        if (!m_stopped) {
+            m_readable->setEnabled(true);
+            return false;
+        }
+        // Stopped: a line the pipe has not finished is not listed.
+        const QStringList pieces = m_splitter.takePieces();
+        for (const QString &piece : pieces)
+            pushLine(piece);
+        delete std::exchange(m_readable, nullptr);
+        restoreInputFlags();
+        nextSource();
+        return true;
     }
     if (got > 0)
         m_splitter.feed(QByteArrayView(chunk.constData(), got));
@@ -130,17 +154,34 @@ bool AddressStream::readFile(const QString &path)
         return true;
     }
     for (const QString &piece : pieces)
-        push(AddHttp(piece));
+        pushLine(piece);
     if (got == 0) {
         delete std::exchange(m_readable, nullptr);
+        restoreInputFlags();
         nextSource();
     }
     return true;
 }
 
+void AddressStream::pushLine(const QString &line)
+{
+    const QString address = line.left(line.indexOf(u'\t'));
+    if (!address.isEmpty())
+        push(AddHttp(address));
+}
+
 // The page's own address and its links, once the harvest has them all.
 bool AddressStream::harvest(const QString &typed)
 {
+    if (m_stopped && !m_harvestDone) {
+        // Its links are not known: a rerun gets the page itself.
+        delete m_harvest; // and with it the page file
+        ExtractLinks base;
+        base.SetBaseUrl(typed);
+        push(base.BaseUrl);
+        nextSource();
+        return true;
+    }
     if (!m_harvested) {
         m_harvested = std::make_unique<SiteList>();
         auto *harvest = new LinkHarvest(*m_harvested, m_fetcher, typed, this);
@@ -152,7 +193,7 @@ bool AddressStream::harvest(const QString &typed)
                     if (!message.text.isEmpty()) {
                         ExtractLinks base;
                         base.SetBaseUrl(typed);
-                        emit harvestFailed(base.BaseUrl, message.text);
+                        emit harvestFailed(base.BaseUrl, harvest->reason());
                     }
                     emit moreSites();
                 });
@@ -160,8 +201,17 @@ bool AddressStream::harvest(const QString &typed)
     }
     if (!m_harvestDone)
         return false;
-    for (int row = 0; row < m_harvested->count(); ++row)
-        push(m_harvested->text(row));
+    qsizetype overlong = 0;
+    for (int row = 0; row < m_harvested->count(); ++row) {
+        // Like an address line, a link longer than any browser takes is no address.
+        const QString link = m_harvested->text(row);
+        if (link.size() > AddressFileSplitter::maxPieceLength)
+            ++overlong;
+        else
+            push(link);
+    }
+    if (overlong > 0)
+        emit linksDropped(m_harvested->text(0), overlong);
     nextSource();
     return true;
 }

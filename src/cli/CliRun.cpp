@@ -8,10 +8,41 @@
 #include "platform/FileExists.h"
 #include "results/SaveJob.h"
 
+#include <QFileInfo>
 #include <QLocale>
+#include <QSaveFile>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+namespace {
+
+// A harvested link may hold anything: a line end would split its record, an
+// escape would reach the terminal.
+QString printable(const QString &address)
+{
+    const auto control = [](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || (u >= 0x7f && u < 0xa0);
+    };
+    if (std::none_of(address.begin(), address.end(), control))
+        return address;
+    QString out;
+    for (const QChar c : address) {
+        if (!control(c)) {
+            out += c;
+            continue;
+        }
+        for (const char byte : QString(c).toUtf8())
+            out += QStringLiteral("%%1").arg(uchar(byte), 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return out;
+}
+
+} // namespace
 
 CliRun::CliRun(const CliOptions &options, QObject *parent) : QObject(parent), m_options(options) {}
 
@@ -19,47 +50,102 @@ CliRun::~CliRun() = default;
 
 void CliRun::start()
 {
+    if (m_stopStatus != 0)
+        return emit finished(m_stopStatus);
     const QString refusal =
         ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
-        if (source.kind == CliOptions::SourceKind::Sites && source.value != QLatin1String("-") &&
-            !FileExists(source.value))
+        if (source.kind != CliOptions::SourceKind::Sites)
+            continue;
+        // An empty pipe is a list of no sites; a closed input is a mistake.
+        if (source.value == QLatin1String("-") && m_options.inputClosed)
+            return fail(QStringLiteral("No addresses read: standard input is closed."));
+        if (source.value != QLatin1String("-") && !FileExists(source.value))
             return fail(QStringLiteral("File not found"));
     }
     if (!m_options.failedFile.isEmpty()) {
-        m_failedFile.setFileName(m_options.failedFile);
-        if (!m_failedFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        // A device or a pipe cannot be replaced; it is written directly.
+        const QFileInfo target(m_options.failedFile);
+        if (!target.exists() || target.isFile())
+            m_failedFile = std::make_unique<QSaveFile>(m_options.failedFile);
+        else
+            m_failedFile = std::make_unique<QFile>(m_options.failedFile);
+        if (!m_failedFile->open(QIODevice::WriteOnly | QIODevice::Text))
             return fail(QStringLiteral("Cannot write %1: %2")
-                            .arg(m_options.failedFile, m_failedFile.errorString()));
+                            .arg(m_options.failedFile, m_failedFile->errorString()));
     }
     FetchSettings settings;
     settings.perHostDelay = std::chrono::milliseconds(m_options.delayMs);
     settings.retries = m_options.retries;
     if (m_options.timeoutSeconds > 0)
         settings.totalTimeout = std::chrono::seconds(m_options.timeoutSeconds);
+    settings.maxConnectionsPerHost = m_options.perHost;
+    settings.maxConnections = m_options.connections;
     m_fetcher = std::make_unique<CurlPageFetcher>(settings);
     m_sites = new AddressStream(m_options.sources, *m_fetcher, this);
     connect(m_sites, &AddressStream::unreadable, this,
             [this](const QString &message) { m_fatal = message; });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
+    connect(m_sites, &AddressStream::linksDropped, this,
+            [this](const QString &page, qsizetype count) {
+                say(QStringLiteral("Links longer than %L1 characters, left out of %2: %L3.")
+                        .arg(AddressFileSplitter::maxPieceLength)
+                        .arg(printable(page))
+                        .arg(count));
+            });
     const bool between = *m_options.rule == Rule::Between;
     m_results =
         new StreamedResults(stdout,
                             {between && !m_options.keepDuplicates, m_options.evenIfNothing,
                              !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
                             this);
+    // Not from inside the write: the run is in the middle of a slice there.
+    connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
+            Qt::QueuedConnection);
     m_run = new ExtractionRun(*m_options.rule, *m_sites, *m_results, *m_fetcher, *this, this);
     connect(m_run, &ExtractionRun::siteDone, this,
             [this](const QString &address, const FetchResult &fetch) {
                 if (!fetch.ok)
                     siteFailed(address, failureReason(fetch));
+                m_rowsBefore = m_results->count();
+                if (m_stopStatus != 0)
+                    m_run->stop();
                 showProgress();
             });
     connect(m_run, &QueuedJob::finished, this, &CliRun::end);
     m_progress = !m_options.quiet && isatty(STDERR_FILENO);
+    m_running = true;
     m_run->start();
+}
+
+void CliRun::stop(int status, const QString &message)
+{
+    // Once every site is done, the run ends as it was going to.
+    if (!m_run || m_running)
+        halt(status, message);
+}
+
+void CliRun::halt(int status, const QString &message)
+{
+    if (m_stopStatus != 0)
+        return;
+    m_stopStatus = status;
+    m_stopMessage = message;
+    // A site that has given rows ends first, so that a rerun of the sites
+    // not done repeats none.
+    if (m_running && m_results->count() == m_rowsBefore)
+        m_run->stop();
+}
+
+void CliRun::outputFailed(int error)
+{
+    // A closed pipe is how a reader says it has enough, as for `head`.
+    if (error == EPIPE)
+        return halt(141, {});
+    halt(2, QStringLiteral("Standard output could not be written: %1.")
+                .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
 void CliRun::fail(const QString &message)
@@ -71,11 +157,11 @@ void CliRun::fail(const QString &message)
 void CliRun::siteFailed(const QString &address, const QString &reason)
 {
     ++m_failed;
-    const QString line = address + u'\t' + reason;
+    const QString line = printable(address) + u'\t' + reason;
     say(line);
-    if (m_failedFile.isOpen()) {
-        m_failedFile.write(line.toUtf8() + '\n');
-        m_failedFile.flush();
+    if (m_failedFile) {
+        m_failedFile->write(line.toUtf8() + '\n');
+        m_failedFile->flush();
     }
 }
 
@@ -102,24 +188,97 @@ void CliRun::showProgress()
 
 void CliRun::end()
 {
+    m_running = false;
+    m_nextNotDone = m_run->sitesDone();
+    if (m_stopStatus == 0)
+        return finish();
+    // No page more: what is left is only listed.
+    disconnect(m_sites, nullptr, m_run, nullptr);
+    m_sites->stop();
+    if (!m_failedFile)
+        return finish();
+    listNotDone();
+}
+
+// The sites from the one the run stopped on, in slices: the rest of a long
+// list may take a while to read.
+void CliRun::listNotDone()
+{
+    const WorkSlice slice;
+    QString address;
+    QByteArray lines;
+    SiteSource::Status status = SiteSource::Status::Ready;
+    while (!slice.expired() &&
+           (status = m_sites->site(m_nextNotDone, address)) == SiteSource::Status::Ready) {
+        lines += (printable(address) + QStringLiteral("\tnot done\n")).toUtf8();
+        m_sites->release(++m_nextNotDone);
+        ++m_notDone;
+    }
+    m_failedFile->write(lines);
+    if (status == SiteSource::Status::Ready)
+        return continueLater(this, [this] { listNotDone(); });
+    finish();
+}
+
+void CliRun::finish()
+{
     if (m_progress)
         std::fprintf(stderr, "\r\033[K");
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && !m_results->writeFailed())
+        outputFailed(errno);
     if (!m_fatal.isEmpty())
-        return fail(m_fatal);
-    const QList<std::pair<QString, SaveFormat>> saves{{m_options.saveList, SaveFormat::List},
-                                                      {m_options.saveCommas, SaveFormat::Commas}};
-    for (const auto &[path, format] : saves) {
-        if (path.isEmpty())
-            continue;
-        SaveJob job(m_results->rows(), format, path);
-        while (!job.advance(WorkSlice())) {
-        }
-        if (job.failed())
-            return fail(
-                QStringLiteral("The results could not be saved to %1.\n%2").arg(path, job.error()));
+        m_problems << m_fatal;
+    save(0);
+}
+
+// The save files one after the other, each written in slices.
+void CliRun::save(int which)
+{
+    const std::pair<QString, SaveFormat> saves[]{{m_options.saveList, SaveFormat::List},
+                                                 {m_options.saveCommas, SaveFormat::Commas}};
+    while (which < 2 && saves[which].first.isEmpty())
+        ++which;
+    if (which == 2)
+        return conclude();
+    auto *job = new SaveJob(m_results->rows(), saves[which].second, saves[which].first, this);
+    connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {
+        job->deleteLater();
+        if (!message.text.isEmpty())
+            m_problems << message.text;
+        save(which + 1);
+    });
+    job->start();
+}
+
+void CliRun::conclude()
+{
+    QStringList &problems = m_problems;
+    if (m_failedFile) {
+        auto *replacing = qobject_cast<QSaveFile *>(m_failedFile.get());
+        // A list cut short by an unreadable input would lose the sites after
+        // that point: the old file stays.
+        if (replacing && !m_fatal.isEmpty())
+            replacing->cancelWriting();
+        const bool written = replacing ? replacing->commit() : m_failedFile->flush();
+        if (!written && m_fatal.isEmpty())
+            problems << QStringLiteral("Cannot write %1: %2")
+                            .arg(m_options.failedFile, m_failedFile->errorString());
     }
-    if (m_results->writeFailed())
-        return fail(QStringLiteral("The rows could not all be written to standard output."));
-    emit finished(m_failed > 0 ? 1 : 0);
+    const bool stopped = m_stopStatus != 0;
+    if (!m_stopMessage.isEmpty()) {
+        QString message = m_stopMessage;
+        if (m_failedFile && m_fatal.isEmpty())
+            message += QStringLiteral(" Sites not done, listed in %1: %L2.")
+                           .arg(m_options.failedFile)
+                           .arg(m_notDone);
+        else
+            message += QStringLiteral(" Sites done: %L1.").arg(m_nextNotDone);
+        problems << message;
+    }
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
+    if (stopped)
+        emit finished(m_stopStatus);
+    else
+        emit finished(!problems.isEmpty() ? 2 : m_failed > 0 ? 1 : 0);
 }

@@ -3,7 +3,7 @@
 #include "cli/CommandLine.h"
 #include "extraction/RunHost.h"
 
-#include <QFile>
+#include <QFileDevice>
 #include <QObject>
 
 #include <memory>
@@ -16,8 +16,13 @@ struct FetchResult;
 
 // One command-line run: the window's run over the sites of the command line,
 // its rows on standard output, each site that failed on standard error (and in
-// the --failed file) as "address<TAB>reason", progress on standard error when
-// that is a terminal. finished() gives the exit status.
+// the --failed file) as "address<TAB>reason" as soon as it failed, progress on
+// standard error when that is a terminal. finished() gives the exit status.
+//
+// The --failed file is written beside and takes its place at the end, so it
+// may be the list the run reads. A stop (an interrupt, or standard output
+// failing) ends the run like Escape in the window; the sites not done then
+// join the failed ones in that file, so that it resumes the run.
 class CliRun : public QObject, private RunHost
 {
     Q_OBJECT
@@ -26,6 +31,8 @@ public:
     ~CliRun() override;
 
     void start();
+    // Stops the run under way, which then ends with status (unless stopped already).
+    void stop(int status, const QString &message);
 
 signals:
     void finished(int status);
@@ -44,15 +51,28 @@ private:
     void siteFailed(const QString &address, const QString &reason);
     void showProgress();
     void say(const QString &line); // on standard error, below the progress line
+    void halt(int status, const QString &message);
+    void outputFailed(int error);
     void end();
+    void listNotDone();
+    void finish();
+    void save(int which);
+    void conclude(); // with the messages, then finished()
 
     const CliOptions m_options;
     std::unique_ptr<CurlPageFetcher> m_fetcher;
     AddressStream *m_sites = nullptr;
     StreamedResults *m_results = nullptr;
     ExtractionRun *m_run = nullptr;
-    QFile m_failedFile;
+    std::unique_ptr<QFileDevice> m_failedFile;
     qsizetype m_failed = 0;
+    int m_stopStatus = 0;
+    QString m_stopMessage;
+    bool m_running = false;
+    qsizetype m_rowsBefore = 0; // rows of the sites done
+    qsizetype m_notDone = 0;
+    qsizetype m_nextNotDone = 0;
     bool m_progress = false; // shown on a terminal
     QString m_fatal;
+    QStringList m_problems; // said at the end
 };

@@ -50,6 +50,13 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             return toCount(text, into) ? QString()
                                        : option + QStringLiteral(" needs a whole number.");
         };
+        const auto ranged = [&](int &into, int low, int high) -> QString {
+            if (QString problem = count(into); !problem.isEmpty())
+                return problem;
+            if (into >= low && into <= high)
+                return {};
+            return option + QStringLiteral(" needs a number from %1 to %2.").arg(low).arg(high);
+        };
         const auto source = [&](Kind kind) -> QString {
             QString value;
             if (QString problem = one(value); !problem.isEmpty())
@@ -88,6 +95,10 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             problem = count(options.retries);
         else if (option == QLatin1String("--timeout"))
             problem = count(options.timeoutSeconds);
+        else if (option == QLatin1String("--per-host"))
+            problem = ranged(options.perHost, 1, 32);
+        else if (option == QLatin1String("--connections"))
+            problem = ranged(options.connections, 1, 256);
         else if (option == QLatin1String("--quiet"))
             options.quiet = true;
         else if (option == QLatin1String("--help") || option == QLatin1String("-h"))
@@ -117,7 +128,9 @@ standard output, one row per line.
 
 Sites (any number, in order):
   --url ADDRESS        one address ("http://" is put in front when it lacks it)
-  --sites FILE         every line of an address file; "-" reads standard input
+  --sites FILE         every non-empty line of an address file, up to a tab if
+                       it has one (so a --failed file is one); "-" reads
+                       standard input
   --links-of ADDRESS   the page itself, then every href="..." link in it
 
 Rules (one):
@@ -139,14 +152,26 @@ Fetching:
                        times at most, after what Retry-After says (60 s at most)
                        or else after 1 s, doubling
   --timeout SECONDS    give each page this long (120 by default)
+  --per-host N         connections at once to one host that speaks HTTP/1.1,
+                       1 to 32 (6 by default, as browsers keep to)
+  --connections N      connections at once in all, 1 to 256 (16 by default)
 
 Reporting:
   --failed FILE        write "address<TAB>reason" of every failed site to FILE
-                       as well as to standard error
+                       as well as to standard error, and after an interrupt
+                       every site not done; FILE may be the --sites list
   --quiet              no progress line on standard error
   --help, --version
 
+Control characters in an address on standard error or in FILE are written
+as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run: no new pages, the rows so
+far written and saved, every site not done listed in FILE with the reason
+"not done", so that --sites FILE resumes the run; a second Ctrl-C ends the
+program at once.
+
 Exit status: 0 when every site was fetched, 1 when any failed, 2 when the
-command was wrong or a file could not be read.
+command was wrong, a file could not be read or written, standard input was
+closed or standard output could not be written, 130 after SIGINT, 143 after
+SIGTERM, 141 when standard output was a pipe its reader closed (as `head`).
 )");
 }

@@ -33,7 +33,10 @@ struct CliOptions
     int delayMs = 0;
     int retries = 0;
     int timeoutSeconds = 0; // 0: the window's
+    int perHost = 6;        // connections to one HTTP/1.1 host
+    int connections = 16;   // connections in all
     bool quiet = false;
+    bool inputClosed = false; // standard input was closed at start
     bool help = false;
     bool version = false;
 };

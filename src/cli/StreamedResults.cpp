@@ -2,6 +2,8 @@
 
 #include "model/WorkSlice.h"
 
+#include <cerrno>
+
 StreamedResults::StreamedResults(std::FILE *out, Memory memory, QObject *parent)
     : QObject(parent), m_out(out), m_memory(memory)
 {
@@ -9,7 +11,7 @@ StreamedResults::StreamedResults(std::FILE *out, Memory memory, QObject *parent)
 
 StreamedResults::~StreamedResults()
 {
-    flush();
+    std::fflush(m_out);
 }
 
 void StreamedResults::appendResult(const QString &address, const QString &result)
@@ -37,9 +39,11 @@ void StreamedResults::write(const QString &row)
     ++m_count;
     if (m_memory.rows)
         m_rows.append(row);
+    if (m_writeFailed)
+        return;
     const QByteArray line = row.toUtf8() + "\r\n";
     if (std::fwrite(line.constData(), 1, size_t(line.size()), m_out) != size_t(line.size()))
-        m_writeFailed = true;
+        return failed();
     if (!std::exchange(m_flushQueued, true))
         continueLater(this, [this] { flush(); });
 }
@@ -47,6 +51,13 @@ void StreamedResults::write(const QString &row)
 void StreamedResults::flush()
 {
     m_flushQueued = false;
-    if (std::fflush(m_out) != 0)
-        m_writeFailed = true;
+    if (!m_writeFailed && std::fflush(m_out) != 0)
+        failed();
+}
+
+void StreamedResults::failed()
+{
+    const int error = errno;
+    m_writeFailed = true;
+    emit outputFailed(error);
 }

@@ -14,6 +14,7 @@
 // rows themselves only when they are to be saved.
 class StreamedResults : public QObject, public ResultSink
 {
+    Q_OBJECT
 public:
     struct Memory
     {
@@ -26,16 +27,24 @@ public:
 
     void appendResult(const QString &address, const QString &result) override;
     void appendAddress(const QString &address) override;
-    bool showsAddress(const QString &address) const override { return m_addresses.contains(address); }
+    bool showsAddress(const QString &address) const override
+    {
+        return m_addresses.contains(address);
+    }
     bool holdsResult(const QString &result) const override { return m_results.contains(result); }
 
     qsizetype count() const { return m_count; }
     const QStringList &rows() const { return m_rows; }
     bool writeFailed() const { return m_writeFailed; }
 
+signals:
+    // The first failed write or flush, with its errno; nothing more is written.
+    void outputFailed(int error);
+
 private:
     void write(const QString &row);
     void flush();
+    void failed();
 
     std::FILE *m_out;
     Memory m_memory;

@@ -145,7 +145,9 @@ void LinkHarvest::GetLinks(const QString &typed)
                                                   QStringLiteral("/quillora-page-XXXXXX.tmp"));
     if (!m_pageFile->open()) {
         // Reported like a download that could not write its file.
-        continueLater(this, [this] { fail(); });
+        continueLater(this, [this, why = m_pageFile->errorString()] {
+            fail(QStringLiteral("page file not made: ") + why);
+        });
         return;
     }
     m_pageFile->close();
@@ -157,20 +159,21 @@ void LinkHarvest::onDownloaded(const FetchResult &result)
 {
     m_download.release()->deleteLater(); // it is still emitting
     if (!result.ok) {
-        fail();
+        fail(failureReason(result));
         return;
     }
     QFile page(m_pageFile->fileName());
     if (!page.open(QIODevice::ReadOnly)) {
-        fail();
+        fail(QStringLiteral("page file not read: ") + page.errorString());
         return;
     }
     m_state.setPage(page.readAll());
     const bool readWhole = page.error() == QFileDevice::NoError;
+    const QString readError = page.errorString();
     page.close();
     m_pageFile.reset();
     if (!readWhole) {
-        fail();
+        fail(QStringLiteral("page file not read: ") + readError);
         return;
     }
     scanSlice();
@@ -189,10 +192,11 @@ void LinkHarvest::scanSlice()
     emit finished({});
 }
 
-void LinkHarvest::fail()
+void LinkHarvest::fail(const QString &reason)
 {
     if (m_stopped)
         return;
+    m_reason = reason;
     m_pageFile.reset();
     emit finished({QStringLiteral("Url not found"), MessageIcon::Exclamation});
 }

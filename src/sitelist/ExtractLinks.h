@@ -59,12 +59,14 @@ public:
     void start() override;
     // Ends the harvest at once, keeping the rows it added.
     void stop() override;
+    // After a failure, its cause in a few words, where the window says "Url not found".
+    QString reason() const { return m_reason; }
 
 private:
     void GetLinks(const QString &typed);
     void onDownloaded(const FetchResult &result);
     void scanSlice();
-    void fail();
+    void fail(const QString &reason);
 
     SiteList &m_list;
     PageFetcher &m_fetcher;
@@ -73,6 +75,7 @@ private:
     std::unique_ptr<QTemporaryFile> m_pageFile;
     std::unique_ptr<FetchReply> m_download;
     bool m_stopped = false;
+    QString m_reason;
 };
 
 // Harvests never overlap: a press while one is under way starts its harvest

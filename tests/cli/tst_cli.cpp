@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 namespace {
 
 struct Outcome
@@ -57,6 +59,9 @@ private slots:
         m_server.page("/1", "keep one\n[a][b][a]\nother\n");
         m_server.page("/2", "nothing here\n");
         m_server.page("/3", "KEEP three &amp; more\n[b][c]\n");
+        m_server.page("/big", QByteArray("keep a long line of text\n").repeated(40'000));
+        m_server.slow("/slow/", 60'000, "<a href=\"/1\">");
+        m_server.page("/odd.html", "<a href=\"x\ny\x1b\">");
         m_sites = {m_server.url("/1"), m_server.url("/2"), m_server.url("/missing"),
                    m_server.url("/3")};
     }
@@ -88,7 +93,8 @@ private slots:
         QStringList urls;
         for (const QString &site : m_sites)
             urls << "--url" << site;
-        const QByteArray list = m_sites.join("\r\n").toUtf8();
+        // Blank lines and a last line end, as editors write them, add nothing.
+        const QByteArray list = m_sites.join("\n\n").toUtf8() + '\n';
         const QString file = writeFile(m_dir.filePath(QStringLiteral("sites.txt")), list);
         // The window's save bytes; what failed, for rerunning; politeness taken.
         QStringList saves = QStringLiteral("--delay 10 --retries 1 --timeout 5").split(u' ');
@@ -106,6 +112,83 @@ private slots:
         QCOMPARE(readAll(m_dir.filePath("save-list")), rows.toUtf8());
         QCOMPARE(readAll(m_dir.filePath("save-commas")), (expected.join(u',') + ",\r\n").toUtf8());
         QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
+        // A rerun on its own list of failures leaves there what still fails.
+        const Outcome rerun = cli(arguments + QStringList{"--sites", m_dir.filePath("failed"),
+                                                          "--failed", m_dir.filePath("failed")});
+        QCOMPARE(rerun.said, QStringList{failed});
+        QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
+    }
+
+    // As a shell runs it, "$0" being quillora-cli and "$1" the server.
+    void inPipelines_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // the start of standard error
+        // clang-format off
+        QTest::newRow("closed input") << R"("$0" --with x --sites - <&-)" << 2 << "No addresses read: standard input is closed.";
+        QTest::newRow("head -1") << R"("$0" --with keep --url "$1/big" --url "$1/big" | head -1; exit ${PIPESTATUS[0]})" << 141 << "";
+        QTest::newRow("full disk") << R"("$0" --with keep --url "$1/big" --url "$1/1" >/dev/full)" << 2 << "Standard output could not be written: No space left on device.";
+        QTest::newRow("odd link") << R"("$0" --with x --links-of "$1/odd.html" 2>&1 >/dev/null | sed "s|$1||" >&2)" << 0 << "/x%0Ay%1B/\tnot a web address";
+        QTest::newRow("harvest's reason") << R"("$0" --with x --links-of "$1/gone/" 2>&1 | sed "s|$1||" >&2)" << 0 << "/gone/\tnot found (404)";
+        // clang-format on
+    }
+    void inPipelines()
+    {
+        QFETCH(QString, line);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        const Outcome out = cli({"-c", line, QUILLORA_CLI, m_server.url("")}, {}, "/bin/bash");
+        QCOMPARE(out.status, status);
+        QCOMPARE(out.said.join(u'\n').left(said.size()), said);
+        QCOMPARE(said.isEmpty(), out.said.isEmpty());
+    }
+
+    // For one's own servers: more connections than the polite defaults.
+    void connectionLimits_data()
+    {
+        QTest::addColumn<QStringList>("limits");
+        QTest::addColumn<int>("peak");
+        QTest::newRow("defaults") << QStringList() << 6;
+        QTest::newRow("per host") << QStringList{"--per-host", "2"} << 2;
+        QTest::newRow("in all") << QStringList{"--per-host", "32", "--connections", "20"} << 20;
+    }
+    void connectionLimits()
+    {
+        QFETCH(QStringList, limits);
+        QFETCH(int, peak);
+        TestServer server;
+        server.slow("/p", 500, "keep");
+        QStringList arguments{"--with", "keep", "--quiet"};
+        for (int i = 0; i < 40; ++i)
+            arguments << "--url" << server.url(QStringLiteral("/p?%1").arg(i));
+        QCOMPARE(cli(arguments + limits).rows.size(), 40);
+        QCOMPARE(server.peakLoad(), peak);
+    }
+
+    // Ctrl-C keeps the rows so far, lists the rest for a rerun and leaves no page file.
+    void interrupted()
+    {
+        const QString tmp = m_dir.filePath(QStringLiteral("tmp")), failed = m_dir.filePath("rest");
+        QVERIFY(QDir().mkpath(tmp));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", tmp);
+        process.setProcessEnvironment(environment);
+        process.start(QUILLORA_CLI, {"--with", "keep", "--url", m_server.url("/1"), "--links-of",
+                                     m_server.url("/slow/"), "--url", m_server.url("/3"),
+                                     "--failed", failed, "--save-list", m_dir.filePath("kept")});
+        QTRY_COMPARE_WITH_TIMEOUT(entries(tmp).size(), 1, 20'000); // the page being harvested
+        QTRY_VERIFY(process.bytesAvailable() > 0);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(20'000));
+        QCOMPARE(process.exitCode(), 130);
+        QCOMPARE(process.readAllStandardOutput(), "keep one\r\n");
+        QCOMPARE(readAll(m_dir.filePath("kept")), "keep one\r\n");
+        QCOMPARE(readAll(failed),
+                 (m_server.url("/slow/") + "\tnot done\n" + m_server.url("/3") + "\tnot done\n")
+                     .toUtf8());
+        QCOMPARE(entries(tmp), QStringList());
     }
 
     void refusals_data()
@@ -142,9 +225,9 @@ private slots:
         QSKIP("the address sanitizer's quarantine swamps the figure");
 #endif
         const auto peakKiB = [](qsizetype addresses) {
-            // "http://" each, which fails at once.
+            // Each fails at once, each failure written as it comes.
             const Outcome out = cli({"--with", "x", "--sites", "-", "--quiet"},
-                                    QByteArray("\n").repeated(addresses));
+                                    QByteArray("http://\n").repeated(addresses));
             rusage usage{};
             getrusage(RUSAGE_CHILDREN, &usage);
             return out.status == 1 ? usage.ru_maxrss : -1;
