@@ -836,6 +836,8 @@ bool Form1::includeAddressIfNothingFound() const
 void Form1::setStatus(const QString &status)
 {
     Label3->setText(status);
+    // Named "Status" for screen readers, which then read the text as its description.
+    Label3->setAccessibleDescription(status);
 }
 
 void Form1::setBusy(bool busy)
