@@ -270,6 +270,9 @@ Form1::~Form1()
     // The runs use this window as their host: end them before it goes.
     delete m_runs;
     m_runs = nullptr;
+    // Closing the window moves the focus while its controls are still there,
+    // but this window no longer is.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
 }
 
 int Form1::px(int twips) const
