@@ -28,7 +28,7 @@ void SaveJob::step()
         continueLater(this, [this] { step(); });
     else if (failed())
         emit finished(
-            {QStringLiteral("The results could not be saved to %1.\n%2").arg(m_path, m_error)});
+            {QStringLiteral("%1 could not be saved to %2.\n%3").arg(m_subject, m_path, m_error)});
     else
         emit finished({});
 }

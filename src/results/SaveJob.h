@@ -36,6 +36,8 @@ public:
     // Writes until the slice expires; true once the job has ended.
     bool advance(const WorkSlice &slice);
 
+    // Names what is saved in the failure message; "The results" unless set.
+    void setSubject(const QString &subject) { m_subject = subject; }
     QString path() const { return m_path; }
     bool failed() const { return !m_error.isEmpty(); }
     // Why the save failed: the first error met.
@@ -63,6 +65,7 @@ private:
     QStringList m_rows;
     SaveFormat m_format;
     QString m_path;
+    QString m_subject = QStringLiteral("The results");
     Stage m_stage = Stage::Opening;
     std::unique_ptr<QFileDevice> m_file;
     bool m_replacing = false; // m_file is a QSaveFile

@@ -1,5 +1,9 @@
 #include "sitelist/SiteList.h"
 
+#include "sitelist/UrlMon.h"
+
+#include <QRegularExpression>
+
 void SiteList::append(const QString &address)
 {
     m_rows.append(address);
@@ -23,6 +27,15 @@ void SiteList::append(QStringList &&addresses)
     else
         m_rows.append(std::move(addresses));
     rowsStored();
+}
+
+void SiteList::appendLines(const QString &text)
+{
+    static const QRegularExpression lineEnd(QStringLiteral("\r\n|\r|\n"));
+    QStringList lines = text.split(lineEnd, Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line = AddHttp(line);
+    append(std::move(lines));
 }
 
 void SiteList::setText(int row, const QString &address)

@@ -14,11 +14,15 @@ public:
 
     int count() const { return int(m_rows.size()); }
     QString text(int row) const { return m_rows.value(row); }
+    QStringList texts() const { return m_rows; }
 
     void append(const QString &address);
     void append(const QStringList &addresses);
     // The same, taking the addresses over: a million of them cost no copy.
     void append(QStringList &&addresses);
+    // One row per non-empty line of pasted or dropped text, through AddHttp.
+    // Unlike an address file, empty lines and a final line end add nothing.
+    void appendLines(const QString &text);
     void setText(int row, const QString &address);
     void removeAt(int row);
     void clear();

@@ -15,19 +15,23 @@
 #include "window/RunQueue.h"
 #include "window/SiteListDragView.h"
 
+#include <QApplication>
 #include <QCheckBox>
-#include <QCoreApplication>
+#include <QDropEvent>
 #include <QEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QShortcut>
 #include <QToolTip>
 #include <QTreeView>
+
+#include <array>
 
 namespace {
 
@@ -87,10 +91,16 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
     connect(m_runs, &RunQueue::started, this, &Form1::watchRun);
 
     buildControls();
+    setGrowth();
     setTabOrderChain();
     connectHandlers();
     installPointerFeedback();
     installKeys();
+    installMenus();
+    nameForScreenReaders();
+    setMinimumSize(defaultSize());
+    resize(defaultSize());
+    layOut();
     Form_Load();
 }
 
@@ -102,22 +112,114 @@ QList<SerialQueue *> Form1::queues() const
 // Keys beyond those of the controls themselves, and the lists' commands.
 void Form1::installKeys()
 {
-    const auto key = [this](const QKeySequence &sequence, auto slot) {
-        connect(new QShortcut(sequence, this), &QShortcut::activated, this, slot);
-    };
-    key(Qt::Key_Escape, [this] {
-        for (SerialQueue *queue : queues())
-            queue->stop();
-    });
-    key(QKeySequence::HelpContents, [this] { m_services.ui->openUrl(m_services.homePage); });
     // Enter in a rule's text presses that rule's button.
     const QList<std::pair<QLineEdit *, QPushButton *>> enter{
         {Text1, Check2}, {Text2, Check8}, {Text3, Check4}, {Text4, Check4}};
     for (const auto &[text, button] : enter)
         connect(text, &QLineEdit::returnPressed, button, &QAbstractButton::click);
-    new ListCommands(
+    m_listCommands = new ListCommands(
         ListView1, *m_sites, [this] { ListView1_DblClick(); }, ListView2, *m_results,
         *m_services.ui, this);
+    // The Edit menu acts on the list or text box last in use.
+    m_editTarget = ListView1;
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
+        const QList<QWidget *> targets{ListView1, ListView2, Text1, Text2, Text3, Text4};
+        if (targets.contains(now))
+            m_editTarget = now;
+    });
+}
+
+void Form1::installMenus()
+{
+    m_menuBar = new QMenuBar(this);
+    m_menuBar->setObjectName(QStringLiteral("MenuBar"));
+    const auto command = [this](QMenu *menu, const QString &text, const std::function<void()> &run,
+                                const QKeySequence &key = {}) {
+        QAction *action = menu->addAction(text);
+        connect(action, &QAction::triggered, this, run);
+        action->setShortcut(key);
+        return action;
+    };
+    // The keys of these work wherever the focus is in the window.
+    const auto windowCommand = [&](QMenu *menu, const QString &text,
+                                   const std::function<void()> &run, const QKeySequence &key) {
+        addAction(command(menu, text, run, key));
+    };
+    // The lists and text boxes keep their own keys for these; the menu shows
+    // the keys and answers them only while it is open itself.
+    const auto editCommand = [&](QMenu *menu, const QString &text, const std::function<void()> &run,
+                                 const QKeySequence &key) {
+        command(menu, text, run, key)->setShortcutContext(Qt::WidgetShortcut);
+    };
+
+    QMenu *file = m_menuBar->addMenu(QStringLiteral("&File"));
+    command(file, QStringLiteral("Load Addresses…"), [this] { Check13->click(); });
+    command(file, QStringLiteral("Save Addresses…"), [this] { saveAddresses(); });
+    command(file, QStringLiteral("Save Results As List…"), [this] { Check6->click(); });
+    command(file, QStringLiteral("Save Results With Commas…"), [this] { Check1->click(); });
+    file->addSeparator();
+    windowCommand(
+        file, QStringLiteral("Quit"), [this] { close(); }, Qt::CTRL | Qt::Key_Q);
+
+    QMenu *editMenu = m_menuBar->addMenu(QStringLiteral("&Edit"));
+    editCommand(
+        editMenu, QStringLiteral("Copy"), [this] { edit(Edit::Copy); }, QKeySequence::Copy);
+    editCommand(
+        editMenu, QStringLiteral("Paste Addresses"), [this] { m_listCommands->pasteSites(); },
+        QKeySequence::Paste);
+    editCommand(
+        editMenu, QStringLiteral("Select All"), [this] { edit(Edit::SelectAll); },
+        QKeySequence::SelectAll);
+    editCommand(
+        editMenu, QStringLiteral("Remove"), [this] { edit(Edit::Remove); }, QKeySequence::Delete);
+
+    QMenu *run = m_menuBar->addMenu(QStringLiteral("&Run"));
+    windowCommand(
+        run, QStringLiteral("Stop"),
+        [this] {
+            for (SerialQueue *queue : queues())
+                queue->stop();
+        },
+        Qt::Key_Escape);
+
+    QMenu *help = m_menuBar->addMenu(QStringLiteral("&Help"));
+    windowCommand(
+        help, QStringLiteral("Help"), [this] { m_services.ui->openUrl(m_services.homePage); },
+        QKeySequence::HelpContents);
+    command(help, QStringLiteral("About Quillora"), [this] { about(); });
+}
+
+// As the keys do in the list or text box the command acts on. Select All
+// picks the result list unless a text box is in use: the site list keeps
+// one row selected.
+void Form1::edit(Edit command)
+{
+    if (auto *text = qobject_cast<QLineEdit *>(m_editTarget.data())) {
+        if (command == Edit::Copy)
+            text->copy();
+        else if (command == Edit::SelectAll)
+            text->selectAll();
+        else
+            text->del();
+        return;
+    }
+    auto *list = m_editTarget == ListView2 ? ListView2 : ListView1;
+    if (command == Edit::Copy) {
+        m_listCommands->copy(list);
+    } else if (command == Edit::Remove) {
+        m_listCommands->remove(list);
+    } else {
+        m_editTarget = ListView2;
+        ListView2->setFocus();
+        ListView2->selectAll();
+    }
+}
+
+void Form1::about()
+{
+    m_services.ui->message(QStringLiteral("Quillora %1\nPulls pieces of text out of many web pages "
+                                          "at once.")
+                               .arg(QStringLiteral(QUILLORA_VERSION)));
 }
 
 // While a run works, the status line fills from the left as its sites are
@@ -169,6 +271,9 @@ Form1::~Form1()
     // The runs use this window as their host: end them before it goes.
     delete m_runs;
     m_runs = nullptr;
+    // Closing the window moves the focus while its controls are still there,
+    // but this window no longer is.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
 }
 
 int Form1::px(int twips) const
@@ -182,16 +287,15 @@ void Form1::buildControls()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(px(clientWidth), px(clientHeight));
+                   Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    setAcceptDrops(true);
     QPixmap blank(32, 32);
     blank.fill(Qt::transparent);
     setWindowIcon(QIcon(blank));
     whiten(this);
 
     const auto place = [this](QWidget *w, int left, int top, int width, int height) {
-        w->setGeometry(px(left), px(top), px(width), px(height));
+        m_placements.append({w, QRect(left, top, width, height)});
     };
     const auto frame = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
         auto *box = new QGroupBox(caption, this);
@@ -306,10 +410,6 @@ void Form1::buildControls()
                      QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9, 240,
                      540, 4815, 255);
     Check12->setEnabled(false);
-    // Liberation Sans and the style's indicator need a little more room than
-    // 4815 twips for the longer caption; cutting it off would hide its meaning.
-    for (QCheckBox *box : {Check10, Check12})
-        box->resize(qMax(box->width(), box->sizeHint().width()), box->height());
 
     Label3 = label(this, "Label3", {}, 9, 120, 6360, 6735, 495);
     QPalette status = Label3->palette();
@@ -317,6 +417,130 @@ void Form1::buildControls()
     status.setColor(QPalette::WindowText, palette().color(QPalette::Text));
     Label3->setPalette(status);
     Label3->setAutoFillBackground(true);
+}
+
+void Form1::setGrowth()
+{
+    // The two lists take the extra height, the frames below them move down;
+    // lists, text boxes and frames take the extra width; buttons keep their
+    // size, and a row's last button stays at the list's right edge.
+    using G = std::array<Grow, 4>; // left, top, width, height
+    const QHash<QWidget *, G> growth{{Frame5, {Fixed, Fixed, Wider, SitesTaller}},
+                                     {ListView1, {Fixed, Fixed, Wider, SitesTaller}},
+                                     {Check5, {Fixed, SitesTaller, Fixed, Fixed}},
+                                     {Check13, {Fixed, SitesTaller, Fixed, Fixed}},
+                                     {Check7, {Fixed, SitesTaller, Fixed, Fixed}},
+                                     {Check11, {Wider, SitesTaller, Fixed, Fixed}},
+                                     {Frame1, {Fixed, SitesTaller, LeftColumn, Fixed}},
+                                     {Text1, {Fixed, Fixed, LeftColumn, Fixed}},
+                                     {Frame6, {Fixed, SitesTaller, LeftColumn, Fixed}},
+                                     {Text2, {Fixed, Fixed, LeftColumn, Fixed}},
+                                     {Frame4, {LeftColumn, SitesTaller, RightColumn, Fixed}},
+                                     {Text3, {Fixed, Fixed, RightColumn, Fixed}},
+                                     {Text4, {Fixed, Fixed, RightColumn, Fixed}},
+                                     {Check3, {Fixed, Fixed, RightColumn, Fixed}},
+                                     {Frame2, {Fixed, SitesTaller, Wider, ResultsTaller}},
+                                     {ListView2, {Fixed, Fixed, Wider, ResultsTaller}},
+                                     {Check6, {Fixed, ResultsTaller, Fixed, Fixed}},
+                                     {Check1, {Fixed, ResultsTaller, Fixed, Fixed}},
+                                     {Check9, {Wider, ResultsTaller, Fixed, Fixed}},
+                                     {Label3, {Fixed, Taller, Wider, Fixed}},
+                                     {Frame7, {Fixed, Taller, Wider, Fixed}}};
+    for (Placement &placement : m_placements)
+        placement.grow = growth.value(placement.widget, G{});
+}
+
+// Screen readers announce buttons and options by their captions, the other
+// controls by what they hold.
+void Form1::nameForScreenReaders()
+{
+    for (QAbstractButton *button : findChildren<QAbstractButton *>())
+        button->setAccessibleName(button->text());
+    for (QGroupBox *frame : {Frame1, Frame6, Frame4})
+        frame->setAccessibleName(frame->title());
+    for (QPushButton *extract : {Check2, Check8, Check4})
+        extract->setAccessibleDescription(extract->parentWidget()->accessibleName());
+    const QList<std::pair<QWidget *, const char *>> names{{Frame5, "Site list"},
+                                                          {ListView1, "Site list"},
+                                                          {Frame2, "Results"},
+                                                          {ListView2, "Results"},
+                                                          {Frame7, "Address options"},
+                                                          {Text1, "Extract line with this text"},
+                                                          {Text2, "Extract line without this text"},
+                                                          {Label1, "Start with:"},
+                                                          {Text3, "Start with"},
+                                                          {Label2, "End with:"},
+                                                          {Text4, "End with"},
+                                                          {Label3, "Status"},
+                                                          {m_menuBar, "Menu"}};
+    for (const auto &[widget, name] : names)
+        widget->setAccessibleName(QString::fromLatin1(name));
+}
+
+int Form1::menuHeight() const
+{
+    // A menu bar drawn by the desktop outside the window takes no room in it.
+    return m_menuBar->isNativeMenuBar() ? 0 : m_menuBar->sizeHint().height();
+}
+
+QSize Form1::defaultSize() const
+{
+    return {px(clientWidth), px(clientHeight) + menuHeight()};
+}
+
+// The client area below the menu bar at its default size holds every control
+// where the twips say; the room beyond it is shared out as setGrowth says.
+void Form1::layOut()
+{
+    const int top = menuHeight();
+    m_menuBar->setGeometry(0, 0, width(), top);
+    const QSize room = (size() - defaultSize()).expandedTo(QSize(0, 0));
+    const int sites = room.height() / 3;
+    const std::array<int, 7> extra{
+        0,     room.width(),          room.width() / 2, room.width() - room.width() / 2,
+        sites, room.height() - sites, room.height()};
+    for (const Placement &p : m_placements) {
+        const QRect &t = p.twips;
+        QRect at(px(t.x()) + extra[p.grow[0]], px(t.y()) + extra[p.grow[1]],
+                 px(t.width()) + extra[p.grow[2]], px(t.height()) + extra[p.grow[3]]);
+        if (p.widget->parentWidget() == this)
+            at.translate(0, top);
+        // Liberation Sans and the style's indicator need a little more room
+        // than 4815 twips for the longer address option's caption; cutting it
+        // off would hide its meaning.
+        if (auto *option = qobject_cast<QCheckBox *>(p.widget))
+            at.setWidth(qMax(at.width(), option->sizeHint().width()));
+        p.widget->setGeometry(at);
+    }
+    showProgress(); // the status line's fill spans its width
+}
+
+void Form1::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layOut();
+}
+
+// Files load as "Load List" loads them, one after another; links and text
+// dragged from a browser are added as a paste is.
+void Form1::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls() || event->mimeData()->hasText())
+        event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent *event)
+{
+    const QMimeData *mime = event->mimeData();
+    QStringList links;
+    for (const QUrl &url : mime->urls()) {
+        if (url.isLocalFile())
+            loadAddressFile(url.toLocalFile());
+        else
+            links << url.toString(QUrl::FullyEncoded);
+    }
+    m_sites->appendLines(mime->hasUrls() ? links.join(u'\n') : mime->text());
+    event->acceptProposedAction();
 }
 
 void Form1::setTabOrderChain()
@@ -470,6 +694,11 @@ void Form1::Check13_Click()
     const QString name = m_services.ui->openFileName(loadListDialogSettings());
     if (name.isEmpty())
         return;
+    loadAddressFile(name);
+}
+
+void Form1::loadAddressFile(const QString &name)
+{
     if (!FileExists(name)) {
         m_services.ui->message(QStringLiteral("File not found"));
         return;
@@ -527,18 +756,36 @@ void Form1::Check1_Click()
         saveResults(SaveFormat::Commas);
 }
 
-// The rows are written as they stand now, in slices, while the window stays
-// usable; a failure is reported and leaves the old file as it was.
 void Form1::saveResults(SaveFormat format)
 {
-    const QString name = m_services.ui->saveFileName(saveResultsDialog());
+    save([this] { return m_results->texts(); }, format, saveResultsDialog(),
+         QStringLiteral("The results"));
+}
+
+// One address a line, ready for "Load List".
+void Form1::saveAddresses()
+{
+    FileDialogSettings dialog = saveResultsDialog();
+    dialog.title = QStringLiteral("Save Addresses");
+    save([this] { return m_sites->texts(); }, SaveFormat::List, dialog,
+         QStringLiteral("The addresses"));
+}
+
+// The rows are written as they stand once the name is chosen, in slices,
+// while the window stays usable; a failure is reported and leaves the old file
+// as it was.
+void Form1::save(const std::function<QStringList()> &rows, SaveFormat format,
+                 const FileDialogSettings &dialog, const QString &subject)
+{
+    const QString name = m_services.ui->saveFileName(dialog);
     if (name.isEmpty())
         return;
     if (FileExists(name) && !m_services.ui->askYesNo(overwriteQuestion(name)))
         return;
     setPointerShape(BusyPointer);
     ++m_saves;
-    auto *job = new SaveJob(m_results->texts(), format, name, this);
+    auto *job = new SaveJob(rows(), format, name, this);
+    job->setSubject(subject);
     connect(job, &SaveJob::finished, this, [this, job](const UserMessage &message) {
         job->deleteLater();
         if (--m_saves == 0 && !m_runs->isRunning())
@@ -588,6 +835,8 @@ bool Form1::includeAddressIfNothingFound() const
 void Form1::setStatus(const QString &status)
 {
     Label3->setText(status);
+    // Named "Status" for screen readers, which then read the text as its description.
+    Label3->setAccessibleDescription(status);
 }
 
 void Form1::setBusy(bool busy)

@@ -5,13 +5,18 @@
 #include "window/Main.h"
 
 #include <QCursor>
+#include <QPointer>
+#include <QRect>
 #include <QWidget>
 
+#include <array>
+#include <functional>
 #include <optional>
 
 class PageFetcher;
 class UiServices;
 struct UserMessage;
+struct FileDialogSettings;
 class SiteList;
 class ResultList;
 class ExtractionRun;
@@ -19,7 +24,9 @@ class RunQueue;
 class SerialQueue;
 class HarvestQueue;
 class AddressFileLoader;
+class ListCommands;
 class QAbstractButton;
+class QMenuBar;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -66,9 +73,51 @@ public:
 
     // Converts twips to pixels on this window's screen.
     int px(int twips) const;
+    // The size the window opens at, and its smallest: the laid-out client area
+    // below the menu bar.
+    QSize defaultSize() const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
+    // Which share of the room beyond the default size a control's left, top,
+    // width or height takes: all the extra width, the left or right column's
+    // half of it, the site list's third of the extra height, the result
+    // list's two thirds, or all of it.
+    enum Grow : quint8
+    {
+        Fixed,
+        Wider,
+        LeftColumn,
+        RightColumn,
+        SitesTaller,
+        ResultsTaller,
+        Taller
+    };
+    struct Placement
+    {
+        QWidget *widget;
+        QRect twips;                // in its container: the client area or a frame
+        std::array<Grow, 4> grow{}; // of its left, top, width and height
+    };
+    enum class Edit
+    {
+        Copy,
+        SelectAll,
+        Remove
+    };
+
     void buildControls();
+    void setGrowth();
+    void nameForScreenReaders();
+    void layOut();
+    int menuHeight() const;
+    void installMenus();
+    void edit(Edit command);
+    void about();
     void setTabOrderChain();
     void Form_Load();
     void connectHandlers();
@@ -91,6 +140,10 @@ private:
     void Check6_Click();
     void Check1_Click();
     void saveResults(SaveFormat format);
+    void saveAddresses();
+    void save(const std::function<QStringList()> &rows, SaveFormat format,
+              const FileDialogSettings &dialog, const QString &subject);
+    void loadAddressFile(const QString &name);
     void showMessage(const UserMessage &message);
     void startRun(Rule rule);
     void Check13_Click();
@@ -117,6 +170,10 @@ private:
     RunReport m_report;
     bool m_reported = false; // a run has been
     std::optional<QCursor> m_customPointer;
+    QList<Placement> m_placements;
+    QMenuBar *m_menuBar = nullptr;
+    ListCommands *m_listCommands = nullptr;
+    QPointer<QWidget> m_editTarget; // the list or text box the Edit menu acts on
 
     QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;
     QTreeView *ListView1, *ListView2;

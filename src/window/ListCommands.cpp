@@ -2,9 +2,7 @@
 
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
-#include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
-#include "sitelist/UrlMon.h"
 
 #include <QAction>
 #include <QMenu>
@@ -40,13 +38,18 @@ QAction *add(QTreeView *view, const QString &text, const QKeySequence &key,
 ListCommands::ListCommands(QTreeView *sitesView, SiteList &sites, std::function<void()> removeSite,
                            QTreeView *resultsView, ResultList &results, UiServices &ui,
                            QObject *parent)
-    : QObject(parent), m_resultsView(resultsView), m_sites(sites), m_results(results), m_ui(ui)
+    : QObject(parent), m_resultsView(resultsView), m_removeSite(std::move(removeSite)),
+      m_sites(sites), m_results(results), m_ui(ui)
 {
-    add(sitesView, QStringLiteral("Remove"), QKeySequence::Delete, removeSite);
-    add(sitesView, QStringLiteral("Copy"), QKeySequence::Copy, [this, sitesView] { copy(sitesView); });
-    add(sitesView, QStringLiteral("Paste addresses"), QKeySequence::Paste, [this] { pasteSites(); });
-    add(resultsView, QStringLiteral("Remove"), QKeySequence::Delete, [this] { removeResults(); });
-    add(resultsView, QStringLiteral("Copy"), QKeySequence::Copy, [this, resultsView] { copy(resultsView); });
+    add(sitesView, QStringLiteral("Remove"), QKeySequence::Delete, m_removeSite);
+    add(sitesView, QStringLiteral("Copy"), QKeySequence::Copy,
+        [this, sitesView] { copy(sitesView); });
+    add(sitesView, QStringLiteral("Paste Addresses"), QKeySequence::Paste,
+        [this] { pasteSites(); });
+    add(resultsView, QStringLiteral("Remove"), QKeySequence::Delete,
+        [this] { remove(m_resultsView); });
+    add(resultsView, QStringLiteral("Copy"), QKeySequence::Copy,
+        [this, resultsView] { copy(resultsView); });
     add(resultsView, QStringLiteral("Select All"), QKeySequence::SelectAll,
         [resultsView] { resultsView->selectAll(); });
     for (QTreeView *view : {sitesView, resultsView}) {
@@ -78,16 +81,15 @@ void ListCommands::copy(QTreeView *view)
 
 void ListCommands::pasteSites()
 {
-    AddressFileSplitter splitter;
-    splitter.feed(m_ui.clipboardText().toUtf8());
-    QStringList addresses = splitter.finish();
-    for (QString &address : addresses)
-        address = AddHttp(address);
-    m_sites.append(addresses);
+    m_sites.appendLines(m_ui.clipboardText());
 }
 
-void ListCommands::removeResults()
+void ListCommands::remove(QTreeView *view)
 {
+    if (view != m_resultsView) {
+        m_removeSite();
+        return;
+    }
     const QList<int> rows = selectedRows(m_resultsView);
     for (auto row = rows.rbegin(); row != rows.rend(); ++row)
         m_results.removeAt(*row);

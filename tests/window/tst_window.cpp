@@ -7,11 +7,14 @@
 #include "window/RunQueue.h"
 
 #include <QCheckBox>
+#include <QDropEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScreen>
@@ -83,6 +86,15 @@ void doubleClick(QTreeView *view, int row)
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
 }
 
+// Chooses a command of the window's menu bar.
+void trigger(const WindowFixture &f, const QString &command)
+{
+    for (QAction *action : f.child("MenuBar")->findChildren<QAction *>())
+        if (action->text() == command)
+            return action->trigger();
+    QFAIL(qPrintable(command));
+}
+
 void shipImages(const QString &folder)
 {
     for (const char *name : {"HAND-M.CUR", "drag.ico"})
@@ -124,8 +136,6 @@ private slots:
             QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QString(title));
         }
         QCOMPARE(f.form->windowTitle(), QStringLiteral("Quillora"));
-        QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
-        QVERIFY(!(f.form->windowFlags() & Qt::WindowMaximizeButtonHint));
         const QRegularExpression named(QStringLiteral("^(Check|Text|Frame|Label|ListView)\\d+$"));
         int controls = 0;
         for (QWidget *w : f.form->findChildren<QWidget *>()) {
@@ -526,6 +536,109 @@ private slots:
         QCOMPARE(f.sites(), start);
         QCOMPARE(list->selectionModel()->selectedRows().value(0).row(), 0);
         QCOMPARE(view->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    // The default size is the smallest: the client area below the menu bar as
+    // laid out in twips. Larger, the lists take the extra height, the result
+    // list the larger share; buttons keep their size and order; nothing leaves
+    // its container or overlaps (frames placed a pixel into each other aside).
+    void growsWithTheWindow_data()
+    {
+        QTest::addColumn<QSize>("extra");
+        QTest::newRow("default") << QSize(0, 0);
+        QTest::newRow("larger") << QSize(301, 400);
+        QTest::newRow("4K") << QSize(3840 - 464, 2160 - 600);
+    }
+    void growsWithTheWindow()
+    {
+        QFETCH(QSize, extra);
+        WindowFixture f, d;
+        const int bar = f.child("MenuBar")->height();
+        QCOMPARE(f.form->minimumSize(), QSize(f.form->px(6960), f.form->px(7860) + bar));
+        QVERIFY(bar > 0 && f.form->windowFlags() & Qt::WindowMaximizeButtonHint);
+        f.form->resize(f.form->minimumSize() + extra);
+        f.show();
+        QCOMPARE(f.child("Frame5")->pos(), QPoint(f.form->px(120), bar));
+        QCOMPARE(f.child("ListView1")->size() - d.child("ListView1")->size(),
+                 QSize(extra.width(), extra.height() / 3));
+        QCOMPARE(f.child("ListView2")->height() - d.child("ListView2")->height(),
+                 extra.height() - extra.height() / 3);
+        const QList<QWidget *> all = f.form->findChildren<QWidget *>(
+            QRegularExpression(QStringLiteral("^(Check|Text|Frame|Label|ListView)\\d+$")));
+        for (QWidget *w : all) {
+            const QByteArray name = w->objectName().toLatin1();
+            QVERIFY2(w->parentWidget()->rect().contains(w->geometry()), name);
+            QVERIFY2(!w->accessibleName().isEmpty(), name);
+            QVERIFY2(!qobject_cast<QPushButton *>(w) || w->size() == d.child(name)->size(), name);
+            for (QWidget *o : all)
+                QVERIFY2(o == w || o->parentWidget() != w->parentWidget() ||
+                             !w->geometry().adjusted(1, 1, -1, -1).intersects(o->geometry()),
+                         name + " and " + o->objectName().toLatin1());
+        }
+    }
+
+    // The menu commands do what the buttons and keys do; the site list saved
+    // one address a line loads back as the same rows.
+    void menuCommands()
+    {
+        WindowFixture f;
+        f.show();
+        const QStringList sites{"http://a", "http://https://b", "http://"};
+        f.form->siteList().append(sites);
+        f.addRows({"x", "y"});
+        const QString path = f.folder.filePath(QStringLiteral("sites.txt"));
+        f.ui.answers = {path, path};
+        trigger(f, "Save Addresses…");
+        QTRY_COMPARE(readAll(path), QByteArray("http://a\r\nhttp://https://b\r\nhttp://\r\n"));
+        trigger(f, "Load Addresses…");
+        QTRY_COMPARE(f.sites(), sites + sites);
+        for (const char *command : {"Select All", "Copy", "Remove", "Save Results As List…",
+                                    "Save Results With Commas…", "About Quillora", "Quit"})
+            trigger(f, command);
+        QCOMPARE(f.ui.clipboard, QStringLiteral("x\ny"));
+        QCOMPARE(f.rows(), QStringList());
+        QCOMPARE(f.ui.log.mid(2, 2), QStringList(2, "save"));
+        QVERIFY(f.ui.log.last().startsWith("message:Quillora " QUILLORA_VERSION));
+        QVERIFY(!f.form->isVisible());
+    }
+
+    // A paste adds a row for each line that holds anything; dropped files load
+    // one after another by the rules of an address file, dropped links and
+    // text as a paste.
+    void pasteAndDrop_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QStringList>("given"); // pasted or dropped text, links, files' bytes
+        QTest::addColumn<QStringList>("added");
+        const QStringList ab{"http://a", "http://b"};
+        // clang-format off
+        QTest::newRow("paste") << "paste" << QStringList{"a\nb\n"} << ab;
+        QTest::newRow("paste, CR LF and an empty line") << "paste" << QStringList{"a\r\n\r\nb"} << ab;
+        QTest::newRow("drop text") << "text" << QStringList{" a\r\rb\r"} << QStringList{"http:// a", "http://b"};
+        QTest::newRow("drop links") << "links" << QStringList{"https://h/p?q=%20", "http://h/"} << QStringList{"http://https://h/p?q=%20", "http://h/"};
+        QTest::newRow("drop files") << "files" << QStringList{"x\r\ny\n", "z"} << QStringList{"http://x", "http://y", "http://", "http://z"};
+        // clang-format on
+    }
+    void pasteAndDrop()
+    {
+        QFETCH(QString, how);
+        QFETCH(QStringList, given);
+        QFETCH(QStringList, added);
+        WindowFixture f;
+        f.ui.clipboard = given.value(0);
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &item : given) // a link, or a file's bytes
+            urls << (how == "links" ? QUrl(item)
+                                    : QUrl::fromLocalFile(writeFile(f.folder.filePath(item.left(1)),
+                                                                    item.toUtf8())));
+        how == "text" ? mime.setText(given[0]) : mime.setUrls(urls);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+        if (how == "paste")
+            trigger(f, "Paste Addresses");
+        else // as the window hands on a drop from the desktop
+            static_cast<QObject *>(f.form.get())->event(&drop);
+        QTRY_COMPARE(f.sites(), added);
     }
 };
 
