@@ -3,6 +3,7 @@
 #include "cli/AddressStream.h"
 #include "cli/StreamedResults.h"
 #include "extraction/ExtractionRun.h"
+#include "extraction/PageRule.h"
 #include "platform/CurlPageFetcher.h"
 #include "platform/WorkSlice.h"
 #include "results/SaveJob.h"
@@ -21,7 +22,8 @@ CliRun::~CliRun() = default;
 
 void CliRun::start()
 {
-    const QString refusal = ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
+    const RuleDescription rule = RuleDescription::read(*m_options.rule, *this);
+    const QString refusal = rule.problem(m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
@@ -45,9 +47,8 @@ void CliRun::start()
         m_fatal = message;
     });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
-    const bool between = *m_options.rule == Rule::Between;
     m_results = new StreamedResults(stdout,
-                                    {between && !m_options.keepDuplicates, m_options.evenIfNothing,
+                                    {rule.dropsDuplicates(), m_options.evenIfNothing,
                                      !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
                                     this);
     m_run = new ExtractionRun(*m_options.rule, *m_sites, *m_results, *m_fetcher, *this, this);

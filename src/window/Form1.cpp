@@ -1,6 +1,7 @@
 #include "window/Form1.h"
 
 #include "extraction/ExtractionRun.h"
+#include "extraction/PageRule.h"
 #include "platform/UiServices.h"
 #include "platform/WorkSlice.h"
 #include "results/ResultList.h"
@@ -454,7 +455,7 @@ void Form1::Check8_Click()
 
 void Form1::startRun(Rule rule)
 {
-    const QString problem = ExtractionRun::inputProblem(rule, *this, m_sites->count());
+    const QString problem = RuleDescription::read(rule, *this).problem(m_sites->count());
     if (!problem.isEmpty()) {
         m_services.ui->message(problem);
         return;
