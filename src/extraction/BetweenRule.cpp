@@ -53,5 +53,7 @@ bool BetweenRule::holdsResult(const QString &result) const
 
 void BetweenRule::addResult(const QString &result)
 {
-    m_results.appendResult(m_host.includeAddress() ? m_address : QString(), result);
+    m_results.append(
+        {m_address, result,
+         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result});
 }

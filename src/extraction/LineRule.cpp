@@ -58,9 +58,10 @@ bool LineRule::advance(const WorkSlice &slice)
     // Nothing the rule reads can change before it yields again, so one reading
     // of the text and the options serves the whole call.
     const Utf8LineFilter filter(m_kind, m_host.ruleText(m_kind));
-    const QString address = m_host.includeAddress() ? m_address : QString();
+    const auto kind =
+        m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
     const auto hit = [&](QString &&line) {
-        m_results.appendResult(address, line);
+        m_results.append({m_address, std::move(line), kind});
     };
     // The address row follows a line; after the first one of a call the
     // address is shown (or the options are off) until the next yield, so the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/UiServices.h"
+#include "results/ResultRow.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -10,12 +11,6 @@
 
 class QFileDevice;
 class WorkSlice;
-
-enum class SaveFormat
-{
-    List,  // every row followed by CR LF
-    Commas // every row followed by ",", then one CR LF
-};
 
 // The dialog both save commands show.
 FileDialogSettings saveResultsDialog();
@@ -31,7 +26,7 @@ class SaveJob : public QObject
     Q_OBJECT
 public:
     // rows is the snapshot written, whatever happens to the list meanwhile.
-    SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent = nullptr);
+    SaveJob(ResultRows rows, SaveFormat format, const QString &path, QObject *parent = nullptr);
     // Destroying an unfinished job discards what it wrote.
     ~SaveJob() override;
 
@@ -65,7 +60,7 @@ private:
         Ended
     };
 
-    QStringList m_rows;
+    ResultRows m_rows;
     SaveFormat m_format;
     QString m_path;
     Stage m_stage = Stage::Opening;

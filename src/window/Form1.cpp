@@ -543,7 +543,7 @@ void Form1::saveResults(SaveFormat format)
         return;
     setPointerShape(BusyPointer);
     ++m_saves;
-    auto *job = new SaveJob(m_results->texts(), format, name, this);
+    auto *job = new SaveJob(m_results->rows(), format, name, this);
     connect(job, &SaveJob::finished, this, [this, job](const UserMessage &message) {
         job->deleteLater();
         if (--m_saves == 0 && !m_runs->isRunning())

@@ -139,8 +139,8 @@ private slots:
     void heldWhileRowsLeft()
     {
         ResultList list;
-        list.appendResult(site(1), QStringLiteral("x"));
-        list.appendResult(site(1), QStringLiteral("y"));
+        list.append({site(1), QStringLiteral("x"), ResultRow::Kind::ResultWithAddress});
+        list.append({site(1), QStringLiteral("y"), ResultRow::Kind::ResultWithAddress});
         QVERIFY(list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));
         list.removeAt(0);
         QVERIFY(!list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));
