@@ -20,7 +20,7 @@ void StreamedResults::append(ResultRow row)
         m_addresses.insert(row.site);
     ++m_count;
     QByteArray line;
-    RowFormat::append(line, row, SaveFormat::List);
+    RowFormat::append(line, row.site, row.text, row.kind, SaveFormat::List);
     if (m_memory.rows)
         m_rows.append(std::move(row));
     if (std::fwrite(line.constData(), 1, size_t(line.size()), m_out) != size_t(line.size()))

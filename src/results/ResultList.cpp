@@ -4,15 +4,15 @@ QString ResultList::text(int row) const
 {
     if (row < 0 || row >= count())
         return {};
-    return RowFormat::text(m_rows[row]);
+    return m_rows.text(row);
 }
 
 QStringList ResultList::texts() const
 {
     QStringList out;
     out.reserve(count());
-    for (const ResultRow &row : m_rows)
-        out.append(RowFormat::text(row));
+    for (qsizetype row = 0; row < m_rows.size(); ++row)
+        out.append(m_rows.text(row));
     return out;
 }
 
@@ -26,15 +26,16 @@ void ResultList::append(ResultRow row)
     rowsStored();
 }
 
-void ResultList::forget(const ResultRow &row)
+void ResultList::forget(qsizetype row)
 {
-    if (row.showsAddress()) {
-        auto it = m_addressRows.find(row.site);
+    const ResultRow::Kind kind = m_rows.kindAt(row);
+    if (kind != ResultRow::Kind::Result) {
+        auto it = m_addressRows.find(m_rows.siteAt(row));
         if (it != m_addressRows.end() && --it.value() == 0)
             m_addressRows.erase(it);
     }
-    if (m_resultsIndexed && row.kind != ResultRow::Kind::Address) {
-        auto it = m_results.find(row.text);
+    if (m_resultsIndexed && kind != ResultRow::Kind::Address) {
+        auto it = m_results.find(m_rows.textAt(row));
         if (it != m_results.end() && --it.value() == 0)
             m_results.erase(it);
     }
@@ -44,7 +45,7 @@ void ResultList::removeAt(int row)
 {
     if (row < 0 || row >= count())
         return;
-    forget(m_rows[row]);
+    forget(row);
     removeStored(row, [&] { m_rows.removeAt(row); });
 }
 
@@ -62,9 +63,9 @@ bool ResultList::holdsResult(const QString &result) const
 {
     if (!m_resultsIndexed) {
         m_results.reserve(m_rows.size());
-        for (const ResultRow &row : m_rows) {
-            if (row.kind != ResultRow::Kind::Address)
-                ++m_results[row.text];
+        for (qsizetype row = 0; row < m_rows.size(); ++row) {
+            if (m_rows.kindAt(row) != ResultRow::Kind::Address)
+                ++m_results[m_rows.textAt(row)];
         }
         m_resultsIndexed = true;
     }
@@ -76,7 +77,7 @@ QVariant ResultList::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= rowCount())
         return {};
     if (role == Qt::DisplayRole || role == Qt::EditRole)
-        return RowFormat::text(m_rows[index.row()]);
+        return m_rows.text(index.row());
     return {};
 }
 

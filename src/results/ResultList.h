@@ -39,7 +39,7 @@ protected:
     int storedCount() const override { return int(m_rows.size()); }
 
 private:
-    void forget(const ResultRow &row);
+    void forget(qsizetype row);
 
     ResultRows m_rows;
     QHash<QString, int> m_addressRows;

@@ -1,32 +1,46 @@
 #include "results/ResultRow.h"
 
-QString RowFormat::text(const ResultRow &row)
+QString RowFormat::text(const QString &site, const QString &text, ResultRow::Kind kind)
 {
-    switch (row.kind) {
+    switch (kind) {
     case ResultRow::Kind::Result:
-        return row.text;
+        return text;
     case ResultRow::Kind::ResultWithAddress:
-        return row.site + u',' + row.text;
+        return site + u',' + text;
     case ResultRow::Kind::Address:
         break;
     }
-    return row.site;
+    return site;
 }
 
-void RowFormat::append(QByteArray &out, const ResultRow &row, SaveFormat format)
+void RowFormat::append(QByteArray &out, const QString &site, const QString &text,
+                       ResultRow::Kind kind, SaveFormat format)
 {
     // Encoded a part at a time, without the joined text: the comma between
     // the parts keeps the bytes those of the joined text.
-    if (row.showsAddress())
-        out += row.site.toUtf8();
-    if (row.kind == ResultRow::Kind::ResultWithAddress)
+    if (kind != ResultRow::Kind::Result)
+        out += site.toUtf8();
+    if (kind == ResultRow::Kind::ResultWithAddress)
         out += ',';
-    if (row.kind != ResultRow::Kind::Address)
-        out += row.text.toUtf8();
+    if (kind != ResultRow::Kind::Address)
+        out += text.toUtf8();
     out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
 }
 
 QByteArray RowFormat::end(SaveFormat format)
 {
     return format == SaveFormat::Commas ? QByteArrayLiteral("\r\n") : QByteArray();
+}
+
+void ResultRows::append(ResultRow &&row)
+{
+    if (m_sites.isEmpty() || m_sites.last() != row.site)
+        m_sites.append(std::move(row.site));
+    m_rows.append({std::move(row.text), qint32(m_sites.size() - 1), row.kind});
+}
+
+void ResultRows::clear()
+{
+    m_rows.clear();
+    m_sites.clear();
 }

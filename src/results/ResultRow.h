@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // One row of the results: the site it came from, the text a rule found there,
 // and how it shows. The site's text is shared by every row of the site.
@@ -31,11 +32,42 @@ enum class SaveFormat
 // command line's output.
 namespace RowFormat {
 // The row as the list shows it.
-QString text(const ResultRow &row);
+QString text(const QString &site, const QString &text, ResultRow::Kind kind);
 // The row as a file of that format holds it, as UTF-8.
-void append(QByteArray &out, const ResultRow &row, SaveFormat format);
+void append(QByteArray &out, const QString &site, const QString &text, ResultRow::Kind kind,
+            SaveFormat format);
 // What follows the last row of such a file.
 QByteArray end(SaveFormat format);
 } // namespace RowFormat
 
-using ResultRows = QList<ResultRow>;
+// Rows in order, each as small as a row was when it was only text: the sites
+// are listed once for the rows that follow one another with the same site.
+// Copies share their rows until one of them changes.
+class ResultRows
+{
+public:
+    qsizetype size() const { return m_rows.size(); }
+    const QString &siteAt(qsizetype index) const { return m_sites.at(m_rows.at(index).site); }
+    const QString &textAt(qsizetype index) const { return m_rows.at(index).text; }
+    ResultRow::Kind kindAt(qsizetype index) const { return m_rows.at(index).kind; }
+
+    // The row as the list shows it.
+    QString text(qsizetype index) const
+    {
+        return RowFormat::text(siteAt(index), textAt(index), kindAt(index));
+    }
+
+    void append(ResultRow &&row);
+    void removeAt(qsizetype index) { m_rows.removeAt(index); }
+    void clear();
+
+private:
+    struct Stored
+    {
+        QString text;
+        qint32 site;
+        ResultRow::Kind kind;
+    };
+    QList<Stored> m_rows;
+    QStringList m_sites;
+};

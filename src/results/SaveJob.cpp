@@ -90,7 +90,8 @@ bool SaveJob::open()
 bool SaveJob::writeRows(const WorkSlice &slice)
 {
     while (m_next < m_rows.size()) {
-        RowFormat::append(m_buffer, m_rows[m_next], m_format);
+        RowFormat::append(m_buffer, m_rows.siteAt(m_next), m_rows.textAt(m_next),
+                          m_rows.kindAt(m_next), m_format);
         ++m_next;
         if (m_buffer.size() >= bufferBytes && !flushBuffer())
             return false;
