@@ -86,13 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         expected.listed.insert(listed);
     // Decoded pages never hold a lone surrogate.
     const QString page = QString::fromUtf8(text(input.rest(), wide).toUtf8());
+    const QByteArray utf8 = page.toUtf8();
     Client actual = expected;
     literalPasses(page, expected);
 
     // Cuts drawn from the input itself, so that a failure replays.
     std::minstd_rand draw(uint(qHash(QByteArrayView(data, qsizetype(size)))));
     const qsizetype longest = std::array<qsizetype, 4>{1, 3, 17, qsizetype(size)}[draw() % 4];
-    const QByteArray utf8 = page.toUtf8();
     BetweenMarkers engine(actual);
     qsizetype given = 0;
     bool ended = false;

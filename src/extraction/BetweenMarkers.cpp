@@ -83,7 +83,7 @@ void BetweenMarkers::append(QByteArrayView utf8)
     }
     const qsizetype whole = cutCharacter(utf8);
     m_partial = utf8.sliced(whole).toByteArray();
-    const QString text = QString::fromUtf8(utf8.first(whole));
+    const QString text = m_decoder.decode(utf8.first(whole));
     compact();
     m_text.append(text);
     m_folded.resize(m_text.size());

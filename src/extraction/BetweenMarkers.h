@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringDecoder>
 
 class WorkSlice;
 
@@ -91,6 +92,8 @@ private:
     bool m_ended = false;    // no more text comes
     bool m_passOpen = false; // a pass read its markers and waits for text
     QByteArray m_partial;    // a character the last piece cut
+    // The fetcher dropped the page's byte-order mark: any other is text.
+    QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom};
     // The remaining text is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
     // m_folded is its folded twin with the same layout.
     QString m_text;
