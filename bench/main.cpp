@@ -324,7 +324,7 @@ int runSave(const Options &options)
         window.press("Check2");
     });
     if (!options.window) {
-        const QStringList rows = form.resultList().texts();
+        const ResultRows rows = form.resultList().rows();
         SaveJob job(rows, commas ? SaveFormat::Commas : SaveFormat::List, path);
         const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
             QObject::connect(&job, &SaveJob::finished, done);

@@ -1,14 +1,18 @@
-// The between-markers engine, in slices of any size and with the markers and
-// "Keep Duplicates" switched between passes, against the passes read literally.
+// The between-markers engine, given the page as UTF-8 cut anywhere, in slices
+// of any size and with the markers and "Keep Duplicates" switched between
+// passes, against the passes read literally over the whole page.
 #include "FuzzCheck.h"
 #include "extraction/BetweenMarkers.h"
 #include "extraction/LineFilter.h"
 #include "model/WorkSlice.h"
 
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 
+#include <array>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -80,17 +84,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     expected.otherEnd = text(input.part(), wide);
     if (const QString listed = text(input.part(), wide); !listed.isEmpty())
         expected.listed.insert(listed);
-    const QString page = text(input.rest(), wide);
+    // Decoded pages never hold a lone surrogate.
+    const QString page = QString::fromUtf8(text(input.rest(), wide).toUtf8());
+    const QByteArray utf8 = page.toUtf8();
     Client actual = expected;
-
     literalPasses(page, expected);
-    BetweenMarkers engine(page, actual);
-    if (options & 2) {
-        for (int steps = 0; !engine.advance(WorkSlice(0));)
-            FUZZ_CHECK(++steps <= 4 * page.size() + 16);
-    } else {
-        FUZZ_CHECK(engine.advance(WorkSlice(std::numeric_limits<qint64>::max())));
+
+    // Cuts drawn from the input itself, so that a failure replays.
+    std::minstd_rand draw(uint(qHash(QByteArrayView(data, qsizetype(size)))));
+    const qsizetype longest = std::array<qsizetype, 4>{1, 3, 17, qsizetype(size)}[draw() % 4];
+    BetweenMarkers engine(actual);
+    qsizetype given = 0;
+    bool ended = false;
+    for (int steps = 0;;) {
+        if (!engine.advance(WorkSlice(options & 2 ? 0 : std::numeric_limits<qint64>::max()))) {
+            FUZZ_CHECK(options & 2 && ++steps <= 4 * page.size() + 16);
+        } else if (given < utf8.size()) {
+            const qsizetype piece =
+                std::min<qsizetype>(draw() % (longest + 1), utf8.size() - given);
+            engine.append(utf8.sliced(given, piece));
+            given += piece;
+        } else if (!std::exchange(ended, true)) {
+            engine.endOfText();
+        } else {
+            break;
+        }
     }
+    FUZZ_CHECK(engine.finished());
     FUZZ_CHECK(actual.added == expected.added);
     return 0;
 }

@@ -1,11 +1,14 @@
-// A whole line-filter run over one page, against the run read literally: the
-// page cut at every line feed, "&amp;" replaced from the left, both texts
-// folded to one case, and the address row after any piece while no row shows
-// the address.
+// A whole line-filter run over one page, and the rule given the page cut
+// anywhere, against the run read literally: the page cut at every line feed,
+// "&amp;" replaced from the left, both texts folded to one case, and the
+// address row after any piece while no row shows the address.
 #include "FuzzCheck.h"
 #include "support/Fakes.h"
 
 #include <QCoreApplication>
+#include <QHash>
+
+#include <random>
 
 namespace {
 
@@ -53,8 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (host.rule.isEmpty())
         return 0; // refused before a run starts
 
+    const QStringList expected = literalRun(rule, page, host);
     FakeFetcher fetcher;
     fetcher.pages.insert(address, page.toUtf8());
-    FUZZ_CHECK(runRows(rule, fetcher, {address}, host) == literalRun(rule, page, host));
+    FUZZ_CHECK(runRows(rule, fetcher, {address}, host) == expected);
+
+    // Cuts drawn from the input itself, so that a failure replays.
+    std::minstd_rand draw(uint(qHash(QByteArrayView(data, qsizetype(size)))));
+    const QByteArray utf8 = page.toUtf8();
+    const qsizetype longest = draw() % 2 ? 2 : utf8.size() / 3 + 1;
+    QList<QByteArrayView> pieces;
+    for (qsizetype at = 0, piece = 0; at < utf8.size(); at += piece) {
+        piece = std::min<qsizetype>(draw() % (longest + 1), utf8.size() - at);
+        pieces << QByteArrayView(utf8).sliced(at, piece);
+    }
+    FUZZ_CHECK(ruleRows(rule, address, pieces, host) == expected);
     return 0;
 }

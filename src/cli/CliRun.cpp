@@ -3,6 +3,7 @@
 #include "cli/AddressStream.h"
 #include "cli/StreamedResults.h"
 #include "extraction/ExtractionRun.h"
+#include "extraction/PageRule.h"
 #include "model/WorkSlice.h"
 #include "platform/CurlPageFetcher.h"
 #include "platform/FileExists.h"
@@ -52,8 +53,8 @@ void CliRun::start()
 {
     if (m_stopStatus != 0)
         return emit finished(m_stopStatus);
-    const QString refusal =
-        ExtractionRun::inputProblem(*m_options.rule, *this, m_options.sources.size());
+    const RuleDescription rule = RuleDescription::read(*m_options.rule, *this);
+    const QString refusal = rule.problem(m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
@@ -95,12 +96,11 @@ void CliRun::start()
                         .arg(printable(page))
                         .arg(count));
             });
-    const bool between = *m_options.rule == Rule::Between;
-    m_results =
-        new StreamedResults(stdout,
-                            {between && !m_options.keepDuplicates, m_options.evenIfNothing,
-                             !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
-                            this);
+    m_results = new StreamedResults(
+        stdout,
+        {rule.dropsDuplicates(), m_options.evenIfNothing,
+         !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
+        this);
     // Not from inside the write: the run is in the middle of a slice there.
     connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
             Qt::QueuedConnection);

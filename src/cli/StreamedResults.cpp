@@ -14,34 +14,19 @@ StreamedResults::~StreamedResults()
     std::fflush(m_out);
 }
 
-void StreamedResults::appendResult(const QString &address, const QString &result)
+void StreamedResults::append(ResultRow row)
 {
-    if (m_memory.results)
-        m_results.insert(result);
-    if (address.isNull()) {
-        write(result);
-        return;
-    }
-    if (m_memory.addresses)
-        m_addresses.insert(address);
-    write(address + u',' + result);
-}
-
-void StreamedResults::appendAddress(const QString &address)
-{
-    if (m_memory.addresses)
-        m_addresses.insert(address);
-    write(address);
-}
-
-void StreamedResults::write(const QString &row)
-{
+    if (m_memory.results && row.kind != ResultRow::Kind::Address)
+        m_results.insert(row.text);
+    if (m_memory.addresses && row.showsAddress())
+        m_addresses.insert(row.site);
     ++m_count;
+    QByteArray line;
+    RowFormat::append(line, row.site, row.text, row.kind, SaveFormat::List);
     if (m_memory.rows)
-        m_rows.append(row);
+        m_rows.append(std::move(row));
     if (m_writeFailed)
         return;
-    const QByteArray line = row.toUtf8() + "\r\n";
     if (std::fwrite(line.constData(), 1, size_t(line.size()), m_out) != size_t(line.size()))
         return failed();
     if (!std::exchange(m_flushQueued, true))

@@ -25,16 +25,12 @@ public:
     StreamedResults(std::FILE *out, Memory memory, QObject *parent = nullptr);
     ~StreamedResults() override;
 
-    void appendResult(const QString &address, const QString &result) override;
-    void appendAddress(const QString &address) override;
-    bool showsAddress(const QString &address) const override
-    {
-        return m_addresses.contains(address);
-    }
+    void append(ResultRow row) override;
+    bool showsAddress(const QString &address) const override { return m_addresses.contains(address); }
     bool holdsResult(const QString &result) const override { return m_results.contains(result); }
 
     qsizetype count() const { return m_count; }
-    const QStringList &rows() const { return m_rows; }
+    const ResultRows &rows() const { return m_rows; }
     bool writeFailed() const { return m_writeFailed; }
 
 signals:
@@ -42,13 +38,12 @@ signals:
     void outputFailed(int error);
 
 private:
-    void write(const QString &row);
     void flush();
     void failed();
 
     std::FILE *m_out;
     Memory m_memory;
-    QStringList m_rows;
+    ResultRows m_rows;
     QSet<QString> m_addresses;
     QSet<QString> m_results;
     qsizetype m_count = 0;

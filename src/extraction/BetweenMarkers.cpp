@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -39,10 +40,23 @@ void foldInto(const QChar *from, QChar *to, qsizetype count)
         to[i] = QChar(table[from[i].unicode()]);
 }
 
-// Copying and folding a large page at once would hold the window for tens of
-// milliseconds; it is done a chunk at a time between slice checks. The copy
-// is ours, so the deletions never detach a page shared with the caller.
-constexpr qsizetype prepareChunk = 1 << 16;
+// The start of the last character in bytes, if that character is cut short;
+// else bytes.size().
+qsizetype cutCharacter(QByteArrayView bytes)
+{
+    const qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
+        const auto byte = uchar(bytes[size - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: the lead is further back
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
+// The gap is closed once it is at least this large and half the buffer.
+constexpr qsizetype compactAt = 1 << 16;
 
 } // namespace
 
@@ -53,29 +67,77 @@ QString foldCase(QStringView text)
     return out;
 }
 
-BetweenMarkers::BetweenMarkers(QString page, BetweenClient &client)
-    : m_client(client), m_source(std::move(page)), m_text(m_source.size(), Qt::Uninitialized),
-      m_folded(m_source.size(), Qt::Uninitialized)
+BetweenMarkers::BetweenMarkers(BetweenClient &client) : m_client(client) {}
+
+void BetweenMarkers::append(QByteArrayView utf8)
 {
+    if (m_finished || utf8.isEmpty())
+        return;
+    // A character cut by the piece waits for the rest of it, so that the
+    // text is what decoding the whole page gives.
+    QByteArray joined;
+    if (!m_partial.isEmpty()) {
+        joined = std::exchange(m_partial, {});
+        joined += utf8;
+        utf8 = joined;
+    }
+    const qsizetype whole = cutCharacter(utf8);
+    m_partial = utf8.sliced(whole).toByteArray();
+    const QString text = m_decoder.decode(utf8.first(whole));
+    compact();
+    m_text.append(text);
+    m_folded.resize(m_text.size());
+    foldInto(text.constData(), m_folded.data() + m_folded.size() - text.size(), text.size());
+}
+
+void BetweenMarkers::endOfText()
+{
+    if (!m_finished && !m_partial.isEmpty()) {
+        const QString rest = QString::fromUtf8(std::exchange(m_partial, {}));
+        m_text.append(rest);
+        m_folded.append(foldCase(rest));
+    }
+    m_ended = true;
+}
+
+// Deleted sections pile up in the gap: once it is half the buffer, the text
+// after it moves down, and what the searches remembered moves with it.
+void BetweenMarkers::compact()
+{
+    const qsizetype gap = m_gapEnd - m_gap;
+    if (gap < compactAt || gap < m_text.size() / 2)
+        return;
+    m_text.remove(m_gap, gap);
+    m_folded.remove(m_gap, gap);
+    m_text.squeeze();
+    m_folded.squeeze();
+    m_gapEnd = m_gap;
+    for (SearchMemo *memo : {&m_startMemo, &m_endMemo}) {
+        if (memo->match >= 0 && memo->match < m_gap + gap)
+            memo->valid = false;
+        memo->from = std::max(memo->from - gap, m_gap);
+        if (memo->match >= 0)
+            memo->match -= gap;
+        memo->clearTo = std::max(memo->clearTo - gap, m_gap);
+    }
 }
 
 bool BetweenMarkers::advance(const WorkSlice &slice)
 {
     while (!m_finished) {
-        if (m_preparedUpTo < m_text.size()) {
-            const qsizetype count = std::min(prepareChunk, m_text.size() - m_preparedUpTo);
-            const QChar *from = m_source.constData() + m_preparedUpTo;
-            std::copy_n(from, count, m_text.data() + m_preparedUpTo);
-            foldInto(from, m_folded.data() + m_preparedUpTo, count);
-            m_preparedUpTo += count;
-            if (m_preparedUpTo == m_text.size())
-                m_source = QString();
-        } else if (!pass()) {
-            m_finished = true;
+        switch (pass()) {
+        case Pass::Made:
             break;
+        case Pass::Waits:
+            return true;
+        case Pass::Last:
+            m_finished = true;
+            m_text = m_folded = QString();
+            m_gap = m_gapEnd = 0;
+            return true;
         }
         if (slice.expired())
-            return m_finished;
+            return false;
     }
     return true;
 }
@@ -96,28 +158,36 @@ void BetweenMarkers::useMarkers(const QString &start, const QString &end)
     m_firstEnd = -1;
 }
 
-// One pass; false when the text no longer holds both markers.
-bool BetweenMarkers::pass()
+// One pass, or as much of it as the text so far decides.
+BetweenMarkers::Pass BetweenMarkers::pass()
 {
-    const QString start = m_client.startText();
-    const QString end = m_client.endText();
-    // An emptied marker marks nothing: the passes of this page end.
-    if (start.isEmpty() || end.isEmpty())
-        return false;
-    useMarkers(start, end);
-    const qsizetype startLength = start.size();
-    const qsizetype endLength = end.size();
+    if (!m_passOpen) {
+        const QString start = m_client.startText();
+        const QString end = m_client.endText();
+        // An emptied marker marks nothing: the passes of this page end.
+        if (start.isEmpty() || end.isEmpty())
+            return Pass::Last;
+        useMarkers(start, end);
+        m_passOpen = true;
+    }
+    const qsizetype startLength = m_start.size();
+    const qsizetype endLength = m_end.size();
 
+    // No text to come can hold an earlier match of either marker than one
+    // found in the text so far.
     const qsizetype p = find(m_folded, m_foldedStart, m_noStartBefore, size(), &m_startMemo);
     if (p < 0)
-        return false;
+        return m_ended ? Pass::Last : Pass::Waits;
     m_noStartBefore = p;
 
     // The end search starts at the second character of the start match, so an
     // end marker inside the start match is found. q is its offset from p.
     const qsizetype endAt = find(m_folded, m_foldedEnd, p + 1, size(), &m_endMemo);
+    if (endAt < 0 && !m_ended)
+        return Pass::Waits;
     if (endAt < 0 && !endOccursUpTo(p))
-        return false;
+        return Pass::Last;
+    m_passOpen = false;
     const qsizetype q = endAt < 0 ? 0 : endAt - p;
 
     QString result;
@@ -129,12 +199,12 @@ bool BetweenMarkers::pass()
     erase(sectionAt(p, sectionLength), sectionLength);
 
     if (!tookResult || result.isEmpty())
-        return true;
+        return Pass::Made;
     result = decodeAmp(result);
     if (!m_client.keepDuplicates() && m_client.holdsResult(result))
-        return true;
+        return Pass::Made;
     m_client.addResult(result);
-    return true;
+    return Pass::Made;
 }
 
 // Whether an end match starts at or before last, anywhere from the beginning.
@@ -204,16 +274,22 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
     const qsizetype shift = m_gapEnd - m_gap;
     const qsizetype bufferFrom = from + shift;
     const qsizetype bufferLast = last + shift;
-    if (memo && memo->valid && memo->from <= bufferFrom &&
-        (memo->match < 0 || bufferFrom <= memo->match)) {
-        if (memo->match < 0 || memo->match > bufferLast)
-            return -1;
-        return memo->match - shift;
+    qsizetype searchFrom = bufferFrom;
+    qsizetype memoFrom = bufferFrom;
+    if (memo && memo->valid && memo->from <= bufferFrom) {
+        if (memo->match >= 0 && bufferFrom <= memo->match)
+            return memo->match > bufferLast ? -1 : memo->match - shift;
+        if (memo->match < 0 && bufferFrom < memo->clearTo) {
+            // Known clear up to clearTo; text that came since is searched.
+            if (bufferLast < memo->clearTo)
+                return -1;
+            searchFrom = memo->clearTo;
+            memoFrom = memo->from;
+        }
     }
-    const qsizetype bufferEnd = bufferLast + n;
-    const qsizetype at = QStringView(buffer).first(bufferEnd).indexOf(needle, bufferFrom);
-    if (memo && (at >= 0 || bufferEnd == buffer.size()))
-        *memo = {true, bufferFrom, at};
+    const qsizetype at = QStringView(buffer).first(bufferLast + n).indexOf(needle, searchFrom);
+    if (memo)
+        *memo = {true, memoFrom, at, at < 0 ? bufferLast + 1 : 0};
     return at < 0 ? -1 : at - shift;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QStringDecoder>
 
 class WorkSlice;
 
@@ -28,6 +30,12 @@ public:
 // marker out of one page, deleting each section it read, until the page no
 // longer holds both markers (matched ignoring letter case).
 //
+// The page comes as UTF-8 pieces. A pass is made as soon as the text so far
+// decides it: a start match, and an end match after it, that later text cannot
+// move. A pass that has to wait keeps the markers it read and goes on with
+// them when more text comes. Markers may change between passes and a new
+// start marker may be anywhere, so the text not yet deleted is kept.
+//
 // Each pass deletes the first exact occurrence of its section, which is the
 // section itself except when the section is shorter than the start marker.
 // The page is kept as a gap buffer with the deletions at the gap, and every
@@ -36,24 +44,39 @@ public:
 class BetweenMarkers
 {
 public:
-    BetweenMarkers(QString page, BetweenClient &client);
+    explicit BetweenMarkers(BetweenClient &client);
 
-    // Runs passes until the slice expires; true once the passes have ended.
+    // More of the page, cut anywhere; ignored once the passes have ended.
+    void append(QByteArrayView utf8);
+    // The page has no more text.
+    void endOfText();
+    // Runs passes until the slice expires; true once a pass waits for more
+    // text, or the passes have ended.
     bool advance(const WorkSlice &slice);
     bool finished() const { return m_finished; }
 
 private:
     // Where a search in the text after the gap ended: no match starts in
-    // [from, match), and one starts at match (or none to the end when -1).
-    // Positions are buffer positions, stable while the gap only moves forward.
+    // [from, match), and one starts at match; or, when match is -1, none in
+    // [from, clearTo). Positions are buffer positions, stable while the gap
+    // only moves forward.
     struct SearchMemo
     {
         bool valid = false;
         qsizetype from = 0;
         qsizetype match = -1;
+        qsizetype clearTo = 0;
     };
 
-    bool pass();
+    enum class Pass
+    {
+        Made,
+        Waits, // for more text
+        Last   // the text no longer holds both markers
+    };
+
+    Pass pass();
+    void compact();
     void useMarkers(const QString &start, const QString &end);
     qsizetype size() const { return m_text.size() - (m_gapEnd - m_gap); }
     qsizetype find(const QString &buffer, QStringView needle, qsizetype from, qsizetype last,
@@ -66,10 +89,11 @@ private:
 
     BetweenClient &m_client;
     bool m_finished = false;
-
-    // The page until it is copied into m_text and m_folded.
-    QString m_source;
-    qsizetype m_preparedUpTo = 0;
+    bool m_ended = false;    // no more text comes
+    bool m_passOpen = false; // a pass read its markers and waits for text
+    QByteArray m_partial;    // a character the last piece cut
+    // The fetcher dropped the page's byte-order mark: any other is text.
+    QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom};
     // The remaining text is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
     // m_folded is its folded twin with the same layout.
     QString m_text;

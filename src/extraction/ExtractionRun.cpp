@@ -1,9 +1,7 @@
 #include "extraction/ExtractionRun.h"
 
-#include "extraction/BetweenSite.h"
-#include "extraction/LineFilter.h"
+#include "extraction/PageRule.h"
 #include "extraction/SiteSource.h"
-#include "extraction/Utf8LineFilter.h"
 #include "model/WorkSlice.h"
 #include "results/ResultSink.h"
 
@@ -30,30 +28,6 @@ ExtractionRun::ExtractionRun(Rule rule, SiteSource &sites, ResultSink &results,
 
 // Dropping the replies ends their transfers.
 ExtractionRun::~ExtractionRun() = default;
-
-QString ExtractionRun::inputProblem(Rule rule, const RunHost &host, qsizetype siteCount)
-{
-    switch (rule) {
-    case Rule::WithText:
-        if (host.ruleText(rule).isEmpty())
-            return QStringLiteral("Fill out text to use to extract lines.");
-        break;
-    case Rule::WithoutText:
-        if (host.ruleText(rule).isEmpty())
-            return QStringLiteral("Fill out text to use to skip lines.");
-        break;
-    case Rule::Between:
-        if (host.startText().isEmpty() || host.endText().isEmpty())
-            return QStringLiteral("Fill out starting text (or character) and fill out ending "
-                                  "text (or character).");
-        if (siteCount == 0)
-            return QStringLiteral("No files in list.");
-        return {};
-    }
-    if (siteCount == 0)
-        return QStringLiteral("No sites added.");
-    return {};
-}
 
 void ExtractionRun::start()
 {
@@ -111,10 +85,8 @@ void ExtractionRun::beginSite()
 
 std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
-    // The between rule works on UTF-16 text, the line filters on UTF-8 bytes;
-    // either way the page is decoded on the fetcher's thread.
-    std::unique_ptr<FetchReply> reply =
-        m_rule == Rule::Between ? m_fetcher.fetchText(address) : m_fetcher.fetchUtf8(address);
+    // Every rule reads UTF-8, decoded on the fetcher's thread.
+    std::unique_ptr<FetchReply> reply = m_fetcher.fetchUtf8(address);
     connect(reply.get(), &FetchReply::finished, this,
             [this, r = reply.get()](const FetchResult &result) { onFetched(r, result); });
     return reply;
@@ -230,6 +202,11 @@ void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
     m_ahead.erase(entry); // a reply still under way goes with it
 }
 
+namespace {
+// The pieces a whole page is handed to the rule in.
+constexpr qsizetype pieceSize = 64 * 1024;
+} // namespace
+
 void ExtractionRun::startPage(const FetchResult &result)
 {
     if (m_done)
@@ -237,74 +214,56 @@ void ExtractionRun::startPage(const FetchResult &result)
     m_fetch = result;
     m_fetch.text.clear();
     m_fetch.utf8.clear();
-    // A failed fetch is an empty page: no lines, so no rows for this site.
-    if (m_rule == Rule::Between) {
-        m_between = std::make_unique<BetweenSite>(result.ok ? result.text : QString(), m_address,
-                                                  m_host, m_results);
-    } else {
-        m_page = result.ok ? result.utf8 : QByteArray();
-        m_lineStart = 0;
-        m_linesLeft = !m_page.isEmpty();
-    }
+    m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_results);
+    m_pageEnded = false;
+    // A failed fetch is an empty page.
+    m_page = result.ok ? result.utf8 : QByteArray();
+    m_given = 0;
     processSlice();
 }
 
-namespace {
-// Bytes tested between two looks at the clock: small enough that a slice of
-// many hits overruns its budget by little.
-constexpr qsizetype bytesPerCheck = 32 * 1024;
-} // namespace
+// The next piece of the current page.
+void ExtractionRun::takePiece(QByteArrayView piece)
+{
+    m_pageRule->take(piece);
+}
+
+// The current page ended, whole or failed.
+void ExtractionRun::pageEnded()
+{
+    m_pageEnded = true;
+    m_pageRule->endOfPage();
+}
 
 void ExtractionRun::processSlice()
 {
     if (m_done)
         return;
     const WorkSlice slice;
-    if (m_between) {
-        if (!m_between->advance(slice)) {
-            continueLater(this, [this] { processSlice(); });
+    while (m_pageRule->advance(slice)) {
+        if (m_pageEnded) {
+            endSite();
             return;
         }
-        m_between.reset();
-        endSite();
-        return;
-    }
-    // Nothing the run reads can change before it yields again, so one reading
-    // of the rule text and the options serves the whole slice.
-    const Utf8LineFilter filter(m_rule, m_host.ruleText(m_rule));
-    const QString address = m_host.includeAddress() ? m_address : QString();
-    const auto hit = [&](QString &&line) {
-        m_results.appendResult(address, line);
-    };
-    if (m_linesLeft) {
-        // The address row follows a piece; after the first one of a slice the
-        // address is shown (or the options are off) until the next yield, so
-        // the row can only come here.
-        m_lineStart = filter.scan(m_page, m_lineStart, 0, hit);
-        AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                      m_host.includeAddressIfNothingFound());
-        m_linesLeft = m_lineStart <= m_page.size();
-    }
-    while (m_linesLeft) {
-        if (slice.expired()) {
-            continueLater(this, [this] { processSlice(); });
-            return;
+        if (m_given < m_page.size()) {
+            const QByteArrayView piece = QByteArrayView(m_page).sliced(m_given);
+            m_given += std::min(pieceSize, piece.size());
+            takePiece(piece.first(std::min(pieceSize, piece.size())));
+        } else {
+            m_page.clear();
+            pageEnded();
         }
-        m_lineStart = filter.scan(m_page, m_lineStart, bytesPerCheck, hit);
-        m_linesLeft = m_lineStart <= m_page.size();
+        if (slice.expired())
+            break;
     }
-    endSite();
+    continueLater(this, [this] { processSlice(); });
 }
 
 void ExtractionRun::endSite()
 {
+    m_pageRule.reset();
     m_page.clear();
-    if (m_rule == Rule::Between) {
-        // One address row per site, after all its passes; the pointer and
-        // "Done." wait for the last site.
-        AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                      m_host.includeAddressIfNothingFound());
-    } else {
+    if (ruleEntry(m_rule).doneAfterEverySite) {
         m_host.setBusy(false);
         m_host.setStatus(QStringLiteral("Done."));
     }
@@ -324,10 +283,10 @@ void ExtractionRun::finish(const QString &status)
     m_awaited.reset();
     m_ahead.clear();
     m_waitingBytes = 0;
-    m_between.reset();
+    m_pageRule.reset();
     m_page.clear();
-    // The line filters show "Done." after every site already.
-    if (m_rule == Rule::Between || status != QLatin1String("Done.")) {
+    // Some rules show "Done." after every site already.
+    if (!ruleEntry(m_rule).doneAfterEverySite || status != QLatin1String("Done.")) {
         m_host.setBusy(false);
         m_host.setStatus(status);
     }

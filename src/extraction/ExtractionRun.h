@@ -13,7 +13,7 @@
 
 class SiteSource;
 class ResultSink;
-class BetweenSite;
+class PageRule;
 
 // One press of an Extract button: visits every site in order, fetches its
 // page and appends the rule's hits. It advances in short slices on the event
@@ -34,9 +34,6 @@ public:
     ExtractionRun(Rule rule, SiteSource &sites, ResultSink &results, PageFetcher &fetcher,
                   RunHost &host, QObject *parent = nullptr);
     ~ExtractionRun() override;
-
-    // The message that refuses a run before it starts, or an empty text.
-    static QString inputProblem(Rule rule, const RunHost &host, qsizetype siteCount);
 
     void start() override;
     // Ends the run after the piece or pass it is on, with "Stopped.".
@@ -69,6 +66,8 @@ private:
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void startPage(const FetchResult &result);
+    void takePiece(QByteArrayView piece);
+    void pageEnded();
     void processSlice();
     void endSite();
     void finish(const QString &status);
@@ -93,10 +92,10 @@ private:
     // By host: connections that failed in a row, and the last such failure.
     QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
-    // The page being worked on, as UTF-8, and where the next piece starts.
+    // The rule over the current site's page; the page as it came, and how
+    // much of it the rule was given.
+    std::unique_ptr<PageRule> m_pageRule;
     QByteArray m_page;
-    qsizetype m_lineStart = 0;
-    bool m_linesLeft = false;
-    // The between rule's passes over the page being worked on.
-    std::unique_ptr<BetweenSite> m_between;
+    qsizetype m_given = 0;
+    bool m_pageEnded = false;
 };

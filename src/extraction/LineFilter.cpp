@@ -25,5 +25,5 @@ void AddAddressRow(ResultSink &results, const QString &address, bool includeAddr
                    bool includeIfNothingFound)
 {
     if (includeAddress && includeIfNothingFound && !results.showsAddress(address))
-        results.appendAddress(address);
+        results.append({address, {}, ResultRow::Kind::Address});
 }

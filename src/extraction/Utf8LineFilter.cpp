@@ -76,6 +76,16 @@ const std::vector<FoldTrap> &foldTraps()
     return traps;
 }
 
+// A line as text, a byte-order mark at its start kept: only the page's own
+// first one is dropped, and the fetcher did that.
+QString lineText(QByteArrayView utf8)
+{
+    QString text = QString::fromUtf8(utf8);
+    if (utf8.startsWith("\xEF\xBB\xBF"))
+        text.prepend(QChar(0xFEFF));
+    return text;
+}
+
 } // namespace
 
 QByteArray decodeAmpUtf8(QByteArrayView text)
@@ -191,10 +201,10 @@ bool Utf8LineFilter::passes(QByteArrayView piece, QString *line) const
     // characters: an ASCII text, and no character that folds into one of its letters.
     const bool found = m_ascii && !holdsFoldTrap(text)
                            ? findFolded(text, 0) >= 0
-                           : QString::fromUtf8(text).contains(m_text, Qt::CaseInsensitive);
+                           : lineText(text).contains(m_text, Qt::CaseInsensitive);
     const bool pass = m_rule == Rule::WithoutText ? !found : found;
     if (pass && line)
-        *line = QString::fromUtf8(text);
+        *line = lineText(text);
     return pass;
 }
 

@@ -4,54 +4,38 @@ QString ResultList::text(int row) const
 {
     if (row < 0 || row >= count())
         return {};
-    return m_rows[size_t(row)].text;
+    return m_rows.text(row);
 }
 
 QStringList ResultList::texts() const
 {
     QStringList out;
     out.reserve(count());
-    for (const Row &row : m_rows)
-        out.append(row.text);
+    for (qsizetype row = 0; row < m_rows.size(); ++row)
+        out.append(m_rows.text(row));
     return out;
 }
 
-QString ResultList::resultOf(const Row &row)
+void ResultList::append(ResultRow row)
 {
-    if (row.addressLength < 0)
-        return row.text;
-    return row.text.mid(row.addressLength + 1);
-}
-
-void ResultList::appendResult(const QString &address, const QString &result)
-{
-    Row row{address.isNull() ? result : address + u',' + result,
-            address.isNull() ? -1 : qint32(address.size()), Kind::Result};
-    if (!address.isNull())
-        ++m_addressRows[address];
-    if (m_resultsIndexed)
-        ++m_results[result];
-    m_rows.push_back(std::move(row));
+    if (row.showsAddress())
+        ++m_addressRows[row.site];
+    if (m_resultsIndexed && row.kind != ResultRow::Kind::Address)
+        ++m_results[row.text];
+    m_rows.append(std::move(row));
     rowsStored();
 }
 
-void ResultList::appendAddress(const QString &address)
+void ResultList::forget(qsizetype row)
 {
-    ++m_addressRows[address];
-    m_rows.push_back(Row{address, qint32(address.size()), Kind::Address});
-    rowsStored();
-}
-
-void ResultList::forget(const Row &row)
-{
-    if (row.addressLength >= 0) {
-        const QString address = row.text.left(row.addressLength);
-        auto it = m_addressRows.find(address);
+    const ResultRow::Kind kind = m_rows.kindAt(row);
+    if (kind != ResultRow::Kind::Result) {
+        auto it = m_addressRows.find(m_rows.siteAt(row));
         if (it != m_addressRows.end() && --it.value() == 0)
             m_addressRows.erase(it);
     }
-    if (m_resultsIndexed && row.kind == Kind::Result) {
-        auto it = m_results.find(resultOf(row));
+    if (m_resultsIndexed && kind != ResultRow::Kind::Address) {
+        auto it = m_results.find(m_rows.textAt(row));
         if (it != m_results.end() && --it.value() == 0)
             m_results.erase(it);
     }
@@ -61,8 +45,8 @@ void ResultList::removeAt(int row)
 {
     if (row < 0 || row >= count())
         return;
-    forget(m_rows[size_t(row)]);
-    removeStored(row, [&] { m_rows.erase(m_rows.begin() + row); });
+    forget(row);
+    removeStored(row, [&] { m_rows.removeAt(row); });
 }
 
 void ResultList::clear()
@@ -78,10 +62,10 @@ void ResultList::clear()
 bool ResultList::holdsResult(const QString &result) const
 {
     if (!m_resultsIndexed) {
-        m_results.reserve(qsizetype(m_rows.size()));
-        for (const Row &row : m_rows) {
-            if (row.kind == Kind::Result)
-                ++m_results[resultOf(row)];
+        m_results.reserve(m_rows.size());
+        for (qsizetype row = 0; row < m_rows.size(); ++row) {
+            if (m_rows.kindAt(row) != ResultRow::Kind::Address)
+                ++m_results[m_rows.textAt(row)];
         }
         m_resultsIndexed = true;
     }
@@ -93,7 +77,7 @@ QVariant ResultList::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= rowCount())
         return {};
     if (role == Qt::DisplayRole || role == Qt::EditRole)
-        return m_rows[size_t(index.row())].text;
+        return m_rows.text(index.row());
     return {};
 }
 

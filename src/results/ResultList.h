@@ -6,12 +6,10 @@
 #include <QHash>
 #include <QStringList>
 
-#include <vector>
-
-// The rows the extraction rules append, in order. Each row remembers how it
-// was made (the address it shows, the result it holds) so that "is this
-// address already shown" and "is this result already listed" are exact,
-// constant-time questions rather than substring scans over every row.
+// The rows the extraction rules append, in order. Each row knows its site, its
+// result and whether it shows the address, so that "is this address already
+// shown" and "is this result already listed" are exact, constant-time
+// questions rather than substring scans over every row.
 class ResultList : public BatchedListModel, public ResultSink
 {
     Q_OBJECT
@@ -21,9 +19,10 @@ public:
     int count() const { return int(m_rows.size()); }
     QString text(int row) const;
     QStringList texts() const;
+    // The rows as they are now; a copy costs nothing until the list changes.
+    const ResultRows &rows() const { return m_rows; }
 
-    void appendResult(const QString &address, const QString &result) override;
-    void appendAddress(const QString &address) override;
+    void append(ResultRow row) override;
     void removeAt(int row);
     void clear();
     bool showsAddress(const QString &address) const override
@@ -40,21 +39,9 @@ protected:
     int storedCount() const override { return int(m_rows.size()); }
 
 private:
-    enum class Kind : quint8
-    {
-        Result,
-        Address
-    };
-    struct Row
-    {
-        QString text;
-        qint32 addressLength; // -1 when the row shows no address
-        Kind kind;
-    };
-    static QString resultOf(const Row &row);
-    void forget(const Row &row);
+    void forget(qsizetype row);
 
-    std::vector<Row> m_rows;
+    ResultRows m_rows;
     QHash<QString, int> m_addressRows;
     // Built on first use: line filters never ask, and a million rows of them
     // should not pay for it.

@@ -10,7 +10,7 @@ namespace {
 constexpr qsizetype bufferBytes = 1 << 20;
 } // namespace
 
-SaveJob::SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent)
+SaveJob::SaveJob(ResultRows rows, SaveFormat format, const QString &path, QObject *parent)
     : QObject(parent), m_rows(std::move(rows)), m_format(format), m_path(path)
 {
 }
@@ -78,19 +78,16 @@ bool SaveJob::open()
 // False while rows are left or once it failed.
 bool SaveJob::writeRows(const WorkSlice &slice)
 {
-    const QByteArray separator =
-        m_format == SaveFormat::List ? QByteArrayLiteral("\r\n") : QByteArrayLiteral(",");
     while (m_next < m_rows.size()) {
-        m_buffer += m_rows[m_next].toUtf8();
-        m_buffer += separator;
+        RowFormat::append(m_buffer, m_rows.siteAt(m_next), m_rows.textAt(m_next),
+                          m_rows.kindAt(m_next), m_format);
         ++m_next;
         if (m_buffer.size() >= bufferBytes && !flushBuffer())
             return false;
         if (slice.expired() && m_next < m_rows.size())
             return false;
     }
-    if (m_format == SaveFormat::Commas)
-        m_buffer += QByteArrayLiteral("\r\n");
+    m_buffer += RowFormat::end(m_format);
     return flushBuffer();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/UserMessage.h"
+#include "results/ResultRow.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -11,11 +12,6 @@
 class QFileDevice;
 class WorkSlice;
 
-enum class SaveFormat
-{
-    List,  // every row followed by CR LF
-    Commas // every row followed by ",", then one CR LF
-};
 
 // Writes rows to a file a slice at a time, in UTF-8 without a byte-order mark.
 // A regular file is written beside the target and replaces it only once every
@@ -26,7 +22,7 @@ class SaveJob : public QObject
     Q_OBJECT
 public:
     // rows is the snapshot written, whatever happens to the list meanwhile.
-    SaveJob(QStringList rows, SaveFormat format, const QString &path, QObject *parent = nullptr);
+    SaveJob(ResultRows rows, SaveFormat format, const QString &path, QObject *parent = nullptr);
     // Destroying an unfinished job discards what it wrote.
     ~SaveJob() override;
 
@@ -62,7 +58,7 @@ private:
         Ended
     };
 
-    QStringList m_rows;
+    ResultRows m_rows;
     SaveFormat m_format;
     QString m_path;
     QString m_subject = QStringLiteral("The results");

@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include "extraction/PageRule.h"
 #include "model/WorkSlice.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
@@ -679,7 +680,7 @@ void Form1::Check8_Click()
 
 void Form1::startRun(Rule rule)
 {
-    const QString problem = ExtractionRun::inputProblem(rule, *this, m_sites->count());
+    const QString problem = RuleDescription::read(rule, *this).problem(m_sites->count());
     if (!problem.isEmpty()) {
         m_services.ui->message(problem);
         return;
@@ -758,7 +759,7 @@ void Form1::Check1_Click()
 
 void Form1::saveResults(SaveFormat format)
 {
-    save([this] { return m_results->texts(); }, format, saveResultsDialog(),
+    save([this] { return m_results->rows(); }, format, saveResultsDialog(),
          QStringLiteral("The results"));
 }
 
@@ -767,14 +768,21 @@ void Form1::saveAddresses()
 {
     FileDialogSettings dialog = saveResultsDialog();
     dialog.title = QStringLiteral("Save Addresses");
-    save([this] { return m_sites->texts(); }, SaveFormat::List, dialog,
+    save(
+        [this] {
+            ResultRows rows;
+            for (const QString &address : m_sites->texts())
+                rows.append({QString(), address, ResultRow::Kind::Result});
+            return rows;
+        },
+        SaveFormat::List, dialog,
          QStringLiteral("The addresses"));
 }
 
 // The rows are written as they stand once the name is chosen, in slices,
 // while the window stays usable; a failure is reported and leaves the old file
 // as it was.
-void Form1::save(const std::function<QStringList()> &rows, SaveFormat format,
+void Form1::save(const std::function<ResultRows()> &rows, SaveFormat format,
                  const FileDialogSettings &dialog, const QString &subject)
 {
     const QString name = m_services.ui->saveFileName(dialog);

@@ -19,6 +19,7 @@ struct UserMessage;
 struct FileDialogSettings;
 class SiteList;
 class ResultList;
+class ResultRows;
 class ExtractionRun;
 class RunQueue;
 class SerialQueue;
@@ -141,7 +142,7 @@ private:
     void Check1_Click();
     void saveResults(SaveFormat format);
     void saveAddresses();
-    void save(const std::function<QStringList()> &rows, SaveFormat format,
+    void save(const std::function<ResultRows()> &rows, SaveFormat format,
               const FileDialogSettings &dialog, const QString &subject);
     void loadAddressFile(const QString &name);
     void showMessage(const UserMessage &message);

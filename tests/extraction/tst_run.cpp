@@ -98,6 +98,41 @@ private slots:
             QVERIFY(r.wait());
         }
         QCOMPARE(r.results.texts(), rows);
+        // A page of one site gives the same rows cut anywhere (a long one, at
+        // every 997th byte).
+        const QByteArray page = pages[0].toUtf8();
+        const qsizetype step = page.size() > 4096 ? 997 : 1;
+        for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
+            QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host), rows);
+    }
+
+    // Long pages through every rule, as they arrive in pieces: one line of
+    // 50 MB; many short sections, so that the text read moves down under
+    // passes that wait for the rest of their section.
+    void longPagesInPieces()
+    {
+        const auto inPieces = [](QByteArrayView page) {
+            QList<QByteArrayView> pieces;
+            for (qsizetype at = 0; at < page.size(); at += 65'521)
+                pieces << page.sliced(at).first(qMin(65'521, page.size() - at));
+            return pieces;
+        };
+        const QByteArray line = "[<" + QByteArray(50'000'000, 'x') + "needle>]";
+        TestRunHost host;
+        host.setTexts(QStringLiteral("[<|dle>"));
+        host.rule = QStringLiteral("NEEDLE");
+        const QString whole = QString::fromLatin1(line);
+        QCOMPARE(ruleRows(Rule::WithText, site(1), inPieces(line), host), QStringList{whole});
+        QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(line), host),
+                 QStringList{whole.mid(2, 50'000'003)});
+        QByteArray sections;
+        QStringList rows;
+        for (int i = 0; i < 100'000; ++i) {
+            sections += "<" + QByteArray::number(i) + ">";
+            rows << QString::number(i);
+        }
+        host.setTexts(QStringLiteral("<|>"));
+        QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(sections), host), rows);
     }
 
     // What a run asks of the list: a result is held, and an address shown,
@@ -105,8 +140,8 @@ private slots:
     void heldWhileRowsLeft()
     {
         ResultList list;
-        list.appendResult(site(1), QStringLiteral("x"));
-        list.appendResult(site(1), QStringLiteral("y"));
+        list.append({site(1), QStringLiteral("x"), ResultRow::Kind::ResultWithAddress});
+        list.append({site(1), QStringLiteral("y"), ResultRow::Kind::ResultWithAddress});
         QVERIFY(list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));
         list.removeAt(0);
         QVERIFY(!list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));

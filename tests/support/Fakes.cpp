@@ -1,7 +1,9 @@
 #include "support/Fakes.h"
 
 #include "extraction/ExtractionRun.h"
+#include "extraction/PageRule.h"
 #include "extraction/SiteSource.h"
+#include "platform/WorkSlice.h"
 #include "results/ResultList.h"
 
 #include <QElapsedTimer>
@@ -115,5 +117,24 @@ QStringList runRows(Rule rule, PageFetcher &fetcher, const QStringList &sites, R
         return {"<the run did not end>"};
     if (stallMs)
         *stallMs = worst;
+    return results.texts();
+}
+
+QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayView> &pieces,
+                     RunHost &host)
+{
+    ResultList results;
+    const auto pageRule = ruleEntry(rule).make(rule, address, host, results);
+    const auto finish = [&] {
+        while (!pageRule->advance(WorkSlice()))
+            ;
+    };
+    for (const QByteArrayView piece : pieces) {
+        finish();
+        pageRule->take(piece);
+    }
+    finish();
+    pageRule->endOfPage();
+    finish();
     return results.texts();
 }

@@ -117,6 +117,10 @@ public:
 QStringList runRows(Rule rule, PageFetcher &fetcher, const QStringList &sites, RunHost &host,
                     qint64 *stallMs = nullptr);
 
+// The rows of one rule given a page in pieces, as a run gives them.
+QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayView> &pieces,
+                     RunHost &host);
+
 inline QStringList texts(const SiteList &list)
 {
     QStringList all;

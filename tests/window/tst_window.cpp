@@ -59,7 +59,7 @@ struct WindowFixture
     void addRows(const QStringList &rows)
     {
         for (const QString &row : rows)
-            form->resultList().appendResult({}, row);
+            form->resultList().append({{}, row});
     }
     QString status() const { return child<QLabel>("Label3")->text(); }
     QStringList rows() const { return form->resultList().texts(); }

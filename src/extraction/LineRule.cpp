@@ -1,0 +1,80 @@
+#include "extraction/LineRule.h"
+
+#include "extraction/LineFilter.h"
+#include "extraction/Utf8LineFilter.h"
+#include "model/WorkSlice.h"
+#include "results/ResultSink.h"
+
+namespace {
+// Bytes tested between two looks at the clock: small enough that a slice of
+// many hits overruns its budget by little.
+constexpr qsizetype bytesPerCheck = 32 * 1024;
+} // namespace
+
+LineRule::LineRule(Rule kind, const QString &address, RunHost &host, ResultSink &results)
+    : m_kind(kind), m_address(address), m_host(host), m_results(results)
+{
+}
+
+QString LineRule::problem(const RuleDescription &rule, qsizetype siteCount)
+{
+    if (rule.text.isEmpty())
+        return rule.kind == Rule::WithoutText
+                   ? QStringLiteral("Fill out text to use to skip lines.")
+                   : QStringLiteral("Fill out text to use to extract lines.");
+    if (siteCount == 0)
+        return QStringLiteral("No sites added.");
+    return {};
+}
+
+void LineRule::take(QByteArrayView piece)
+{
+    if (piece.isEmpty())
+        return;
+    m_pageEmpty = false;
+    const qsizetype lastFeed = piece.lastIndexOf('\n');
+    if (lastFeed < 0) {
+        m_partial += piece;
+        return;
+    }
+    m_lines = std::exchange(m_partial, piece.sliced(lastFeed + 1).toByteArray());
+    m_lines += piece.first(lastFeed);
+    m_next = 0;
+}
+
+void LineRule::endOfPage()
+{
+    // The piece after the last line feed is a line too, even an empty one.
+    if (m_pageEmpty)
+        return;
+    m_lines = std::exchange(m_partial, {});
+    m_next = 0;
+}
+
+bool LineRule::advance(const WorkSlice &slice)
+{
+    if (m_next > m_lines.size())
+        return true;
+    // Nothing the rule reads can change before it yields again, so one reading
+    // of the text and the options serves the whole call.
+    const Utf8LineFilter filter(m_kind, m_host.ruleText(m_kind));
+    const auto kind =
+        m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
+    const auto hit = [&](QString &&line) {
+        m_results.append({m_address, std::move(line), kind});
+    };
+    // The address row follows a line; after the first one of a call the
+    // address is shown (or the options are off) until the next yield, so the
+    // row can only come here.
+    m_next = filter.scan(m_lines, m_next, 0, hit);
+    AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                  m_host.includeAddressIfNothingFound());
+    while (m_next <= m_lines.size()) {
+        if (slice.expired())
+            return false;
+        m_next = filter.scan(m_lines, m_next, bytesPerCheck, hit);
+    }
+    m_lines.clear();
+    m_next = 1;
+    return true;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "extraction/PageRule.h"
+
+#include <QByteArray>
+
+// The with-text and without-text filters: every line of the page is tested as
+// it completes, and the address row may follow any line.
+class LineRule : public PageRule
+{
+public:
+    LineRule(Rule kind, const QString &address, RunHost &host, ResultSink &results);
+
+    static QString problem(const RuleDescription &rule, qsizetype siteCount);
+
+    void take(QByteArrayView piece) override;
+    void endOfPage() override;
+    bool advance(const WorkSlice &slice) override;
+
+private:
+    Rule m_kind;
+    QString m_address;
+    RunHost &m_host;
+    ResultSink &m_results;
+
+    // Whole lines without their last line feed, tested from m_next on; none
+    // are left once m_next is past the end.
+    QByteArray m_lines;
+    qsizetype m_next = 1;
+    QByteArray m_partial; // the line the last piece ended in
+    bool m_pageEmpty = true;
+};

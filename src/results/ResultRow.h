@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One row of the results: the site it came from, the text a rule found there,
+// and how it shows. The site's text is shared by every row of the site.
+struct ResultRow
+{
+    enum class Kind : quint8
+    {
+        Result,            // the text alone
+        ResultWithAddress, // the site, a comma and the text
+        Address            // the site alone, for a site that gave nothing
+    };
+    QString site;
+    QString text; // empty for an address row
+    Kind kind = Kind::Result;
+
+    bool showsAddress() const { return kind != Kind::Result; }
+};
+
+enum class SaveFormat
+{
+    List,  // every row followed by CR LF
+    Commas // every row followed by ",", then one CR LF
+};
+
+// The one place a row becomes text: the window's rows, both files and the
+// command line's output.
+namespace RowFormat {
+// The row as the list shows it.
+QString text(const QString &site, const QString &text, ResultRow::Kind kind);
+// The row as a file of that format holds it, as UTF-8.
+void append(QByteArray &out, const QString &site, const QString &text, ResultRow::Kind kind,
+            SaveFormat format);
+// What follows the last row of such a file.
+QByteArray end(SaveFormat format);
+} // namespace RowFormat
+
+// Rows in order, each as small as a row was when it was only text: the sites
+// are listed once for the rows that follow one another with the same site.
+// Copies share their rows until one of them changes.
+class ResultRows
+{
+public:
+    qsizetype size() const { return m_rows.size(); }
+    const QString &siteAt(qsizetype index) const { return m_sites.at(m_rows.at(index).site); }
+    const QString &textAt(qsizetype index) const { return m_rows.at(index).text; }
+    ResultRow::Kind kindAt(qsizetype index) const { return m_rows.at(index).kind; }
+
+    // The row as the list shows it.
+    QString text(qsizetype index) const
+    {
+        return RowFormat::text(siteAt(index), textAt(index), kindAt(index));
+    }
+
+    void append(ResultRow &&row);
+    void removeAt(qsizetype index) { m_rows.removeAt(index); }
+    void clear();
+
+private:
+    struct Stored
+    {
+        QString text;
+        qint32 site;
+        ResultRow::Kind kind;
+    };
+    QList<Stored> m_rows;
+    QStringList m_sites;
+};
