@@ -3,7 +3,7 @@
 #include "extraction/ExtractionRun.h"
 #include "extraction/PageRule.h"
 #include "extraction/SiteSource.h"
-#include "platform/WorkSlice.h"
+#include "model/WorkSlice.h"
 #include "results/ResultList.h"
 
 #include <QElapsedTimer>
