@@ -91,19 +91,33 @@ void ExtractionRun::beginSite()
         ahead = std::find_if(m_ahead.begin(), m_ahead.end(), [this](const auto &entry) {
             return entry.second.address == m_address;
         });
+    // A page left unread for the budget may have run out of time meanwhile:
+    // at its turn it gets a time of its own.
+    if (ahead != m_ahead.end() && ahead->second.heldBack && ahead->second.ended &&
+        (ahead->second.result.kind == FetchError::TimedOut ||
+         ahead->second.result.kind == FetchError::TooSlow)) {
+        dropPrefetch(ahead);
+        ahead = m_ahead.end();
+    }
     if (ahead == m_ahead.end() && givenUp(m_address)) {
-        continueLater(this, [this, failure = *givenUp(m_address)] { startPage(failure); });
+        continueLater(this, [this, failure = *givenUp(m_address)] { pageEnded(failure); });
     } else if (ahead == m_ahead.end()) {
+        makeRoomFor(m_address);
         m_awaited = fetch(m_address);
-    } else if (ahead->second.reply) {
-        m_awaited = std::move(ahead->second.reply);
-        m_ahead.erase(ahead);
     } else {
-        // Taken up from the event loop, as a page arriving would be.
-        m_waitingBytes -= ahead->second.bytes;
-        const FetchResult result = std::move(ahead->second.result);
+        Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
-        continueLater(this, [this, result] { startPage(result); });
+        m_heldBytes -= prefetch.text.size();
+        takePiece(prefetch.text);
+        if (prefetch.reply && prefetch.ended)
+            takePiece(prefetch.reply->read());
+        if (!prefetch.ended) {
+            m_awaited = std::move(prefetch.reply);
+            takePiece(m_awaited->read());
+        } else {
+            // Taken up from the event loop, as a page arriving would be.
+            continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
+        }
     }
     settlePrefetchesBehind();
     fetchAhead();
@@ -111,35 +125,76 @@ void ExtractionRun::beginSite()
 
 std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
-    // The between rule works on UTF-16 text, the line filters on UTF-8 bytes;
-    // either way the page is decoded on the fetcher's thread.
-    std::unique_ptr<FetchReply> reply =
-        m_rule == Rule::Between ? m_fetcher.fetchText(address) : m_fetcher.fetchUtf8(address);
+    std::unique_ptr<FetchReply> reply = m_fetcher.fetch(address);
+    connect(reply.get(), &FetchReply::readyRead, this, [this, r = reply.get()] { onReadable(r); });
     connect(reply.get(), &FetchReply::finished, this,
             [this, r = reply.get()](const FetchResult &result) { onFetched(r, result); });
     return reply;
 }
 
+void ExtractionRun::onReadable(FetchReply *reply)
+{
+    if (reply == m_awaited.get()) {
+        takePiece(reply->read());
+        return;
+    }
+    for (auto &[index, prefetch] : m_ahead) {
+        if (prefetch.reply.get() == reply) {
+            readAhead(prefetch);
+            return;
+        }
+    }
+}
+
 void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 {
     if (reply == m_awaited.get()) {
+        takePiece(reply->read());
         m_awaited.release()->deleteLater(); // it is still emitting
         noteReachable(m_address, result);
         fetchAhead();
-        startPage(result);
+        pageEnded(result);
         return;
     }
     for (auto &[index, prefetch] : m_ahead) {
         if (prefetch.reply.get() != reply)
             continue;
-        prefetch.reply.release()->deleteLater();
-        prefetch.bytes = result.utf8.size() + result.text.size() * qint64(sizeof(QChar));
+        prefetch.ended = true;
         prefetch.result = result;
-        m_waitingBytes += prefetch.bytes;
+        if (result.ok) {
+            readAhead(prefetch);
+        } else {
+            // A failed page gives no rows: nothing of it is kept.
+            m_heldBytes -= prefetch.text.size();
+            prefetch.text.clear();
+            prefetch.reply.release()->deleteLater();
+        }
         noteReachable(prefetch.address, result);
         fetchAhead();
         return;
     }
+}
+
+// Reads what arrived of a page fetched ahead, while the budget lasts; once
+// it ended and was read whole, its reply goes.
+void ExtractionRun::readAhead(Prefetch &prefetch)
+{
+    if (budgetLeft() <= 0) {
+        prefetch.heldBack = true;
+        return;
+    }
+    const QByteArray piece = prefetch.reply->read();
+    prefetch.text += piece;
+    m_heldBytes += piece.size();
+    if (prefetch.ended)
+        prefetch.reply.release()->deleteLater(); // it may be emitting
+}
+
+qint64 ExtractionRun::budgetLeft() const
+{
+    const auto replies = std::count_if(m_ahead.begin(), m_ahead.end(),
+                                       [](const auto &entry) { return bool(entry.second.reply); });
+    return pageBudget - m_heldBytes - qint64(replies) * FetchReply::unreadLimit;
 }
 
 // Counts the connections to a host that failed in a row; at the third, the
@@ -161,14 +216,17 @@ void ExtractionRun::noteReachable(const QString &address, const FetchResult &res
     if (++inARow < 3)
         return;
     for (auto &[index, prefetch] : m_ahead) {
-        if (prefetch.reply && m_fetcher.hostOf(prefetch.address) == host) {
+        if (!prefetch.ended && m_fetcher.hostOf(prefetch.address) == host) {
             prefetch.reply.reset();
+            m_heldBytes -= prefetch.text.size();
+            prefetch.text.clear();
+            prefetch.ended = true;
             prefetch.result = failure;
         }
     }
     if (m_awaited && m_fetcher.hostOf(m_address) == host) {
         m_awaited.reset();
-        continueLater(this, [this, result] { startPage(result); });
+        continueLater(this, [this, result] { pageEnded(result); });
     }
 }
 
@@ -204,30 +262,67 @@ void ExtractionRun::settlePrefetchesBehind()
     }
 }
 
-// Asks for the pages of the sites after the current one, in order, as far as
-// the fetcher has room for them at once. A host without room is passed over,
-// so that sites of other hosts further down can go ahead meanwhile.
+// Reads on what arrived while the budget was spent, in site order; then asks
+// for the pages of the sites after the current one, in order, as far as the
+// fetcher has room for them at once. A host without room is passed over, so
+// that sites of other hosts further down can go ahead meanwhile.
 void ExtractionRun::fetchAhead()
 {
+    for (auto &[index, prefetch] : m_ahead) {
+        if (budgetLeft() <= 0)
+            return;
+        if (prefetch.reply && std::exchange(prefetch.heldBack, false))
+            readAhead(prefetch);
+    }
     QString address;
     for (qsizetype index = m_siteIndex + 1;
-         !m_done && index <= m_siteIndex + lookahead && m_waitingBytes < maxWaitingBytes; ++index) {
+         !m_done && index <= m_siteIndex + lookahead && budgetLeft() > FetchReply::unreadLimit;
+         ++index) {
         if (m_sites.site(index, address) != SiteSource::Status::Ready)
             return;
         if (m_ahead.count(index))
             continue;
         if (const FetchResult *failure = givenUp(address))
-            m_ahead[index] = Prefetch{address, nullptr, *failure, 0};
+            m_ahead[index] = Prefetch{address, nullptr, {}, *failure, true, false};
         else if (m_fetcher.hasRoomFor(address))
-            m_ahead[index] = Prefetch{address, fetch(address), {}, 0};
+            m_ahead[index] = Prefetch{address, fetch(address), {}, {}, false, false};
     }
 }
 
 void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
-    if (!entry->second.reply)
-        m_waitingBytes -= entry->second.bytes;
+    m_heldBytes -= entry->second.text.size();
     m_ahead.erase(entry); // a reply still under way goes with it
+}
+
+// The current site's page never waits behind pages of later sites for a
+// connection: those of its host still arriving are dropped, to be asked again.
+void ExtractionRun::makeRoomFor(const QString &address)
+{
+    if (m_fetcher.hasRoomFor(address))
+        return;
+    const QByteArray host = m_fetcher.hostOf(address);
+    for (auto entry = m_ahead.begin(); entry != m_ahead.end();) {
+        const auto next = std::next(entry);
+        if (entry->second.reply && !entry->second.ended &&
+            m_fetcher.hostOf(entry->second.address) == host)
+            dropPrefetch(entry);
+        entry = next;
+    }
+}
+
+void ExtractionRun::takePiece(const QByteArray &piece)
+{
+    if (m_done || piece.isEmpty())
+        return;
+    m_page += piece;
+    m_pageBytes += piece.size();
+    m_heldBytes += piece.size();
+}
+
+void ExtractionRun::pageEnded(const FetchResult &result)
+{
+    startPage(result);
 }
 
 void ExtractionRun::startPage(const FetchResult &result)
@@ -235,14 +330,16 @@ void ExtractionRun::startPage(const FetchResult &result)
     if (m_done)
         return;
     m_fetch = result;
-    m_fetch.text.clear();
-    m_fetch.utf8.clear();
     // A failed fetch is an empty page: no lines, so no rows for this site.
+    if (!result.ok)
+        m_page.clear();
     if (m_rule == Rule::Between) {
-        m_between = std::make_unique<BetweenSite>(result.ok ? result.text : QString(), m_address,
-                                                  m_host, m_results);
+        // The between rule works on UTF-16 text.
+        m_between = std::make_unique<BetweenSite>(QString::fromUtf8(std::exchange(m_page, {})),
+                                                  m_address, m_host, m_results);
+        m_heldBytes += m_pageBytes; // twice the bytes, as UTF-16
+        m_pageBytes *= 2;
     } else {
-        m_page = result.ok ? result.utf8 : QByteArray();
         m_lineStart = 0;
         m_linesLeft = !m_page.isEmpty();
     }
@@ -299,6 +396,7 @@ void ExtractionRun::processSlice()
 void ExtractionRun::endSite()
 {
     m_page.clear();
+    m_heldBytes -= std::exchange(m_pageBytes, 0);
     if (m_rule == Rule::Between) {
         // One address row per site, after all its passes; the pointer and
         // "Done." wait for the last site.
@@ -323,7 +421,7 @@ void ExtractionRun::finish(const QString &status)
     m_done = true;
     m_awaited.reset();
     m_ahead.clear();
-    m_waitingBytes = 0;
+    m_heldBytes = m_pageBytes = 0;
     m_between.reset();
     m_page.clear();
     // The line filters show "Done." after every site already.
