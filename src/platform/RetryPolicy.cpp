@@ -23,7 +23,11 @@ qint64 retryAfterMs(const QByteArray &raw, qint64 capMs, const QDateTime &nowUtc
         }
         return std::min(seconds * 1000, capMs);
     }
-    const QDateTime date = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    // HTTP's dates end in "GMT", which Qt's reading of RFC 2822 does not take.
+    QString text = QString::fromLatin1(value);
+    if (text.endsWith(QLatin1String(" GMT")))
+        text = text.chopped(3) + QLatin1String("+0000");
+    const QDateTime date = QDateTime::fromString(text, Qt::RFC2822Date);
     if (!date.isValid())
         return -1;
     return std::clamp<qint64>(nowUtc.msecsTo(date), 0, capMs);

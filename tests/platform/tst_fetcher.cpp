@@ -1,6 +1,7 @@
 // The fetcher against one catalogue of server behaviours, good and hostile,
 // plain and over TLS, which then drives one whole run past every bad site.
 #include "platform/CurlPageFetcher.h"
+#include "platform/RetryPolicy.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
 #include "support/TestServer.h"
@@ -126,6 +127,25 @@ void serveCatalogue(TestServer &s, const QString &plainBase)
     encoded("/gzip-cut", TestServer::deflate(bait.repeated(40)).chopped(8));
     redirect("/to-plain", plainBase.toUtf8() + "/page");
     redirect("/hop-to-plain", "/to-plain");
+}
+
+// Serves body 64 KiB at a time as the client takes it: what the client holds
+// back stays unsent. *sent counts what went out.
+void serveAsTaken(TestServer &server, const QString &path, const QByteArray &body, qint64 *sent)
+{
+    server.route(path, [=](QTcpSocket *socket, const QByteArray &) {
+        socket->write(head(200, {"Content-Length: " + QByteArray::number(body.size())}));
+        const auto at = std::make_shared<qsizetype>(0);
+        const auto more = [=] {
+            for (QByteArray piece; socket->bytesToWrite() < 65536 && *at < body.size();) {
+                socket->write(piece = body.mid(*at, 65536));
+                *at += piece.size();
+                *sent += piece.size();
+            }
+        };
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, more);
+        more();
+    });
 }
 
 FetchSettings quick(qint64 bodyCap = cap)
@@ -274,6 +294,87 @@ private slots:
         }
     }
 
+    // A reply nobody reads pauses its transfer; a run over pages far larger
+    // than its budget all together reads ahead only within it, and its rows
+    // for every rule are those of the whole pages, cut anywhere.
+    void pagesInPiecesWithinBudget()
+    {
+        QByteArray block = "<b>v\u00FC N</b> keep \u00E9\u20AC N\n" + QByteArray(65536, 'x') + "\n";
+        QByteArray page;
+        QStringList lines, values;
+        for (int n = 0; n < 256; ++n) {
+            page += QByteArray(block).replace("N", QByteArray::number(n));
+            lines << QString::fromUtf8(page.sliced(page.lastIndexOf("<b>")).chopped(65538));
+            values << QStringLiteral("v\u00FC %1").arg(n);
+        }
+        qint64 sent = 0;
+        serveAsTaken(*m_plain, "/big", page, &sent);
+        CurlPageFetcher fetcher(quick(64 << 20));
+        const std::unique_ptr<FetchReply> unread = fetcher.fetch(m_plain->url("/big"));
+        QTest::qWait(1000);
+        QVERIFY2(sent < page.size() / 2, qPrintable(QString::number(sent)));
+        QCOMPARE(fetch(fetcher, m_plain->url("/big")).text, page);
+
+        // The first page comes late: meanwhile the others arrive as fast as they can.
+        m_plain->slow("/late", 1500, "keep late");
+        QStringList sites{m_plain->url("/late")}, with{sites[0] + ",keep late"};
+        for (int i = 0; i < 12; ++i)
+            for (const QString &line : lines)
+                with << (sites << m_plain->url(QStringLiteral("/big?%1").arg(i))).last() + ',' +
+                            line;
+        sites.removeDuplicates();
+        const qint64 before = peakMiB();
+        QCOMPARE(runOver(fetcher, sites, "KEEP"), with);
+        QVERIFY2(peakMiB() - before < 128, qPrintable(QString::number(peakMiB() - before)));
+        TestRunHost host;
+        host.setTexts("<b>|</b>");
+        QCOMPARE(runRows(Rule::Between, fetcher, sites, host), values);
+        // The between rule holds its page twice over, as UTF-16.
+        QVERIFY2(peakMiB() - before < 224, qPrintable(QString::number(peakMiB() - before)));
+        host.setTexts("xxx");
+        QCOMPARE(runRows(Rule::WithoutText, fetcher, sites.mid(1, 2), host), lines + lines);
+    }
+
+    // Whether a failure is tried again, and after how long: Retry-After as
+    // seconds or a date, else 1 s doubling, never beyond the 60 s cap.
+    void retryPolicy_data()
+    {
+        QTest::addColumn<FetchError>("kind");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("tries");
+        QTest::addColumn<QByteArray>("after"); // "-": no Retry-After
+        QTest::addColumn<bool>("reused");
+        QTest::addColumn<int>("waitMs"); // -1: given up, -2: at once, on a new connection
+        // clang-format off
+        QTest::newRow("huge Retry-After") << E::HttpStatus << 503 << 0 << QByteArray("9223372036854776") << false << 60'000;
+        QTest::newRow("Retry-After past 64 bits") << E::HttpStatus << 429 << 0 << QByteArray("99999999999999999999999") << false << 60'000;
+        QTest::newRow("Retry-After seconds") << E::HttpStatus << 503 << 2 << QByteArray(" 5 ") << false << 5'000;
+        QTest::newRow("Retry-After date passed") << E::HttpStatus << 503 << 0 << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << false << 0;
+        QTest::newRow("Retry-After unreadable") << E::HttpStatus << 503 << 1 << QByteArray("soon") << false << 2'000;
+        QTest::newRow("reset, doubling") << E::ConnectionReset << 0 << 2 << QByteArray("-") << false << 4'000;
+        QTest::newRow("back-off capped") << E::TimedOut << 0 << 9 << QByteArray("-") << false << 60'000;
+        QTest::newRow("tries used up") << E::TooSlow << 0 << 10 << QByteArray("-") << false << -1;
+        QTest::newRow("404") << E::HttpStatus << 404 << 0 << QByteArray("1") << false << -1;
+        QTest::newRow("cut off on a kept connection") << E::Malformed << 0 << 0 << QByteArray("-") << true << -2;
+        // clang-format on
+    }
+    void retryPolicy()
+    {
+        QFETCH(FetchError, kind);
+        QFETCH(int, status);
+        QFETCH(int, tries);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, reused);
+        QFETCH(int, waitMs);
+        const RetryCase failure{kind, status, tries, 0, reused, after != "-", after};
+        const QDateTime now = QDateTime::fromString("2026-01-01T00:00:00Z", Qt::ISODate);
+        const RetryDecision decision = decideRetry(failure, 10, 60s, now);
+        QCOMPARE(decision.what == RetryDecision::GiveUp      ? -1
+                 : decision.what == RetryDecision::Reconnect ? -2
+                                                             : int(decision.wait.count()),
+                 waitMs);
+    }
+
     // The charset of the header, else a byte-order mark, else a <meta> in the
     // first 1024 bytes, else UTF-8 when valid, else windows-1252; in 7-byte pieces.
     void pageTexts_data()
@@ -283,7 +384,7 @@ private slots:
         QTest::addColumn<QString>("text");
         const QByteArray cafe = "caf\xC3\xA9", meta = "<meta charset=\"KOI8-R\">";
         const QString café = QStringLiteral("caf\u00E9"), metaText = QString::fromLatin1(meta);
-        const QByteArray emoji = QByteArray("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80").repeated(40);
+        const QByteArray emoji = QByteArray("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80").repeated(120);
         const QByteArray content = "<meta content='text/html;charset=koi8-r'";
         const QByteArray equiv = content + " http-equiv=' Content-Type'>";
         // clang-format off
