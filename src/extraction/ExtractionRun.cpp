@@ -107,13 +107,12 @@ void ExtractionRun::beginSite()
     } else {
         Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
-        m_heldBytes -= prefetch.text.size();
-        takePiece(prefetch.text);
-        if (prefetch.reply && prefetch.ended)
-            takePiece(prefetch.reply->read());
+        m_pageBytes = prefetch.text.bytes(); // held already
+        m_arrived = std::move(prefetch.text);
+        if (prefetch.reply)
+            takePiece(prefetch.reply->read(), *prefetch.reply);
         if (!prefetch.ended) {
             m_awaited = std::move(prefetch.reply);
-            takePiece(m_awaited->read());
         } else {
             // Taken up from the event loop, as a page arriving would be.
             continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
@@ -135,7 +134,7 @@ std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 void ExtractionRun::onReadable(FetchReply *reply)
 {
     if (reply == m_awaited.get()) {
-        takePiece(reply->read());
+        takePiece(reply->read(), *reply);
         return;
     }
     for (auto &[index, prefetch] : m_ahead) {
@@ -149,7 +148,7 @@ void ExtractionRun::onReadable(FetchReply *reply)
 void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 {
     if (reply == m_awaited.get()) {
-        takePiece(reply->read());
+        takePiece(reply->read(), *reply);
         m_awaited.release()->deleteLater(); // it is still emitting
         noteReachable(m_address, result);
         fetchAhead();
@@ -165,8 +164,8 @@ void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
             readAhead(prefetch);
         } else {
             // A failed page gives no rows: nothing of it is kept.
-            m_heldBytes -= prefetch.text.size();
-            prefetch.text.clear();
+            m_heldBytes -= prefetch.text.bytes();
+            prefetch.text = {};
             prefetch.reply.release()->deleteLater();
         }
         noteReachable(prefetch.address, result);
@@ -183,9 +182,7 @@ void ExtractionRun::readAhead(Prefetch &prefetch)
         prefetch.heldBack = true;
         return;
     }
-    const QByteArray piece = prefetch.reply->read();
-    prefetch.text += piece;
-    m_heldBytes += piece.size();
+    m_heldBytes += append(prefetch.text, prefetch.reply->read(), *prefetch.reply);
     if (prefetch.ended)
         prefetch.reply.release()->deleteLater(); // it may be emitting
 }
@@ -218,8 +215,8 @@ void ExtractionRun::noteReachable(const QString &address, const FetchResult &res
     for (auto &[index, prefetch] : m_ahead) {
         if (!prefetch.ended && m_fetcher.hostOf(prefetch.address) == host) {
             prefetch.reply.reset();
-            m_heldBytes -= prefetch.text.size();
-            prefetch.text.clear();
+            m_heldBytes -= prefetch.text.bytes();
+            prefetch.text = {};
             prefetch.ended = true;
             prefetch.result = failure;
         }
@@ -291,7 +288,7 @@ void ExtractionRun::fetchAhead()
 
 void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
-    m_heldBytes -= entry->second.text.size();
+    m_heldBytes -= entry->second.text.bytes();
     m_ahead.erase(entry); // a reply still under way goes with it
 }
 
@@ -311,13 +308,32 @@ void ExtractionRun::makeRoomFor(const QString &address)
     }
 }
 
-void ExtractionRun::takePiece(const QByteArray &piece)
+// Adds a piece to what is held of a page; the bytes that took. A page of
+// known length is held in one block from its first piece: growing it piece
+// by piece would copy it over and over.
+qint64 ExtractionRun::append(PageText &text, const QByteArray &piece, const FetchReply &reply) const
+{
+    const qint64 before = text.bytes();
+    const qint64 expected = reply.expectedBytes();
+    if (m_rule == Rule::Between) {
+        if (text.utf16.capacity() == 0 && expected > 0)
+            text.utf16.reserve(qsizetype(expected));
+        text.utf16 += QString::fromUtf8(piece);
+    } else {
+        if (text.utf8.capacity() == 0 && expected > 0)
+            text.utf8.reserve(qsizetype(expected));
+        text.utf8 += piece;
+    }
+    return text.bytes() - before;
+}
+
+void ExtractionRun::takePiece(const QByteArray &piece, const FetchReply &reply)
 {
     if (m_done || piece.isEmpty())
         return;
-    m_page += piece;
-    m_pageBytes += piece.size();
-    m_heldBytes += piece.size();
+    const qint64 bytes = append(m_arrived, piece, reply);
+    m_pageBytes += bytes;
+    m_heldBytes += bytes;
 }
 
 void ExtractionRun::pageEnded(const FetchResult &result)
@@ -331,15 +347,14 @@ void ExtractionRun::startPage(const FetchResult &result)
         return;
     m_fetch = result;
     // A failed fetch is an empty page: no lines, so no rows for this site.
+    PageText text = std::exchange(m_arrived, {});
     if (!result.ok)
-        m_page.clear();
+        text = {};
     if (m_rule == Rule::Between) {
-        // The between rule works on UTF-16 text.
-        m_between = std::make_unique<BetweenSite>(QString::fromUtf8(std::exchange(m_page, {})),
-                                                  m_address, m_host, m_results);
-        m_heldBytes += m_pageBytes; // twice the bytes, as UTF-16
-        m_pageBytes *= 2;
+        m_between =
+            std::make_unique<BetweenSite>(std::move(text.utf16), m_address, m_host, m_results);
     } else {
+        m_page = std::move(text.utf8);
         m_lineStart = 0;
         m_linesLeft = !m_page.isEmpty();
     }
@@ -424,6 +439,7 @@ void ExtractionRun::finish(const QString &status)
     m_heldBytes = m_pageBytes = 0;
     m_between.reset();
     m_page.clear();
+    m_arrived = {};
     // The line filters show "Done." after every site already.
     if (m_rule == Rule::Between || status != QLatin1String("Done.")) {
         m_host.setBusy(false);

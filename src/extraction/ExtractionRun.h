@@ -56,12 +56,20 @@ signals:
     void siteDone(const QString &address, const FetchResult &fetch);
 
 private:
+    // What is held of a page's text: UTF-8 for the line rules, UTF-16 for
+    // the between rule, each piece converted as it comes.
+    struct PageText
+    {
+        QByteArray utf8;
+        QString utf16;
+        qint64 bytes() const { return utf8.size() + utf16.size() * qint64(sizeof(QChar)); }
+    };
     // A site's page as it arrives.
     struct Prefetch
     {
         QString address;
         std::unique_ptr<FetchReply> reply; // until its text is read whole
-        QByteArray text;                   // read ahead, not yet handed on
+        PageText text;                     // read ahead, not yet handed on
         FetchResult result;
         bool ended = false;    // the result came
         bool heldBack = false; // text was left unread for the budget
@@ -72,13 +80,14 @@ private:
     void onReadable(FetchReply *reply);
     void onFetched(FetchReply *reply, const FetchResult &result);
     void readAhead(Prefetch &prefetch);
+    qint64 append(PageText &text, const QByteArray &piece, const FetchReply &reply) const;
     qint64 budgetLeft() const;
     void settlePrefetchesBehind();
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
     void makeRoomFor(const QString &address);
     // Where the current site's page goes on to the rule, piece by piece.
-    void takePiece(const QByteArray &piece);
+    void takePiece(const QByteArray &piece, const FetchReply &reply);
     void pageEnded(const FetchResult &result);
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
@@ -109,6 +118,7 @@ private:
 
     // The page being worked on, as UTF-8, and where the next piece starts.
     QByteArray m_page;
+    PageText m_arrived;     // of the current page, until it ended
     qint64 m_pageBytes = 0; // what the current page holds, in any form
     qsizetype m_lineStart = 0;
     bool m_linesLeft = false;

@@ -102,15 +102,19 @@ bool Transfer::beginBody()
     m_stopReason = lengthProblem(easy);
     if (!m_stopReason.isEmpty())
         return false;
-    if (!m_decoder.setEncoding(contentEncoding(easy))) {
+    const QByteArray encoding = contentEncoding(easy);
+    if (!m_decoder.setEncoding(encoding)) {
         m_stopReason = {FetchError::Malformed, m_decoder.error()};
         return false;
     }
     if (request.pipe) {
         char *contentType = nullptr;
+        curl_off_t length = -1;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &contentType);
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         const std::lock_guard lock(request.pipe->mutex);
         request.pipe->contentType = contentType;
+        request.pipe->length = encoding.isEmpty() ? qMin<qint64>(length, maxBodyBytes) : -1;
     }
     return true;
 }
@@ -135,6 +139,9 @@ bool Transfer::store(const char *data, qint64 size)
     bool announce = false;
     {
         const std::lock_guard lock(pipe.mutex);
+        // One block per piece: growing it by doubling would copy it over and over.
+        if (pipe.bytes.capacity() == 0)
+            pipe.bytes.reserve(FetchReply::unreadLimit + CURL_MAX_WRITE_SIZE);
         pipe.bytes.append(data, size);
         pause = !pipe.paused && pipe.bytes.size() > FetchReply::unreadLimit;
         pipe.paused = pipe.paused || pause;

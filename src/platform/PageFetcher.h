@@ -60,6 +60,8 @@ public:
     virtual void abort() = 0;
     // The text that arrived since the last call; empty when none waits.
     virtual QByteArray read() = 0;
+    // How long the page says it is, once that is known; -1 when it does not.
+    virtual qint64 expectedBytes() const { return -1; }
 
 signals:
     void readyRead();
