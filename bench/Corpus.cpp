@@ -174,5 +174,7 @@ bool writeCorpus(const QString &folder)
     ok = ok && save(path("s5/rows-1m.html"), rowsPage(1'000'000));
     ok = ok && save(path("s5/addresses-1m.txt"), addressFile(1'000'000));
     ok = ok && save(path("s6/big-100m.html"), textPage(random, 100'000'000, 100));
+    ok = ok && save(path("s8/text-40m.html"), textPage(random, 40'000'000, 100));
+    ok = ok && save(path("s8/between-40m.html"), betweenPage(random, 40'000'000, 400'000, 5000));
     return ok;
 }

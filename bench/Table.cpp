@@ -11,7 +11,7 @@ namespace {
 
 struct Samples
 {
-    std::vector<double> seconds, peakKiB, stallMs;
+    std::vector<double> seconds, peakKiB, stallMs, faults;
 };
 
 double median(std::vector<double> values)
@@ -59,6 +59,8 @@ bool read(const QString &path, Results &results)
         const double stall = f[4].toDouble(&isNumber);
         if (isNumber)
             s.stallMs.push_back(stall);
+        if (f.size() > 5)
+            s.faults.push_back(f[5].toDouble());
     }
     return true;
 }
@@ -76,6 +78,8 @@ double medianOf(const QString &path, const QString &scenario, const QString &too
         return median(s.peakKiB);
     if (column == QLatin1String("stallMs"))
         return median(s.stallMs);
+    if (column == QLatin1String("faults"))
+        return median(s.faults);
     return median(s.seconds);
 }
 
@@ -88,17 +92,17 @@ bool printTable(const QString &path)
     QMap<QString, QStringList> &tools = results.tools;
     QMap<QString, Samples> &samples = results.samples;
 
-    std::printf("%-6s %-40s %4s %10s %9s %10s\n", "", "tool", "runs", "median s", "peak MB",
-                "stall ms");
+    std::printf("%-10s %-40s %4s %10s %9s %10s %10s\n", "", "tool", "runs", "median s", "peak MB",
+                "stall ms", "faults");
     for (const QString &scenario : scenarios) {
         const QStringList &names = tools[scenario];
         for (const QString &tool : names) {
             const Samples &s = samples[scenario + u'\t' + tool];
             const double stall = median(s.stallMs);
-            std::printf("%-6s %-40s %4zu %10.3f %9.1f %10s\n", qPrintable(scenario),
-                        qPrintable(tool), s.seconds.size(), median(s.seconds),
-                        median(s.peakKiB) / 1024.0,
-                        stall < 0 ? "-" : qPrintable(QString::number(stall, 'f', 1)));
+            std::printf(
+                "%-10s %-40s %4zu %10.3f %9.1f %10s %10.0f\n", qPrintable(scenario),
+                qPrintable(tool), s.seconds.size(), median(s.seconds), median(s.peakKiB) / 1024.0,
+                stall < 0 ? "-" : qPrintable(QString::number(stall, 'f', 1)), median(s.faults));
         }
         for (const QString &ours : names) {
             if (!isQuillora(ours))
@@ -108,8 +112,8 @@ bool printTable(const QString &path)
                     continue;
                 const double a = median(samples[scenario + u'\t' + ours].seconds);
                 const double b = median(samples[scenario + u'\t' + peer].seconds);
-                std::printf("%-6s   ratio %s / %s = %.2f\n", "", qPrintable(ours), qPrintable(peer),
-                            b > 0 ? a / b : 0.0);
+                std::printf("%-10s   ratio %s / %s = %.2f\n", "", qPrintable(ours),
+                            qPrintable(peer), b > 0 ? a / b : 0.0);
             }
         }
     }

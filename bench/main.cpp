@@ -14,7 +14,7 @@
 //   quillora-bench harvest URL [--window]
 //   quillora-bench load ADDRESSFILE [--window]
 //   quillora-bench table RESULTS.tsv
-//   quillora-bench median RESULTS.tsv SCENARIO TOOL seconds|peakKiB|stallMs
+//   quillora-bench median RESULTS.tsv SCENARIO TOOL seconds|peakKiB|stallMs|faults
 
 #include "Corpus.h"
 #include "Table.h"

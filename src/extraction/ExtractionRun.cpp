@@ -65,19 +65,32 @@ void ExtractionRun::beginSite()
         ahead = std::find_if(m_ahead.begin(), m_ahead.end(), [this](const auto &entry) {
             return entry.second.address == m_address;
         });
+    // A page left unread for the budget may have run out of time meanwhile:
+    // at its turn it gets a time of its own.
+    if (ahead != m_ahead.end() && ahead->second.heldBack && ahead->second.ended &&
+        (ahead->second.result.kind == FetchError::TimedOut ||
+         ahead->second.result.kind == FetchError::TooSlow)) {
+        dropPrefetch(ahead);
+        ahead = m_ahead.end();
+    }
     if (ahead == m_ahead.end() && givenUp(m_address)) {
-        continueLater(this, [this, failure = *givenUp(m_address)] { startPage(failure); });
+        continueLater(this, [this, failure = *givenUp(m_address)] { pageEnded(failure); });
     } else if (ahead == m_ahead.end()) {
+        makeRoomFor(m_address);
         m_awaited = fetch(m_address);
-    } else if (ahead->second.reply) {
-        m_awaited = std::move(ahead->second.reply);
-        m_ahead.erase(ahead);
     } else {
-        // Taken up from the event loop, as a page arriving would be.
-        m_waitingBytes -= ahead->second.bytes;
-        const FetchResult result = std::move(ahead->second.result);
+        Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
-        continueLater(this, [this, result] { startPage(result); });
+        m_pageBytes = prefetch.text.size(); // held already
+        m_arrived = std::move(prefetch.text);
+        if (prefetch.reply)
+            takePiece(prefetch.reply->read(), *prefetch.reply);
+        if (!prefetch.ended) {
+            m_awaited = std::move(prefetch.reply);
+        } else {
+            // Taken up from the event loop, as a page arriving would be.
+            continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
+        }
     }
     settlePrefetchesBehind();
     fetchAhead();
@@ -85,33 +98,74 @@ void ExtractionRun::beginSite()
 
 std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
-    // Every rule reads UTF-8, decoded on the fetcher's thread.
-    std::unique_ptr<FetchReply> reply = m_fetcher.fetchUtf8(address);
+    std::unique_ptr<FetchReply> reply = m_fetcher.fetch(address);
+    connect(reply.get(), &FetchReply::readyRead, this, [this, r = reply.get()] { onReadable(r); });
     connect(reply.get(), &FetchReply::finished, this,
             [this, r = reply.get()](const FetchResult &result) { onFetched(r, result); });
     return reply;
 }
 
+void ExtractionRun::onReadable(FetchReply *reply)
+{
+    if (reply == m_awaited.get()) {
+        takePiece(reply->read(), *reply);
+        return;
+    }
+    for (auto &[index, prefetch] : m_ahead) {
+        if (prefetch.reply.get() == reply) {
+            readAhead(prefetch);
+            return;
+        }
+    }
+}
+
 void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 {
     if (reply == m_awaited.get()) {
+        takePiece(reply->read(), *reply);
         m_awaited.release()->deleteLater(); // it is still emitting
         noteReachable(m_address, result);
         fetchAhead();
-        startPage(result);
+        pageEnded(result);
         return;
     }
     for (auto &[index, prefetch] : m_ahead) {
         if (prefetch.reply.get() != reply)
             continue;
-        prefetch.reply.release()->deleteLater();
-        prefetch.bytes = result.utf8.size() + result.text.size() * qint64(sizeof(QChar));
+        prefetch.ended = true;
         prefetch.result = result;
-        m_waitingBytes += prefetch.bytes;
+        if (result.ok) {
+            readAhead(prefetch);
+        } else {
+            // A failed page gives no rows: nothing of it is kept.
+            m_heldBytes -= prefetch.text.size();
+            prefetch.text = {};
+            prefetch.reply.release()->deleteLater();
+        }
         noteReachable(prefetch.address, result);
         fetchAhead();
         return;
     }
+}
+
+// Reads what arrived of a page fetched ahead, while the budget lasts; once
+// it ended and was read whole, its reply goes.
+void ExtractionRun::readAhead(Prefetch &prefetch)
+{
+    if (budgetLeft() <= 0) {
+        prefetch.heldBack = true;
+        return;
+    }
+    m_heldBytes += append(prefetch.text, prefetch.reply->read(), *prefetch.reply);
+    if (prefetch.ended)
+        prefetch.reply.release()->deleteLater(); // it may be emitting
+}
+
+qint64 ExtractionRun::budgetLeft() const
+{
+    const auto replies = std::count_if(m_ahead.begin(), m_ahead.end(),
+                                       [](const auto &entry) { return bool(entry.second.reply); });
+    return pageBudget - m_heldBytes - qint64(replies) * FetchReply::unreadLimit;
 }
 
 // Counts the connections to a host that failed in a row; at the third, the
@@ -133,14 +187,17 @@ void ExtractionRun::noteReachable(const QString &address, const FetchResult &res
     if (++inARow < 3)
         return;
     for (auto &[index, prefetch] : m_ahead) {
-        if (prefetch.reply && m_fetcher.hostOf(prefetch.address) == host) {
+        if (!prefetch.ended && m_fetcher.hostOf(prefetch.address) == host) {
             prefetch.reply.reset();
+            m_heldBytes -= prefetch.text.size();
+            prefetch.text = {};
+            prefetch.ended = true;
             prefetch.result = failure;
         }
     }
     if (m_awaited && m_fetcher.hostOf(m_address) == host) {
         m_awaited.reset();
-        continueLater(this, [this, result] { startPage(result); });
+        continueLater(this, [this, result] { pageEnded(result); });
     }
 }
 
@@ -176,34 +233,85 @@ void ExtractionRun::settlePrefetchesBehind()
     }
 }
 
-// Asks for the pages of the sites after the current one, in order, as far as
-// the fetcher has room for them at once. A host without room is passed over,
-// so that sites of other hosts further down can go ahead meanwhile.
+// Reads on what arrived while the budget was spent, in site order; then asks
+// for the pages of the sites after the current one, in order, as far as the
+// fetcher has room for them at once. A host without room is passed over, so
+// that sites of other hosts further down can go ahead meanwhile.
 void ExtractionRun::fetchAhead()
 {
+    for (auto &[index, prefetch] : m_ahead) {
+        if (budgetLeft() <= 0)
+            return;
+        if (prefetch.reply && std::exchange(prefetch.heldBack, false))
+            readAhead(prefetch);
+    }
     QString address;
     for (qsizetype index = m_siteIndex + 1;
-         !m_done && index <= m_siteIndex + lookahead && m_waitingBytes < maxWaitingBytes; ++index) {
+         !m_done && index <= m_siteIndex + lookahead && budgetLeft() > FetchReply::unreadLimit;
+         ++index) {
         if (m_sites.site(index, address) != SiteSource::Status::Ready)
             return;
         if (m_ahead.count(index))
             continue;
         if (const FetchResult *failure = givenUp(address))
-            m_ahead[index] = Prefetch{address, nullptr, *failure, 0};
+            m_ahead[index] = Prefetch{address, nullptr, {}, *failure, true, false};
         else if (m_fetcher.hasRoomFor(address))
-            m_ahead[index] = Prefetch{address, fetch(address), {}, 0};
+            m_ahead[index] = Prefetch{address, fetch(address), {}, {}, false, false};
     }
 }
 
 void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
-    if (!entry->second.reply)
-        m_waitingBytes -= entry->second.bytes;
+    m_heldBytes -= entry->second.text.size();
     m_ahead.erase(entry); // a reply still under way goes with it
 }
 
+// The current site's page never waits behind pages of later sites for a
+// connection: those of its host still arriving are dropped, to be asked again.
+void ExtractionRun::makeRoomFor(const QString &address)
+{
+    if (m_fetcher.hasRoomFor(address))
+        return;
+    const QByteArray host = m_fetcher.hostOf(address);
+    for (auto entry = m_ahead.begin(); entry != m_ahead.end();) {
+        const auto next = std::next(entry);
+        if (entry->second.reply && !entry->second.ended &&
+            m_fetcher.hostOf(entry->second.address) == host)
+            dropPrefetch(entry);
+        entry = next;
+    }
+}
+
+// Adds a piece to what is held of a page; the bytes that took. A page of
+// known length is held in one block from its first piece: growing it piece
+// by piece would copy it over and over.
+qint64 ExtractionRun::append(QByteArray &text, const QByteArray &piece, const FetchReply &reply)
+{
+    const qint64 before = text.size();
+    const qint64 expected = reply.expectedBytes();
+    if (text.capacity() == 0 && expected > 0)
+        text.reserve(qsizetype(expected));
+    text += piece;
+    return text.size() - before;
+}
+
+void ExtractionRun::takePiece(const QByteArray &piece, const FetchReply &reply)
+{
+    if (m_done || piece.isEmpty())
+        return;
+    const qint64 bytes = append(m_arrived, piece, reply);
+    m_pageBytes += bytes;
+    m_heldBytes += bytes;
+}
+
+void ExtractionRun::pageEnded(const FetchResult &result)
+{
+    startPage(result);
+}
+
 namespace {
-// The pieces a whole page is handed to the rule in.
+// What the rule is given at a time: small enough that a slice overruns its
+// budget by little.
 constexpr qsizetype pieceSize = 64 * 1024;
 } // namespace
 
@@ -212,27 +320,13 @@ void ExtractionRun::startPage(const FetchResult &result)
     if (m_done)
         return;
     m_fetch = result;
-    m_fetch.text.clear();
-    m_fetch.utf8.clear();
     m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_results);
-    m_pageEnded = false;
-    // A failed fetch is an empty page.
-    m_page = result.ok ? result.utf8 : QByteArray();
+    m_ruleAtEnd = false;
+    // A failed fetch is an empty page: no lines, so no rows for this site.
+    m_page = result.ok ? std::move(m_arrived) : QByteArray();
+    m_arrived = {};
     m_given = 0;
     processSlice();
-}
-
-// The next piece of the current page.
-void ExtractionRun::takePiece(QByteArrayView piece)
-{
-    m_pageRule->take(piece);
-}
-
-// The current page ended, whole or failed.
-void ExtractionRun::pageEnded()
-{
-    m_pageEnded = true;
-    m_pageRule->endOfPage();
 }
 
 void ExtractionRun::processSlice()
@@ -241,17 +335,18 @@ void ExtractionRun::processSlice()
         return;
     const WorkSlice slice;
     while (m_pageRule->advance(slice)) {
-        if (m_pageEnded) {
+        if (m_ruleAtEnd) {
             endSite();
             return;
         }
         if (m_given < m_page.size()) {
-            const QByteArrayView piece = QByteArrayView(m_page).sliced(m_given);
-            m_given += std::min(pieceSize, piece.size());
-            takePiece(piece.first(std::min(pieceSize, piece.size())));
+            const QByteArrayView rest = QByteArrayView(m_page).sliced(m_given);
+            const qsizetype size = std::min(pieceSize, rest.size());
+            m_given += size;
+            m_pageRule->take(rest.first(size));
         } else {
-            m_page.clear();
-            pageEnded();
+            m_ruleAtEnd = true;
+            m_pageRule->endOfPage();
         }
         if (slice.expired())
             break;
@@ -263,6 +358,7 @@ void ExtractionRun::endSite()
 {
     m_pageRule.reset();
     m_page.clear();
+    m_heldBytes -= std::exchange(m_pageBytes, 0);
     if (ruleEntry(m_rule).doneAfterEverySite) {
         m_host.setBusy(false);
         m_host.setStatus(QStringLiteral("Done."));
@@ -282,9 +378,10 @@ void ExtractionRun::finish(const QString &status)
     m_done = true;
     m_awaited.reset();
     m_ahead.clear();
-    m_waitingBytes = 0;
+    m_heldBytes = m_pageBytes = 0;
     m_pageRule.reset();
     m_page.clear();
+    m_arrived = {};
     // Some rules show "Done." after every site already.
     if (!ruleEntry(m_rule).doneAfterEverySite || status != QLatin1String("Done.")) {
         m_host.setBusy(false);

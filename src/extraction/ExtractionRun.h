@@ -20,8 +20,11 @@ class PageRule;
 // loop and never blocks; destroying it abandons the work at once.
 //
 // While one site is worked on, the pages of the sites after it are fetched
-// ahead, as far as the fetcher has room for them at once and while less than
-// maxWaitingBytes of fetched pages wait. The sites are still handled one at a
+// ahead, as far as the fetcher has room for them at once and within
+// pageBudget: the text held of every page, arriving, waiting its turn or
+// worked on, and the unread text each reply may hold. A page fetched ahead
+// that finds the budget spent is left unread, which pauses its transfer; the
+// current site's page is always read. The sites are still handled one at a
 // time in order, each reading its address at its turn: a page fetched ahead
 // for another address than the one the site then has is not used.
 //
@@ -42,32 +45,41 @@ public:
     qsizetype sitesDone() const { return m_siteIndex; }
     qsizetype sitesFailed() const { return m_failed; }
 
-    static constexpr qint64 maxWaitingBytes = 64LL * 1024 * 1024;
+    static constexpr qint64 pageBudget = 64LL * 1024 * 1024;
 
 signals:
     // After each site, with how its fetch went (without the page).
     void siteDone(const QString &address, const FetchResult &fetch);
 
 private:
+    // A site's page as it arrives.
     struct Prefetch
     {
         QString address;
-        std::unique_ptr<FetchReply> reply; // none once the page arrived
+        std::unique_ptr<FetchReply> reply; // until its text is read whole
+        QByteArray text;                   // read ahead, not yet handed on, as UTF-8
         FetchResult result;
-        qint64 bytes = 0;
+        bool ended = false;    // the result came
+        bool heldBack = false; // text was left unread for the budget
     };
 
     void beginSite();
     std::unique_ptr<FetchReply> fetch(const QString &address);
+    void onReadable(FetchReply *reply);
     void onFetched(FetchReply *reply, const FetchResult &result);
+    void readAhead(Prefetch &prefetch);
+    static qint64 append(QByteArray &text, const QByteArray &piece, const FetchReply &reply);
+    qint64 budgetLeft() const;
     void settlePrefetchesBehind();
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
+    void makeRoomFor(const QString &address);
+    // Where the current site's page goes on to the rule, piece by piece.
+    void takePiece(const QByteArray &piece, const FetchReply &reply);
+    void pageEnded(const FetchResult &result);
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void startPage(const FetchResult &result);
-    void takePiece(QByteArrayView piece);
-    void pageEnded();
     void processSlice();
     void endSite();
     void finish(const QString &status);
@@ -82,20 +94,22 @@ private:
     qsizetype m_failed = 0;
     QString m_address;
     FetchResult m_fetch;                   // how the current site's page came, without it
-    std::unique_ptr<FetchReply> m_awaited; // the current site's page
+    std::unique_ptr<FetchReply> m_awaited; // the current site's page, until it ends
     bool m_waitingForSites = false;
     bool m_done = false;
 
     // By the index of the site they were asked for.
     std::map<qsizetype, Prefetch> m_ahead;
-    qint64 m_waitingBytes = 0;
+    qint64 m_heldBytes = 0; // of pages read ahead and the current one
     // By host: connections that failed in a row, and the last such failure.
     QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
-    // The rule over the current site's page; the page as it came, and how
-    // much of it the rule was given.
+    QByteArray m_arrived;   // of the current page, until it ended
+    qint64 m_pageBytes = 0; // what the current page holds
+    // The rule over the current site's page; the page as it came, how much
+    // of it the rule was given, and whether it was told of the page's end.
     std::unique_ptr<PageRule> m_pageRule;
     QByteArray m_page;
     qsizetype m_given = 0;
-    bool m_pageEnded = false;
+    bool m_ruleAtEnd = false;
 };

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "platform/ConnectionCount.h"
 #include "platform/PageFetcher.h"
 
 #include <QHash>
-#include <QSet>
 #include <QString>
 
 #include <chrono>
+#include <deque>
 #include <memory>
 
 // Limits applied to every transfer.
@@ -36,32 +37,14 @@ struct FetchSettings
 };
 
 class CurlFetchReply;
-
-// The connections transfers take, by host: one each on a host that speaks
-// HTTP/1.1 (or is not known yet), one for all of them on a host found to speak
-// HTTP/2.
-class ConnectionCount
-{
-public:
-    explicit ConnectionCount(const FetchSettings &settings) : m_settings(settings) {}
-    bool hasRoomFor(const QByteArray &host) const;
-    void add(const QByteArray &host);
-    void remove(const QByteArray &host);
-    void setMultiplexed(const QByteArray &host);
-    bool isMultiplexed(const QByteArray &host) const { return m_multiplexed.contains(host); }
-    int transfers(const QByteArray &host) const { return m_transfers.value(host); }
-
-private:
-    const FetchSettings &m_settings;
-    QHash<QByteArray, int> m_transfers;
-    QSet<QByteArray> m_multiplexed;
-    int m_connections = 0;
-};
+class CurlWorker;
+struct Pipe;
 
 // PageFetcher on libcurl's multi interface: one worker thread runs every transfer
-// and hands each result back to the thread that owns the fetcher. Call it from
-// that thread only. Destroying it abandons whatever is still under way; the
-// replies of those transfers never finish.
+// and hands its text, and then its result, to the thread that owns the fetcher;
+// the text is decoded as it is read, on the reader's thread. Call it from that
+// thread only. Destroying it abandons whatever is still under way; the replies
+// of those transfers never finish.
 class CurlPageFetcher : public PageFetcher
 {
     Q_OBJECT
@@ -69,32 +52,30 @@ public:
     explicit CurlPageFetcher(FetchSettings settings = {}, QObject *parent = nullptr);
     ~CurlPageFetcher() override;
 
-    std::unique_ptr<FetchReply> fetchText(const QString &url) override;
-    std::unique_ptr<FetchReply> fetchUtf8(const QString &url) override;
+    std::unique_ptr<FetchReply> fetch(const QString &url) override;
     std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) override;
+    // The worker's count of connections as it stood at the last result or
+    // notice of room (never changing between two events), with what was asked since.
     bool hasRoomFor(const QString &url) const override;
     // Scheme, host and port, as libcurl reads the address.
     QByteArray hostOf(const QString &url) const override;
 
 private:
     friend class CurlFetchReply;
-    class Worker;
-    enum class Mode
-    {
-        Text,
-        Utf8,
-        File
-    };
 
-    std::unique_ptr<FetchReply> submit(const QString &url, Mode mode, const QString &path = {});
+    std::unique_ptr<FetchReply> submit(const QString &url, std::shared_ptr<Pipe> pipe,
+                                       const QString &path);
     void deliver(quint64 id, const FetchResult &result);
+    void announce(quint64 id);
     void abandon(quint64 id);
-    void hostMultiplexes(const QByteArray &host);
+    void resume(quint64 id);
 
     const FetchSettings m_settings;
     quint64 m_lastId = 0;
     QHash<quint64, CurlFetchReply *> m_unfinished;
-    ConnectionCount m_connections;              // of the unfinished transfers
+    // Asked for, by id and host, and maybe not yet taken up by the worker.
+    mutable std::deque<std::pair<quint64, QByteArray>> m_handedOver;
+    ConnectionSnapshot m_seen;
     mutable QHash<QString, QByteArray> m_hosts; // a cache of hostOf()
-    std::unique_ptr<Worker> m_worker;
+    std::unique_ptr<CurlWorker> m_worker;
 };

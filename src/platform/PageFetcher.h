@@ -29,7 +29,7 @@ enum class FetchError
     Other
 };
 
-// Outcome of one transfer. A failed transfer never carries a partial body.
+// Outcome of one transfer. The page's text comes by FetchReply::read().
 struct FetchResult
 {
     bool ok = false;
@@ -37,25 +37,34 @@ struct FetchResult
     QString error;       // what went wrong, in detail
     int httpStatus = 0;  // final status after redirects, 0 when none was received
     int httpVersion = 0; // of the final answer: 10, 11, 20; 0 when none was received
-    QString text;        // fetchText: the decoded body
-    QByteArray utf8;     // fetchUtf8: the same text as UTF-8
 };
 Q_DECLARE_METATYPE(FetchResult)
 
 // Why a fetch failed, in a few words a user understands; empty for success.
 QString failureReason(const FetchResult &result);
 
-// One fetch, owned by whoever asked for it. It reports once, by finished(),
-// never from inside the call that asked; destroying it, or abort(), ends the
-// transfer, and nothing is reported after that.
+// One fetch, owned by whoever asked for it. A page's text arrives in pieces,
+// in order, as UTF-8: readyRead() tells that read() has more. finished()
+// comes once, after the last piece arrived (it may still be unread) or when
+// the transfer failed (what was read of it is then worthless). Nothing is
+// reported from inside the call that asked; destroying the reply, or abort(),
+// ends the transfer, and nothing is reported after that.
 class FetchReply : public QObject
 {
     Q_OBJECT
 public:
+    // A transfer holding more unread text than this pauses until it is read.
+    static constexpr qint64 unreadLimit = 256 * 1024;
+
     using QObject::QObject;
     virtual void abort() = 0;
+    // The text that arrived since the last call; empty when none waits.
+    virtual QByteArray read() = 0;
+    // How long the page says it is, once that is known; -1 when it does not.
+    virtual qint64 expectedBytes() const { return -1; }
 
 signals:
+    void readyRead();
     void finished(const FetchResult &result);
 };
 
@@ -69,12 +78,10 @@ public:
     using QObject::QObject;
     ~PageFetcher() override = default;
 
-    // Fetch the body of url and decode it as text.
-    virtual std::unique_ptr<FetchReply> fetchText(const QString &url) = 0;
-    // The same, the text as UTF-8: a page that is UTF-8 already costs no
-    // conversion and half the memory of UTF-16.
-    virtual std::unique_ptr<FetchReply> fetchUtf8(const QString &url) = 0;
-    // The same fetch, the body written to path; on failure its content is unspecified.
+    // Fetch the body of url as text, handed out as it arrives.
+    virtual std::unique_ptr<FetchReply> fetch(const QString &url) = 0;
+    // The same fetch, the body written to path, which is made (or emptied)
+    // before this returns and never again; on failure its content is unspecified.
     virtual std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) = 0;
     // Whether a fetch of url would start at once, within the limits.
     virtual bool hasRoomFor(const QString &url) const = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -66,14 +67,7 @@ QString decodeWindows1252(QByteArrayView bytes)
     return text;
 }
 
-QString decodeWith(QStringConverter::Encoding encoding, QByteArrayView bytes)
-{
-    // The default flags drop a leading byte-order mark.
-    QStringDecoder decoder(encoding);
-    return decoder(bytes);
-}
-
-// How decodePageText turns a body into text.
+// How a page's bytes become text.
 struct Decoding
 {
     enum Kind
@@ -228,63 +222,122 @@ QByteArray metaLabel(QByteArrayView body)
     return {};
 }
 
-Decoding chooseDecoding(const QByteArray &body, const QByteArray &contentType)
+Decoding chooseDecoding(QByteArrayView head, const QByteArray &contentType)
 {
     if (auto decoding = labelled(charsetParameter(contentType)))
         return *decoding;
-    if (auto decoding = byteOrderMark(body))
+    if (auto decoding = byteOrderMark(head))
         return *decoding;
-    if (auto decoding = labelled(metaLabel(body)))
+    if (auto decoding = labelled(metaLabel(head)))
         return *decoding;
     return {Decoding::Utf8OrWindows1252, {}};
 }
 
-QString decode(const Decoding &decoding, const QByteArray &body)
+// Where the bytes from at on may be the start of a UTF-8 sequence that the
+// next piece completes: at most three bytes are held back.
+qsizetype completeUpTo(QByteArrayView bytes)
 {
-    switch (decoding.kind) {
-    case Decoding::Windows1252:
-        return decodeWindows1252(body);
-    case Decoding::Utf8:
-        return decodeWith(QStringConverter::Utf8, body);
-    case Decoding::Utf16LE:
-        return decodeWith(QStringConverter::Utf16LE, body);
-    case Decoding::Utf16BE:
-        return decodeWith(QStringConverter::Utf16BE, body);
-    case Decoding::Named:
-        return QStringDecoder(decoding.label.constData())(body);
-    case Decoding::Utf8OrWindows1252:
+    qsizetype cut = bytes.size();
+    for (int back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        const auto byte = uchar(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back
+        const int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back)
+            cut = bytes.size() - back;
         break;
     }
-    // One pass decodes and validates; only invalid UTF-8 costs a second one.
-    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    QString text = utf8(body);
-    return utf8.hasError() ? decodeWindows1252(body) : text;
+    return cut;
+}
+
+// Each valid UTF-8 sequence as it is, every other byte as windows-1252.
+void appendMixed(QByteArray &out, QByteArrayView bytes)
+{
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        qsizetype end = pos;
+        while (end < bytes.size() && uchar(bytes[end]) < 0x80)
+            ++end;
+        out.append(bytes.sliced(pos, end - pos));
+        pos = end;
+        if (pos >= bytes.size())
+            break;
+        const auto lead = uchar(bytes[pos]);
+        const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        if (length > 0 && pos + length <= bytes.size() && bytes.sliced(pos, length).isValidUtf8()) {
+            out.append(bytes.sliced(pos, length));
+            pos += length;
+            continue;
+        }
+        out.append(decodeWindows1252(bytes.sliced(pos, 1)).toUtf8());
+        ++pos;
+    }
 }
 
 } // namespace
 
-QString decodePageText(const QByteArray &body, const QByteArray &contentType)
+struct PageTextDecoder::State
 {
-    return decode(chooseDecoding(body, contentType), body);
-}
+    Decoding decoding{Decoding::Utf8OrWindows1252, {}};
+    std::optional<QStringDecoder> converter; // for UTF-16 and named charsets
+};
 
-QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType)
-{
-    return decodePageUtf8(body, contentType, QByteArrayView(body).isValidUtf8());
-}
+PageTextDecoder::PageTextDecoder() = default;
+PageTextDecoder::~PageTextDecoder() = default;
 
-QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType,
-                          bool bodyIsValidUtf8)
+QByteArray PageTextDecoder::decode(QByteArray bytes, bool last)
 {
-    const Decoding decoding = chooseDecoding(body, contentType);
-    const bool utf8 =
-        decoding.kind == Decoding::Utf8 || decoding.kind == Decoding::Utf8OrWindows1252;
-    // Most pages are valid UTF-8 already and need no conversion at all.
-    if (utf8 && bodyIsValidUtf8) {
-        // The decoder drops one leading byte-order mark; so do we.
-        if (body.startsWith("\xEF\xBB\xBF"))
-            return body.sliced(3);
-        return body;
+    if (!m_state) {
+        m_held += bytes;
+        if (m_held.size() < metaScanLimit && !last)
+            return {};
+        m_state = std::make_unique<State>();
+        m_state->decoding = chooseDecoding(m_held, m_contentType);
+        bytes = std::exchange(m_held, {});
+        // A leading UTF-8 byte-order mark is not text.
+        if ((m_state->decoding.kind == Decoding::Utf8 ||
+             m_state->decoding.kind == Decoding::Utf8OrWindows1252) &&
+            bytes.startsWith("\xEF\xBB\xBF"))
+            bytes.remove(0, 3);
+        switch (m_state->decoding.kind) {
+        case Decoding::Utf16LE:
+            m_state->converter.emplace(QStringConverter::Utf16LE);
+            break;
+        case Decoding::Utf16BE:
+            m_state->converter.emplace(QStringConverter::Utf16BE);
+            break;
+        case Decoding::Named:
+            m_state->converter.emplace(m_state->decoding.label.constData());
+            break;
+        default:
+            break;
+        }
+    } else if (!m_held.isEmpty()) {
+        bytes.prepend(std::exchange(m_held, {}));
     }
-    return decode(decoding, body).toUtf8();
+    switch (m_state->decoding.kind) {
+    case Decoding::Windows1252:
+        return decodeWindows1252(bytes).toUtf8();
+    case Decoding::Utf16LE:
+    case Decoding::Utf16BE:
+    case Decoding::Named:
+        return QString((*m_state->converter)(bytes)).toUtf8();
+    case Decoding::Utf8:
+    case Decoding::Utf8OrWindows1252:
+        break;
+    }
+    const qsizetype complete = last ? bytes.size() : completeUpTo(bytes);
+    if (complete < bytes.size()) {
+        m_held = bytes.sliced(complete);
+        bytes.truncate(complete);
+    }
+    // Most pieces are valid UTF-8 already and go out as they came.
+    if (QByteArrayView(bytes).isValidUtf8())
+        return bytes;
+    if (m_state->decoding.kind == Decoding::Utf8)
+        return QString::fromUtf8(bytes).toUtf8();
+    QByteArray out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    appendMixed(out, bytes);
+    return out;
 }

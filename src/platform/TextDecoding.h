@@ -3,16 +3,30 @@
 #include <QByteArray>
 #include <QString>
 
-// Decodes a fetched page the way browsers pick its character set: the charset of
-// the Content-Type header, else a byte-order mark, else a <meta> declaration in
-// the first 1024 bytes, else UTF-8 when the body is valid UTF-8, else windows-1252.
-// Unknown or undecodable labels are skipped as if absent.
-QString decodePageText(const QByteArray &body, const QByteArray &contentType);
+#include <memory>
 
-// The same text as decodePageText gives, encoded as UTF-8. A body that is valid
-// UTF-8 and decoded as such comes back as it is (shared, not copied), less a
-// leading byte-order mark.
-QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType);
-// The same, for a body whose UTF-8 validity is already known.
-QByteArray decodePageUtf8(const QByteArray &body, const QByteArray &contentType,
-                          bool bodyIsValidUtf8);
+// Turns a page's bytes into UTF-8 text piece by piece, picking its character
+// set the way browsers do: the charset of the Content-Type header, else a
+// byte-order mark, else a <meta> declaration in the first 1024 bytes. Unknown
+// or undecodable labels are skipped as if absent. A page that names none is
+// read sequence by sequence: valid UTF-8 as UTF-8, any other byte as
+// windows-1252. Nothing comes out before the first 1024 bytes (or the whole
+// page, if shorter) are in; a piece of valid UTF-8 comes out as it is.
+class PageTextDecoder
+{
+public:
+    PageTextDecoder();
+    ~PageTextDecoder();
+    PageTextDecoder(const PageTextDecoder &) = delete;
+    PageTextDecoder &operator=(const PageTextDecoder &) = delete;
+
+    void setContentType(const QByteArray &contentType) { m_contentType = contentType; }
+    // The text of the next bytes; last flushes what a sequence cut at the end left.
+    QByteArray decode(QByteArray bytes, bool last);
+
+private:
+    struct State;
+    QByteArray m_contentType;
+    QByteArray m_held;              // the page's start, or the start of a cut sequence
+    std::unique_ptr<State> m_state; // once the charset is decided
+};

@@ -23,14 +23,18 @@ public:
         if (m_request)
             std::exchange(m_request, nullptr)->abandoned = true;
     }
-    void finish(const FetchResult &result)
+    QByteArray read() override { return std::exchange(m_text, {}); }
+    void finish(const FetchResult &result, const QByteArray &text)
     {
         m_request = nullptr;
+        if (!(m_text = text).isEmpty())
+            emit readyRead();
         emit finished(result);
     }
 
 private:
     FakeFetcher::Request *m_request; // while unfinished
+    QByteArray m_text;
 };
 
 } // namespace
@@ -63,11 +67,9 @@ void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
     } else if (!request.path.isEmpty()) {
         QFile file(request.path);
         result.ok = file.open(QIODevice::WriteOnly) && file.write(body) == body.size();
-    } else if (request.utf8)
-        result.utf8 = body;
-    else
-        result.text = QString::fromUtf8(body);
-    static_cast<FakeReply *>(request.reply.data())->finish(result);
+    }
+    static_cast<FakeReply *>(request.reply.data())
+        ->finish(result, result.ok && request.path.isEmpty() ? body : QByteArray());
 }
 
 int FakeFetcher::inFlight(const QString &prefix) const
@@ -77,9 +79,9 @@ int FakeFetcher::inFlight(const QString &prefix) const
     }));
 }
 
-FakeFetcher::Reply FakeFetcher::ask(const QString &url, const QString &path, bool utf8)
+FakeFetcher::Reply FakeFetcher::ask(const QString &url, const QString &path)
 {
-    requests.push_back({url, path, utf8, nullptr});
+    requests.push_back({url, path, nullptr});
     auto reply = std::make_unique<FakeReply>(&requests.back());
     requests.back().reply = reply.get();
     if (autoAnswer) {

@@ -49,7 +49,6 @@ public:
     struct Request
     {
         QString url, path; // path: where downloadToFile writes
-        bool utf8 = false;
         QPointer<FetchReply> reply;
         bool abandoned = false, answered = false;
     };
@@ -58,11 +57,10 @@ public:
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
 
-    Reply fetchText(const QString &url) override { return ask(url, {}, false); }
-    Reply fetchUtf8(const QString &url) override { return ask(url, {}, true); }
+    Reply fetch(const QString &url) override { return ask(url, {}); }
     Reply downloadToFile(const QString &url, const QString &path) override
     {
-        return ask(url, path, false);
+        return ask(url, path);
     }
     bool hasRoomFor(const QString &url) const override;
     QByteArray hostOf(const QString &url) const override
@@ -70,13 +68,13 @@ public:
         return url.section(u'/', 0, 2).toUtf8();
     }
 
-    // Answers request `index` (in asking order) with body, or fails it.
+    // Answers request `index` (in asking order) with body, in one piece, or fails it.
     void answer(int index, const QByteArray &body, FetchError failure = FetchError::None);
     // Requests neither answered nor abandoned, for addresses that start with prefix.
     int inFlight(const QString &prefix = {}) const;
 
 private:
-    Reply ask(const QString &url, const QString &path, bool utf8);
+    Reply ask(const QString &url, const QString &path);
 };
 
 // The controls a run reads, as fields; what it shows, recorded.
