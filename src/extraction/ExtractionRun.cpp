@@ -240,23 +240,28 @@ void ExtractionRun::settlePrefetchesBehind()
 void ExtractionRun::fetchAhead()
 {
     for (auto &[index, prefetch] : m_ahead) {
+        if (!prefetch.reply || !prefetch.heldBack)
+            continue;
         if (budgetLeft() <= 0)
             return;
-        if (prefetch.reply && std::exchange(prefetch.heldBack, false))
-            readAhead(prefetch);
+        prefetch.heldBack = false;
+        readAhead(prefetch);
     }
+    // Counted once: each page asked for takes its share of what is left.
+    qint64 left = budgetLeft();
     QString address;
     for (qsizetype index = m_siteIndex + 1;
-         !m_done && index <= m_siteIndex + lookahead && budgetLeft() > FetchReply::unreadLimit;
-         ++index) {
+         !m_done && index <= m_siteIndex + lookahead && left > FetchReply::unreadLimit; ++index) {
         if (m_sites.site(index, address) != SiteSource::Status::Ready)
             return;
         if (m_ahead.count(index))
             continue;
-        if (const FetchResult *failure = givenUp(address))
+        if (const FetchResult *failure = givenUp(address)) {
             m_ahead[index] = Prefetch{address, nullptr, {}, *failure, true, false};
-        else if (m_fetcher.hasRoomFor(address))
+        } else if (m_fetcher.hasRoomFor(address)) {
             m_ahead[index] = Prefetch{address, fetch(address), {}, {}, false, false};
+            left -= FetchReply::unreadLimit;
+        }
     }
 }
 
