@@ -19,7 +19,8 @@ constexpr char foldAscii(char c)
 
 qsizetype find(QByteArrayView text, QByteArrayView what, qsizetype from)
 {
-    if (from > text.size())
+    // Also keeps an empty line, which may have no bytes at all, from memmem.
+    if (text.size() - from < what.size())
         return -1;
     const void *at =
         memmem(text.data() + from, size_t(text.size() - from), what.data(), size_t(what.size()));
