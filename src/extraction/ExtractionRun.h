@@ -74,7 +74,8 @@ private:
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
     void makeRoomFor(const QString &address);
-    // Where the current site's page goes on to the rule, piece by piece.
+    // What arrives of the current site's page is gathered here; once it has
+    // ended, the rule is given it a piece at a time.
     void takePiece(const QByteArray &piece, const FetchReply &reply);
     void pageEnded(const FetchResult &result);
     void noteReachable(const QString &address, const FetchResult &result);
