@@ -6,6 +6,7 @@
 #include "results/ResultSink.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -57,6 +58,10 @@ void ExtractionRun::beginSite()
     }
     m_host.setBusy(true);
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
+    m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
+    m_siteRows.begin(m_address);
+    m_ended = m_ruleAtEnd = false;
+    m_idle = true;
 
     // The page asked ahead for this site, if the site still has its address;
     // else one asked for this address for another site, as rows move.
@@ -82,11 +87,13 @@ void ExtractionRun::beginSite()
         Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
         m_pageBytes = prefetch.text.size(); // held already
-        m_arrived = std::move(prefetch.text);
+        m_page = std::move(prefetch.text);
+        m_given = 0;
         if (prefetch.reply)
-            takePiece(prefetch.reply->read(), *prefetch.reply);
+            takePiece(prefetch.reply->read());
         if (!prefetch.ended) {
             m_awaited = std::move(prefetch.reply);
+            scheduleSlice();
         } else {
             // Taken up from the event loop, as a page arriving would be.
             continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
@@ -108,7 +115,9 @@ std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 void ExtractionRun::onReadable(FetchReply *reply)
 {
     if (reply == m_awaited.get()) {
-        takePiece(reply->read(), *reply);
+        // Read when the rule wants more: what is left unread pauses the transfer.
+        if (m_idle)
+            processSlice();
         return;
     }
     for (auto &[index, prefetch] : m_ahead) {
@@ -122,7 +131,7 @@ void ExtractionRun::onReadable(FetchReply *reply)
 void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 {
     if (reply == m_awaited.get()) {
-        takePiece(reply->read(), *reply);
+        takePiece(reply->read());
         m_awaited.release()->deleteLater(); // it is still emitting
         noteReachable(m_address, result);
         fetchAhead();
@@ -300,18 +309,51 @@ qint64 ExtractionRun::append(QByteArray &text, const QByteArray &piece, const Fe
     return text.size() - before;
 }
 
-void ExtractionRun::takePiece(const QByteArray &piece, const FetchReply &reply)
+// Adds what arrived of the current page to what the rule has yet to take.
+void ExtractionRun::takePiece(const QByteArray &piece)
 {
     if (m_done || piece.isEmpty())
         return;
-    const qint64 bytes = append(m_arrived, piece, reply);
-    m_pageBytes += bytes;
-    m_heldBytes += bytes;
+    if (m_given == m_page.size()) {
+        m_heldBytes -= std::exchange(m_pageBytes, 0);
+        m_page.clear();
+        m_given = 0;
+    }
+    const qint64 before = m_page.size();
+    if (m_page.isEmpty())
+        m_page = piece; // shared, not copied
+    else
+        m_page += piece;
+    m_pageBytes += m_page.size() - before;
+    m_heldBytes += m_page.size() - before;
 }
 
+// The current page has arrived whole, or failed: a failed page is an empty
+// one, so what the rule made of it so far goes.
 void ExtractionRun::pageEnded(const FetchResult &result)
 {
-    startPage(result);
+    if (m_done)
+        return;
+    m_fetch = result;
+    m_ended = true;
+    if (result.ok) {
+        m_siteRows.release();
+    } else {
+        m_heldBytes -= std::exchange(m_pageBytes, 0);
+        m_page.clear();
+        m_given = 0;
+        m_siteRows.drop();
+        m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
+        m_ruleAtEnd = false;
+    }
+    if (m_idle)
+        scheduleSlice();
+}
+
+void ExtractionRun::scheduleSlice()
+{
+    if (!std::exchange(m_sliceQueued, true))
+        continueLater(this, [this] { processSlice(); });
 }
 
 namespace {
@@ -320,35 +362,35 @@ namespace {
 constexpr qsizetype pieceSize = 64 * 1024;
 } // namespace
 
-void ExtractionRun::startPage(const FetchResult &result)
-{
-    if (m_done)
-        return;
-    m_fetch = result;
-    m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_results);
-    m_ruleAtEnd = false;
-    // A failed fetch is an empty page: no lines, so no rows for this site.
-    m_page = result.ok ? std::move(m_arrived) : QByteArray();
-    m_arrived = {};
-    m_given = 0;
-    processSlice();
-}
-
+// Gives the rule the page as it arrives, a piece at a time; with nothing
+// more to give yet, waits for the page's next text or its end.
 void ExtractionRun::processSlice()
 {
-    if (m_done)
+    m_sliceQueued = false;
+    if (m_done || !m_pageRule)
         return;
+    m_idle = false;
     const WorkSlice slice;
+    // Rows held while the page arrived go on first, in order.
+    if (m_ended && !m_siteRows.flush(slice))
+        return scheduleSlice();
     while (m_pageRule->advance(slice)) {
         if (m_ruleAtEnd) {
+            if (!m_siteRows.flush(slice))
+                return scheduleSlice();
             endSite();
             return;
         }
+        if (m_given == m_page.size() && m_awaited)
+            takePiece(m_awaited->read());
         if (m_given < m_page.size()) {
             const QByteArrayView rest = QByteArrayView(m_page).sliced(m_given);
             const qsizetype size = std::min(pieceSize, rest.size());
             m_given += size;
             m_pageRule->take(rest.first(size));
+        } else if (!m_ended) {
+            m_idle = true;
+            return;
         } else {
             m_ruleAtEnd = true;
             m_pageRule->endOfPage();
@@ -356,13 +398,14 @@ void ExtractionRun::processSlice()
         if (slice.expired())
             break;
     }
-    continueLater(this, [this] { processSlice(); });
+    scheduleSlice();
 }
 
 void ExtractionRun::endSite()
 {
     m_pageRule.reset();
     m_page.clear();
+    m_given = 0;
     m_heldBytes -= std::exchange(m_pageBytes, 0);
     if (ruleEntry(m_rule).doneAfterEverySite) {
         m_host.setBusy(false);
@@ -384,9 +427,13 @@ void ExtractionRun::finish(const QString &status)
     m_awaited.reset();
     m_ahead.clear();
     m_heldBytes = m_pageBytes = 0;
+    // The rows of a page that arrived whole are kept, as those of the lines
+    // before the stop; those of a page still arriving are not.
+    if (m_ended && m_fetch.ok)
+        m_siteRows.flush(WorkSlice(std::numeric_limits<qint64>::max()));
+    m_siteRows.drop();
     m_pageRule.reset();
     m_page.clear();
-    m_arrived = {};
     // Some rules show "Done." after every site already.
     if (!ruleEntry(m_rule).doneAfterEverySite || status != QLatin1String("Done.")) {
         m_host.setBusy(false);

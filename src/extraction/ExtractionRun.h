@@ -1,5 +1,6 @@
 #pragma once
 
+#include "extraction/HeldRows.h"
 #include "extraction/RunHost.h"
 #include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
@@ -74,13 +75,12 @@ private:
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
     void makeRoomFor(const QString &address);
-    // What arrives of the current site's page is gathered here; once it has
-    // ended, the rule is given it a piece at a time.
-    void takePiece(const QByteArray &piece, const FetchReply &reply);
+    // What arrives of the current site's page, and its end.
+    void takePiece(const QByteArray &piece);
     void pageEnded(const FetchResult &result);
+    void scheduleSlice();
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
-    void startPage(const FetchResult &result);
     void processSlice();
     void endSite();
     void finish(const QString &status);
@@ -105,12 +105,16 @@ private:
     // By host: connections that failed in a row, and the last such failure.
     QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
-    QByteArray m_arrived;   // of the current page, until it ended
-    qint64 m_pageBytes = 0; // what the current page holds
-    // The rule over the current site's page; the page as it came, how much
-    // of it the rule was given, and whether it was told of the page's end.
+    qint64 m_pageBytes = 0; // what is held of the current page
+    // The rule over the current site's page, the rows it made while the page
+    // was arriving, the text it has yet to take (from m_given on), and where
+    // the page is: ended (m_fetch says how), and the rule told so.
     std::unique_ptr<PageRule> m_pageRule;
+    HeldRows m_siteRows{m_results};
     QByteArray m_page;
     qsizetype m_given = 0;
+    bool m_ended = false;
     bool m_ruleAtEnd = false;
+    bool m_idle = false;        // waiting for the page's next text or its end
+    bool m_sliceQueued = false; // a slice is due from the event loop
 };

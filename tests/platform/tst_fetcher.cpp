@@ -333,6 +333,20 @@ private slots:
         QVERIFY2(peakMiB() - before < 224, qPrintable(QString::number(peakMiB() - before)));
         host.setTexts("xxx");
         QCOMPARE(runRows(Rule::WithoutText, fetcher, sites.mid(1, 2), host), lines + lines);
+        // The rule reads a page as it arrives: a page near the budget is never
+        // held whole (the server's copy is there already).
+        QByteArray huge;
+        for (int n = 0; n < 48 * 1024; ++n)
+            huge += QByteArray(1023, n == 30'000 ? 'k' : 'x') + '\n';
+        huge.replace(30'000 * 1024, 4, "keep");
+        serveAsTaken(*m_plain, "/larger-than-budget", huge, &sent);
+        peakMiBSinceLast();
+        const qint64 held = peakMiBSinceLast();
+        const QString large = m_plain->url("/larger-than-budget");
+        QCOMPARE(runOver(fetcher, {large}, "KEEP"),
+                 QStringList({large, large + ',' + huge.sliced(30'000 * 1024, 1023)}));
+        const qint64 peak = peakMiBSinceLast();
+        QVERIFY2(peak - held < 16, qPrintable(QString::number(peak - held)));
     }
 
     // Whether a failure is tried again, and after how long: Retry-After as
