@@ -350,6 +350,9 @@ FetchResult CurlWorker::outcome(Transfer &transfer, CURLcode code) const
                          : version == CURL_HTTP_VERSION_1_1 ? 11
                          : version == CURL_HTTP_VERSION_1_0 ? 10
                                                             : 0;
+    const char *answered = nullptr;
+    if (curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &answered) == CURLE_OK && answered)
+        result.finalUrl = QString::fromUtf8(answered);
     result.ok = result.kind == FetchError::None;
     return result;
 }

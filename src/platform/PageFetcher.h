@@ -37,6 +37,7 @@ struct FetchResult
     QString error;       // what went wrong, in detail
     int httpStatus = 0;  // final status after redirects, 0 when none was received
     int httpVersion = 0; // of the final answer: 10, 11, 20; 0 when none was received
+    QString finalUrl;    // the address answered after redirects
 };
 Q_DECLARE_METATYPE(FetchResult)
 

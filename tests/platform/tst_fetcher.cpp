@@ -289,6 +289,10 @@ private slots:
                                                {"at the cap", QByteArray(cap, 'x')},
                                                {"equal lengths", bait + bait}};
         if (text.ok) {
+            const Behaviour &b = *std::find_if(std::begin(behaviours), std::end(behaviours),
+                                               [&](const Behaviour &b) { return tag == b.name; });
+            QVERIFY2(text.finalUrl.endsWith(tag == "ten redirects" ? "/hop/11" : b.address + 2),
+                     qPrintable(text.finalUrl));
             QCOMPARE(m_text[tag].text, pages.value(tag, bait));
             QCOMPARE(readAll(m_temp.filePath(tag)), m_text[tag].text);
         }
