@@ -376,6 +376,7 @@ void ExtractionRun::processSlice()
         return scheduleSlice();
     while (m_pageRule->advance(slice)) {
         if (m_ruleAtEnd) {
+            // The page may have ended while this slice ran, rows still held.
             if (!m_siteRows.flush(slice))
                 return scheduleSlice();
             endSite();
