@@ -72,6 +72,7 @@ public:
         {
             const std::lock_guard lock(m_pipe->mutex);
             bytes = std::exchange(m_pipe->bytes, {});
+            m_pipe->taken = m_pipe->taken || !bytes.isEmpty();
             paused = m_pipe->paused;
             m_pipe->announced = false;
             m_decoder.setContentType(m_pipe->contentType);

@@ -24,6 +24,7 @@ struct Pipe
     qint64 length = -1;     // its Content-Length, when it is not compressed
     bool paused = false;    // the transfer waits for bytes to be read
     bool announced = false; // the reader was told of bytes and has not read since
+    bool taken = false;     // the reader has read some: the page cannot start afresh
 };
 
 struct Request

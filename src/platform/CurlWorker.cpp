@@ -327,6 +327,17 @@ bool CurlWorker::retry(Transfer &transfer, const FetchResult &result)
         failure, m_settings.retries, m_settings.retryAfterCap, QDateTime::currentDateTimeUtc());
     if (decision.what == RetryDecision::GiveUp)
         return false;
+    if (request.pipe) {
+        // What the reader took of the page cannot be taken back, and the page
+        // must not come to it twice; what it has not read yet is dropped.
+        const std::lock_guard lock(request.pipe->mutex);
+        if (request.pipe->taken)
+            return false;
+        request.pipe->bytes.clear();
+        request.pipe->contentType.clear();
+        request.pipe->length = -1;
+        request.pipe->paused = false;
+    }
     Request again = request;
     if (decision.what == RetryDecision::Reconnect) {
         ++again.reconnects;

@@ -428,6 +428,48 @@ private slots:
         QCOMPARE(QString::fromUtf8(fetch(fetcher, m_plain->url("/text")).text), text);
     }
 
+    // A page broken off midway is tried again only while none of it was
+    // read: what a reader took cannot be taken back, so it is never given twice.
+    void retryAfterPartOfPage_data()
+    {
+        QTest::addColumn<int>("how"); // 0: read as it comes, 1: read at the end, 2: into a file
+        QTest::newRow("read as it comes: fails") << 0;
+        QTest::newRow("read at the end: the whole page once") << 1;
+        QTest::newRow("into a file: the whole page once") << 2;
+    }
+    void retryAfterPartOfPage()
+    {
+        QFETCH(int, how);
+        const QByteArray page = bait.repeated(100);
+        const QString path = QStringLiteral("/flaky%1").arg(how);
+        const auto tries = std::make_shared<int>(0);
+        m_plain->route(path, [=](QTcpSocket *socket, const QByteArray &) {
+            if (++*tries > 1)
+                return void(socket->write(TestServer::response(200, {}, page)));
+            socket->write(head(200, {"Content-Length: " + QByteArray::number(page.size())}) +
+                          page.first(page.size() / 2));
+            socket->flush();
+            QTimer::singleShot(300, socket, [socket] { TestServer::resetConnection(socket); });
+        });
+        FetchSettings settings = quick();
+        settings.retries = 1;
+        CurlPageFetcher fetcher(settings);
+        const QString file = m_temp.filePath(path.mid(1));
+        const std::unique_ptr<FetchReply> reply =
+            how == 2 ? fetcher.downloadToFile(m_plain->url(path), file)
+                     : fetcher.fetch(m_plain->url(path));
+        QByteArray text;
+        if (how == 0)
+            connect(reply.get(), &FetchReply::readyRead, [&] { text += reply->read(); });
+        QSignalSpy done(reply.get(), &FetchReply::finished);
+        QVERIFY(done.wait(10'000));
+        const FetchResult result = done.first().first().value<FetchResult>();
+        text += reply->read();
+        QCOMPARE(result.kind, how == 0 ? E::ConnectionReset : E::None);
+        if (how != 0)
+            QCOMPARE(how == 2 ? readAll(file) : text, page);
+    }
+
     // One run over every bad site, each followed by a good one: the run goes
     // on, keeps exactly the good sites' rows, never stalls and stays small.
     void runGoesOnPastBadSites()

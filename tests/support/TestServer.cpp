@@ -93,14 +93,17 @@ void TestServer::reset(const QString &path, const QByteArray &bytes, int delayMs
     route(path, [bytes, delayMs](QTcpSocket *socket, const QByteArray &) {
         socket->write(bytes);
         socket->flush();
-        QTimer::singleShot(delayMs, socket, [socket] {
-            // A zero linger time makes the close a reset.
-            const linger abortive{1, 0};
-            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                         sizeof abortive);
-            socket->abort();
-        });
+        QTimer::singleShot(delayMs, socket, [socket] { resetConnection(socket); });
     });
+}
+
+void TestServer::resetConnection(QTcpSocket *socket)
+{
+    // A zero linger time makes the close a reset.
+    const linger abortive{1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                 sizeof abortive);
+    socket->abort();
 }
 
 QByteArray TestServer::response(int status, QList<QByteArray> headerLines, const QByteArray &body)

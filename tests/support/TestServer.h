@@ -33,6 +33,7 @@ public:
     int peakLoad() const { return m_peak; }
     // Writes bytes, then after delayMs ends the connection with a reset.
     void reset(const QString &path, const QByteArray &bytes = {}, int delayMs = 0);
+    static void resetConnection(QTcpSocket *socket);
 
     // Status line, the header lines and "Connection: close".
     static QByteArray head(int status, const QList<QByteArray> &headerLines);
