@@ -19,7 +19,14 @@ ExtractionRun::ExtractionRun(Rule rule, SiteSource &sites, ResultSink &results,
     : QueuedJob(parent), m_rule(rule), m_sites(sites), m_results(results), m_fetcher(fetcher),
       m_host(host)
 {
+    m_showRows.setSingleShot(true);
+    connect(&m_showRows, &QTimer::timeout, this, [this] {
+        if (!m_done)
+            showRowsWhenSlow();
+    });
     connect(&m_sites, &SiteSource::moreSites, this, [this] {
+        if (m_done)
+            return;
         if (std::exchange(m_waitingForSites, false))
             beginSite();
         else
@@ -60,6 +67,8 @@ void ExtractionRun::beginSite()
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
     m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
     m_siteRows.begin(m_address);
+    m_pageClock.start();
+    m_showRows.stop();
     m_ended = m_ruleAtEnd = false;
     m_idle = true;
 
@@ -372,7 +381,7 @@ void ExtractionRun::processSlice()
     m_idle = false;
     const WorkSlice slice;
     // Rows held while the page arrived go on first, in order.
-    if (m_ended && !m_siteRows.flush(slice))
+    if ((m_ended || m_siteRows.released()) && !m_siteRows.flush(slice))
         return scheduleSlice();
     while (m_pageRule->advance(slice)) {
         if (m_ruleAtEnd) {
@@ -391,7 +400,7 @@ void ExtractionRun::processSlice()
             m_pageRule->take(rest.first(size));
         } else if (!m_ended) {
             m_idle = true;
-            return;
+            return showRowsWhenSlow();
         } else {
             m_ruleAtEnd = true;
             m_pageRule->endOfPage();
@@ -399,6 +408,20 @@ void ExtractionRun::processSlice()
         if (slice.expired())
             break;
     }
+    showRowsWhenSlow();
+    scheduleSlice();
+}
+
+// Rows held of a page still arriving go once it has been arriving for
+// showRowsAfter: a slow page shows its rows as they come.
+void ExtractionRun::showRowsWhenSlow()
+{
+    if (m_ended || m_siteRows.released() || !m_siteRows.holding() || m_showRows.isActive())
+        return;
+    const qint64 left = showRowsAfter - m_pageClock.elapsed();
+    if (left > 0)
+        return m_showRows.start(int(left));
+    m_siteRows.release();
     scheduleSlice();
 }
 
@@ -425,6 +448,7 @@ void ExtractionRun::finish(const QString &status)
     if (m_done)
         return;
     m_done = true;
+    m_showRows.stop();
     m_awaited.reset();
     m_ahead.clear();
     m_heldBytes = m_pageBytes = 0;

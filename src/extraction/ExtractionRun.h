@@ -5,9 +5,11 @@
 #include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -29,6 +31,10 @@ class PageRule;
 // time in order, each reading its address at its turn: a page fetched ahead
 // for another address than the one the site then has is not used.
 //
+// The rows a page gives while it arrives are held until it has arrived whole,
+// so that a page that breaks off gives none; a page still arriving after
+// showRowsAfter shows them from then on, and keeps them should it break off.
+//
 // A host that could not be reached three times in a row is given up for the
 // rest of the run: its remaining sites fail at once, for the same reason.
 class ExtractionRun : public QueuedJob
@@ -47,6 +53,7 @@ public:
     qsizetype sitesFailed() const { return m_failed; }
 
     static constexpr qint64 pageBudget = 64LL * 1024 * 1024;
+    static constexpr int showRowsAfter = 500; // ms
 
 signals:
     // After each site, with how its fetch went (without the page).
@@ -79,6 +86,7 @@ private:
     void takePiece(const QByteArray &piece);
     void pageEnded(const FetchResult &result);
     void scheduleSlice();
+    void showRowsWhenSlow();
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void processSlice();
@@ -117,4 +125,6 @@ private:
     bool m_ruleAtEnd = false;
     bool m_idle = false;        // waiting for the page's next text or its end
     bool m_sliceQueued = false; // a slice is due from the event loop
+    QElapsedTimer m_pageClock;  // since the site's turn began
+    QTimer m_showRows;          // lets the rows of a slow page go
 };

@@ -10,8 +10,9 @@ class WorkSlice;
 
 // The rows of the site being worked on, held back while its page is still
 // arriving: a page that fails midway gives no rows, as if it had been fetched
-// whole before the rule saw it. Once the page is known to be whole, the rows
-// held go on in order and later ones pass straight through. The questions a
+// whole before the rule saw it. Once the page is known to be whole, or has
+// been arriving too long for its rows to wait, the rows held go on in order
+// and later ones pass straight through. The questions a
 // rule asks about rows already listed count the held ones too.
 class HeldRows : public ResultSink
 {
@@ -20,8 +21,10 @@ public:
 
     // A new site: nothing held, rows held until release().
     void begin(const QString &site);
-    // The page arrived whole: rows are no longer held.
+    // The page arrived whole, or is slow to: rows are no longer held.
     void release() { m_passing = true; }
+    bool released() const { return m_passing; }
+    bool holding() const { return !m_held.empty(); }
     // Hands on held rows until the slice expires; true once none is left.
     bool flush(const WorkSlice &slice);
     // The page failed: the rows held are dropped.

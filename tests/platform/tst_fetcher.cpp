@@ -1,7 +1,10 @@
 // The fetcher against one catalogue of server behaviours, good and hostile,
 // plain and over TLS, which then drives one whole run past every bad site.
+#include "extraction/ExtractionRun.h"
+#include "extraction/SiteSource.h"
 #include "platform/CurlPageFetcher.h"
 #include "platform/RetryPolicy.h"
+#include "results/ResultList.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
 #include "support/TestServer.h"
@@ -468,6 +471,45 @@ private slots:
         QCOMPARE(result.kind, how == 0 ? E::ConnectionReset : E::None);
         if (how != 0)
             QCOMPARE(how == 2 ? readAll(file) : text, page);
+    }
+
+    // A page sent slowly shows its rows while it arrives, and keeps them
+    // should it break off after they showed.
+    void slowPageShowsRowsAsTheyCome_data()
+    {
+        QTest::addColumn<QByteArray>("length");
+        QTest::newRow("whole") << QByteArray("4000");
+        QTest::newRow("breaks off") << QByteArray("4999");
+    }
+    void slowPageShowsRowsAsTheyCome()
+    {
+        QFETCH(QByteArray, length);
+        QByteArray page;
+        QStringList lines;
+        for (int n = 10; n < 30; ++n)
+            lines << QString::fromLatin1(
+                         page.append("keep " + QByteArray(194, char(n + 'A')) + '\n').right(200))
+                         .trimmed();
+        const QString path = "/slow" + length;
+        trickle(*m_plain, path, head(200, {"Content-Length: " + length}), page, 200, 100);
+        CurlPageFetcher fetcher(quick());
+        SiteList list;
+        list.append({m_plain->url(path)});
+        SiteListSource source(list);
+        ResultList results;
+        TestRunHost host;
+        host.setTexts("keep");
+        ExtractionRun run(Rule::WithText, source, results, fetcher, host);
+        QSignalSpy finished(&run, &QueuedJob::finished);
+        QElapsedTimer clock;
+        clock.start();
+        run.start();
+        QTRY_VERIFY_WITH_TIMEOUT(results.count() > 0, 5000);
+        const qint64 firstRow = clock.elapsed();
+        QVERIFY(!finished.isEmpty() || finished.wait(10'000));
+        QVERIFY2(firstRow < 1200 && clock.elapsed() > 1800,
+                 qPrintable(QStringLiteral("%1 %2").arg(firstRow).arg(clock.elapsed())));
+        QCOMPARE(results.texts(), lines);
     }
 
     // One run over every bad site, each followed by a good one: the run goes
