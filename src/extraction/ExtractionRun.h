@@ -49,6 +49,8 @@ public:
     static constexpr qint64 pageBudget = 64LL * 1024 * 1024;
 
 signals:
+    // A site's page has arrived whole, or failed: the site's rows follow.
+    void pageFetched(const QString &address, const FetchResult &fetch);
     // After each site, with how its fetch went (without the page).
     void siteDone(const QString &address, const FetchResult &fetch);
 
