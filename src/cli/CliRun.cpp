@@ -96,12 +96,12 @@ void CliRun::start()
                         .arg(printable(page))
                         .arg(count));
             });
-    m_results = new StreamedResults(
-        stdout,
-        {rule.dropsDuplicates(), m_options.evenIfNothing,
-         !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
-             !m_options.saveCsv.isEmpty()},
-        m_options.format, this);
+    m_results =
+        new StreamedResults(stdout,
+                            {rule.dropsDuplicates(), m_options.evenIfNothing,
+                             !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
+                                 !m_options.saveCsv.isEmpty()},
+                            m_options.format, this);
     // Not from inside the write: the run is in the middle of a slice there.
     connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
             Qt::QueuedConnection);

@@ -4,8 +4,7 @@
 
 #include <cerrno>
 
-StreamedResults::StreamedResults(std::FILE *out, Memory memory, SaveFormat format,
-                                 QObject *parent)
+StreamedResults::StreamedResults(std::FILE *out, Memory memory, SaveFormat format, QObject *parent)
     : QObject(parent), m_out(out), m_memory(memory), m_format(format)
 {
 }
@@ -52,7 +51,8 @@ void StreamedResults::write(const QByteArray &bytes)
 {
     if (m_writeFailed)
         return;
-    const QByteArray text = std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format) + bytes;
+    const QByteArray text =
+        std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format) + bytes;
     if (std::fwrite(text.constData(), 1, size_t(text.size()), m_out) != size_t(text.size()))
         return failed();
     if (!std::exchange(m_flushQueued, true))

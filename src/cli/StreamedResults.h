@@ -34,7 +34,10 @@ public:
     void close();
 
     void append(ResultRow row) override;
-    bool showsAddress(const QString &address) const override { return m_addresses.contains(address); }
+    bool showsAddress(const QString &address) const override
+    {
+        return m_addresses.contains(address);
+    }
     bool holdsResult(const QString &result) const override { return m_results.contains(result); }
 
     qsizetype count() const { return m_count; }

@@ -32,7 +32,9 @@ const FormatEntry &entry(SaveFormat format)
 // are ASCII, which UTF-8 never uses inside a longer character.
 void appendCsv(QByteArray &out, QByteArrayView field)
 {
-    const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+    const auto special = [](char c) {
+        return c == ',' || c == '"' || c == '\r' || c == '\n';
+    };
     if (std::none_of(field.begin(), field.end(), special)) {
         out += field;
         return;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PageFetcher.h"
 #include "model/SerialQueue.h"
+#include "platform/PageFetcher.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -780,8 +780,7 @@ void Form1::saveAddresses()
                 rows.append({QString(), address, ResultRow::Kind::Result});
             return rows;
         },
-        SaveFormat::List, dialog,
-         QStringLiteral("The addresses"));
+        SaveFormat::List, dialog, QStringLiteral("The addresses"));
 }
 
 // The rows are written as they stand once the name is chosen, in slices,
