@@ -30,7 +30,7 @@ public:
     void setPage(const QString &site, const FetchResult &fetch);
     // A site that failed, for the formats that list failures among the rows.
     void siteFailed(const QString &site, const QString &reason, FetchError kind);
-    // What ends the output; nothing is written after it.
+    // What ends the output, once the last row is written.
     void close();
 
     void append(ResultRow row) override;
