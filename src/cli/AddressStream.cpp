@@ -193,7 +193,7 @@ bool AddressStream::harvest(const QString &typed)
                     if (!message.text.isEmpty()) {
                         ExtractLinks base;
                         base.SetBaseUrl(typed);
-                        emit harvestFailed(base.BaseUrl, harvest->reason());
+                        emit harvestFailed(base.BaseUrl, harvest->reason(), harvest->failure());
                     }
                     emit moreSites();
                 });

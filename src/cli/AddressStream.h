@@ -2,6 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "extraction/SiteSource.h"
+#include "platform/PageFetcher.h"
 #include "sitelist/FileToList.h"
 
 #include <QFile>
@@ -41,7 +42,7 @@ signals:
     // A file that could not be read: the stream ends there.
     void unreadable(const QString &message);
     // A page whose links could not be had.
-    void harvestFailed(const QString &address, const QString &message);
+    void harvestFailed(const QString &address, const QString &message, FetchError kind);
     // Links of a harvested page too long to be addresses, left out.
     void linksDropped(const QString &page, qsizetype count);
 

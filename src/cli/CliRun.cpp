@@ -96,19 +96,21 @@ void CliRun::start()
                         .arg(printable(page))
                         .arg(count));
             });
-    m_results = new StreamedResults(
-        stdout,
-        {rule.dropsDuplicates(), m_options.evenIfNothing,
-         !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty()},
-        this);
+    m_results =
+        new StreamedResults(stdout,
+                            {rule.dropsDuplicates(), m_options.evenIfNothing,
+                             !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
+                                 !m_options.saveCsv.isEmpty()},
+                            m_options.format, this);
     // Not from inside the write: the run is in the middle of a slice there.
     connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
             Qt::QueuedConnection);
     m_run = new ExtractionRun(*m_options.rule, *m_sites, *m_results, *m_fetcher, *this, this);
+    connect(m_run, &ExtractionRun::pageFetched, m_results, &StreamedResults::setPage);
     connect(m_run, &ExtractionRun::siteDone, this,
             [this](const QString &address, const FetchResult &fetch) {
                 if (!fetch.ok)
-                    siteFailed(address, failureReason(fetch));
+                    siteFailed(address, failureReason(fetch), fetch.kind);
                 m_rowsBefore = m_results->count();
                 if (m_stopStatus != 0)
                     m_run->stop();
@@ -154,9 +156,10 @@ void CliRun::fail(const QString &message)
     emit finished(2);
 }
 
-void CliRun::siteFailed(const QString &address, const QString &reason)
+void CliRun::siteFailed(const QString &address, const QString &reason, FetchError kind)
 {
     ++m_failed;
+    m_results->siteFailed(address, reason, kind);
     const QString line = printable(address) + u'\t' + reason;
     say(line);
     if (m_failedFile) {
@@ -224,6 +227,7 @@ void CliRun::finish()
 {
     if (m_progress)
         std::fprintf(stderr, "\r\033[K");
+    m_results->close();
     if (std::fflush(stdout) != 0 && !m_results->writeFailed())
         outputFailed(errno);
     if (!m_fatal.isEmpty())
@@ -235,10 +239,12 @@ void CliRun::finish()
 void CliRun::save(int which)
 {
     const std::pair<QString, SaveFormat> saves[]{{m_options.saveList, SaveFormat::List},
-                                                 {m_options.saveCommas, SaveFormat::Commas}};
-    while (which < 2 && saves[which].first.isEmpty())
+                                                 {m_options.saveCommas, SaveFormat::Commas},
+                                                 {m_options.saveCsv, SaveFormat::Csv}};
+    const int count = int(std::size(saves));
+    while (which < count && saves[which].first.isEmpty())
         ++which;
-    if (which == 2)
+    if (which == count)
         return conclude();
     auto *job = new SaveJob(m_results->rows(), saves[which].second, saves[which].first, this);
     connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {

@@ -13,6 +13,7 @@ class CurlPageFetcher;
 class ExtractionRun;
 class StreamedResults;
 struct FetchResult;
+enum class FetchError;
 
 // One command-line run: the window's run over the sites of the command line,
 // its rows on standard output, each site that failed on standard error (and in
@@ -48,7 +49,7 @@ private:
     void setBusy(bool) override {}
 
     void fail(const QString &message); // ends with status 2
-    void siteFailed(const QString &address, const QString &reason);
+    void siteFailed(const QString &address, const QString &reason, FetchError kind);
     void showProgress();
     void say(const QString &line); // on standard error, below the progress line
     void halt(int status, const QString &message);

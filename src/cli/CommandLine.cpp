@@ -57,6 +57,16 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
                 return {};
             return option + QStringLiteral(" needs a number from %1 to %2.").arg(low).arg(high);
         };
+        const auto format = [&]() -> QString {
+            QString name;
+            if (QString problem = one(name); !problem.isEmpty())
+                return problem;
+            const auto chosen = RowFormat::named(name);
+            if (!chosen)
+                return QStringLiteral("--format needs list, commas, csv, tsv or jsonl.");
+            options.format = *chosen;
+            return {};
+        };
         const auto source = [&](Kind kind) -> QString {
             QString value;
             if (QString problem = one(value); !problem.isEmpty())
@@ -83,10 +93,14 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             options.includeUrl = true;
         else if (option == QLatin1String("--even-if-nothing"))
             options.evenIfNothing = true;
+        else if (option == QLatin1String("--format"))
+            problem = format();
         else if (option == QLatin1String("--save-list"))
             problem = one(options.saveList);
         else if (option == QLatin1String("--save-commas"))
             problem = one(options.saveCommas);
+        else if (option == QLatin1String("--save-csv"))
+            problem = one(options.saveCsv);
         else if (option == QLatin1String("--failed"))
             problem = one(options.failedFile);
         else if (option == QLatin1String("--delay"))
@@ -143,8 +157,21 @@ Rows:
   --include-url        put the site's address and a comma before each row
   --even-if-nothing    with --include-url: a row of the address alone for a
                        site that gave nothing
+  --format FORMAT      how rows are written to standard output:
+                         list    one row a line (the default)
+                         commas  the rows joined by commas on one line
+                         csv     a header "site,result", then a record a row,
+                                 quoted as RFC 4180 has it, lines ending in CR LF
+                         tsv     a header "site<TAB>result", then a line a row;
+                                 tab, CR, LF and backslash written \t \r \n \\
+                         jsonl   a JSON object a line: "site", "url" (after
+                                 redirects), "status" and "result"; a failed
+                                 site gives "site", "error" and "kind" instead
+                       An address row (--even-if-nothing) has an empty result.
   --save-list FILE     also save the rows, one per line
   --save-commas FILE   also save the rows joined by commas
+  --save-csv FILE      also save the rows as csv; the saves keep their own
+                       format whatever --format says
 
 Fetching:
   --delay MS           wait at least MS between two requests to one host

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "extraction/RunHost.h"
+#include "results/ResultRow.h"
 
 #include <QList>
 #include <QString>
@@ -29,7 +30,8 @@ struct CliOptions
     bool keepDuplicates = false;
     bool includeUrl = false;
     bool evenIfNothing = false;
-    QString saveList, saveCommas, failedFile;
+    SaveFormat format = SaveFormat::List; // of standard output
+    QString saveList, saveCommas, saveCsv, failedFile;
     int delayMs = 0;
     int retries = 0;
     int timeoutSeconds = 0; // 0: the window's

@@ -4,14 +4,32 @@
 
 #include <cerrno>
 
-StreamedResults::StreamedResults(std::FILE *out, Memory memory, QObject *parent)
-    : QObject(parent), m_out(out), m_memory(memory)
+StreamedResults::StreamedResults(std::FILE *out, Memory memory, SaveFormat format, QObject *parent)
+    : QObject(parent), m_out(out), m_memory(memory), m_format(format)
 {
 }
 
 StreamedResults::~StreamedResults()
 {
     std::fflush(m_out);
+}
+
+void StreamedResults::setPage(const QString &, const FetchResult &fetch)
+{
+    m_page = fetch;
+}
+
+void StreamedResults::siteFailed(const QString &site, const QString &reason, FetchError kind)
+{
+    QByteArray record;
+    RowFormat::appendFailure(record, site, reason, kind, m_format);
+    if (!record.isEmpty())
+        write(record);
+}
+
+void StreamedResults::close()
+{
+    write(RowFormat::end(m_format));
 }
 
 void StreamedResults::append(ResultRow row)
@@ -22,12 +40,20 @@ void StreamedResults::append(ResultRow row)
         m_addresses.insert(row.site);
     ++m_count;
     QByteArray line;
-    RowFormat::append(line, row.site, row.text, row.kind, SaveFormat::List);
+    RowFormat::append(line, row.site, row.text, row.kind, m_format, &m_page);
     if (m_memory.rows)
         m_rows.append(std::move(row));
+    write(line);
+}
+
+// The header goes with the first bytes, so that an output without rows still has it.
+void StreamedResults::write(const QByteArray &bytes)
+{
     if (m_writeFailed)
         return;
-    if (std::fwrite(line.constData(), 1, size_t(line.size()), m_out) != size_t(line.size()))
+    const QByteArray text =
+        std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format) + bytes;
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), m_out) != size_t(text.size()))
         return failed();
     if (!std::exchange(m_flushQueued, true))
         continueLater(this, [this] { flush(); });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/PageFetcher.h"
 #include "results/ResultSink.h"
 
 #include <QObject>
@@ -9,9 +10,9 @@
 #include <cstdio>
 
 // The rows of a command-line run, written to a stream as they come, each
-// whole, in the list format; the stream is flushed once per turn of the event
-// loop. It remembers only what the rules will ask of earlier rows, and the
-// rows themselves only when they are to be saved.
+// whole, in the format asked for; the stream is flushed once per turn of the
+// event loop. It remembers only what the rules will ask of earlier rows, and
+// the rows themselves only when they are to be saved.
 class StreamedResults : public QObject, public ResultSink
 {
     Q_OBJECT
@@ -22,11 +23,21 @@ public:
         bool addresses = false; // for address rows
         bool rows = false;      // for saving
     };
-    StreamedResults(std::FILE *out, Memory memory, QObject *parent = nullptr);
+    StreamedResults(std::FILE *out, Memory memory, SaveFormat format, QObject *parent = nullptr);
     ~StreamedResults() override;
 
+    // Where the rows that follow, those of one site, come from.
+    void setPage(const QString &site, const FetchResult &fetch);
+    // A site that failed, for the formats that list failures among the rows.
+    void siteFailed(const QString &site, const QString &reason, FetchError kind);
+    // What ends the output, once the last row is written.
+    void close();
+
     void append(ResultRow row) override;
-    bool showsAddress(const QString &address) const override { return m_addresses.contains(address); }
+    bool showsAddress(const QString &address) const override
+    {
+        return m_addresses.contains(address);
+    }
     bool holdsResult(const QString &result) const override { return m_results.contains(result); }
 
     qsizetype count() const { return m_count; }
@@ -38,11 +49,15 @@ signals:
     void outputFailed(int error);
 
 private:
+    void write(const QByteArray &bytes);
     void flush();
     void failed();
 
     std::FILE *m_out;
     Memory m_memory;
+    SaveFormat m_format;
+    FetchResult m_page;
+    bool m_begun = false; // what comes before the first row is written
     ResultRows m_rows;
     QSet<QString> m_addresses;
     QSet<QString> m_results;

@@ -345,6 +345,7 @@ void ExtractionRun::pageEnded(const FetchResult &result)
         return;
     m_fetch = result;
     m_ended = true;
+    emit pageFetched(m_address, m_fetch);
     if (result.ok) {
         m_siteRows.release();
     } else {

@@ -56,6 +56,8 @@ public:
     static constexpr int showRowsAfter = 500; // ms
 
 signals:
+    // A site's page has arrived whole, or failed: the site's rows follow.
+    void pageFetched(const QString &address, const FetchResult &fetch);
     // After each site, with how its fetch went (without the page).
     void siteDone(const QString &address, const FetchResult &fetch);
 

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // One row of the results: the site it came from, the text a rule found there,
 // and how it shows. The site's text is shared by every row of the site.
 struct ResultRow
@@ -24,18 +26,32 @@ struct ResultRow
 
 enum class SaveFormat
 {
-    List,  // every row followed by CR LF
-    Commas // every row followed by ",", then one CR LF
+    List,     // every row followed by CR LF
+    Commas,   // every row followed by ",", then one CR LF
+    Csv,      // a header, then each row's site and result, quoted where needed, CR LF
+    Tsv,      // a header, then each row's site and result, tab and line breaks escaped, LF
+    JsonLines // an object a line: site, url, status and result, or a failed site's error
 };
 
-// The one place a row becomes text: the window's rows, both files and the
+struct FetchResult;
+enum class FetchError;
+
+// The one place a row becomes text: the window's rows, the files and the
 // command line's output.
 namespace RowFormat {
 // The row as the list shows it.
 QString text(const QString &site, const QString &text, ResultRow::Kind kind);
-// The row as a file of that format holds it, as UTF-8.
+// The format of that name ("list", "commas", "csv", "tsv", "jsonl"), if any.
+std::optional<SaveFormat> named(QStringView name);
+// What comes before the first row of such a file.
+QByteArray begin(SaveFormat format);
+// The row as a file of that format holds it, as UTF-8. page tells the formats
+// that give it where the row's page came from.
 void append(QByteArray &out, const QString &site, const QString &text, ResultRow::Kind kind,
-            SaveFormat format);
+            SaveFormat format, const FetchResult *page = nullptr);
+// A site that failed, for the formats that list failures among the rows.
+void appendFailure(QByteArray &out, const QString &site, const QString &reason, FetchError kind,
+                   SaveFormat format);
 // What follows the last row of such a file.
 QByteArray end(SaveFormat format);
 } // namespace RowFormat

@@ -39,6 +39,7 @@ bool SaveJob::advance(const WorkSlice &slice)
     case Stage::Opening:
         if (!open())
             break;
+        m_buffer = RowFormat::begin(m_format);
         m_stage = Stage::Writing;
         [[fallthrough]];
     case Stage::Writing:

@@ -159,6 +159,7 @@ void LinkHarvest::onDownloaded(const FetchResult &result)
 {
     m_download.release()->deleteLater(); // it is still emitting
     if (!result.ok) {
+        m_failure = result.kind;
         fail(failureReason(result));
         return;
     }

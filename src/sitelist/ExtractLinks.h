@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PageFetcher.h"
 #include "model/SerialQueue.h"
+#include "platform/PageFetcher.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -61,6 +61,8 @@ public:
     void stop() override;
     // After a failure, its cause in a few words, where the window says "Url not found".
     QString reason() const { return m_reason; }
+    // After a failure, its kind: the download's, or a file error.
+    FetchError failure() const { return m_failure; }
 
 private:
     void GetLinks(const QString &typed);
@@ -76,6 +78,7 @@ private:
     std::unique_ptr<FetchReply> m_download;
     bool m_stopped = false;
     QString m_reason;
+    FetchError m_failure = FetchError::FileError;
 };
 
 // Harvests never overlap: a press while one is under way starts its harvest

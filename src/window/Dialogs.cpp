@@ -16,6 +16,12 @@ FileDialogSettings saveResultsDialog()
             QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|")};
 }
 
+FileDialogSettings saveCsvDialog()
+{
+    return {QString(), 2621953, QStringLiteral("Save Results As CSV"),
+            QStringLiteral("CSV Files (*.csv)|*.csv|All Files (*.*)|*.*|")};
+}
+
 QString overwriteQuestion(const QString &fileName)
 {
     return QStringLiteral("Are you sure you wish to overwrite ") + fileName + QStringLiteral(" ?");

@@ -158,6 +158,11 @@ void Form1::installMenus()
     command(file, QStringLiteral("Save Addresses…"), [this] { saveAddresses(); });
     command(file, QStringLiteral("Save Results As List…"), [this] { Check6->click(); });
     command(file, QStringLiteral("Save Results With Commas…"), [this] { Check1->click(); });
+    // Each row's site and result, whether the rows show the site or not.
+    command(file, QStringLiteral("Save Results As CSV…"), [this] {
+        save([this] { return m_results->rows(); }, SaveFormat::Csv, saveCsvDialog(),
+             QStringLiteral("The results"));
+    });
     file->addSeparator();
     windowCommand(
         file, QStringLiteral("Quit"), [this] { close(); }, Qt::CTRL | Qt::Key_Q);
@@ -775,8 +780,7 @@ void Form1::saveAddresses()
                 rows.append({QString(), address, ResultRow::Kind::Result});
             return rows;
         },
-        SaveFormat::List, dialog,
-         QStringLiteral("The addresses"));
+        SaveFormat::List, dialog, QStringLiteral("The addresses"));
 }
 
 // The rows are written as they stand once the name is chosen, in slices,

@@ -4,6 +4,8 @@
 #include "support/Fakes.h"
 #include "support/TestServer.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -42,6 +44,31 @@ Outcome cli(const QStringList &arguments, const QByteArray &input = {},
     return out;
 }
 
+// Reads csv, tsv or jsonl (argv[1]) from standard input into JSON: each row's
+// site and result; each record's site, result, url and status, or a failed
+// site's site, error and kind.
+const char *const readBack = R"(
+import csv, io, json, re, sys
+form, text = sys.argv[1], sys.stdin.buffer.read().decode('utf-8')
+assert text.endswith('\n')
+if form == 'jsonl':
+    objects = [json.loads(line) for line in text.split('\n')[:-1]]
+    print(json.dumps([[o['site'], o['result'], o['url'], o['status']] if 'result' in o
+                      else [o['site'], o['error'], o['kind']] for o in objects]))
+    sys.exit()
+if form == 'csv':
+    rows = list(csv.reader(io.StringIO(text, newline=''), strict=True))
+    again = io.StringIO(newline='')
+    csv.writer(again, lineterminator='\r\n').writerows(rows)
+    assert again.getvalue() == text, 'not quoted as RFC 4180 has it'
+else:
+    escapes = {'t': '\t', 'n': '\n', 'r': '\r', '\\': '\\'}
+    rows = [[re.sub(r'\\(.)', lambda m: escapes[m[1]], field) for field in line.split('\t')]
+            for line in text.split('\n')[:-1]]
+assert rows[0] == ['site', 'result'], rows[0]
+print(json.dumps(rows[1:]))
+)";
+
 } // namespace
 
 class TestCli : public QObject
@@ -62,6 +89,8 @@ private slots:
         m_server.page("/big", QByteArray("keep a long line of text\n").repeated(40'000));
         m_server.slow("/slow/", 60'000, "<a href=\"/1\">");
         m_server.page("/odd.html", "<a href=\"x\ny\x1b\">");
+        m_server.page("/q", "[a,b][say \"hi\"][x\ry][p\nq][m\r\nn][\xC3\xA9\xE4\xB8\xAD][t\tu\\v]");
+        m_server.raw("/moved", TestServer::head(301, {"Location: " + m_server.url("/q").toUtf8()}));
         m_sites = {m_server.url("/1"), m_server.url("/2"), m_server.url("/missing"),
                    m_server.url("/3")};
     }
@@ -101,22 +130,76 @@ private slots:
         for (const QString option : {"--save-list", "--save-commas", "--failed"})
             saves << option << m_dir.filePath(option.mid(2)); // each file named after its option
         const QString failed = m_server.url("/missing") + "\tnot found (404)";
-        for (const Outcome &out :
-             {cli(arguments + urls), cli(arguments + QStringList{"--sites", file} + saves),
-              cli(arguments + QStringList{"--sites", "-"}, list)}) {
-            QCOMPARE(out.rows, expected);
+        const QString rows = expected.join("\r\n") + (expected.isEmpty() ? "" : "\r\n"),
+                      commas = expected.join(u',') + ",\r\n";
+        const QStringList fromInput{"--sites", "-", "--format", "commas"};
+        for (const auto &[out, output] :
+             {std::pair{cli(arguments + urls), rows},
+              {cli(arguments + QStringList{"--sites", file} + saves), rows},
+              {cli(arguments + fromInput, list), commas}}) {
+            QCOMPARE(out.output, output);
             QCOMPARE(out.said, QStringList{failed});
             QCOMPARE(out.status, 1);
         }
-        const QString rows = expected.join("\r\n") + (expected.isEmpty() ? "" : "\r\n");
         QCOMPARE(readAll(m_dir.filePath("save-list")), rows.toUtf8());
-        QCOMPARE(readAll(m_dir.filePath("save-commas")), (expected.join(u',') + ",\r\n").toUtf8());
+        QCOMPARE(readAll(m_dir.filePath("save-commas")), commas.toUtf8());
         QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
         // A rerun on its own list of failures leaves there what still fails.
         const Outcome rerun = cli(arguments + QStringList{"--sites", m_dir.filePath("failed"),
                                                           "--failed", m_dir.filePath("failed")});
         QCOMPARE(rerun.said, QStringList{failed});
         QCOMPARE(readAll(m_dir.filePath("failed")), (failed + "\n").toUtf8());
+    }
+
+    // Other programs read the structured formats back to the very sites and
+    // results: Python's csv (which must write the same bytes again) and json,
+    // and jq. A failed site is a record of its own in JSON Lines only.
+    void structuredOutput_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("reader"); // csv, tsv, jsonl or jq
+        const QString saved = m_dir.filePath(QStringLiteral("saved.csv"));
+        // clang-format off
+        QTest::newRow("csv") << QStringList{"--format", "csv"} << "csv";
+        QTest::newRow("csv saved") << QStringList{"--save-csv", saved} << "csv";
+        QTest::newRow("tsv") << QStringList{"--format", "tsv"} << "tsv";
+        QTest::newRow("jsonl") << QStringList{"--format", "jsonl"} << "jsonl";
+        QTest::newRow("jsonl, jq") << QStringList{"--format", "jsonl"} << "jq";
+        // clang-format on
+    }
+    void structuredOutput()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, reader);
+        const QString jq = QStandardPaths::findExecutable(QStringLiteral("jq"));
+        if (reader == "jq" && jq.isEmpty())
+            QSKIP("jq is not installed");
+        const QString moved = m_server.url("/moved"), none = m_server.url("/2"),
+                      missing = m_server.url("/missing");
+        const Outcome out = cli(options + QStringList{"--between", "[", "]", "--keep-duplicates",
+                                                      "--include-url", "--even-if-nothing", "--url",
+                                                      moved, "--url", none, "--url", missing});
+        QCOMPARE(out.status, 1);
+        QCOMPARE(out.said, QStringList{missing + "\tnot found (404)"});
+        const bool records = reader.startsWith('j');
+        QJsonArray expected;
+        for (const char *hit :
+             {"a,b", "say \"hi\"", "x\ry", "p\nq", "m\r\nn", "\u00E9\u4E2D", "t\tu\\v"})
+            expected << (records ? QJsonArray{moved, hit, m_server.url("/q"), 200}
+                                 : QJsonArray{moved, hit});
+        expected << (records ? QJsonArray{none, "", none, 200} : QJsonArray{none, ""});
+        expected << (records ? QJsonArray{missing, "not found (404)", "status"}
+                             : QJsonArray{missing, ""});
+        const QByteArray bytes =
+            options[0] == "--save-csv" ? readAll(options[1]) : out.output.toUtf8();
+        const Outcome read =
+            reader == "jq"
+                ? cli({"-cs", "map(if has(\"result\") then [.site, .result, .url, .status] "
+                              "else [.site, .error, .kind] end)"},
+                      bytes, jq)
+                : cli({"-c", readBack, reader}, bytes, "python3");
+        QVERIFY2(read.status == 0, qPrintable(read.said.join(u'\n')));
+        QCOMPARE(QJsonDocument::fromJson(read.output.toUtf8()).array(), expected);
     }
 
     // As a shell runs it, "$0" being quillora-cli and "$1" the server.
@@ -201,6 +284,7 @@ private slots:
         QTest::newRow("no rule") << QStringList{"--url", url} << 2 << "Give a rule";
         QTest::newRow("empty text") << QStringList{"--with", "", "--url", url} << 2 << "Fill out text to use to extract lines.";
         QTest::newRow("no sites") << QStringList{"--without", "x"} << 2 << "No sites added.";
+        QTest::newRow("unknown format") << QStringList{"--with", "x", "--url", url, "--format", "xml"} << 2 << "--format needs list, commas";
         QTest::newRow("missing file") << QStringList{"--with", "x", "--sites", "/no/such/file"} << 2 << "File not found";
         QTest::newRow("even-if alone") << QStringList{"--with", "x", "--url", url, "--even-if-nothing"} << 2 << "--even-if-nothing needs";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quillora-cli";
