@@ -27,6 +27,7 @@ struct CliOptions
     std::optional<Rule> rule;
     QString text, start, end;
     bool keepDuplicates = false;
+    bool regex = false; // the rule's texts are regular expressions
     bool includeUrl = false;
     bool evenIfNothing = false;
     QString saveList, saveCommas, failedFile;

@@ -11,3 +11,12 @@ struct UserMessage
     QString text;
     MessageIcon icon = MessageIcon::None;
 };
+
+// Why a regular expression cannot be used: the error Qt names and where, as a
+// character counted from 1.
+inline QString patternErrorText(const QString &pattern, const QString &error, qsizetype offset)
+{
+    return QStringLiteral("The regular expression \"%1\" is not valid: %2 (at character %3).")
+        .arg(pattern, error)
+        .arg(offset + 1);
+}
