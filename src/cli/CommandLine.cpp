@@ -117,7 +117,8 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
     if (options.help || options.version)
         return {};
     if (!options.rule)
-        return QStringLiteral("Give a rule: --with TEXT, --without TEXT, --between START END or --match PATTERN.");
+        return QStringLiteral(
+            "Give a rule: --with TEXT, --without TEXT, --between START END or --match PATTERN.");
     if (options.evenIfNothing && !options.includeUrl)
         return QStringLiteral("--even-if-nothing needs --include-url.");
     return {};

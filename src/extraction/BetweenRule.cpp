@@ -15,8 +15,8 @@ QString BetweenRule::problem(const RuleDescription &rule, qsizetype siteCount)
     if (rule.start.isEmpty() || rule.end.isEmpty())
         return QStringLiteral("Fill out starting text (or character) and fill out ending "
                               "text (or character).");
-    for (const auto &[text, isPattern] : {std::pair{rule.start, rule.startPattern},
-                                          std::pair{rule.end, rule.endPattern}}) {
+    for (const auto &[text, isPattern] :
+         {std::pair{rule.start, rule.startPattern}, std::pair{rule.end, rule.endPattern}}) {
         if (QString problem = isPattern ? patternProblem(text) : QString(); !problem.isEmpty())
             return problem;
     }

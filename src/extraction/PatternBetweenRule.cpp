@@ -30,8 +30,7 @@ qsizetype cutCharacter(QByteArrayView bytes)
 
 } // namespace
 
-PatternBetweenRule::PatternBetweenRule(const QString &address, RunHost &host,
-                                       ResultSink &results)
+PatternBetweenRule::PatternBetweenRule(const QString &address, RunHost &host, ResultSink &results)
     : m_address(address), m_host(host), m_results(results)
 {
 }
@@ -96,8 +95,8 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
         m_startBegin = -1;
     }
     // Until the page has ended, a match that reaches its end may change.
-    const auto type = m_ended ? QRegularExpression::NormalMatch
-                              : QRegularExpression::PartialPreferFirstMatch;
+    const auto type =
+        m_ended ? QRegularExpression::NormalMatch : QRegularExpression::PartialPreferFirstMatch;
     // Decoded text is valid UTF-16; checking it would cost a scan of the rest
     // of it at every search.
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
@@ -132,9 +131,9 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
     const QString result = decodeAmp(QStringView(m_text).sliced(m_startEnd, length));
     if (!m_host.keepDuplicates() && m_results.holdsResult(result))
         return Pass::Made;
-    m_results.append({m_address, result,
-                      m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress
-                                              : ResultRow::Kind::Result});
+    m_results.append(
+        {m_address, result,
+         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result});
     return Pass::Made;
 }
 

@@ -97,9 +97,8 @@ QAction *addPatternSwitch(QLineEdit *box)
     action->setObjectName(box->objectName() + QLatin1String("Pattern"));
     action->setCheckable(true);
     action->setToolTip(name);
-    QObject::connect(action, &QAction::toggled, action, [action, box](bool on) {
-        action->setIcon(patternIcon(on, box->palette()));
-    });
+    QObject::connect(action, &QAction::toggled, action,
+                     [action, box](bool on) { action->setIcon(patternIcon(on, box->palette())); });
     box->addAction(action, QLineEdit::TrailingPosition);
     // The box makes a tool button for the action; screen readers name it so.
     if (const auto buttons = box->findChildren<QToolButton *>(Qt::FindDirectChildrenOnly);
@@ -437,8 +436,9 @@ void Form1::buildControls()
     Text3 = textBox(Frame4, "Text3", 1200, 360, 2415, 330);
     Label2 = label(Frame4, "Label2", QStringLiteral("End with:"), 9.75, 120, 840, 975, 255);
     Text4 = textBox(Frame4, "Text4", 1200, 840, 2415, 330);
-    for (int i = 0; QLineEdit *box : {Text1, Text2, Text3, Text4})
-        m_patternSwitches[i++] = addPatternSwitch(box);
+    const std::array boxes{Text1, Text2, Text3, Text4};
+    for (size_t i = 0; i < boxes.size(); ++i)
+        m_patternSwitches[i] = addPatternSwitch(boxes[i]);
     Check3 =
         option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375, 255);
     Check4 = button(Frame4, "Check4", QStringLiteral("Extract"), 120, 1560, 3495, 400);

@@ -121,7 +121,8 @@ private slots:
             const QByteArray page = pages[0].toUtf8();
             const qsizetype step = page.size() > 4096 ? 997 : 1;
             for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
-                QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host), rows);
+                QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host),
+                         rows);
         }
     }
 

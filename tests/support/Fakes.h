@@ -84,7 +84,7 @@ public:
     QString rule, start, end;
     bool keep = false, include = false, evenIfNothing = false, busy = false;
     bool pattern = false; // every text is a regular expression
-    QStringList shown; // statuses, and "busy" / "idle"
+    QStringList shown;    // statuses, and "busy" / "idle"
 
     // The rule's text, also the markers as "start|end".
     void setTexts(const QString &text)
