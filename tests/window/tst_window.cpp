@@ -6,6 +6,7 @@
 #include "window/Form1.h"
 #include "window/RunQueue.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDropEvent>
 #include <QGroupBox>
@@ -187,7 +188,8 @@ private slots:
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QStringList>("texts"); // Text1 to Text4
-        QTest::addColumn<QString>("options");   // checked among Check3, Check10, Check12
+        QTest::addColumn<QString>(
+            "options"); // checked among Check3, Check10, Check12, Text1Pattern...
         QTest::addColumn<QStringList>("rows");
         const QString markers = QStringLiteral(
             "!Fill out starting text (or character) and fill out ending text (or character).");
@@ -203,6 +205,10 @@ private slots:
         QTest::newRow("between: no start") << "Check4" << QStringList{"x", "x", "", "b"} << "" << QStringList{markers};
         QTest::newRow("between: no end") << "Check4" << QStringList{"x", "x", "a", ""} << "none" << QStringList{markers};
         QTest::newRow("between: no sites") << "Check4" << QStringList{"", "", " ", " "} << "none" << QStringList{"!No files in list."};
+        QTest::newRow("with: pattern") << "Check2" << QStringList{"^F.O|\\[x", "", "", ""} << "Text1Pattern" << QStringList{"foo 1", "[x][x]"};
+        QTest::newRow("without: pattern") << "Check8" << QStringList{"^F.O|\\[x", "\\d$", "", ""} << "Text2Pattern" << QStringList{"[x][x]"};
+        QTest::newRow("between: end a pattern") << "Check4" << QStringList{"", "", "o", "\\s|]"} << "Text4Pattern" << QStringList{"o"};
+        QTest::newRow("between: invalid pattern") << "Check4" << QStringList{"", "", "[", "x{2,1}"} << "Text4Pattern" << QStringList{"!The regular expression \"x{2,1}\" is not valid: numbers out of order in {} quantifier (at character 6)."};
         // clang-format on
     }
     void rulesFromTheWindow()
@@ -218,6 +224,10 @@ private slots:
         f.type(texts);
         for (const char *option : {"Check10", "Check3", "Check12"})
             f.child<QCheckBox>(option)->setChecked(options.contains(QLatin1String(option)));
+        for (QAction *pattern : f.form->findChildren<QAction *>(QRegularExpression("Pattern$"))) {
+            if (options.contains(pattern->objectName()))
+                pattern->trigger(); // off at start
+        }
         f.press(qPrintable(button));
         if (rows.value(0).startsWith(u'!')) {
             QCOMPARE(f.ui.log, QStringList{"message:" + rows[0].mid(1)});
