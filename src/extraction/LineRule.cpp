@@ -107,7 +107,7 @@ bool LineRule::advancePattern(const WorkSlice &slice)
         m_next = decodeLines(m_lines, m_next, minBytes, &lines);
         // A text made invalid while the run waited matches nothing.
         if (pattern.isValid()) {
-            matchLines(lines, pattern, text, [&](QStringView line, bool matches) {
+            matchLines(lines, pattern, text, !keepMatching, [&](QStringView line, bool matches) {
                 if (matches == keepMatching)
                     m_results.append({m_address, line.toString(), kind});
             });

@@ -47,7 +47,7 @@ bool MatchRule::advance(const WorkSlice &slice)
         m_next = decodeLines(m_lines, m_next, bytesPerCheck, &lines);
         if (!pattern.isValid())
             continue;
-        matchLines(lines, pattern, text, [&](QStringView line, bool matches) {
+        matchLines(lines, pattern, text, false, [&](QStringView line, bool matches) {
             if (!matches)
                 return;
             // The iterator steps past an empty match, so it always ends.

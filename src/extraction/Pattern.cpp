@@ -1,6 +1,6 @@
 #include "extraction/Pattern.h"
 
-#include "extraction/LineFilter.h"
+#include "extraction/Utf8LineFilter.h"
 #include "model/UserMessage.h"
 
 #include <QHash>
@@ -72,41 +72,60 @@ qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, Q
             regionEnd = nl;
         }
     }
-    const QByteArrayView region = page.sliced(from, regionEnd - from);
+    QByteArrayView region = page.sliced(from, regionEnd - from);
+    // "&amp;" is ASCII: decoded in the bytes, where looking for it is cheap.
+    QByteArray decoded;
+    if (region.indexOf("&amp;") >= 0) {
+        decoded = decodeAmpUtf8(region);
+        region = decoded;
+    }
     *text = QString::fromUtf8(region);
     // Only the page's own byte-order mark was dropped, by the fetcher.
     if (region.startsWith("\xEF\xBB\xBF") && !text->startsWith(QChar(0xFEFF)))
         text->prepend(QChar(0xFEFF));
-    if (text->contains(QLatin1String("&amp;")))
-        *text = decodeAmp(*text);
     return end;
 }
 
 void matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,
-                const std::function<void(QStringView line, bool matches)> &line)
+                bool everyLine, const std::function<void(QStringView line, bool matches)> &line)
 {
-    const bool searchAll = staysInLine(source);
     // Decoded text is valid UTF-16: no need to check it at every search.
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
     const auto normal = QRegularExpression::NormalMatch;
-    // Where the next match over all lines starts; -2 before the first
-    // search, -1 when there is none.
-    qsizetype nextMatch = -2;
-    for (qsizetype start = 0; start <= text.size();) {
-        qsizetype end = text.indexOf(u'\n', start);
-        if (end < 0)
-            end = text.size();
+    const auto test = [&](qsizetype start, qsizetype end, bool mayMatch) {
         const QStringView piece = QStringView(text).sliced(start, end - start);
-        if (!piece.isEmpty()) {
-            if (searchAll && (nextMatch == -2 || (nextMatch >= 0 && nextMatch < start))) {
-                const QRegularExpressionMatch found = pattern.match(text, start, normal, valid);
-                nextMatch = found.hasMatch() ? found.capturedStart() : -1;
-            }
-            // A match at the line feed is the line's: $, or an empty one.
-            const bool matches = (!searchAll || (nextMatch >= start && nextMatch <= end)) &&
-                                 pattern.match(piece, 0, normal, valid).hasMatch();
+        if (piece.isEmpty())
+            return;
+        const bool matches = mayMatch && pattern.match(piece, 0, normal, valid).hasMatch();
+        if (matches || everyLine)
             line(piece, matches);
+    };
+    const auto endOfLine = [&](qsizetype from) {
+        const qsizetype end = text.indexOf(u'\n', from);
+        return end < 0 ? text.size() : end;
+    };
+    const bool searchAll = staysInLine(source);
+    for (qsizetype start = 0; start <= text.size();) {
+        if (!searchAll) {
+            const qsizetype end = endOfLine(start);
+            test(start, end, true);
+            start = end + 1;
+            continue;
         }
+        // One search finds the next line that matches; those before it do not.
+        const QRegularExpressionMatch found = pattern.match(text, start, normal, valid);
+        const qsizetype at = found.hasMatch() ? found.capturedStart() : text.size() + 1;
+        // A match at a line feed is the line's: $, or an empty one.
+        const qsizetype matchLine = at > start ? text.lastIndexOf(u'\n', at - 1) + 1 : start;
+        for (qsizetype end; everyLine && start < matchLine; start = end + 1) {
+            end = endOfLine(start);
+            test(start, end, false);
+        }
+        if (at > text.size())
+            break;
+        start = matchLine;
+        const qsizetype end = endOfLine(at);
+        test(start, end, true);
         start = end + 1;
     }
 }

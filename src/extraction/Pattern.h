@@ -22,7 +22,8 @@ QString patternProblem(const QString &text);
 // once the last piece is in, as Utf8LineFilter::scan does.
 qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text);
 
-// Calls line with every non-empty line of text and whether the pattern
-// matches in it, each line tested on its own.
+// Calls line with every non-empty line of text that the pattern (compiled
+// from source) matches, each line tested on its own, or with every non-empty
+// line and whether it matches.
 void matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,
-                const std::function<void(QStringView line, bool matches)> &line);
+                bool everyLine, const std::function<void(QStringView line, bool matches)> &line);
