@@ -114,14 +114,16 @@ void matchLines(const QString &text, const QRegularExpression &pattern, const QS
         }
         // One search finds the next line that matches; those before it do not.
         const QRegularExpressionMatch found = pattern.match(text, start, normal, valid);
-        const qsizetype at = found.hasMatch() ? found.capturedStart() : text.size() + 1;
+        const qsizetype at = found.hasMatch() ? found.capturedStart() : -1;
         // A match at a line feed is the line's: $, or an empty one.
-        const qsizetype matchLine = at > start ? text.lastIndexOf(u'\n', at - 1) + 1 : start;
+        const qsizetype matchLine = at < 0       ? text.size() + 1
+                                    : at > start ? text.lastIndexOf(u'\n', at - 1) + 1
+                                                 : start;
         for (qsizetype end; everyLine && start < matchLine; start = end + 1) {
             end = endOfLine(start);
             test(start, end, false);
         }
-        if (at > text.size())
+        if (at < 0)
             break;
         start = matchLine;
         const qsizetype end = endOfLine(at);
