@@ -31,7 +31,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QToolButton>
 #include <QToolTip>
 #include <QTreeView>
 
@@ -93,6 +92,7 @@ QIcon patternIcon(bool on, const QPalette &palette)
 QAction *addPatternSwitch(QLineEdit *box)
 {
     const QString name = QStringLiteral("Regular expression");
+    // The box shows the action as a tool button named after the action's text.
     auto *action = new QAction(patternIcon(false, box->palette()), name, box);
     action->setObjectName(box->objectName() + QLatin1String("Pattern"));
     action->setCheckable(true);
@@ -100,10 +100,6 @@ QAction *addPatternSwitch(QLineEdit *box)
     QObject::connect(action, &QAction::toggled, action,
                      [action, box](bool on) { action->setIcon(patternIcon(on, box->palette())); });
     box->addAction(action, QLineEdit::TrailingPosition);
-    // The box makes a tool button for the action; screen readers name it so.
-    if (const auto buttons = box->findChildren<QToolButton *>(Qt::FindDirectChildrenOnly);
-        !buttons.isEmpty())
-        buttons.last()->setAccessibleName(name);
     return action;
 }
 
@@ -823,8 +819,7 @@ void Form1::saveAddresses()
                 rows.append({QString(), address, ResultRow::Kind::Result});
             return rows;
         },
-        SaveFormat::List, dialog,
-         QStringLiteral("The addresses"));
+        SaveFormat::List, dialog, QStringLiteral("The addresses"));
 }
 
 // The rows are written as they stand once the name is chosen, in slices,

@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <csignal>
@@ -584,6 +585,14 @@ private slots:
                 QVERIFY2(o == w || o->parentWidget() != w->parentWidget() ||
                              !w->geometry().adjusted(1, 1, -1, -1).intersects(o->geometry()),
                          name + " and " + o->objectName().toLatin1());
+        }
+        // Each text box holds its regular expression switch, off at start.
+        for (const char *box : {"Text1", "Text2", "Text3", "Text4"}) {
+            const auto *button = f.child(box)->findChild<QToolButton *>();
+            QVERIFY2(button && button->isVisible() && !button->isChecked(), box);
+            QVERIFY2(f.child(box)->rect().contains(button->geometry()), box);
+            QCOMPARE(button->accessibleName(), QStringLiteral("Regular expression"));
+            QCOMPARE(button->toolTip(), QStringLiteral("Regular expression"));
         }
     }
 
