@@ -7,7 +7,7 @@
 // platform, so view updates are paid for; without it only the models exist.
 //
 //   quillora-bench corpus DIR
-//   quillora-bench lines URLFILE WORD [--without] [--window] [--rows-out F]
+//   quillora-bench lines URLFILE WORD [--without] [--regex] [--window] [--rows-out F]
 //                        [--ca CERTFILE] [--connect-timeout MS]
 //   quillora-bench between URLFILE START END [--window]
 //   quillora-bench save ROWSURLFILE list|commas PATH [--window]
@@ -30,6 +30,7 @@
 #include "window/Form1.h"
 #include "window/RunQueue.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -49,6 +50,7 @@ struct Options
     QStringList positional;
     bool window = false;
     bool without = false;
+    bool regex = false; // WORD is a regular expression
     QString rowsOut;
     FetchSettings fetch;
 };
@@ -62,6 +64,8 @@ Options parse(const QStringList &args)
             options.window = true;
         else if (arg == QLatin1String("--without"))
             options.without = true;
+        else if (arg == QLatin1String("--regex"))
+            options.regex = true;
         else if (arg == QLatin1String("--rows-out") && i + 1 < args.size())
             options.rowsOut = args[++i];
         else if (arg == QLatin1String("--ca") && i + 1 < args.size())
@@ -127,6 +131,7 @@ public:
     QString ruleText(Rule) const override { return text; }
     QString startText() const override { return start; }
     QString endText() const override { return end; }
+    bool rulePattern(Rule) const override { return pattern; }
     bool keepDuplicates() const override { return false; }
     bool includeAddress() const override { return false; }
     bool includeAddressIfNothingFound() const override { return false; }
@@ -134,6 +139,7 @@ public:
     void setBusy(bool) override {}
 
     QString text, start, end;
+    bool pattern = false;
 };
 
 QStringList readLines(const QString &path)
@@ -232,6 +238,7 @@ int runLines(const Options &options)
         ResultList results;
         FixedHost host;
         host.text = word;
+        host.pattern = options.regex;
         RunQueue runs(sites, results, fetcher, host);
         sites.append(urls);
         const double seconds = timeInLoop(
@@ -250,6 +257,8 @@ int runLines(const Options &options)
     Form1 &form = *window.form;
     form.siteList().append(urls);
     form.findChild<QLineEdit *>(options.without ? "Text2" : "Text1")->setText(word);
+    if (options.regex)
+        form.findChild<QAction *>(options.without ? "Text2Pattern" : "Text1Pattern")->trigger();
     const double seconds = timeInLoop(
         meter,
         [&](std::function<void()> done) {

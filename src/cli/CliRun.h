@@ -42,6 +42,9 @@ private:
     QString ruleText(Rule) const override { return m_options.text; }
     QString startText() const override { return m_options.start; }
     QString endText() const override { return m_options.end; }
+    bool rulePattern(Rule rule) const override { return m_options.regex || rule == Rule::Match; }
+    bool startPattern() const override { return m_options.regex; }
+    bool endPattern() const override { return m_options.regex; }
     bool keepDuplicates() const override { return m_options.keepDuplicates; }
     bool includeAddress() const override { return m_options.includeUrl; }
     bool includeAddressIfNothingFound() const override { return m_options.evenIfNothing; }

@@ -26,7 +26,7 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
         };
         const auto rule = [&](Rule chosen, int count) -> QString {
             if (options.rule)
-                return QStringLiteral("Give one rule: --with, --without or --between.");
+                return QStringLiteral("Give one rule: --with, --without, --between or --match.");
             const auto texts = values(count);
             if (!texts)
                 return option +
@@ -87,6 +87,10 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             problem = rule(Rule::WithoutText, 1);
         else if (option == QLatin1String("--between"))
             problem = rule(Rule::Between, 2);
+        else if (option == QLatin1String("--match"))
+            problem = rule(Rule::Match, 1);
+        else if (option == QLatin1String("--regex"))
+            options.regex = true;
         else if (option == QLatin1String("--keep-duplicates"))
             options.keepDuplicates = true;
         else if (option == QLatin1String("--include-url"))
@@ -127,7 +131,8 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
     if (options.help || options.version)
         return {};
     if (!options.rule)
-        return QStringLiteral("Give a rule: --with TEXT, --without TEXT or --between START END.");
+        return QStringLiteral(
+            "Give a rule: --with TEXT, --without TEXT, --between START END or --match PATTERN.");
     if (options.evenIfNothing && !options.includeUrl)
         return QStringLiteral("--even-if-nothing needs --include-url.");
     return {};
@@ -151,7 +156,12 @@ Rules (one):
   --with TEXT          lines that contain TEXT, letter case ignored
   --without TEXT       lines that do not contain TEXT
   --between START END  every piece between START and END, again and again
-  --keep-duplicates    with --between: keep pieces already found
+  --match PATTERN      every match of the regular expression PATTERN in every
+                       line (its first group when it has one), letter case
+                       ignored
+  --keep-duplicates    with --between or --match: keep pieces already found
+  --regex              the texts of --with, --without and --between are
+                       regular expressions (Perl's), letter case ignored
 
 Rows:
   --include-url        put the site's address and a comma before each row

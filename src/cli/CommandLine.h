@@ -28,6 +28,7 @@ struct CliOptions
     std::optional<Rule> rule;
     QString text, start, end;
     bool keepDuplicates = false;
+    bool regex = false; // the rule's texts are regular expressions
     bool includeUrl = false;
     bool evenIfNothing = false;
     SaveFormat format = SaveFormat::List; // of standard output

@@ -1,6 +1,7 @@
 #include "extraction/BetweenRule.h"
 
 #include "extraction/LineFilter.h"
+#include "extraction/Pattern.h"
 #include "extraction/RunHost.h"
 #include "results/ResultSink.h"
 
@@ -14,6 +15,11 @@ QString BetweenRule::problem(const RuleDescription &rule, qsizetype siteCount)
     if (rule.start.isEmpty() || rule.end.isEmpty())
         return QStringLiteral("Fill out starting text (or character) and fill out ending "
                               "text (or character).");
+    for (const auto &[text, isPattern] :
+         {std::pair{rule.start, rule.startPattern}, std::pair{rule.end, rule.endPattern}}) {
+        if (QString problem = isPattern ? patternProblem(text) : QString(); !problem.isEmpty())
+            return problem;
+    }
     if (siteCount == 0)
         return QStringLiteral("No files in list.");
     return {};

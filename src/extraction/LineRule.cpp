@@ -1,6 +1,7 @@
 #include "extraction/LineRule.h"
 
 #include "extraction/LineFilter.h"
+#include "extraction/Pattern.h"
 #include "extraction/Utf8LineFilter.h"
 #include "model/WorkSlice.h"
 #include "results/ResultSink.h"
@@ -22,6 +23,10 @@ QString LineRule::problem(const RuleDescription &rule, qsizetype siteCount)
         return rule.kind == Rule::WithoutText
                    ? QStringLiteral("Fill out text to use to skip lines.")
                    : QStringLiteral("Fill out text to use to extract lines.");
+    if (rule.textPattern) {
+        if (QString problem = patternProblem(rule.text); !problem.isEmpty())
+            return problem;
+    }
     if (siteCount == 0)
         return QStringLiteral("No sites added.");
     return {};
@@ -55,6 +60,8 @@ bool LineRule::advance(const WorkSlice &slice)
 {
     if (m_next > m_lines.size())
         return true;
+    if (m_host.rulePattern(m_kind))
+        return advancePattern(slice);
     // Nothing the rule reads can change before it yields again, so one reading
     // of the text and the options serves the whole call.
     const Utf8LineFilter filter(m_kind, m_host.ruleText(m_kind));
@@ -67,12 +74,46 @@ bool LineRule::advance(const WorkSlice &slice)
     // address is shown (or the options are off) until the next yield, so the
     // row can only come here.
     m_next = filter.scan(m_lines, m_next, 0, hit);
-    AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                  m_host.includeAddressIfNothingFound());
+    addAddressRow();
     while (m_next <= m_lines.size()) {
         if (slice.expired())
             return false;
         m_next = filter.scan(m_lines, m_next, bytesPerCheck, hit);
+    }
+    m_lines.clear();
+    m_next = 1;
+    return true;
+}
+
+void LineRule::addAddressRow()
+{
+    AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                  m_host.includeAddressIfNothingFound());
+}
+
+// The same lines as the literal filter, tested by the pattern: every line is
+// decoded, as no byte-level search can stand in for a pattern.
+bool LineRule::advancePattern(const WorkSlice &slice)
+{
+    const QString text = m_host.ruleText(m_kind);
+    const QRegularExpression pattern = compiledPattern(text);
+    const bool keepMatching = m_kind == Rule::WithText;
+    const auto kind =
+        m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
+    QString lines;
+    for (qsizetype minBytes = 0; m_next <= m_lines.size(); minBytes = bytesPerCheck) {
+        if (minBytes > 0 && slice.expired())
+            return false;
+        m_next = decodeLines(m_lines, m_next, minBytes, &lines);
+        // A text made invalid while the run waited matches nothing.
+        if (pattern.isValid()) {
+            matchLines(lines, pattern, text, !keepMatching, [&](QStringView line, bool matches) {
+                if (matches == keepMatching)
+                    m_results.append({m_address, line.toString(), kind});
+            });
+        }
+        if (minBytes == 0)
+            addAddressRow();
     }
     m_lines.clear();
     m_next = 1;

@@ -5,7 +5,8 @@
 #include <QByteArray>
 
 // The with-text and without-text filters: every line of the page is tested as
-// it completes, and the address row may follow any line.
+// it completes, and the address row may follow any line. The text is literal,
+// or a regular expression while the host says so, read at every call.
 class LineRule : public PageRule
 {
 public:
@@ -17,7 +18,12 @@ public:
     void endOfPage() override;
     bool advance(const WorkSlice &slice) override;
 
-private:
+protected:
+    bool advancePattern(const WorkSlice &slice);
+    // The address row after the first piece of a call: what the rule and
+    // the options say then decides it for the rest of the call.
+    void addAddressRow();
+
     Rule m_kind;
     QString m_address;
     RunHost &m_host;

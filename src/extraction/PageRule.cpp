@@ -2,6 +2,8 @@
 
 #include "extraction/BetweenRule.h"
 #include "extraction/LineRule.h"
+#include "extraction/MatchRule.h"
+#include "extraction/PatternBetweenRule.h"
 
 #include <algorithm>
 #include <array>
@@ -14,10 +16,19 @@ std::unique_ptr<PageRule> makeLineRule(Rule kind, const QString &address, RunHos
     return std::make_unique<LineRule>(kind, address, host, results);
 }
 
+// Whether the markers are patterns is settled as each page begins.
 std::unique_ptr<PageRule> makeBetweenRule(Rule, const QString &address, RunHost &host,
                                           ResultSink &results)
 {
+    if (host.startPattern() || host.endPattern())
+        return std::make_unique<PatternBetweenRule>(address, host, results);
     return std::make_unique<BetweenRule>(address, host, results);
+}
+
+std::unique_ptr<PageRule> makeMatchRule(Rule, const QString &address, RunHost &host,
+                                        ResultSink &results)
+{
+    return std::make_unique<MatchRule>(address, host, results);
 }
 
 // Every rule, one entry each.
@@ -25,6 +36,7 @@ constexpr std::array entries{
     RuleEntry{Rule::WithText, &LineRule::problem, &makeLineRule, false, true},
     RuleEntry{Rule::WithoutText, &LineRule::problem, &makeLineRule, false, true},
     RuleEntry{Rule::Between, &BetweenRule::problem, &makeBetweenRule, true, false},
+    RuleEntry{Rule::Match, &MatchRule::problem, &makeMatchRule, true, false},
 };
 
 } // namespace
@@ -45,7 +57,10 @@ RuleDescription RuleDescription::read(Rule kind, const RunHost &host)
             host.endText(),
             host.keepDuplicates(),
             host.includeAddress(),
-            host.includeAddressIfNothingFound()};
+            host.includeAddressIfNothingFound(),
+            host.rulePattern(kind),
+            host.startPattern(),
+            host.endPattern()};
 }
 
 QString RuleDescription::problem(qsizetype siteCount) const

@@ -40,6 +40,10 @@ struct RuleDescription
     bool keepDuplicates = false;
     bool includeAddress = false;
     bool includeAddressIfNothingFound = false;
+    // Which texts are regular expressions.
+    bool textPattern = false;
+    bool startPattern = false;
+    bool endPattern = false;
 
     // The controls of a host as they are now.
     static RuleDescription read(Rule kind, const RunHost &host);

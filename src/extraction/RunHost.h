@@ -6,7 +6,8 @@ enum class Rule
 {
     WithText,
     WithoutText,
-    Between
+    Between,
+    Match // every match of a pattern in every line (the command line's)
 };
 
 // What a run reads and shows while it works. Every getter reads the control
@@ -19,6 +20,10 @@ public:
     virtual QString ruleText(Rule rule) const = 0; // the with- or without-text box
     virtual QString startText() const = 0;
     virtual QString endText() const = 0;
+    // Whether a text is a regular expression rather than literal text.
+    virtual bool rulePattern(Rule rule) const { return rule == Rule::Match; }
+    virtual bool startPattern() const { return false; }
+    virtual bool endPattern() const { return false; }
     virtual bool keepDuplicates() const = 0;
     virtual bool includeAddress() const = 0;               // "Include Website URL in Results"
     virtual bool includeAddressIfNothingFound() const = 0; // "... Even If Nothing Found"

@@ -16,6 +16,7 @@
 #include "window/RunQueue.h"
 #include "window/SiteListDragView.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDropEvent>
@@ -26,6 +27,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -60,6 +62,45 @@ void whiten(QWidget *widget)
     palette.setColor(QPalette::Button, Qt::white);
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
+}
+
+// The switch that makes a text box's text a regular expression: ".*", drawn
+// on a filled badge while on. The box's icon button shows one state only.
+QIcon patternIcon(bool on, const QPalette &palette)
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (on) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette.color(QPalette::Highlight));
+        painter.drawRoundedRect(QRectF(1, 3, 30, 26), 6, 6);
+    }
+    QFont font(QStringLiteral("Liberation Mono"));
+    font.setPixelSize(26);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    QColor off = palette.color(QPalette::Text);
+    off.setAlpha(140);
+    painter.setPen(on ? palette.color(QPalette::HighlightedText) : off);
+    // The asterisk sits high in its cell: the pair is drawn a little lower.
+    painter.drawText(pixmap.rect().translated(0, 4), Qt::AlignCenter, QStringLiteral(".*"));
+    return QIcon(pixmap);
+}
+
+QAction *addPatternSwitch(QLineEdit *box)
+{
+    const QString name = QStringLiteral("Regular expression");
+    // The box shows the action as a tool button named after the action's text.
+    auto *action = new QAction(patternIcon(false, box->palette()), name, box);
+    action->setObjectName(box->objectName() + QLatin1String("Pattern"));
+    action->setCheckable(true);
+    action->setToolTip(name);
+    QObject::connect(action, &QAction::toggled, action,
+                     [action, box](bool on) { action->setIcon(patternIcon(on, box->palette())); });
+    box->addAction(action, QLineEdit::TrailingPosition);
+    return action;
 }
 
 } // namespace
@@ -396,6 +437,9 @@ void Form1::buildControls()
     Text3 = textBox(Frame4, "Text3", 1200, 360, 2415, 330);
     Label2 = label(Frame4, "Label2", QStringLiteral("End with:"), 9.75, 120, 840, 975, 255);
     Text4 = textBox(Frame4, "Text4", 1200, 840, 2415, 330);
+    const std::array boxes{Text1, Text2, Text3, Text4};
+    for (size_t i = 0; i < boxes.size(); ++i)
+        m_patternSwitches[i] = addPatternSwitch(boxes[i]);
     Check3 =
         option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375, 255);
     Check4 = button(Frame4, "Check4", QStringLiteral("Extract"), 120, 1560, 3495, 400);
@@ -817,6 +861,21 @@ void Form1::showMessage(const UserMessage &message)
 QString Form1::ruleText(Rule rule) const
 {
     return rule == Rule::WithoutText ? Text2->text() : Text1->text();
+}
+
+bool Form1::rulePattern(Rule rule) const
+{
+    return m_patternSwitches[rule == Rule::WithoutText ? 1 : 0]->isChecked();
+}
+
+bool Form1::startPattern() const
+{
+    return m_patternSwitches[2]->isChecked();
+}
+
+bool Form1::endPattern() const
+{
+    return m_patternSwitches[3]->isChecked();
 }
 
 QString Form1::startText() const

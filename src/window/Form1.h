@@ -27,6 +27,7 @@ class HarvestQueue;
 class AddressFileLoader;
 class ListCommands;
 class QAbstractButton;
+class QAction;
 class QMenuBar;
 class QCheckBox;
 class QGroupBox;
@@ -154,6 +155,9 @@ private:
     QString ruleText(Rule rule) const override;
     QString startText() const override;
     QString endText() const override;
+    bool rulePattern(Rule rule) const override;
+    bool startPattern() const override;
+    bool endPattern() const override;
     bool keepDuplicates() const override;
     bool includeAddress() const override;
     bool includeAddressIfNothingFound() const override;
@@ -182,6 +186,7 @@ private:
         *Check13;
     QCheckBox *Check3, *Check10, *Check12;
     QLineEdit *Text1, *Text2, *Text3, *Text4;
+    std::array<QAction *, 4> m_patternSwitches{}; // ".*" in Text1 to Text4
     QLabel *Label1, *Label2, *Label3;
 };
 

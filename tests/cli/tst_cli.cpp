@@ -107,6 +107,8 @@ private slots:
         QTest::newRow("without") << QStringList{"--without", "keep"} << Rule::WithoutText << "";
         QTest::newRow("between, duplicates kept") << QStringList{"--between", "[", "]", "--keep-duplicates"} << Rule::Between << "k";
         QTest::newRow("between, address rows") << QStringList{"--between", "[", "]", "--include-url", "--even-if-nothing"} << Rule::Between << "ie";
+        QTest::newRow("with, patterns") << QStringList{"--with", "k.ep|^\\[", "--regex"} << Rule::WithText << "r";
+        QTest::newRow("match") << QStringList{"--match", "\\[(\\w)\\]|t\\w+"} << Rule::Match << "";
         // clang-format on
     }
     void sameRowsAsTheWindow()
@@ -287,6 +289,8 @@ private slots:
         QTest::newRow("unknown format") << QStringList{"--with", "x", "--url", url, "--format", "xml"} << 2 << "--format needs list, commas";
         QTest::newRow("missing file") << QStringList{"--with", "x", "--sites", "/no/such/file"} << 2 << "File not found";
         QTest::newRow("even-if alone") << QStringList{"--with", "x", "--url", url, "--even-if-nothing"} << 2 << "--even-if-nothing needs";
+        QTest::newRow("invalid pattern") << QStringList{"--without", "(", "--regex", "--url", url} << 2 << "The regular expression \"(\" is not valid: missing closing parenthesis (at its end).";
+        QTest::newRow("invalid match") << QStringList{"--match", "a\\", "--url", url} << 2 << "The regular expression \"a\\\" is not valid: \\ at end of pattern (at its end).";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quillora-cli";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "quillora-cli " QUILLORA_VERSION;
         // clang-format on

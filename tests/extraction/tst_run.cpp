@@ -52,7 +52,8 @@ private slots:
     // entity and case rules they share with the engine. Pages of the
     // sites $1, $2, ... ("!" fails to fetch); the rule text, or start and end
     // as "start|end"; options "i" include the address, "e" even if nothing
-    // found, "2" run twice.
+    // found, "2" run twice, "r" the texts are regular expressions. Without
+    // "r" the same rows come again with the texts escaped as patterns.
     void rows_data()
     {
         QTest::addColumn<Rule>("rule");
@@ -60,7 +61,7 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("options");
         QTest::addColumn<QStringList>("rows");
-        const Rule with = Rule::WithText, between = Rule::Between;
+        const Rule with = Rule::WithText, between = Rule::Between, match = Rule::Match;
         const auto add = [](const char *name, Rule rule, const QStringList &pages,
                             const QString &text, const QString &options, const QStringList &rows) {
             QTest::newRow(name) << rule << pages << text << options << rows;
@@ -76,6 +77,14 @@ private slots:
         add("between: equal results once, any site", between, {"[x][ab]", "[x][b][ab]"}, "[|]", "i", {"$1,x", "$1,ab", "$2,b"});
         add("between: address rows", between, {"no", "[h1][h2]", "no"}, "[|]", "ie", {"$1", "$2,h1", "$2,h2", "$3"});
         add("between: run twice", between, {"[x]", "no"}, "[|]", "ie2", {"$1,x", "$2"});
+        add("with: alternation, anchors", with, {"foo bar\nbar foo\r\nbaz\r\nbaz"}, "^bar|baz$", "r", {"bar foo\r", "baz"});
+        add("with: lookahead, each line alone", with, {"x\nfoo\nfoo bar\n"}, "foo(?!\\s)", "r", {"foo"});
+        add("without: pattern", Rule::WithoutText, {"a\n  \n\nb\u00E9"}, "^\\s*$", "r", {"a", "b\u00E9"});
+        add("match: first group, repeatedly, once", match, {"a1 b22 a1\nc333 &amp;4 B22"}, "[a-z&](\\d+)", "r", {"1", "22", "333", "4"});
+        add("match: whole match, empty ones skipped", match, {"axxb\nx", "xX"}, "x*", "ri", {"$1,xx", "$1,x", "$2,xX"});
+        add("between: patterns, across lines", between, {"<B>x</b><i>y\nz</I><b></b>"}, "<[bi]>|</[bi]>", "r", {"x", "y\nz"});
+        add("between: line anchors", between, {"ab\ncd"}, "^|$", "r", {"ab", "cd"});
+        add("between: empty matches move on", between, {"axyb"}, "x*|y*", "r", {});
         // clang-format on
     }
     void rows()
@@ -85,25 +94,36 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, options);
         QFETCH(QStringList, rows);
-        Run r(rule, int(pages.size()));
-        for (int n = 1; n <= pages.size(); ++n) {
-            if (pages[n - 1] != QLatin1String("!"))
-                r.fetcher.pages.insert(site(n), pages[n - 1].toUtf8());
+        for (int n = 1; n <= pages.size(); ++n)
             rows.replaceInStrings(QStringLiteral("$%1").arg(n), site(n));
+        const bool patterns = options.contains(u'r');
+        QStringList escaped = text.split(u'|');
+        for (QString &part : escaped)
+            part = QRegularExpression::escape(part);
+        for (const QString &texts : {text, patterns ? QString() : escaped.join(u'|')}) {
+            if (texts.isNull())
+                continue;
+            Run r(rule, int(pages.size()));
+            for (int n = 1; n <= pages.size(); ++n) {
+                if (pages[n - 1] != QLatin1String("!"))
+                    r.fetcher.pages.insert(site(n), pages[n - 1].toUtf8());
+            }
+            r.host.setTexts(texts);
+            r.host.setOptions(options);
+            r.host.pattern = patterns || texts != text;
+            for (int runs = options.contains(u'2') ? 2 : 1; runs > 0; --runs) {
+                r.start();
+                QVERIFY(r.wait());
+            }
+            QCOMPARE(r.results.texts(), rows);
+            // A page of one site gives the same rows cut anywhere (a long one, at
+            // every 997th byte).
+            const QByteArray page = pages[0].toUtf8();
+            const qsizetype step = page.size() > 4096 ? 997 : 1;
+            for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
+                QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host),
+                         rows);
         }
-        r.host.setTexts(text);
-        r.host.setOptions(options);
-        for (int runs = options.contains(u'2') ? 2 : 1; runs > 0; --runs) {
-            r.start();
-            QVERIFY(r.wait());
-        }
-        QCOMPARE(r.results.texts(), rows);
-        // A page of one site gives the same rows cut anywhere (a long one, at
-        // every 997th byte).
-        const QByteArray page = pages[0].toUtf8();
-        const qsizetype step = page.size() > 4096 ? 997 : 1;
-        for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
-            QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host), rows);
     }
 
     // Long pages through every rule, as they arrive in pieces: one line of
@@ -133,6 +153,17 @@ private slots:
         }
         host.setTexts(QStringLiteral("<|>"));
         QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(sections), host), rows);
+        // As patterns, whose rule keeps only the text it has not passed.
+        host.pattern = true;
+        host.setTexts(QStringLiteral("<|>"));
+        QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(sections), host), rows);
+        // What a lookbehind may read is kept, here across the second piece's end.
+        const QByteArray far = QByteArray(130'942, 'x') + 'y' + QByteArray(200, 'z') + "<a>";
+        host.setTexts(QStringLiteral("(?<=y.{200})<|>"));
+        QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(far), host), QStringList{"a"});
+        host.setTexts(QStringLiteral("\\[<|dle>"));
+        QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(line), host),
+                 QStringList{whole.mid(2, 50'000'003)});
     }
 
     // What a run asks of the list: a result is held, and an address shown,

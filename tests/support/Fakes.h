@@ -83,7 +83,8 @@ class TestRunHost : public RunHost
 public:
     QString rule, start, end;
     bool keep = false, include = false, evenIfNothing = false, busy = false;
-    QStringList shown; // statuses, and "busy" / "idle"
+    bool pattern = false; // every text is a regular expression
+    QStringList shown;    // statuses, and "busy" / "idle"
 
     // The rule's text, also the markers as "start|end".
     void setTexts(const QString &text)
@@ -92,9 +93,11 @@ public:
         start = text.section(u'|', 0, 0);
         end = text.section(u'|', 1);
     }
-    // "k" keep duplicates, "i" include the address, "e" even if nothing found.
+    // "k" keep duplicates, "i" include the address, "e" even if nothing found,
+    // "r" regular expressions.
     void setOptions(const QString &options)
     {
+        pattern = options.contains(u'r');
         keep = options.contains(u'k');
         include = options.contains(u'i');
         evenIfNothing = options.contains(u'e');
@@ -103,6 +106,9 @@ public:
     QString ruleText(Rule) const override { return rule; }
     QString startText() const override { return start; }
     QString endText() const override { return end; }
+    bool rulePattern(Rule r) const override { return pattern || r == Rule::Match; }
+    bool startPattern() const override { return pattern; }
+    bool endPattern() const override { return pattern; }
     bool keepDuplicates() const override { return keep; }
     bool includeAddress() const override { return include; }
     bool includeAddressIfNothingFound() const override { return evenIfNothing; }

@@ -6,6 +6,7 @@
 #include "window/Form1.h"
 #include "window/RunQueue.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDropEvent>
 #include <QGroupBox>
@@ -22,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <csignal>
@@ -192,7 +194,8 @@ private slots:
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QStringList>("texts"); // Text1 to Text4
-        QTest::addColumn<QString>("options");   // checked among Check3, Check10, Check12
+        QTest::addColumn<QString>(
+            "options"); // checked among Check3, Check10, Check12, Text1Pattern...
         QTest::addColumn<QStringList>("rows");
         const QString markers = QStringLiteral(
             "!Fill out starting text (or character) and fill out ending text (or character).");
@@ -208,6 +211,10 @@ private slots:
         QTest::newRow("between: no start") << "Check4" << QStringList{"x", "x", "", "b"} << "" << QStringList{markers};
         QTest::newRow("between: no end") << "Check4" << QStringList{"x", "x", "a", ""} << "none" << QStringList{markers};
         QTest::newRow("between: no sites") << "Check4" << QStringList{"", "", " ", " "} << "none" << QStringList{"!No files in list."};
+        QTest::newRow("with: pattern") << "Check2" << QStringList{"^F.O|\\[x", "", "", ""} << "Text1Pattern" << QStringList{"foo 1", "[x][x]"};
+        QTest::newRow("without: pattern") << "Check8" << QStringList{"^F.O|\\[x", "\\d$", "", ""} << "Text2Pattern" << QStringList{"[x][x]"};
+        QTest::newRow("between: end a pattern") << "Check4" << QStringList{"", "", "o", "\\s|]"} << "Text4Pattern" << QStringList{"o"};
+        QTest::newRow("between: invalid pattern") << "Check4" << QStringList{"", "", "[", "x{2,1}"} << "Text4Pattern" << QStringList{"!The regular expression \"x{2,1}\" is not valid: numbers out of order in {} quantifier (at character 6)."};
         // clang-format on
     }
     void rulesFromTheWindow()
@@ -223,6 +230,10 @@ private slots:
         f.type(texts);
         for (const char *option : {"Check10", "Check3", "Check12"})
             f.child<QCheckBox>(option)->setChecked(options.contains(QLatin1String(option)));
+        for (QAction *pattern : f.form->findChildren<QAction *>(QRegularExpression("Pattern$"))) {
+            if (options.contains(pattern->objectName()))
+                pattern->trigger(); // off at start
+        }
         f.press(qPrintable(button));
         if (rows.value(0).startsWith(u'!')) {
             QCOMPARE(f.ui.log, QStringList{"message:" + rows[0].mid(1)});
@@ -582,6 +593,14 @@ private slots:
                 QVERIFY2(o == w || o->parentWidget() != w->parentWidget() ||
                              !w->geometry().adjusted(1, 1, -1, -1).intersects(o->geometry()),
                          name + " and " + o->objectName().toLatin1());
+        }
+        // Each text box holds its regular expression switch, off at start.
+        for (const char *box : {"Text1", "Text2", "Text3", "Text4"}) {
+            const auto *button = f.child(box)->findChild<QToolButton *>();
+            QVERIFY2(button && button->isVisible() && !button->isChecked(), box);
+            QVERIFY2(f.child(box)->rect().contains(button->geometry()), box);
+            QCOMPARE(button->accessibleName(), QStringLiteral("Regular expression"));
+            QCOMPARE(button->toolTip(), QStringLiteral("Regular expression"));
         }
     }
 

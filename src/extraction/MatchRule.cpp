@@ -1,0 +1,67 @@
+#include "extraction/MatchRule.h"
+
+#include "extraction/LineFilter.h"
+#include "extraction/Pattern.h"
+#include "model/WorkSlice.h"
+#include "results/ResultSink.h"
+
+namespace {
+constexpr qsizetype bytesPerCheck = 32 * 1024;
+} // namespace
+
+MatchRule::MatchRule(const QString &address, RunHost &host, ResultSink &results)
+    : LineRule(Rule::Match, address, host, results)
+{
+}
+
+QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
+{
+    if (rule.text.isEmpty())
+        return QStringLiteral("Fill out a regular expression to match.");
+    if (QString problem = patternProblem(rule.text); !problem.isEmpty())
+        return problem;
+    if (siteCount == 0)
+        return QStringLiteral("No sites added.");
+    return {};
+}
+
+void MatchRule::endOfPage()
+{
+    LineRule::endOfPage();
+    m_ended = true;
+}
+
+bool MatchRule::advance(const WorkSlice &slice)
+{
+    const QString text = m_host.ruleText(m_kind);
+    const QRegularExpression pattern = compiledPattern(text);
+    const auto kind =
+        m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
+    const bool keepDuplicates = m_host.keepDuplicates();
+    const int group = pattern.captureCount() > 0 ? 1 : 0;
+    const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
+    QString lines;
+    for (bool first = true; m_next <= m_lines.size(); first = false) {
+        if (!first && slice.expired())
+            return false;
+        m_next = decodeLines(m_lines, m_next, bytesPerCheck, &lines);
+        if (!pattern.isValid())
+            continue;
+        matchLines(lines, pattern, text, false, [&](QStringView line, bool matches) {
+            if (!matches)
+                return;
+            // The iterator steps past an empty match, so it always ends.
+            auto found = pattern.globalMatch(line, 0, QRegularExpression::NormalMatch, valid);
+            while (found.hasNext()) {
+                const QString result = found.next().captured(group);
+                if (!result.isEmpty() && (keepDuplicates || !m_results.holdsResult(result)))
+                    m_results.append({m_address, result, kind});
+            }
+        });
+    }
+    m_lines.clear();
+    m_next = 1;
+    if (m_ended && !std::exchange(m_addressRowDone, true))
+        addAddressRow();
+    return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QRegularExpression>
+#include <QString>
+#include <QStringView>
+
+#include <functional>
+
+// The rules' regular expressions: letter case ignored, as the literal rules
+// do, and ^ and $ at line ends. Compiled once for each text; the rules read
+// their texts afresh at every line or pass and get the compiled one back.
+QRegularExpression compiledPattern(const QString &text);
+// A marker as the between rule searches for it: the text itself, or the
+// pattern it is.
+QRegularExpression markerPattern(const QString &text, bool isPattern);
+// Why the pattern does not compile, or an empty text.
+QString patternProblem(const QString &text);
+
+// The text of the pieces of page from `from` on, at least minBytes of them
+// and up to a piece's end, as the line rules read it: pieces joined by '\n',
+// "&amp;" decoded. Returns where the next piece starts, or page.size() + 1
+// once the last piece is in, as Utf8LineFilter::scan does.
+qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text);
+
+// Calls line with every non-empty line of text that the pattern (compiled
+// from source) matches, each line tested on its own, or with every non-empty
+// line and whether it matches.
+void matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,
+                bool everyLine, const std::function<void(QStringView line, bool matches)> &line);

@@ -1,0 +1,155 @@
+#include "extraction/PatternBetweenRule.h"
+
+#include "extraction/LineFilter.h"
+#include "extraction/Pattern.h"
+#include "model/WorkSlice.h"
+#include "results/ResultSink.h"
+
+namespace {
+
+// Text kept before the next pass for what looks back: the longest lookbehind
+// PCRE2 takes is 255 characters.
+constexpr qsizetype lookBehind = 255;
+// Passed text is dropped once there is this much of it and it is half the text.
+constexpr qsizetype dropAt = 1 << 16;
+
+// The start of the last character in bytes, if that character is cut short;
+// else bytes.size().
+qsizetype cutCharacter(QByteArrayView bytes)
+{
+    const qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
+        const auto byte = uchar(bytes[size - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue;
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
+} // namespace
+
+PatternBetweenRule::PatternBetweenRule(const QString &address, RunHost &host, ResultSink &results)
+    : m_address(address), m_host(host), m_results(results)
+{
+}
+
+void PatternBetweenRule::take(QByteArrayView piece)
+{
+    if (m_finished || piece.isEmpty())
+        return;
+    // A character cut by the piece waits for the rest of it, so that the
+    // text is what decoding the whole page gives.
+    QByteArray joined = std::exchange(m_partial, {});
+    joined += piece;
+    const qsizetype whole = cutCharacter(joined);
+    m_partial = joined.sliced(whole);
+    m_text += m_decoder.decode(QByteArrayView(joined).first(whole));
+}
+
+void PatternBetweenRule::endOfPage()
+{
+    if (!m_finished && !m_partial.isEmpty())
+        m_text += QString::fromUtf8(std::exchange(m_partial, {}));
+    m_ended = true;
+}
+
+bool PatternBetweenRule::advance(const WorkSlice &slice)
+{
+    while (!m_finished) {
+        switch (pass()) {
+        case Pass::Made:
+            break;
+        case Pass::Waits:
+            dropPassedText();
+            return true;
+        case Pass::Last:
+            m_finished = true;
+            m_text.clear();
+            m_text.squeeze();
+            AddAddressRow(m_results, m_address, m_host.includeAddress(),
+                          m_host.includeAddressIfNothingFound());
+            return true;
+        }
+        if (slice.expired())
+            return false;
+    }
+    return true;
+}
+
+PatternBetweenRule::Pass PatternBetweenRule::pass()
+{
+    if (!m_passOpen) {
+        const QString start = m_host.startText();
+        const QString end = m_host.endText();
+        if (start.isEmpty() || end.isEmpty())
+            return Pass::Last;
+        m_start = markerPattern(start, m_host.startPattern());
+        m_end = markerPattern(end, m_host.endPattern());
+        // Made invalid while the run waited: it marks nothing.
+        if (!m_start.isValid() || !m_end.isValid())
+            return Pass::Last;
+        m_passOpen = true;
+        m_startFrom = m_next;
+        m_startBegin = -1;
+    }
+    // Until the page has ended, a match that reaches its end may change.
+    const auto type =
+        m_ended ? QRegularExpression::NormalMatch : QRegularExpression::PartialPreferFirstMatch;
+    // Decoded text is valid UTF-16; checking it would cost a scan of the rest
+    // of it at every search.
+    const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
+    if (m_startBegin < 0) {
+        const QRegularExpressionMatch start = m_start.match(m_text, m_startFrom, type, valid);
+        if (!start.hasMatch()) {
+            // Nothing before a partial match can match later either.
+            m_startFrom = start.hasPartialMatch() ? start.capturedStart() : m_text.size();
+            return m_ended ? Pass::Last : Pass::Waits;
+        }
+        m_startBegin = start.capturedStart();
+        m_startEnd = start.capturedEnd();
+        m_endFrom = m_startEnd;
+    }
+    const QRegularExpressionMatch end = m_end.match(m_text, m_endFrom, type, valid);
+    if (!end.hasMatch()) {
+        m_endFrom = end.hasPartialMatch() ? end.capturedStart() : m_text.size();
+        return m_ended ? Pass::Last : Pass::Waits;
+    }
+    // Every pass moves on by a character at least, also over two empty matches.
+    qsizetype next = end.capturedEnd();
+    if (next <= m_startBegin) {
+        if (m_startBegin >= m_text.size())
+            return m_ended ? Pass::Last : Pass::Waits;
+        next = m_startBegin + (m_text[m_startBegin].isHighSurrogate() ? 2 : 1);
+    }
+    m_next = next;
+    m_passOpen = false;
+    const qsizetype length = end.capturedStart() - m_startEnd;
+    if (length <= 0)
+        return Pass::Made;
+    const QString result = decodeAmp(QStringView(m_text).sliced(m_startEnd, length));
+    if (!m_host.keepDuplicates() && m_results.holdsResult(result))
+        return Pass::Made;
+    m_results.append(
+        {m_address, result,
+         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result});
+    return Pass::Made;
+}
+
+// Keeps the text from the start of the pass under way, or where the searches
+// go on from, and a little before it.
+void PatternBetweenRule::dropPassedText()
+{
+    qsizetype keepFrom = m_passOpen ? (m_startBegin >= 0 ? m_startBegin : m_startFrom) : m_next;
+    keepFrom -= lookBehind;
+    if (keepFrom < dropAt || keepFrom < m_text.size() / 2)
+        return;
+    if (m_text[keepFrom].isLowSurrogate())
+        --keepFrom;
+    m_text.remove(0, keepFrom);
+    for (qsizetype *position : {&m_next, &m_startFrom, &m_startBegin, &m_startEnd, &m_endFrom}) {
+        if (*position >= 0)
+            *position -= keepFrom;
+    }
+}
