@@ -95,6 +95,8 @@ void ExtractionRun::beginSite()
             m_awaited = std::move(prefetch.reply);
             scheduleSlice();
         } else {
+            if (prefetch.reply)
+                prefetch.reply.release()->deleteLater(); // read whole; it may be emitting
             // Taken up from the event loop, as a page arriving would be.
             continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
         }
@@ -158,9 +160,13 @@ void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 }
 
 // Reads what arrived of a page fetched ahead, while the budget lasts; once
-// it ended and was read whole, its reply goes.
+// it ended and was read whole, its reply goes. Text that stalls no transfer
+// stays with its reply, counted as a reply's unread text: copied out, it
+// would only take fresh memory, as the fetcher outruns the rule.
 void ExtractionRun::readAhead(Prefetch &prefetch)
 {
+    if (!prefetch.reply->waitsForReader())
+        return;
     if (budgetLeft() <= 0) {
         prefetch.heldBack = true;
         return;

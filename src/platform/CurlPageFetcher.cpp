@@ -88,6 +88,13 @@ public:
         const std::lock_guard lock(m_pipe->mutex);
         return m_pipe->length;
     }
+    bool waitsForReader() const override
+    {
+        if (!m_pipe || m_ended)
+            return false;
+        const std::lock_guard lock(m_pipe->mutex);
+        return m_pipe->paused;
+    }
     void finish(const FetchResult &result)
     {
         m_fetcher = nullptr;
