@@ -58,6 +58,8 @@ public:
     }
 
     void append(ResultRow &&row);
+    // Moves rows to the end, emptying it.
+    void append(ResultRows &&rows);
     void removeAt(qsizetype index) { m_rows.removeAt(index); }
     void clear();
 
