@@ -32,14 +32,29 @@ void LineRule::take(QByteArrayView piece)
     if (piece.isEmpty())
         return;
     m_pageEmpty = false;
-    const qsizetype lastFeed = piece.lastIndexOf('\n');
-    if (lastFeed < 0) {
+    const qsizetype firstFeed = piece.indexOf('\n');
+    if (firstFeed < 0) {
         m_partial += piece;
         return;
     }
+    // Only the line that spans pieces is copied: the piece stays as it is
+    // until the rule asks for the next.
+    const qsizetype lastFeed = piece.lastIndexOf('\n');
     m_lines = std::exchange(m_partial, piece.sliced(lastFeed + 1).toByteArray());
-    m_lines += piece.first(lastFeed);
+    m_lines += piece.first(firstFeed);
+    m_hasRest = lastFeed > firstFeed;
+    m_rest = m_hasRest ? piece.sliced(firstFeed + 1, lastFeed - firstFeed - 1) : QByteArrayView();
+    m_inRest = false;
     m_next = 0;
+}
+
+bool LineRule::moveToRest()
+{
+    if (m_inRest || !m_hasRest)
+        return false;
+    m_inRest = true;
+    m_next = 0;
+    return true;
 }
 
 void LineRule::endOfPage()
@@ -48,12 +63,13 @@ void LineRule::endOfPage()
     if (m_pageEmpty)
         return;
     m_lines = std::exchange(m_partial, {});
+    m_hasRest = m_inRest = false;
     m_next = 0;
 }
 
 bool LineRule::advance(const WorkSlice &slice)
 {
-    if (m_next > m_lines.size())
+    if (m_next > lines().size() && !moveToRest())
         return true;
     // Nothing the rule reads can change before it yields again, so one reading
     // of the text and the options serves the whole call.
@@ -66,15 +82,17 @@ bool LineRule::advance(const WorkSlice &slice)
     // The address row follows a line; after the first one of a call the
     // address is shown (or the options are off) until the next yield, so the
     // row can only come here.
-    m_next = filter.scan(m_lines, m_next, 0, hit);
+    m_next = filter.scan(lines(), m_next, 0, hit);
     AddAddressRow(m_results, m_address, m_host.includeAddress(),
                   m_host.includeAddressIfNothingFound());
-    while (m_next <= m_lines.size()) {
+    while (m_next <= lines().size() || moveToRest()) {
         if (slice.expired())
             return false;
-        m_next = filter.scan(m_lines, m_next, bytesPerCheck, hit);
+        m_next = filter.scan(lines(), m_next, bytesPerCheck, hit);
     }
     m_lines.clear();
+    m_rest = {};
+    m_hasRest = m_inRest = false;
     m_next = 1;
     return true;
 }
