@@ -81,13 +81,6 @@ public:
         m_drained = m_ended;
         return m_decoder.decode(std::move(bytes), m_ended);
     }
-    qint64 expectedBytes() const override
-    {
-        if (!m_pipe)
-            return -1;
-        const std::lock_guard lock(m_pipe->mutex);
-        return m_pipe->length;
-    }
     bool waitsForReader() const override
     {
         if (!m_pipe || m_ended)
