@@ -53,7 +53,7 @@ void ResultRows::append(ResultRows &&rows)
     const qint32 joined = !rows.m_sites.isEmpty() && rows.m_sites.first() == m_sites.last();
     const qint32 shift = qint32(m_sites.size()) - joined;
     m_sites.append(rows.m_sites.sliced(joined));
-    for (Stored &row : rows.m_rows)
+    for (StoredRow &row : rows.m_rows)
         m_rows.append({std::move(row.text), row.site + shift, row.kind});
     rows.clear();
 }
