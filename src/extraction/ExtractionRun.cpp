@@ -95,8 +95,7 @@ void ExtractionRun::beginSite()
     } else {
         Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
-        m_pageBytes = prefetch.text.size(); // held already
-        m_page = std::move(prefetch.text);
+        m_page = std::move(prefetch.text); // counted as held already
         m_given = 0;
         if (prefetch.reply)
             takePiece(prefetch.reply->read());
@@ -104,6 +103,8 @@ void ExtractionRun::beginSite()
             m_awaited = std::move(prefetch.reply);
             scheduleSlice();
         } else {
+            if (prefetch.reply)
+                prefetch.reply.release()->deleteLater(); // read whole; it may be emitting
             // Taken up from the event loop, as a page arriving would be.
             continueLater(this, [this, result = prefetch.result] { pageEnded(result); });
         }
@@ -156,8 +157,7 @@ void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
             readAhead(prefetch);
         } else {
             // A failed page gives no rows: nothing of it is kept.
-            m_heldBytes -= prefetch.text.size();
-            prefetch.text = {};
+            m_heldBytes -= std::exchange(prefetch.text, {}).bytes;
             prefetch.reply.release()->deleteLater();
         }
         noteReachable(prefetch.address, result);
@@ -167,14 +167,18 @@ void ExtractionRun::onFetched(FetchReply *reply, const FetchResult &result)
 }
 
 // Reads what arrived of a page fetched ahead, while the budget lasts; once
-// it ended and was read whole, its reply goes.
+// it ended and was read whole, its reply goes. Text that stalls no transfer
+// stays with its reply, counted as a reply's unread text: copied out, it
+// would only take fresh memory, as the fetcher outruns the rule.
 void ExtractionRun::readAhead(Prefetch &prefetch)
 {
+    if (!prefetch.reply->waitsForReader())
+        return;
     if (budgetLeft() <= 0) {
         prefetch.heldBack = true;
         return;
     }
-    m_heldBytes += append(prefetch.text, prefetch.reply->read(), *prefetch.reply);
+    m_heldBytes += prefetch.text.add(prefetch.reply->read());
     if (prefetch.ended)
         prefetch.reply.release()->deleteLater(); // it may be emitting
 }
@@ -207,8 +211,7 @@ void ExtractionRun::noteReachable(const QString &address, const FetchResult &res
     for (auto &[index, prefetch] : m_ahead) {
         if (!prefetch.ended && m_fetcher.hostOf(prefetch.address) == host) {
             prefetch.reply.reset();
-            m_heldBytes -= prefetch.text.size();
-            prefetch.text = {};
+            m_heldBytes -= std::exchange(prefetch.text, {}).bytes;
             prefetch.ended = true;
             prefetch.result = failure;
         }
@@ -285,7 +288,7 @@ void ExtractionRun::fetchAhead()
 
 void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
-    m_heldBytes -= entry->second.text.size();
+    m_heldBytes -= entry->second.text.bytes;
     m_ahead.erase(entry); // a reply still under way goes with it
 }
 
@@ -305,36 +308,32 @@ void ExtractionRun::makeRoomFor(const QString &address)
     }
 }
 
-// Adds a piece to what is held of a page; the bytes that took. A page of
-// known length is held in one block from its first piece: growing it piece
-// by piece would copy it over and over.
-qint64 ExtractionRun::append(QByteArray &text, const QByteArray &piece, const FetchReply &reply)
-{
-    const qint64 before = text.size();
-    const qint64 expected = reply.expectedBytes();
-    if (text.capacity() == 0 && expected > 0)
-        text.reserve(qsizetype(expected));
-    text += piece;
-    return text.size() - before;
-}
-
 // Adds what arrived of the current page to what the rule has yet to take.
 void ExtractionRun::takePiece(const QByteArray &piece)
 {
-    if (m_done || piece.isEmpty())
-        return;
-    if (m_given == m_page.size()) {
-        m_heldBytes -= std::exchange(m_pageBytes, 0);
-        m_page.clear();
-        m_given = 0;
+    if (!m_done)
+        m_heldBytes += m_page.add(piece);
+}
+
+// The text the rule has yet to take from the piece it is on, once it took
+// all it was given; empty while none is there. A piece given whole goes.
+QByteArrayView ExtractionRun::textToGive()
+{
+    while (!m_page.pieces.empty() && m_given == m_page.pieces.front().size()) {
+        m_page.bytes -= m_given;
+        m_heldBytes -= std::exchange(m_given, 0);
+        m_page.pieces.pop_front();
     }
-    const qint64 before = m_page.size();
-    if (m_page.isEmpty())
-        m_page = piece; // shared, not copied
-    else
-        m_page += piece;
-    m_pageBytes += m_page.size() - before;
-    m_heldBytes += m_page.size() - before;
+    if (m_page.pieces.empty() && m_awaited)
+        takePiece(m_awaited->read());
+    return m_page.pieces.empty() ? QByteArrayView()
+                                 : QByteArrayView(m_page.pieces.front()).sliced(m_given);
+}
+
+void ExtractionRun::dropPage()
+{
+    m_heldBytes -= std::exchange(m_page, {}).bytes;
+    m_given = 0;
 }
 
 // The current page has arrived whole, or failed: a failed page is an empty
@@ -349,9 +348,7 @@ void ExtractionRun::pageEnded(const FetchResult &result)
     if (result.ok) {
         m_siteRows.release();
     } else {
-        m_heldBytes -= std::exchange(m_pageBytes, 0);
-        m_page.clear();
-        m_given = 0;
+        dropPage();
         m_siteRows.drop();
         m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
         m_ruleAtEnd = false;
@@ -392,10 +389,7 @@ void ExtractionRun::processSlice()
             endSite();
             return;
         }
-        if (m_given == m_page.size() && m_awaited)
-            takePiece(m_awaited->read());
-        if (m_given < m_page.size()) {
-            const QByteArrayView rest = QByteArrayView(m_page).sliced(m_given);
+        if (const QByteArrayView rest = textToGive(); !rest.isEmpty()) {
             const qsizetype size = std::min(pieceSize, rest.size());
             m_given += size;
             m_pageRule->take(rest.first(size));
@@ -429,9 +423,7 @@ void ExtractionRun::showRowsWhenSlow()
 void ExtractionRun::endSite()
 {
     m_pageRule.reset();
-    m_page.clear();
-    m_given = 0;
-    m_heldBytes -= std::exchange(m_pageBytes, 0);
+    dropPage();
     if (ruleEntry(m_rule).doneAfterEverySite) {
         m_host.setBusy(false);
         m_host.setStatus(QStringLiteral("Done."));
@@ -452,14 +444,14 @@ void ExtractionRun::finish(const QString &status)
     m_showRows.stop();
     m_awaited.reset();
     m_ahead.clear();
-    m_heldBytes = m_pageBytes = 0;
+    m_heldBytes = 0;
     // The rows of a page that arrived whole are kept, as those of the lines
     // before the stop; those of a page still arriving are not.
     if (m_ended && m_fetch.ok)
         m_siteRows.flush(WorkSlice(std::numeric_limits<qint64>::max()));
     m_siteRows.drop();
     m_pageRule.reset();
-    m_page.clear();
+    m_page = {};
     // Some rules show "Done." after every site already.
     if (!ruleEntry(m_rule).doneAfterEverySite || status != QLatin1String("Done.")) {
         m_host.setBusy(false);

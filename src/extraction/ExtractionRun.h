@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <map>
 #include <memory>
 
@@ -62,12 +63,26 @@ signals:
     void siteDone(const QString &address, const FetchResult &fetch);
 
 private:
+    // Text of a page in the pieces it was read in, never joined: joining
+    // would copy it into memory not touched before.
+    struct HeldText
+    {
+        std::deque<QByteArray> pieces;
+        qint64 bytes = 0;
+        qint64 add(const QByteArray &piece)
+        {
+            if (!piece.isEmpty())
+                pieces.push_back(piece);
+            bytes += piece.size();
+            return piece.size();
+        }
+    };
     // A site's page as it arrives.
     struct Prefetch
     {
         QString address;
         std::unique_ptr<FetchReply> reply; // until its text is read whole
-        QByteArray text;                   // read ahead, not yet handed on, as UTF-8
+        HeldText text;                     // read ahead, not yet handed on, as UTF-8
         FetchResult result;
         bool ended = false;    // the result came
         bool heldBack = false; // text was left unread for the budget
@@ -78,7 +93,6 @@ private:
     void onReadable(FetchReply *reply);
     void onFetched(FetchReply *reply, const FetchResult &result);
     void readAhead(Prefetch &prefetch);
-    static qint64 append(QByteArray &text, const QByteArray &piece, const FetchReply &reply);
     qint64 budgetLeft() const;
     void settlePrefetchesBehind();
     void fetchAhead();
@@ -86,6 +100,8 @@ private:
     void makeRoomFor(const QString &address);
     // What arrives of the current site's page, and its end.
     void takePiece(const QByteArray &piece);
+    QByteArrayView textToGive();
+    void dropPage();
     void pageEnded(const FetchResult &result);
     void scheduleSlice();
     void showRowsWhenSlow();
@@ -115,13 +131,12 @@ private:
     // By host: connections that failed in a row, and the last such failure.
     QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
-    qint64 m_pageBytes = 0; // what is held of the current page
     // The rule over the current site's page, the rows it made while the page
-    // was arriving, the text it has yet to take (from m_given on), and where
-    // the page is: ended (m_fetch says how), and the rule told so.
+    // was arriving, the text it has yet to take (from m_given on in the first
+    // piece), and where the page is: ended (m_fetch says how), and the rule told so.
     std::unique_ptr<PageRule> m_pageRule;
     HeldRows m_siteRows{m_results};
-    QByteArray m_page;
+    HeldText m_page;
     qsizetype m_given = 0;
     bool m_ended = false;
     bool m_ruleAtEnd = false;

@@ -2,6 +2,11 @@
 
 #include "model/WorkSlice.h"
 
+namespace {
+// Rows handed on at once: a batch goes on in well under a millisecond.
+constexpr qsizetype batchRows = 32 * 1024;
+} // namespace
+
 void HeldRows::begin(const QString &site)
 {
     m_site = site;
@@ -12,11 +17,8 @@ void HeldRows::begin(const QString &site)
 bool HeldRows::flush(const WorkSlice &slice)
 {
     while (!m_held.empty()) {
-        // A few rows between looks at the clock: appending one is cheap.
-        for (int n = 0; n < 256 && !m_held.empty(); ++n) {
-            m_results.append(std::move(m_held.front()));
-            m_held.pop_front();
-        }
+        m_results.appendRows(std::move(m_held.front()));
+        m_held.pop_front();
         if (!m_held.empty() && slice.expired())
             return false;
     }
@@ -44,7 +46,9 @@ void HeldRows::append(ResultRow row)
         ++m_showingSite;
     if (m_indexed && row.kind != ResultRow::Kind::Address)
         m_heldResults.insert(row.text);
-    m_held.push_back(std::move(row));
+    if (m_held.empty() || m_held.back().size() >= batchRows)
+        m_held.emplace_back();
+    m_held.back().append(std::move(row));
 }
 
 bool HeldRows::showsAddress(const QString &address) const
@@ -57,9 +61,11 @@ bool HeldRows::holdsResult(const QString &result) const
     if (m_results.holdsResult(result))
         return true;
     if (!m_indexed) {
-        for (const ResultRow &row : m_held) {
-            if (row.kind != ResultRow::Kind::Address)
-                m_heldResults.insert(row.text);
+        for (const ResultRows &rows : m_held) {
+            for (qsizetype row = 0; row < rows.size(); ++row) {
+                if (rows.kindAt(row) != ResultRow::Kind::Address)
+                    m_heldResults.insert(rows.textAt(row));
+            }
         }
         m_indexed = true;
     }

@@ -37,7 +37,8 @@ public:
 private:
     ResultSink &m_results;
     QString m_site;
-    std::deque<ResultRow> m_held;
+    // In batches, so that each goes on whole and a slice still ends in time.
+    std::deque<ResultRows> m_held;
     bool m_passing = false;
     qsizetype m_showingSite = 0; // held rows that show the site
     // Built on first use: only the between rule asks, and only to drop duplicates.

@@ -37,14 +37,29 @@ void LineRule::take(QByteArrayView piece)
     if (piece.isEmpty())
         return;
     m_pageEmpty = false;
-    const qsizetype lastFeed = piece.lastIndexOf('\n');
-    if (lastFeed < 0) {
+    const qsizetype firstFeed = piece.indexOf('\n');
+    if (firstFeed < 0) {
         m_partial += piece;
         return;
     }
+    // Only the line that spans pieces is copied: the piece stays as it is
+    // until the rule asks for the next.
+    const qsizetype lastFeed = piece.lastIndexOf('\n');
     m_lines = std::exchange(m_partial, piece.sliced(lastFeed + 1).toByteArray());
-    m_lines += piece.first(lastFeed);
+    m_lines += piece.first(firstFeed);
+    m_hasRest = lastFeed > firstFeed;
+    m_rest = m_hasRest ? piece.sliced(firstFeed + 1, lastFeed - firstFeed - 1) : QByteArrayView();
+    m_inRest = false;
     m_next = 0;
+}
+
+bool LineRule::moveToRest()
+{
+    if (m_inRest || !m_hasRest)
+        return false;
+    m_inRest = true;
+    m_next = 0;
+    return true;
 }
 
 void LineRule::endOfPage()
@@ -53,12 +68,13 @@ void LineRule::endOfPage()
     if (m_pageEmpty)
         return;
     m_lines = std::exchange(m_partial, {});
+    m_hasRest = m_inRest = false;
     m_next = 0;
 }
 
 bool LineRule::advance(const WorkSlice &slice)
 {
-    if (m_next > m_lines.size())
+    if (m_next > lines().size() && !moveToRest())
         return true;
     if (m_host.rulePattern(m_kind))
         return advancePattern(slice);
@@ -73,16 +89,23 @@ bool LineRule::advance(const WorkSlice &slice)
     // The address row follows a line; after the first one of a call the
     // address is shown (or the options are off) until the next yield, so the
     // row can only come here.
-    m_next = filter.scan(m_lines, m_next, 0, hit);
+    m_next = filter.scan(lines(), m_next, 0, hit);
     addAddressRow();
-    while (m_next <= m_lines.size()) {
+    while (m_next <= lines().size() || moveToRest()) {
         if (slice.expired())
             return false;
-        m_next = filter.scan(m_lines, m_next, bytesPerCheck, hit);
+        m_next = filter.scan(lines(), m_next, bytesPerCheck, hit);
     }
-    m_lines.clear();
-    m_next = 1;
+    linesDone();
     return true;
+}
+
+void LineRule::linesDone()
+{
+    m_lines.clear();
+    m_rest = {};
+    m_hasRest = m_inRest = false;
+    m_next = 1;
 }
 
 void LineRule::addAddressRow()
@@ -100,14 +123,15 @@ bool LineRule::advancePattern(const WorkSlice &slice)
     const bool keepMatching = m_kind == Rule::WithText;
     const auto kind =
         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
-    QString lines;
-    for (qsizetype minBytes = 0; m_next <= m_lines.size(); minBytes = bytesPerCheck) {
+    QString decoded;
+    for (qsizetype minBytes = 0; m_next <= lines().size() || moveToRest();
+         minBytes = bytesPerCheck) {
         if (minBytes > 0 && slice.expired())
             return false;
-        m_next = decodeLines(m_lines, m_next, minBytes, &lines);
+        m_next = decodeLines(lines(), m_next, minBytes, &decoded);
         // A text made invalid while the run waited matches nothing.
         if (pattern.isValid()) {
-            matchLines(lines, pattern, text, !keepMatching, [&](QStringView line, bool matches) {
+            matchLines(decoded, pattern, text, !keepMatching, [&](QStringView line, bool matches) {
                 if (matches == keepMatching)
                     m_results.append({m_address, line.toString(), kind});
             });
@@ -115,7 +139,6 @@ bool LineRule::advancePattern(const WorkSlice &slice)
         if (minBytes == 0)
             addAddressRow();
     }
-    m_lines.clear();
-    m_next = 1;
+    linesDone();
     return true;
 }

@@ -29,9 +29,17 @@ protected:
     RunHost &m_host;
     ResultSink &m_results;
 
-    // Whole lines without their last line feed, tested from m_next on; none
-    // are left once m_next is past the end.
+    QByteArrayView lines() const { return m_inRest ? m_rest : QByteArrayView(m_lines); }
+    bool moveToRest();
+    void linesDone();
+
+    // Whole lines without their last line feed, tested from m_next on: first
+    // the line a piece completed, then (m_inRest) the piece's later whole
+    // lines, read where they are. None are left once m_next is past the end.
     QByteArray m_lines;
+    QByteArrayView m_rest;
+    bool m_hasRest = false;
+    bool m_inRest = false;
     qsizetype m_next = 1;
     QByteArray m_partial; // the line the last piece ended in
     bool m_pageEmpty = true;

@@ -40,14 +40,14 @@ bool MatchRule::advance(const WorkSlice &slice)
     const bool keepDuplicates = m_host.keepDuplicates();
     const int group = pattern.captureCount() > 0 ? 1 : 0;
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
-    QString lines;
-    for (bool first = true; m_next <= m_lines.size(); first = false) {
+    QString decoded;
+    for (bool first = true; m_next <= lines().size() || moveToRest(); first = false) {
         if (!first && slice.expired())
             return false;
-        m_next = decodeLines(m_lines, m_next, bytesPerCheck, &lines);
+        m_next = decodeLines(lines(), m_next, bytesPerCheck, &decoded);
         if (!pattern.isValid())
             continue;
-        matchLines(lines, pattern, text, false, [&](QStringView line, bool matches) {
+        matchLines(decoded, pattern, text, false, [&](QStringView line, bool matches) {
             if (!matches)
                 return;
             // The iterator steps past an empty match, so it always ends.
@@ -59,8 +59,7 @@ bool MatchRule::advance(const WorkSlice &slice)
             }
         });
     }
-    m_lines.clear();
-    m_next = 1;
+    linesDone();
     if (m_ended && !std::exchange(m_addressRowDone, true))
         addAddressRow();
     return true;

@@ -19,7 +19,8 @@ class PageRule
 public:
     virtual ~PageRule() = default;
 
-    // The next piece of the page; given only once advance() asked for more.
+    // The next piece of the page; given only once advance() asked for more,
+    // and left as it is until advance() asks again.
     virtual void take(QByteArrayView piece) = 0;
     // The page has ended, told as a piece is; a page that failed to come is
     // an empty one.

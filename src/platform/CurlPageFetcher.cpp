@@ -82,12 +82,12 @@ public:
         m_drained = m_ended;
         return m_decoder.decode(std::move(bytes), m_ended);
     }
-    qint64 expectedBytes() const override
+    bool waitsForReader() const override
     {
-        if (!m_pipe)
-            return -1;
+        if (!m_pipe || m_ended)
+            return false;
         const std::lock_guard lock(m_pipe->mutex);
-        return m_pipe->length;
+        return m_pipe->paused;
     }
     void finish(const FetchResult &result)
     {

@@ -139,13 +139,20 @@ bool Transfer::store(const char *data, qint64 size)
     bool announce = false;
     {
         const std::lock_guard lock(pipe.mutex);
-        // One block per piece: growing it by doubling would copy it over and over.
-        if (pipe.bytes.capacity() == 0)
-            pipe.bytes.reserve(FetchReply::unreadLimit + CURL_MAX_WRITE_SIZE);
+        // One block per piece: growing it by doubling would copy it over and
+        // over. A page of known length takes no more than what is left of it,
+        // so that a short page held unread takes its own size.
+        if (pipe.bytes.capacity() == 0) {
+            qint64 block = FetchReply::unreadLimit + CURL_MAX_WRITE_SIZE;
+            if (pipe.length >= 0)
+                block = qMin(block, pipe.length - (m_received - size));
+            pipe.bytes.reserve(qsizetype(qMax(block, size)));
+        }
         pipe.bytes.append(data, size);
         pause = !pipe.paused && pipe.bytes.size() > FetchReply::unreadLimit;
         pipe.paused = pipe.paused || pause;
-        announce = !std::exchange(pipe.announced, true);
+        // A reader that left the text where it is hears again once it stalls the transfer.
+        announce = !std::exchange(pipe.announced, true) || pause;
     }
     // Taken whole all the same: what curl already holds is no more than a piece.
     if (pause)

@@ -21,7 +21,7 @@ struct Pipe
     std::mutex mutex;
     QByteArray bytes;       // arrived (after any Content-Encoding), not read yet
     QByteArray contentType; // of the final answer, once its body starts
-    qint64 length = -1;     // its Content-Length, when it is not compressed
+    qint64 length = -1;     // its Content-Length, when it is not compressed: sizes blocks
     bool paused = false;    // the transfer waits for bytes to be read
     bool announced = false; // the reader was told of bytes and has not read since
     bool taken = false;     // the reader has read some: the page cannot start afresh

@@ -61,8 +61,10 @@ public:
     virtual void abort() = 0;
     // The text that arrived since the last call; empty when none waits.
     virtual QByteArray read() = 0;
-    // How long the page says it is, once that is known; -1 when it does not.
-    virtual qint64 expectedBytes() const { return -1; }
+    // Whether the transfer waits for its text to be read. A reply that
+    // answers no keeps its text where it arrived until read, and tells by
+    // readyRead() when that changes.
+    virtual bool waitsForReader() const { return true; }
 
 signals:
     void readyRead();

@@ -26,6 +26,19 @@ void ResultList::append(ResultRow row)
     rowsStored();
 }
 
+void ResultList::appendRows(ResultRows &&rows)
+{
+    for (qsizetype row = 0; row < rows.size(); ++row) {
+        const ResultRow::Kind kind = rows.kindAt(row);
+        if (kind != ResultRow::Kind::Result)
+            ++m_addressRows[rows.siteAt(row)];
+        if (m_resultsIndexed && kind != ResultRow::Kind::Address)
+            ++m_results[rows.textAt(row)];
+    }
+    m_rows.append(std::move(rows));
+    rowsStored();
+}
+
 void ResultList::forget(qsizetype row)
 {
     const ResultRow::Kind kind = m_rows.kindAt(row);

@@ -23,6 +23,7 @@ public:
     const ResultRows &rows() const { return m_rows; }
 
     void append(ResultRow row) override;
+    void appendRows(ResultRows &&rows) override;
     void removeAt(int row);
     void clear();
     bool showsAddress(const QString &address) const override

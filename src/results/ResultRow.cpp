@@ -7,6 +7,25 @@ void ResultRows::append(ResultRow &&row)
     m_rows.append({std::move(row.text), qint32(m_sites.size() - 1), row.kind});
 }
 
+void ResultRows::append(ResultRows &&rows)
+{
+    if (rows.m_rows.isEmpty())
+        return rows.clear();
+    if (m_rows.isEmpty()) {
+        // No row refers to the sites held: take the other's as they are.
+        m_rows = std::exchange(rows.m_rows, {});
+        m_sites = std::exchange(rows.m_sites, {});
+        return;
+    }
+    // The other's first site may be the one the rows here end with.
+    const qint32 joined = !rows.m_sites.isEmpty() && rows.m_sites.first() == m_sites.last();
+    const qint32 shift = qint32(m_sites.size()) - joined;
+    m_sites.append(rows.m_sites.sliced(joined));
+    for (StoredRow &row : rows.m_rows)
+        m_rows.append({std::move(row.text), row.site + shift, row.kind});
+    rows.clear();
+}
+
 void ResultRows::clear()
 {
     m_rows.clear();

@@ -56,6 +56,16 @@ void appendFailure(QByteArray &out, const QString &site, const QString &reason, 
 QByteArray end(SaveFormat format);
 } // namespace RowFormat
 
+// How ResultRows keeps a row: its site by number.
+struct StoredRow
+{
+    QString text;
+    qint32 site;
+    ResultRow::Kind kind;
+};
+// Moved in memory as a block when the list grows, as its QString allows.
+Q_DECLARE_TYPEINFO(StoredRow, Q_RELOCATABLE_TYPE);
+
 // Rows in order, each as small as a row was when it was only text: the sites
 // are listed once for the rows that follow one another with the same site.
 // Copies share their rows until one of them changes.
@@ -74,16 +84,12 @@ public:
     }
 
     void append(ResultRow &&row);
+    // Moves rows to the end, emptying it.
+    void append(ResultRows &&rows);
     void removeAt(qsizetype index) { m_rows.removeAt(index); }
     void clear();
 
 private:
-    struct Stored
-    {
-        QString text;
-        qint32 site;
-        ResultRow::Kind kind;
-    };
-    QList<Stored> m_rows;
+    QList<StoredRow> m_rows;
     QStringList m_sites;
 };

@@ -9,6 +9,13 @@ class ResultSink
 public:
     virtual ~ResultSink() = default;
     virtual void append(ResultRow row) = 0;
+    // Rows in order, as append() would take them one by one; rows is emptied.
+    virtual void appendRows(ResultRows &&rows)
+    {
+        for (qsizetype index = 0; index < rows.size(); ++index)
+            append({rows.siteAt(index), rows.textAt(index), rows.kindAt(index)});
+        rows.clear();
+    }
     // Whether a row shows exactly this address: its address-only row or a
     // result row made with it in front.
     virtual bool showsAddress(const QString &address) const = 0;

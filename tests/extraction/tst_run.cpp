@@ -1,6 +1,8 @@
 // Runs over a scripted fetcher: rows, the order of sites, fetching ahead.
 #include "extraction/ExtractionRun.h"
+#include "extraction/HeldRows.h"
 #include "extraction/SiteSource.h"
+#include "model/WorkSlice.h"
 #include "results/ResultList.h"
 #include "support/Fakes.h"
 
@@ -167,7 +169,8 @@ private slots:
     }
 
     // What a run asks of the list: a result is held, and an address shown,
-    // while any row of it is left, also rows listed before it first asked.
+    // while any row of it is left, also rows listed before it first asked,
+    // or held while their page arrives; those go on in order, many at a time.
     void heldWhileRowsLeft()
     {
         ResultList list;
@@ -178,6 +181,23 @@ private slots:
         QVERIFY(!list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));
         list.removeAt(0);
         QVERIFY(!list.holdsResult(QStringLiteral("y")) && !list.showsAddress(site(1)));
+        HeldRows held(list);
+        QStringList rows;
+        for (int s = 1; s <= 2; ++s) {
+            held.begin(site(s));
+            for (int i = 0; i < 70'000; ++i) {
+                const auto kind =
+                    i % 3 ? ResultRow::Kind::Result : ResultRow::Kind::ResultWithAddress;
+                held.append({site(s), QString::number(i), kind});
+                rows << RowFormat::text(site(s), QString::number(i), kind);
+            }
+            QVERIFY(held.holdsResult(QStringLiteral("69999")) && held.showsAddress(site(s)));
+            held.release();
+            while (!held.flush(WorkSlice(0))) {
+            }
+        }
+        QCOMPARE(list.texts(), rows);
+        QVERIFY(list.showsAddress(site(1)) && list.showsAddress(site(2)));
     }
 
     // As many pages in flight as the fetcher has room for, passing over a full
