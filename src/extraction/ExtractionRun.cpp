@@ -174,7 +174,8 @@ qint64 ExtractionRun::budgetLeft() const
 {
     const auto replies = std::count_if(m_ahead.begin(), m_ahead.end(),
                                        [](const auto &entry) { return bool(entry.second.reply); });
-    return pageBudget - m_heldBytes - qint64(replies) * FetchReply::unreadLimit;
+    const qint64 rule = m_pageRule ? m_pageRule->heldBytes() : 0;
+    return pageBudget - m_heldBytes - rule - qint64(replies) * FetchReply::unreadLimit;
 }
 
 // Counts the connections to a host that failed in a row; at the third, the
