@@ -33,10 +33,34 @@ const FoldTable &foldTable()
     return table;
 }
 
+// Pages are mostly ASCII: blocks of it are handled without looking each unit
+// up, in a form the compiler vectorises.
+constexpr qsizetype block = 16;
+
+bool asciiBlock(const QChar *from)
+{
+    char16_t any = 0;
+    for (qsizetype k = 0; k < block; ++k)
+        any |= from[k].unicode();
+    return any < 0x80;
+}
+
 void foldInto(const QChar *from, QChar *to, qsizetype count)
 {
     const FoldTable &table = foldTable();
-    for (qsizetype i = 0; i < count; ++i)
+    qsizetype i = 0;
+    for (; i + block <= count; i += block) {
+        if (asciiBlock(from + i)) {
+            for (qsizetype k = i; k < i + block; ++k) {
+                const char16_t u = from[k].unicode();
+                to[k] = QChar(char16_t(u + (unsigned(u - u'A') < 26u ? 32 : 0)));
+            }
+        } else {
+            for (qsizetype k = i; k < i + block; ++k)
+                to[k] = QChar(table[from[k].unicode()]);
+        }
+    }
+    for (; i < count; ++i)
         to[i] = QChar(table[from[i].unicode()]);
 }
 
@@ -66,8 +90,17 @@ void encodeInto(QByteArray &out, QStringView text)
     const qsizetype old = out.size();
     out.resize(old + 3 * text.size());
     char *to = out.data() + old;
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    const QChar *from = text.data();
+    const QChar *end = from + text.size();
+    while (from < end) {
+        if (end - from >= block && asciiBlock(from)) {
+            for (qsizetype k = 0; k < block; ++k)
+                to[k] = char(from[k].unicode());
+            to += block;
+            from += block;
+            continue;
+        }
+        const char16_t u = (from++)->unicode();
         if (u < 0x80) {
             *to++ = char(u);
         } else if (u < 0x800) {
@@ -96,8 +129,8 @@ qsizetype decodeInto(const char *bytes, qsizetype size, QChar *to)
             *to++ = QChar(char16_t(((lead & 0x1F) << 6) | (from[0] & 0x3F)));
             from += 1;
         } else {
-            *to++ = QChar(char16_t(((lead & 0x0F) << 12) | ((from[0] & 0x3F) << 6) |
-                                   (from[1] & 0x3F)));
+            *to++ =
+                QChar(char16_t(((lead & 0x0F) << 12) | ((from[0] & 0x3F) << 6) | (from[1] & 0x3F)));
             from += 2;
         }
     }
@@ -133,14 +166,16 @@ void BetweenMarkers::append(QByteArrayView utf8)
         joined += utf8;
         utf8 = joined;
     }
-    const qsizetype whole = cutCharacter(utf8);
-    m_partial = utf8.sliced(whole).toByteArray();
-    const QString text = m_decoder.decode(utf8.first(whole));
+    const QByteArrayView whole = utf8.first(cutCharacter(utf8));
+    m_partial = utf8.sliced(whole.size()).toByteArray();
     commit();
     compact();
-    m_text.append(text);
+    const qsizetype old = m_text.size();
+    m_text.resize(old + m_decoder.requiredSpace(whole.size()));
+    const QChar *end = m_decoder.appendToBuffer(m_text.data() + old, whole);
+    m_text.resize(end - m_text.constData());
     m_folded.resize(m_text.size());
-    foldInto(text.constData(), m_folded.data() + m_folded.size() - text.size(), text.size());
+    foldInto(m_text.constData() + old, m_folded.data() + old, m_text.size() - old);
 }
 
 void BetweenMarkers::endOfText()
@@ -368,8 +403,8 @@ qsizetype BetweenMarkers::sectionAt(qsizetype start, qsizetype length)
     return at;
 }
 
-qsizetype BetweenMarkers::findText(bool folded, QStringView needle, qsizetype from,
-                                   qsizetype last, SearchMemo *memo) const
+qsizetype BetweenMarkers::findText(bool folded, QStringView needle, qsizetype from, qsizetype last,
+                                   SearchMemo *memo) const
 {
     if (from < m_compactSize) {
         const qsizetype at = findCompact(folded, needle, from, last);
@@ -377,8 +412,8 @@ qsizetype BetweenMarkers::findText(bool folded, QStringView needle, qsizetype fr
             return at;
         from = m_compactSize;
     }
-    const qsizetype at = find(folded ? m_folded : m_text, needle, from - m_compactSize,
-                              last - m_compactSize, memo);
+    const qsizetype at =
+        find(folded ? m_folded : m_text, needle, from - m_compactSize, last - m_compactSize, memo);
     return at < 0 ? -1 : at + m_compactSize;
 }
 
