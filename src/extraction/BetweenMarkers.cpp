@@ -8,6 +8,10 @@
 #include <cstring>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using FoldTable = std::array<char16_t, 0x10000>;
@@ -33,35 +37,62 @@ const FoldTable &foldTable()
     return table;
 }
 
-// Pages are mostly ASCII: blocks of it are handled without looking each unit
-// up, in a form the compiler vectorises.
-constexpr qsizetype block = 16;
-
-bool asciiBlock(const QChar *from)
+// Pages are mostly ASCII: runs of it are folded and compacted eight units at
+// a time. Each returns how many units it took, stopping at a block that is
+// not all ASCII.
+#ifdef __SSE2__
+bool asciiBlock(__m128i units)
 {
-    char16_t any = 0;
-    for (qsizetype k = 0; k < block; ++k)
-        any |= from[k].unicode();
-    return any < 0x80;
+    const __m128i high = _mm_and_si128(units, _mm_set1_epi16(short(0xFF80)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
 }
+
+qsizetype foldAscii(const QChar *from, QChar *to, qsizetype count)
+{
+    qsizetype i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+        if (!asciiBlock(units))
+            break;
+        const __m128i upper = _mm_and_si128(_mm_cmpgt_epi16(units, _mm_set1_epi16('A' - 1)),
+                                            _mm_cmplt_epi16(units, _mm_set1_epi16('Z' + 1)));
+        const __m128i folded = _mm_add_epi16(units, _mm_and_si128(upper, _mm_set1_epi16(32)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i), folded);
+    }
+    return i;
+}
+
+qsizetype narrowAscii(const QChar *from, char *to, qsizetype count)
+{
+    qsizetype i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+        if (!asciiBlock(units))
+            break;
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + i), _mm_packus_epi16(units, units));
+    }
+    return i;
+}
+#else
+qsizetype foldAscii(const QChar *, QChar *, qsizetype)
+{
+    return 0;
+}
+
+qsizetype narrowAscii(const QChar *, char *, qsizetype)
+{
+    return 0;
+}
+#endif
 
 void foldInto(const QChar *from, QChar *to, qsizetype count)
 {
     const FoldTable &table = foldTable();
-    qsizetype i = 0;
-    for (; i + block <= count; i += block) {
-        if (asciiBlock(from + i)) {
-            for (qsizetype k = i; k < i + block; ++k) {
-                const char16_t u = from[k].unicode();
-                to[k] = QChar(char16_t(u + (unsigned(u - u'A') < 26u ? 32 : 0)));
-            }
-        } else {
-            for (qsizetype k = i; k < i + block; ++k)
-                to[k] = QChar(table[from[k].unicode()]);
-        }
+    for (qsizetype i = 0; i < count; ++i) {
+        i += foldAscii(from + i, to + i, count - i);
+        if (i < count)
+            to[i] = QChar(table[from[i].unicode()]);
     }
-    for (; i < count; ++i)
-        to[i] = QChar(table[from[i].unicode()]);
 }
 
 // The start of the last character in bytes, if that character is cut short;
@@ -93,13 +124,11 @@ void encodeInto(QByteArray &out, QStringView text)
     const QChar *from = text.data();
     const QChar *end = from + text.size();
     while (from < end) {
-        if (end - from >= block && asciiBlock(from)) {
-            for (qsizetype k = 0; k < block; ++k)
-                to[k] = char(from[k].unicode());
-            to += block;
-            from += block;
-            continue;
-        }
+        const qsizetype ascii = narrowAscii(from, to, end - from);
+        from += ascii;
+        to += ascii;
+        if (from == end)
+            break;
         const char16_t u = (from++)->unicode();
         if (u < 0x80) {
             *to++ = char(u);
