@@ -506,7 +506,15 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
         // Across the gap.
         const qsizetype lo = std::max(from, m_gap - n + 1);
         const qsizetype hi = std::min(m_gap - 1, last);
-        if (lo <= hi) {
+        // A short needle is compared in place: this runs at every pass.
+        for (qsizetype at = lo; at <= hi && n <= 64; ++at) {
+            const qsizetype before = m_gap - at;
+            if (buffer[at] == needle[0] &&
+                QStringView(buffer).sliced(at, before) == needle.first(before) &&
+                QStringView(buffer).sliced(m_gapEnd, n - before) == needle.sliced(before))
+                return at;
+        }
+        if (lo <= hi && n > 64) {
             QString window = buffer.mid(lo, m_gap - lo);
             window.append(QStringView(buffer).sliced(m_gapEnd, hi + n - m_gap));
             const qsizetype at = window.indexOf(needle);
