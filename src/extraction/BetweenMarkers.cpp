@@ -8,6 +8,10 @@
 #include <cstring>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using FoldTable = std::array<char16_t, 0x10000>;
@@ -33,11 +37,62 @@ const FoldTable &foldTable()
     return table;
 }
 
+// Pages are mostly ASCII: runs of it are folded and compacted eight units at
+// a time. Each returns how many units it took, stopping at a block that is
+// not all ASCII.
+#ifdef __SSE2__
+bool asciiBlock(__m128i units)
+{
+    const __m128i high = _mm_and_si128(units, _mm_set1_epi16(short(0xFF80)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+}
+
+qsizetype foldAscii(const QChar *from, QChar *to, qsizetype count)
+{
+    qsizetype i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+        if (!asciiBlock(units))
+            break;
+        const __m128i upper = _mm_and_si128(_mm_cmpgt_epi16(units, _mm_set1_epi16('A' - 1)),
+                                            _mm_cmplt_epi16(units, _mm_set1_epi16('Z' + 1)));
+        const __m128i folded = _mm_add_epi16(units, _mm_and_si128(upper, _mm_set1_epi16(32)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i), folded);
+    }
+    return i;
+}
+
+qsizetype narrowAscii(const QChar *from, char *to, qsizetype count)
+{
+    qsizetype i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+        if (!asciiBlock(units))
+            break;
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + i), _mm_packus_epi16(units, units));
+    }
+    return i;
+}
+#else
+qsizetype foldAscii(const QChar *, QChar *, qsizetype)
+{
+    return 0;
+}
+
+qsizetype narrowAscii(const QChar *, char *, qsizetype)
+{
+    return 0;
+}
+#endif
+
 void foldInto(const QChar *from, QChar *to, qsizetype count)
 {
     const FoldTable &table = foldTable();
-    for (qsizetype i = 0; i < count; ++i)
-        to[i] = QChar(table[from[i].unicode()]);
+    for (qsizetype i = 0; i < count; ++i) {
+        i += foldAscii(from + i, to + i, count - i);
+        if (i < count)
+            to[i] = QChar(table[from[i].unicode()]);
+    }
 }
 
 // The start of the last character in bytes, if that character is cut short;
@@ -55,6 +110,62 @@ qsizetype cutCharacter(QByteArrayView bytes)
     return size;
 }
 
+bool isLead(char byte)
+{
+    return (uchar(byte) & 0xC0) != 0x80;
+}
+
+// Appends text in the compact form: UTF-8, each surrogate on its own.
+void encodeInto(QByteArray &out, QStringView text)
+{
+    const qsizetype old = out.size();
+    out.resize(old + 3 * text.size());
+    char *to = out.data() + old;
+    const QChar *from = text.data();
+    const QChar *end = from + text.size();
+    while (from < end) {
+        const qsizetype ascii = narrowAscii(from, to, end - from);
+        from += ascii;
+        to += ascii;
+        if (from == end)
+            break;
+        const char16_t u = (from++)->unicode();
+        if (u < 0x80) {
+            *to++ = char(u);
+        } else if (u < 0x800) {
+            *to++ = char(0xC0 | (u >> 6));
+            *to++ = char(0x80 | (u & 0x3F));
+        } else {
+            *to++ = char(0xE0 | (u >> 12));
+            *to++ = char(0x80 | ((u >> 6) & 0x3F));
+            *to++ = char(0x80 | (u & 0x3F));
+        }
+    }
+    out.resize(to - out.constData());
+}
+
+// The units of whole characters of the compact form; how many.
+qsizetype decodeInto(const char *bytes, qsizetype size, QChar *to)
+{
+    const auto *from = reinterpret_cast<const uchar *>(bytes);
+    const uchar *end = from + size;
+    const QChar *first = to;
+    while (from < end) {
+        const uchar lead = *from++;
+        if (lead < 0x80) {
+            *to++ = QChar(lead);
+        } else if (lead < 0xE0) {
+            *to++ = QChar(char16_t(((lead & 0x1F) << 6) | (from[0] & 0x3F)));
+            from += 1;
+        } else {
+            *to++ =
+                QChar(char16_t(((lead & 0x0F) << 12) | ((from[0] & 0x3F) << 6) | (from[1] & 0x3F)));
+            from += 2;
+        }
+    }
+    return to - first;
+}
+
 // The gap is closed once it is at least this large and half the buffer.
 constexpr qsizetype compactAt = 1 << 16;
 
@@ -67,7 +178,10 @@ QString foldCase(QStringView text)
     return out;
 }
 
-BetweenMarkers::BetweenMarkers(BetweenClient &client) : m_client(client) {}
+BetweenMarkers::BetweenMarkers(BetweenClient &client, qsizetype step)
+    : m_client(client), m_step(std::max<qsizetype>(step, 1))
+{
+}
 
 void BetweenMarkers::append(QByteArrayView utf8)
 {
@@ -81,13 +195,16 @@ void BetweenMarkers::append(QByteArrayView utf8)
         joined += utf8;
         utf8 = joined;
     }
-    const qsizetype whole = cutCharacter(utf8);
-    m_partial = utf8.sliced(whole).toByteArray();
-    const QString text = m_decoder.decode(utf8.first(whole));
+    const QByteArrayView whole = utf8.first(cutCharacter(utf8));
+    m_partial = utf8.sliced(whole.size()).toByteArray();
+    commit();
     compact();
-    m_text.append(text);
+    const qsizetype old = m_text.size();
+    m_text.resize(old + m_decoder.requiredSpace(whole.size()));
+    const QChar *end = m_decoder.appendToBuffer(m_text.data() + old, whole);
+    m_text.resize(end - m_text.constData());
     m_folded.resize(m_text.size());
-    foldInto(text.constData(), m_folded.data() + m_folded.size() - text.size(), text.size());
+    foldInto(m_text.constData() + old, m_folded.data() + old, m_text.size() - old);
 }
 
 void BetweenMarkers::endOfText()
@@ -98,6 +215,74 @@ void BetweenMarkers::endOfText()
         m_folded.append(foldCase(rest));
     }
     m_ended = true;
+}
+
+qint64 BetweenMarkers::heldBytes() const
+{
+    return m_compact.size() + 4 * qint64(m_text.size());
+}
+
+// Moves the open text that the passes will not read again while the markers
+// stay the same into the compact part: all before where a start match may
+// be, less the start marker's length that a deletion there may join to it.
+void BetweenMarkers::commit()
+{
+    const qsizetype count = m_noStartBefore - m_start.size() - m_compactSize;
+    if (count < m_step)
+        return;
+    const QStringView text(m_text);
+    encodeInto(m_compact, text.first(std::min(count, m_gap)));
+    qsizetype removed = count;
+    if (count <= m_gap) {
+        m_gap -= count;
+        m_gapEnd -= count;
+    } else {
+        encodeInto(m_compact, text.sliced(m_gapEnd, count - m_gap));
+        removed = m_gapEnd + count - m_gap;
+        m_gap = m_gapEnd = 0;
+    }
+    m_text.remove(0, removed);
+    m_folded.remove(0, removed);
+    if (m_text.capacity() > 4 * m_text.size() + m_step) {
+        m_text.squeeze();
+        m_folded.squeeze();
+    }
+    m_compactSize += count;
+    shiftMemos(-removed);
+}
+
+// Brings the compact text from pos on back into the open part, in steps
+// large enough that passes creeping back pay for few of them.
+void BetweenMarkers::reopen(qsizetype pos)
+{
+    const qsizetype to = std::max<qsizetype>(0, std::min(pos, m_compactSize - m_step));
+    const char *bytes = m_compact.constData();
+    qsizetype at = m_compact.size();
+    qsizetype units = 0;
+    while (m_compactSize - units > to)
+        units += isLead(bytes[--at]);
+    QString text(units, Qt::Uninitialized);
+    decodeInto(bytes + at, m_compact.size() - at, text.data());
+    m_text.prepend(text);
+    m_folded.prepend(foldCase(text));
+    m_compact.truncate(at);
+    m_compactSize -= units;
+    m_gap += units;
+    m_gapEnd += units;
+    shiftMemos(units);
+}
+
+// The open buffer gained or lost delta units at its front.
+void BetweenMarkers::shiftMemos(qsizetype delta)
+{
+    for (SearchMemo *memo : {&m_startMemo, &m_endMemo}) {
+        if (memo->match >= 0 && memo->match + delta < 0)
+            memo->valid = false;
+        memo->from = std::max<qsizetype>(memo->from + delta, 0);
+        if (memo->match >= 0)
+            memo->match += delta;
+        memo->clearTo = std::max<qsizetype>(memo->clearTo + delta, 0);
+    }
 }
 
 // Deleted sections pile up in the gap: once it is half the buffer, the text
@@ -133,7 +318,8 @@ bool BetweenMarkers::advance(const WorkSlice &slice)
         case Pass::Last:
             m_finished = true;
             m_text = m_folded = QString();
-            m_gap = m_gapEnd = 0;
+            m_compact = QByteArray();
+            m_gap = m_gapEnd = m_compactSize = 0;
             return true;
         }
         if (slice.expired())
@@ -175,14 +361,18 @@ BetweenMarkers::Pass BetweenMarkers::pass()
 
     // No text to come can hold an earlier match of either marker than one
     // found in the text so far.
-    const qsizetype p = find(m_folded, m_foldedStart, m_noStartBefore, size(), &m_startMemo);
-    if (p < 0)
+    const qsizetype p = findText(true, m_foldedStart, m_noStartBefore, size(), &m_startMemo);
+    if (p < 0) {
+        m_noStartBefore = std::max(m_noStartBefore, size() - startLength + 1);
         return m_ended ? Pass::Last : Pass::Waits;
+    }
+    if (p < m_compactSize)
+        reopen(p);
     m_noStartBefore = p;
 
     // The end search starts at the second character of the start match, so an
     // end marker inside the start match is found. q is its offset from p.
-    const qsizetype endAt = find(m_folded, m_foldedEnd, p + 1, size(), &m_endMemo);
+    const qsizetype endAt = findText(true, m_foldedEnd, p + 1, size(), &m_endMemo);
     if (endAt < 0 && !m_ended)
         return Pass::Waits;
     if (endAt < 0 && !endOccursUpTo(p))
@@ -193,7 +383,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
     QString result;
     const bool tookResult = q >= startLength;
     if (tookResult)
-        result = mid(p + startLength, q - startLength);
+        result = mid(m_text, p + startLength - m_compactSize, q - startLength);
 
     const qsizetype sectionLength = q > 0 ? q + endLength : std::min(endLength, size() - p);
     erase(sectionAt(p, sectionLength), sectionLength);
@@ -212,7 +402,7 @@ bool BetweenMarkers::endOccursUpTo(qsizetype last)
 {
     if (m_firstEnd >= 0)
         return m_firstEnd <= last;
-    const qsizetype at = find(m_folded, m_foldedEnd, m_noEndBefore, last, nullptr);
+    const qsizetype at = findText(true, m_foldedEnd, m_noEndBefore, last, nullptr);
     if (at < 0) {
         m_noEndBefore = last + 1;
         return false;
@@ -229,15 +419,72 @@ qsizetype BetweenMarkers::sectionAt(qsizetype start, qsizetype length)
 {
     if (length >= m_start.size())
         return start;
-    const QString section = mid(start, length);
+    const QString section = mid(m_text, start - m_compactSize, length);
     if (section != m_section) {
         m_section = section;
         m_noSectionBefore = 0;
     }
-    const qsizetype at = find(m_text, m_section, m_noSectionBefore, start, nullptr);
+    const qsizetype at = findText(false, m_section, m_noSectionBefore, start, nullptr);
     Q_ASSERT(at >= 0 && at <= start);
+    if (at < m_compactSize)
+        reopen(at);
     m_noSectionBefore = at;
     return at;
+}
+
+qsizetype BetweenMarkers::findText(bool folded, QStringView needle, qsizetype from, qsizetype last,
+                                   SearchMemo *memo) const
+{
+    if (from < m_compactSize) {
+        const qsizetype at = findCompact(folded, needle, from, last);
+        if (at >= 0)
+            return at;
+        from = m_compactSize;
+    }
+    const qsizetype at =
+        find(folded ? m_folded : m_text, needle, from - m_compactSize, last - m_compactSize, memo);
+    return at < 0 ? -1 : at + m_compactSize;
+}
+
+// First match in [from, last] that starts in the compact part, or -1; it is
+// decoded piece by piece, each piece searched with the end of the one before.
+qsizetype BetweenMarkers::findCompact(bool folded, QStringView needle, qsizetype from,
+                                      qsizetype last) const
+{
+    last = std::min(last, m_compactSize - 1);
+    if (from > last)
+        return -1;
+    const char *bytes = m_compact.constData();
+    const qsizetype total = m_compact.size();
+    qsizetype offset = 0;
+    for (qsizetype units = 0;; ++offset) {
+        if (isLead(bytes[offset]) && units++ == from)
+            break;
+    }
+    const qsizetype overlap = needle.size() - 1;
+    QString window;
+    qsizetype windowAt = from;
+    while (offset < total && windowAt <= last) {
+        qsizetype end = std::min(offset + m_step, total);
+        while (end < total && !isLead(bytes[end]))
+            ++end;
+        const qsizetype old = window.size();
+        window.resize(old + end - offset);
+        const qsizetype units = decodeInto(bytes + offset, end - offset, window.data() + old);
+        window.resize(old + units);
+        if (folded)
+            foldInto(window.constData() + old, window.data() + old, units);
+        if (end == total) // matches running on into the open part
+            window.append(mid(folded ? m_folded : m_text, 0, std::min(overlap, openSize())));
+        const qsizetype at = window.indexOf(needle);
+        if (at >= 0)
+            return windowAt + at <= last ? windowAt + at : -1;
+        const qsizetype keep = std::min(overlap, window.size());
+        windowAt += window.size() - keep;
+        window.remove(0, window.size() - keep);
+        offset = end;
+    }
+    return -1;
 }
 
 // First start position in [from, last] of needle in the remaining text, or -1.
@@ -245,7 +492,7 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
                                qsizetype last, SearchMemo *memo) const
 {
     const qsizetype n = needle.size();
-    last = std::min(last, size() - n);
+    last = std::min(last, openSize() - n);
     if (from > last)
         return -1;
     if (from < m_gap) {
@@ -259,7 +506,15 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
         // Across the gap.
         const qsizetype lo = std::max(from, m_gap - n + 1);
         const qsizetype hi = std::min(m_gap - 1, last);
-        if (lo <= hi) {
+        // A short needle is compared in place: this runs at every pass.
+        for (qsizetype at = lo; at <= hi && n <= 64; ++at) {
+            const qsizetype before = m_gap - at;
+            if (buffer[at] == needle[0] &&
+                QStringView(buffer).sliced(at, before) == needle.first(before) &&
+                QStringView(buffer).sliced(m_gapEnd, n - before) == needle.sliced(before))
+                return at;
+        }
+        if (lo <= hi && n > 64) {
             QString window = buffer.mid(lo, m_gap - lo);
             window.append(QStringView(buffer).sliced(m_gapEnd, hi + n - m_gap));
             const qsizetype at = window.indexOf(needle);
@@ -293,9 +548,9 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
     return at < 0 ? -1 : at - shift;
 }
 
-QString BetweenMarkers::mid(qsizetype pos, qsizetype length) const
+QString BetweenMarkers::mid(const QString &buffer, qsizetype pos, qsizetype length) const
 {
-    const QStringView text(m_text);
+    const QStringView text(buffer);
     if (pos + length <= m_gap)
         return text.sliced(pos, length).toString();
     if (pos >= m_gap)
@@ -309,7 +564,7 @@ QString BetweenMarkers::mid(qsizetype pos, qsizetype length) const
 
 void BetweenMarkers::erase(qsizetype pos, qsizetype length)
 {
-    moveGap(pos);
+    moveGap(pos - m_compactSize);
     m_gapEnd += length;
     // Positions before the deletion kept their text, so whatever was known
     // about matches that end before it still holds; a match may now start a

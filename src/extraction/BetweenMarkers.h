@@ -38,13 +38,24 @@ public:
 //
 // Each pass deletes the first exact occurrence of its section, which is the
 // section itself except when the section is shorter than the start marker.
-// The page is kept as a gap buffer with the deletions at the gap, and every
-// search resumes where the previous one proved there is nothing, so the passes
-// over a page cost about one scan of it rather than one scan per pass.
+// The text being searched is kept as a gap buffer with the deletions at the
+// gap, and every search resumes where the previous one proved there is
+// nothing, so the passes over a page cost about one scan of it rather than
+// one scan per pass.
+//
+// While the markers stay the same, no start match lies before where the last
+// search found one, less a marker's length that a deletion may join, and
+// each section is deleted at that match. The text behind that point is read
+// again only when the markers change, when a short section's first
+// occurrence is looked for, or when the end marker is looked for anywhere to
+// keep the passes going; it is kept compactly (one byte per ASCII
+// character), searched piece by piece, and reopened only from a match on.
 class BetweenMarkers
 {
 public:
-    explicit BetweenMarkers(BetweenClient &client);
+    // The text behind the passes goes compact, is searched and is reopened in
+    // steps of about step units; small steps let small pages reach them.
+    explicit BetweenMarkers(BetweenClient &client, qsizetype step = 1 << 16);
 
     // More of the page, cut anywhere; ignored once the passes have ended.
     void append(QByteArrayView utf8);
@@ -54,6 +65,8 @@ public:
     // text, or the passes have ended.
     bool advance(const WorkSlice &slice);
     bool finished() const { return m_finished; }
+    // Bytes of page text held, about.
+    qint64 heldBytes() const;
 
 private:
     // Where a search in the text after the gap ended: no match starts in
@@ -75,26 +88,43 @@ private:
         Last   // the text no longer holds both markers
     };
 
+    // Positions are in the remaining text, compact part included, except
+    // where said to be open ones: from the start of the open part.
     Pass pass();
+    void commit();
+    void reopen(qsizetype pos);
+    void shiftMemos(qsizetype delta);
     void compact();
     void useMarkers(const QString &start, const QString &end);
-    qsizetype size() const { return m_text.size() - (m_gapEnd - m_gap); }
+    qsizetype openSize() const { return m_text.size() - (m_gapEnd - m_gap); }
+    qsizetype size() const { return m_compactSize + openSize(); }
+    qsizetype findText(bool folded, QStringView needle, qsizetype from, qsizetype last,
+                       SearchMemo *memo) const;
+    qsizetype findCompact(bool folded, QStringView needle, qsizetype from, qsizetype last) const;
+    // In open positions.
     qsizetype find(const QString &buffer, QStringView needle, qsizetype from, qsizetype last,
                    SearchMemo *memo) const;
     bool endOccursUpTo(qsizetype last);
     qsizetype sectionAt(qsizetype start, qsizetype length);
-    QString mid(qsizetype pos, qsizetype length) const;
+    // In open positions.
+    QString mid(const QString &buffer, qsizetype pos, qsizetype length) const;
     void erase(qsizetype pos, qsizetype length);
     void moveGap(qsizetype pos);
 
     BetweenClient &m_client;
+    const qsizetype m_step;
     bool m_finished = false;
     bool m_ended = false;    // no more text comes
     bool m_passOpen = false; // a pass read its markers and waits for text
     QByteArray m_partial;    // a character the last piece cut
     // The fetcher dropped the page's byte-order mark: any other is text.
     QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom};
-    // The remaining text is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
+    // The remaining text is the compact part followed by the open part.
+    // The compact part holds m_compactSize UTF-16 units, each as one to three
+    // bytes (UTF-8, but a surrogate on its own), so that any text round-trips.
+    QByteArray m_compact;
+    qsizetype m_compactSize = 0;
+    // The open part is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
     // m_folded is its folded twin with the same layout.
     QString m_text;
     QString m_folded;

@@ -16,6 +16,7 @@ public:
     void take(QByteArrayView piece) override { m_passes.append(piece); }
     void endOfPage() override { m_passes.endOfText(); }
     bool advance(const WorkSlice &slice) override;
+    qint64 heldBytes() const override { return m_passes.heldBytes(); }
 
 private:
     QString startText() const override;

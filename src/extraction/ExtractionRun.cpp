@@ -6,6 +6,7 @@
 #include "results/ResultSink.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -187,7 +188,8 @@ qint64 ExtractionRun::budgetLeft() const
 {
     const auto replies = std::count_if(m_ahead.begin(), m_ahead.end(),
                                        [](const auto &entry) { return bool(entry.second.reply); });
-    return pageBudget - m_heldBytes - qint64(replies) * FetchReply::unreadLimit;
+    const qint64 rule = m_pageRule ? m_pageRule->heldBytes() : 0;
+    return pageBudget - m_heldBytes - rule - qint64(replies) * FetchReply::unreadLimit;
 }
 
 // Counts the connections to a host that failed in a row; at the third, the
@@ -393,6 +395,7 @@ void ExtractionRun::processSlice()
             const qsizetype size = std::min(pieceSize, rest.size());
             m_given += size;
             m_pageRule->take(rest.first(size));
+            dropGiven();
         } else if (!m_ended) {
             m_idle = true;
             return showRowsWhenSlow();
@@ -418,6 +421,24 @@ void ExtractionRun::showRowsWhenSlow()
         return m_showRows.start(int(left));
     m_siteRows.release();
     scheduleSlice();
+}
+
+// What the rule was given of a page held whole goes a few MiB at a time, in
+// place: the rule keeps what it needs of it, and a long page fetched ahead
+// would otherwise be held twice until its end.
+void ExtractionRun::dropGiven()
+{
+    constexpr qsizetype dropAt = 8 << 20;
+    if (m_given < dropAt || !m_page.isDetached())
+        return;
+    const qsizetype rest = m_page.size() - m_given;
+    char *page = m_page.data();
+    std::memmove(page, page + m_given, size_t(rest));
+    m_page.truncate(rest);
+    m_page.squeeze();
+    m_heldBytes -= m_given;
+    m_pageBytes -= m_given;
+    m_given = 0;
 }
 
 void ExtractionRun::endSite()

@@ -26,7 +26,8 @@ class PageRule;
 // While one site is worked on, the pages of the sites after it are fetched
 // ahead, as far as the fetcher has room for them at once and within
 // pageBudget: the text held of every page, arriving, waiting its turn or
-// worked on, and the unread text each reply may hold. A page fetched ahead
+// worked on (what the rule keeps of it included), and the unread text each
+// reply may hold. A page fetched ahead
 // that finds the budget spent is left unread, which pauses its transfer; the
 // current site's page is always read. The sites are still handled one at a
 // time in order, each reading its address at its turn: a page fetched ahead
@@ -108,6 +109,7 @@ private:
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void processSlice();
+    void dropGiven();
     void endSite();
     void finish(const QString &status);
 

@@ -29,6 +29,8 @@ public:
     // was given: then it asks for the next piece or, after endOfPage(), the
     // site is done, its address row included.
     virtual bool advance(const WorkSlice &slice) = 0;
+    // Bytes the rule holds of the page, counted against the run's page budget.
+    virtual qint64 heldBytes() const { return 0; }
 };
 
 // What is asked of a rule before a run starts: its kind, texts and options as
