@@ -395,7 +395,6 @@ void ExtractionRun::processSlice()
             const qsizetype size = std::min(pieceSize, rest.size());
             m_given += size;
             m_pageRule->take(rest.first(size));
-            dropGiven();
         } else if (!m_ended) {
             m_idle = true;
             return showRowsWhenSlow();
@@ -421,24 +420,6 @@ void ExtractionRun::showRowsWhenSlow()
         return m_showRows.start(int(left));
     m_siteRows.release();
     scheduleSlice();
-}
-
-// What the rule was given of a page held whole goes a few MiB at a time, in
-// place: the rule keeps what it needs of it, and a long page fetched ahead
-// would otherwise be held twice until its end.
-void ExtractionRun::dropGiven()
-{
-    constexpr qsizetype dropAt = 8 << 20;
-    if (m_given < dropAt || !m_page.isDetached())
-        return;
-    const qsizetype rest = m_page.size() - m_given;
-    char *page = m_page.data();
-    std::memmove(page, page + m_given, size_t(rest));
-    m_page.truncate(rest);
-    m_page.squeeze();
-    m_heldBytes -= m_given;
-    m_pageBytes -= m_given;
-    m_given = 0;
 }
 
 void ExtractionRun::endSite()

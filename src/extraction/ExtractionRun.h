@@ -109,7 +109,6 @@ private:
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void processSlice();
-    void dropGiven();
     void endSite();
     void finish(const QString &status);
 
