@@ -1,6 +1,7 @@
 // Runs over a scripted fetcher: rows, the order of sites, fetching ahead.
 #include "extraction/ExtractionRun.h"
 #include "extraction/HeldRows.h"
+#include "extraction/Pattern.h"
 #include "extraction/SiteSource.h"
 #include "model/WorkSlice.h"
 #include "results/ResultList.h"
@@ -133,6 +134,23 @@ private slots:
             for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
                 QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host),
                          rows);
+        }
+    }
+
+    // A pattern's lines are picked by its ASCII text, compared as Qt folds
+    // case: no other character may match an ASCII one unless Qt folds it so.
+    void patternCaseAsQtFolds()
+    {
+        QString all;
+        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+            if (c < 0xD800 || c >= 0xE000)
+                all += QString::fromUcs4(&c, 1);
+        }
+        for (char16_t ascii = 0x20; ascii < 0x7F; ++ascii) {
+            const QString text(QChar{ascii});
+            auto found = compiledPattern(QRegularExpression::escape(text)).globalMatch(all);
+            while (found.hasNext())
+                QCOMPARE(found.next().captured().toCaseFolded(), text.toCaseFolded());
         }
     }
 
