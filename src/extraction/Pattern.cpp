@@ -203,8 +203,9 @@ qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, Q
         region = decoded;
     }
     *text = QString::fromUtf8(region);
-    // Only the page's own byte-order mark was dropped, by the fetcher.
-    if (region.startsWith("\xEF\xBB\xBF") && !text->startsWith(QChar(0xFEFF)))
+    // Only the page's own byte-order mark was dropped, by the fetcher; the
+    // decoder drops one at the region's start, even when another follows.
+    if (region.startsWith("\xEF\xBB\xBF"))
         text->prepend(QChar(0xFEFF));
     return end;
 }

@@ -89,7 +89,7 @@ private slots:
         add("with: POSIX class", with, {"xabc\nmno\nMN o"}, "[[:alpha:]]abc", "r", {"xabc"});
         add("with: options", with, {"xabc\nmno\nMN o"}, "(?x)m n o", "r", {"mno"});
         add("with: escaped letter", with, {"x41bc\nAbc"}, "\\x41bc", "r", {"Abc"});
-        add("without: pattern", Rule::WithoutText, {"a\n  \n\nb\u00E9"}, "^\\s*$", "r", {"a", "b\u00E9"});
+        add("without: pattern", Rule::WithoutText, {"a\n  \n\nb\u00E9\n\uFEFF\uFEFFc"}, "^\\s*$", "r", {"a", "b\u00E9", QStringLiteral("\uFEFF\uFEFFc")});
         add("match: first group, repeatedly, once", match, {"a1 b22 a1\nc333 &amp;4 B22"}, "[a-z&](\\d+)", "r", {"1", "22", "333", "4"});
         add("match: group after a text", match, {"ID=7 id=8\nid=\nx"}, "id=(\\d+)", "r", {"7", "8"});
         add("match: whole match, empty ones skipped", match, {"axxb\nx", "xX"}, "x*", "ri", {"$1,xx", "$1,x", "$2,xX"});
