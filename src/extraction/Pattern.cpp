@@ -11,7 +11,7 @@ namespace {
 // lines around it: then one search over many lines finds exactly the lines
 // that match on their own. Decided from the text alone, so it says no to
 // much that would do (any escape other than a few, lookarounds, negated
-// classes), and those patterns are tried line by line.
+// classes, verbs), and those patterns are tried line by line.
 bool staysInLine(const QString &pattern)
 {
     for (qsizetype i = 0; i < pattern.size(); ++i) {
@@ -26,6 +26,8 @@ bool staysInLine(const QString &pattern)
                 return false;
         } else if (c == u'(' && pattern.mid(i + 1, 1) == u"?" && pattern.mid(i + 2, 1) != u":") {
             return false;
+        } else if (c == u'(' && pattern.mid(i + 1, 1) == u"*") {
+            return false; // a verb may say what ends a line
         } else if (c == u'[' && (pattern.mid(i + 1, 1) == u"^" || pattern.mid(i + 1, 1) == u":")) {
             return false;
         }

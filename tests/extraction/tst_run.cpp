@@ -82,6 +82,7 @@ private slots:
         add("between: run twice", between, {"[x]", "no"}, "[|]", "ie2", {"$1,x", "$2"});
         add("with: alternation, anchors", with, {"foo bar\nbar foo\r\nbaz\r\nbaz"}, "^bar|baz$", "r", {"bar foo\r", "baz"});
         add("with: lookahead, each line alone", with, {"x\nfoo\nfoo bar\n"}, "foo(?!\\s)", "r", {"foo"});
+        add("with: line ends as the pattern says", with, {"xa\nxb\nxc\n"}, "(*CR)^x", "r", {"xa", "xb", "xc"});
         add("with: optional letter", with, {"color\nColoUr\ncolouur"}, "colou?r", "r", {"color", "ColoUr"});
         add("with: group with an empty branch, class", with, {"abcfgh\nabcDEfgh\nabc[fgh"}, "abc(de|)[f]gh", "r", {"abcfgh", "abcDEfgh"});
         add("with: repeated letter", with, {"xyabbc\nxyabc\nxyab{2,}c"}, "xyab{2,}c", "r", {"xyabbc"});
