@@ -1,8 +1,10 @@
 // A whole line-filter run over one page, and the rule given the page cut
 // anywhere, against the run read literally: the page cut at every line feed,
 // "&amp;" replaced from the left, both texts folded to one case, and the
-// address row after any piece while no row shows the address.
+// address row after any piece while no row shows the address. Then the text
+// as a regular expression, matched against each line alone.
 #include "FuzzCheck.h"
+#include "extraction/Pattern.h"
 #include "support/Fakes.h"
 
 #include <QCoreApplication>
@@ -16,12 +18,15 @@ const QString address = QStringLiteral("http://site.test/page");
 
 QStringList literalRun(Rule rule, const QString &page, const TestRunHost &host)
 {
+    const QRegularExpression pattern(host.rule, QRegularExpression::CaseInsensitiveOption |
+                                                    QRegularExpression::MultilineOption);
     QStringList rows;
     bool shown = false;
     for (const QString &piece : page.isEmpty() ? QStringList() : page.split(u'\n')) {
         const QString line = QString(piece).replace(QLatin1String("&amp;"), QLatin1String("&"));
-        if (!piece.isEmpty() &&
-            line.toCaseFolded().contains(host.rule.toCaseFolded()) == (rule == Rule::WithText)) {
+        const bool found = host.pattern ? pattern.match(line).hasMatch()
+                                        : line.toCaseFolded().contains(host.rule.toCaseFolded());
+        if (!piece.isEmpty() && found == (rule == Rule::WithText)) {
             rows << (host.include ? address + u',' + line : line);
             shown = shown || host.include;
         }
@@ -56,11 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (host.rule.isEmpty())
         return 0; // refused before a run starts
 
-    const QStringList expected = literalRun(rule, page, host);
     FakeFetcher fetcher;
     fetcher.pages.insert(address, page.toUtf8());
-    FUZZ_CHECK(runRows(rule, fetcher, {address}, host) == expected);
-
     // Cuts drawn from the input itself, so that a failure replays.
     std::minstd_rand draw(uint(qHash(QByteArrayView(data, qsizetype(size)))));
     const QByteArray utf8 = page.toUtf8();
@@ -70,6 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         piece = std::min<qsizetype>(draw() % (longest + 1), utf8.size() - at);
         pieces << QByteArrayView(utf8).sliced(at, piece);
     }
-    FUZZ_CHECK(ruleRows(rule, address, pieces, host) == expected);
+    for (const bool pattern : {false, true}) {
+        host.pattern = pattern;
+        if (pattern && !patternProblem(host.rule).isEmpty())
+            break;
+        const QStringList expected = literalRun(rule, page, host);
+        FUZZ_CHECK(runRows(rule, fetcher, {address}, host) == expected);
+        FUZZ_CHECK(ruleRows(rule, address, pieces, host) == expected);
+    }
     return 0;
 }

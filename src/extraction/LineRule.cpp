@@ -114,8 +114,9 @@ void LineRule::addAddressRow()
                   m_host.includeAddressIfNothingFound());
 }
 
-// The same lines as the literal filter, tested by the pattern: every line is
-// decoded, as no byte-level search can stand in for a pattern.
+// The same lines as the literal filter, tested by the pattern. The with-text
+// rule reads only the lines the pattern may match; the without-text rule
+// decodes every line, as most become rows.
 bool LineRule::advancePattern(const WorkSlice &slice)
 {
     const QString text = m_host.ruleText(m_kind);
@@ -123,18 +124,25 @@ bool LineRule::advancePattern(const WorkSlice &slice)
     const bool keepMatching = m_kind == Rule::WithText;
     const auto kind =
         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
+    const auto hit = [&](QString &&line) {
+        m_results.append({m_address, std::move(line), kind});
+    };
     QString decoded;
     for (qsizetype minBytes = 0; m_next <= lines().size() || moveToRest();
          minBytes = bytesPerCheck) {
         if (minBytes > 0 && slice.expired())
             return false;
-        m_next = decodeLines(lines(), m_next, minBytes, &decoded);
-        // A text made invalid while the run waited matches nothing.
-        if (pattern.isValid()) {
-            matchLines(decoded, pattern, text, !keepMatching, [&](QStringView line, bool matches) {
-                if (matches == keepMatching)
-                    m_results.append({m_address, line.toString(), kind});
-            });
+        if (keepMatching) {
+            m_next = matchingLines(lines(), m_next, minBytes, pattern, text, hit);
+        } else {
+            m_next = decodeLines(lines(), m_next, minBytes, &decoded);
+            // A text made invalid while the run waited matches nothing.
+            if (pattern.isValid()) {
+                matchLines(decoded, pattern, text, true, [&](QStringView line, bool matches) {
+                    if (!matches)
+                        hit(line.toString());
+                });
+            }
         }
         if (minBytes == 0)
             addAddressRow();

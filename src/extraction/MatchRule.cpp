@@ -40,16 +40,10 @@ bool MatchRule::advance(const WorkSlice &slice)
     const bool keepDuplicates = m_host.keepDuplicates();
     const int group = pattern.captureCount() > 0 ? 1 : 0;
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
-    QString decoded;
     for (bool first = true; m_next <= lines().size() || moveToRest(); first = false) {
         if (!first && slice.expired())
             return false;
-        m_next = decodeLines(lines(), m_next, bytesPerCheck, &decoded);
-        if (!pattern.isValid())
-            continue;
-        matchLines(decoded, pattern, text, false, [&](QStringView line, bool matches) {
-            if (!matches)
-                return;
+        m_next = matchingLines(lines(), m_next, bytesPerCheck, pattern, text, [&](QString &&line) {
             // The iterator steps past an empty match, so it always ends.
             auto found = pattern.globalMatch(line, 0, QRegularExpression::NormalMatch, valid);
             while (found.hasNext()) {

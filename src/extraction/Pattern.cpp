@@ -11,7 +11,7 @@ namespace {
 // lines around it: then one search over many lines finds exactly the lines
 // that match on their own. Decided from the text alone, so it says no to
 // much that would do (any escape other than a few, lookarounds, negated
-// classes), and those patterns are tried line by line.
+// classes, verbs), and those patterns are tried line by line.
 bool staysInLine(const QString &pattern)
 {
     for (qsizetype i = 0; i < pattern.size(); ++i) {
@@ -26,6 +26,8 @@ bool staysInLine(const QString &pattern)
                 return false;
         } else if (c == u'(' && pattern.mid(i + 1, 1) == u"?" && pattern.mid(i + 2, 1) != u":") {
             return false;
+        } else if (c == u'(' && pattern.mid(i + 1, 1) == u"*") {
+            return false; // a verb may say what ends a line
         } else if (c == u'[' && (pattern.mid(i + 1, 1) == u"^" || pattern.mid(i + 1, 1) == u":")) {
             return false;
         }
@@ -33,7 +35,130 @@ bool staysInLine(const QString &pattern)
     return !pattern.contains(QStringLiteral("[:"));
 }
 
+// Where a character class that starts at i ends, just past its ']'; -1 when
+// it does not.
+qsizetype skipClass(const QString &pattern, qsizetype i)
+{
+    ++i;
+    if (i < pattern.size() && pattern[i] == u'^')
+        ++i;
+    if (i < pattern.size() && pattern[i] == u']') // a member when first
+        ++i;
+    while (i < pattern.size()) {
+        if (pattern[i] == u'\\')
+            i += 2;
+        else if (pattern[i] == u']')
+            return i + 1;
+        else
+            ++i;
+    }
+    return -1;
+}
+
+// Where a group that starts at i ends, just past its ')'; -1 when it does not.
+qsizetype skipGroup(const QString &pattern, qsizetype i)
+{
+    for (int depth = 0; i < pattern.size();) {
+        const QChar c = pattern[i];
+        if (c == u'\\') {
+            i += 2;
+        } else if (c == u'[') {
+            if ((i = skipClass(pattern, i)) < 0)
+                return -1;
+        } else {
+            ++i;
+            if (c == u'(')
+                ++depth;
+            else if (c == u')' && --depth == 0)
+                return i;
+        }
+    }
+    return -1;
+}
+
 } // namespace
+
+QString requiredText(const QString &pattern)
+{
+    // Whatever changes how the rest reads (options, verbs, quoting, POSIX
+    // classes) or asks for text around the match ends the search.
+    for (const char *odd : {"[:", "[.", "[=", "\\Q", "\\E", "(*"}) {
+        if (pattern.contains(QLatin1String(odd)))
+            return {};
+    }
+    for (qsizetype at = pattern.indexOf(u"(?"); at >= 0; at = pattern.indexOf(u"(?", at + 1)) {
+        if (pattern.mid(at + 2, 1) != u":")
+            return {};
+    }
+    QString best, run;
+    bool lastInRun = false;
+    const auto endRun = [&] {
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+        lastInRun = false;
+    };
+    for (qsizetype i = 0; i < pattern.size();) {
+        const char16_t c = pattern[i].unicode();
+        if (c == u'*' || c == u'+' || c == u'?' || c == u'{') {
+            // A quantifier: its atom may be missing or repeated.
+            if (c == u'{') {
+                const qsizetype end = pattern.indexOf(u'}', i);
+                if (end < 0)
+                    return {};
+                for (const QChar d : QStringView(pattern).sliced(i + 1, end - i - 1)) {
+                    if (!d.isDigit() && d != u',' && d != u' ')
+                        return {};
+                }
+                i = end;
+            }
+            if (++i < pattern.size() && (pattern[i] == u'+' || pattern[i] == u'?'))
+                ++i;
+            if (lastInRun)
+                run.chop(1);
+            endRun();
+            continue;
+        }
+        if (c == u'|' || c == u')')
+            return {};
+        if (c == u'(' || c == u'[') {
+            if ((i = c == u'(' ? skipGroup(pattern, i) : skipClass(pattern, i)) < 0)
+                return {};
+            endRun();
+            continue;
+        }
+        char16_t literal = c;
+        if (c == u'\\') {
+            if (i + 1 == pattern.size())
+                return {};
+            literal = pattern[i + 1].unicode();
+            i += 2;
+            if (literal < 0x80 && QChar(literal).isLetterOrNumber()) {
+                // Escapes that take no argument match some character or none.
+                if (!QStringView(u"AbBdDhHKRsSvVwWXzZGtnrfea").contains(QChar(literal)))
+                    return {};
+                endRun();
+                continue;
+            }
+        } else {
+            ++i;
+            if (c == u'.' || c == u'^' || c == u'$') {
+                endRun();
+                continue;
+            }
+        }
+        // Printable ASCII matches only itself and, for a letter, the other
+        // case and what Qt's case folding also turns into it.
+        if (literal < 0x20 || literal > 0x7E) {
+            endRun();
+            continue;
+        }
+        run += QChar(literal);
+        lastInRun = true;
+    }
+    endRun();
+    return best;
+}
 
 QRegularExpression compiledPattern(const QString &text)
 {
@@ -80,10 +205,36 @@ qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, Q
         region = decoded;
     }
     *text = QString::fromUtf8(region);
-    // Only the page's own byte-order mark was dropped, by the fetcher.
-    if (region.startsWith("\xEF\xBB\xBF") && !text->startsWith(QChar(0xFEFF)))
+    // Only the page's own byte-order mark was dropped, by the fetcher; the
+    // decoder drops one at the region's start, even when another follows.
+    if (region.startsWith("\xEF\xBB\xBF"))
         text->prepend(QChar(0xFEFF));
     return end;
+}
+
+qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
+                        const QRegularExpression &pattern, const QString &source,
+                        const std::function<void(QString &&line)> &hit)
+{
+    const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
+    const auto normal = QRegularExpression::NormalMatch;
+    // A line without the text every match holds cannot match: the literal
+    // filter finds the lines with it by their bytes and decodes only those,
+    // each alone, which gives the same text as decoding them among the rest.
+    // A short text would pass too many lines for that to pay.
+    if (const QString required = requiredText(source); required.size() >= 3) {
+        const Utf8LineFilter filter(Rule::WithText, required);
+        return filter.scan(page, from, minBytes, [&](QString &&line) {
+            if (pattern.isValid() && pattern.match(line, 0, normal, valid).hasMatch())
+                hit(std::move(line));
+        });
+    }
+    QString text;
+    const qsizetype next = decodeLines(page, from, minBytes, &text);
+    if (pattern.isValid())
+        matchLines(text, pattern, source, false,
+                   [&](QStringView line, bool) { hit(line.toString()); });
+    return next;
 }
 
 void matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,

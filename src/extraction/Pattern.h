@@ -22,6 +22,18 @@ QString patternProblem(const QString &text);
 // once the last piece is in, as Utf8LineFilter::scan does.
 qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text);
 
+// A text of ASCII characters every match of the pattern holds, letter case
+// aside, so that a line without it need not be decoded nor searched; empty
+// when the pattern's text does not show one plainly.
+QString requiredText(const QString &pattern);
+
+// Calls hit with every non-empty line of the pieces of page from `from` on
+// (as decodeLines reads them) that the pattern, compiled from source, matches
+// on its own. Returns where the next piece starts, as decodeLines does.
+qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
+                        const QRegularExpression &pattern, const QString &source,
+                        const std::function<void(QString &&line)> &hit);
+
 // Calls line with every non-empty line of text that the pattern (compiled
 // from source) matches, each line tested on its own, or with every non-empty
 // line and whether it matches.

@@ -1,6 +1,7 @@
 // Runs over a scripted fetcher: rows, the order of sites, fetching ahead.
 #include "extraction/ExtractionRun.h"
 #include "extraction/HeldRows.h"
+#include "extraction/Pattern.h"
 #include "extraction/SiteSource.h"
 #include "model/WorkSlice.h"
 #include "results/ResultList.h"
@@ -81,8 +82,17 @@ private slots:
         add("between: run twice", between, {"[x]", "no"}, "[|]", "ie2", {"$1,x", "$2"});
         add("with: alternation, anchors", with, {"foo bar\nbar foo\r\nbaz\r\nbaz"}, "^bar|baz$", "r", {"bar foo\r", "baz"});
         add("with: lookahead, each line alone", with, {"x\nfoo\nfoo bar\n"}, "foo(?!\\s)", "r", {"foo"});
-        add("without: pattern", Rule::WithoutText, {"a\n  \n\nb\u00E9"}, "^\\s*$", "r", {"a", "b\u00E9"});
+        add("with: line ends as the pattern says", with, {"xa\nxb\nxc\n"}, "(*CR)^x", "r", {"xa", "xb", "xc"});
+        add("with: optional letter", with, {"color\nColoUr\ncolouur"}, "colou?r", "r", {"color", "ColoUr"});
+        add("with: group with an empty branch, class", with, {"abcfgh\nabcDEfgh\nabc[fgh"}, "abc(de|)[f]gh", "r", {"abcfgh", "abcDEfgh"});
+        add("with: repeated letter", with, {"xyabbc\nxyabc\nxyab{2,}c"}, "xyab{2,}c", "r", {"xyabbc"});
+        add("with: braces not a repeat", with, {"y}\nABCD{x\nabcd"}, "abcd{x|y}", "r", {"y}", "ABCD{x"});
+        add("with: POSIX class", with, {"xabc\nmno\nMN o"}, "[[:alpha:]]abc", "r", {"xabc"});
+        add("with: options", with, {"xabc\nmno\nMN o"}, "(?x)m n o", "r", {"mno"});
+        add("with: escaped letter", with, {"x41bc\nAbc"}, "\\x41bc", "r", {"Abc"});
+        add("without: pattern", Rule::WithoutText, {"a\n  \n\nb\u00E9\n\uFEFF\uFEFFc"}, "^\\s*$", "r", {"a", "b\u00E9", QStringLiteral("\uFEFF\uFEFFc")});
         add("match: first group, repeatedly, once", match, {"a1 b22 a1\nc333 &amp;4 B22"}, "[a-z&](\\d+)", "r", {"1", "22", "333", "4"});
+        add("match: group after a text", match, {"ID=7 id=8\nid=\nx"}, "id=(\\d+)", "r", {"7", "8"});
         add("match: whole match, empty ones skipped", match, {"axxb\nx", "xX"}, "x*", "ri", {"$1,xx", "$1,x", "$2,xX"});
         add("between: patterns, across lines", between, {"<B>x</b><i>y\nz</I><b></b>"}, "<[bi]>|</[bi]>", "r", {"x", "y\nz"});
         add("between: line anchors", between, {"ab\ncd"}, "^|$", "r", {"ab", "cd"});
@@ -125,6 +135,23 @@ private slots:
             for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
                 QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host),
                          rows);
+        }
+    }
+
+    // A pattern's lines are picked by its ASCII text, compared as Qt folds
+    // case: no other character may match an ASCII one unless Qt folds it so.
+    void patternCaseAsQtFolds()
+    {
+        QString all;
+        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+            if (c < 0xD800 || c >= 0xE000)
+                all += QString::fromUcs4(&c, 1);
+        }
+        for (char16_t ascii = 0x20; ascii < 0x7F; ++ascii) {
+            const QString text(QChar{ascii});
+            auto found = compiledPattern(QRegularExpression::escape(text)).globalMatch(all);
+            while (found.hasNext())
+                QCOMPARE(found.next().captured().toCaseFolded(), text.toCaseFolded());
         }
     }
 
