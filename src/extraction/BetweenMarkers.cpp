@@ -116,7 +116,10 @@ bool isLead(char byte)
     return (uchar(byte) & 0xC0) != 0x80;
 }
 
-// Appends text in the compact form: UTF-8, each surrogate on its own.
+// Appends text in the compact form: UTF-8, each surrogate on its own. Pages
+// are mostly ASCII with a few other characters spread through them, so a
+// block of eight that is not all ASCII is encoded in place and the next one
+// tried again whole.
 void encodeInto(QByteArray &out, QStringView text)
 {
     const qsizetype old = out.size();
@@ -128,18 +131,18 @@ void encodeInto(QByteArray &out, QStringView text)
         const qsizetype ascii = narrowAscii(from, to, end - from);
         from += ascii;
         to += ascii;
-        if (from == end)
-            break;
-        const char16_t u = (from++)->unicode();
-        if (u < 0x80) {
-            *to++ = char(u);
-        } else if (u < 0x800) {
-            *to++ = char(0xC0 | (u >> 6));
-            *to++ = char(0x80 | (u & 0x3F));
-        } else {
-            *to++ = char(0xE0 | (u >> 12));
-            *to++ = char(0x80 | ((u >> 6) & 0x3F));
-            *to++ = char(0x80 | (u & 0x3F));
+        for (const QChar *stop = std::min(end, from + 8); from < stop;) {
+            const char16_t u = (from++)->unicode();
+            if (u < 0x80) {
+                *to++ = char(u);
+            } else if (u < 0x800) {
+                *to++ = char(0xC0 | (u >> 6));
+                *to++ = char(0x80 | (u & 0x3F));
+            } else {
+                *to++ = char(0xE0 | (u >> 12));
+                *to++ = char(0x80 | ((u >> 6) & 0x3F));
+                *to++ = char(0x80 | (u & 0x3F));
+            }
         }
     }
     out.resize(to - out.constData());
