@@ -63,14 +63,18 @@ qsizetype foldAscii(const QChar *from, QChar *to, qsizetype count)
     return i;
 }
 
+// Also takes the ASCII units that lead a block that is not all ASCII: eight
+// bytes are stored regardless, and those past the run are written over.
 qsizetype narrowAscii(const QChar *from, char *to, qsizetype count)
 {
     qsizetype i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
-        if (!asciiBlock(units))
-            break;
+        const __m128i high = _mm_and_si128(units, _mm_set1_epi16(short(0xFF80)));
+        const auto ascii = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(to + i), _mm_packus_epi16(units, units));
+        if (ascii != 0xFFFF)
+            return i + std::countr_one(ascii) / 2;
     }
     return i;
 }
@@ -116,10 +120,9 @@ bool isLead(char byte)
     return (uchar(byte) & 0xC0) != 0x80;
 }
 
-// Appends text in the compact form: UTF-8, each surrogate on its own. Pages
-// are mostly ASCII with a few other characters spread through them, so a
-// block of eight that is not all ASCII is encoded in place and the next one
-// tried again whole.
+// Appends text in the compact form: UTF-8, each surrogate on its own. The
+// output has room for three bytes a unit, which the stores of eight bytes
+// above rely on.
 void encodeInto(QByteArray &out, QStringView text)
 {
     const qsizetype old = out.size();
@@ -131,18 +134,18 @@ void encodeInto(QByteArray &out, QStringView text)
         const qsizetype ascii = narrowAscii(from, to, end - from);
         from += ascii;
         to += ascii;
-        for (const QChar *stop = std::min(end, from + 8); from < stop;) {
-            const char16_t u = (from++)->unicode();
-            if (u < 0x80) {
-                *to++ = char(u);
-            } else if (u < 0x800) {
-                *to++ = char(0xC0 | (u >> 6));
-                *to++ = char(0x80 | (u & 0x3F));
-            } else {
-                *to++ = char(0xE0 | (u >> 12));
-                *to++ = char(0x80 | ((u >> 6) & 0x3F));
-                *to++ = char(0x80 | (u & 0x3F));
-            }
+        if (from == end)
+            break;
+        const char16_t u = (from++)->unicode();
+        if (u < 0x80) {
+            *to++ = char(u);
+        } else if (u < 0x800) {
+            *to++ = char(0xC0 | (u >> 6));
+            *to++ = char(0x80 | (u & 0x3F));
+        } else {
+            *to++ = char(0xE0 | (u >> 12));
+            *to++ = char(0x80 | ((u >> 6) & 0x3F));
+            *to++ = char(0x80 | (u & 0x3F));
         }
     }
     out.resize(to - out.constData());
