@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -62,14 +63,18 @@ qsizetype foldAscii(const QChar *from, QChar *to, qsizetype count)
     return i;
 }
 
+// Also takes the ASCII units that lead a block that is not all ASCII: eight
+// bytes are stored regardless, and those past the run are written over.
 qsizetype narrowAscii(const QChar *from, char *to, qsizetype count)
 {
     qsizetype i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
-        if (!asciiBlock(units))
-            break;
+        const __m128i high = _mm_and_si128(units, _mm_set1_epi16(short(0xFF80)));
+        const auto ascii = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(to + i), _mm_packus_epi16(units, units));
+        if (ascii != 0xFFFF)
+            return i + std::countr_one(ascii) / 2;
     }
     return i;
 }
@@ -115,7 +120,9 @@ bool isLead(char byte)
     return (uchar(byte) & 0xC0) != 0x80;
 }
 
-// Appends text in the compact form: UTF-8, each surrogate on its own.
+// Appends text in the compact form: UTF-8, each surrogate on its own. The
+// output has room for three bytes a unit, which the stores of eight bytes
+// above rely on.
 void encodeInto(QByteArray &out, QStringView text)
 {
     const qsizetype old = out.size();
@@ -178,6 +185,94 @@ QString foldCase(QStringView text)
     return out;
 }
 
+namespace {
+
+// How many units fold to each unit.
+const std::array<quint8, 0x10000> &formCounts()
+{
+    static const std::array<quint8, 0x10000> counts = [] {
+        std::array<quint8, 0x10000> c{};
+        for (const char16_t folded : foldTable())
+            c[folded] = quint8(std::min(c[folded] + 1, 255));
+        return c;
+    }();
+    return counts;
+}
+
+} // namespace
+
+MarkerNeedle::MarkerNeedle(const QString &text, bool folded) : m_text(text), m_folded(folded)
+{
+    if (!folded || text.isEmpty())
+        return;
+    // The unit fewest forms fold to makes the fewest candidates: punctuation
+    // has one, most letters two.
+    const auto &counts = formCounts();
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        if (counts[text[i].unicode()] < counts[text[m_anchor].unicode()])
+            m_anchor = i;
+    }
+    const char16_t anchor = text[m_anchor].unicode();
+    if (counts[anchor] > int(std::size(m_forms)))
+        return; // every position is a candidate
+    const FoldTable &table = foldTable();
+    for (char32_t u = 0; u < 0x10000; ++u) {
+        if (table[u] == anchor)
+            m_forms[m_formCount++] = char16_t(u);
+    }
+    // Unused slots repeat a form, so the scan always compares with four.
+    for (int i = m_formCount; i < int(std::size(m_forms)); ++i)
+        m_forms[i] = m_forms[0];
+}
+
+bool MarkerNeedle::unitMatches(qsizetype i, QChar u) const
+{
+    return (m_folded ? QChar(foldTable()[u.unicode()]) : u) == m_text[i];
+}
+
+qsizetype MarkerNeedle::indexIn(QStringView text, qsizetype from) const
+{
+    if (!m_folded)
+        return text.indexOf(m_text, from);
+    const qsizetype n = m_text.size();
+    const qsizetype end = text.size() - n + 1 + m_anchor; // past the last anchor position
+    const auto *units = reinterpret_cast<const char16_t *>(text.data());
+    const char16_t *needle = reinterpret_cast<const char16_t *>(m_text.constData());
+    const FoldTable &table = foldTable();
+    for (qsizetype k = from + m_anchor; k < end; ++k) {
+        if (m_formCount > 0) {
+#ifdef __SSE2__
+            const __m128i f0 = _mm_set1_epi16(short(m_forms[0]));
+            const __m128i f1 = _mm_set1_epi16(short(m_forms[1]));
+            const __m128i f2 = _mm_set1_epi16(short(m_forms[2]));
+            const __m128i f3 = _mm_set1_epi16(short(m_forms[3]));
+            for (; k + 8 <= end; k += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + k));
+                const __m128i hit =
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, f0), _mm_cmpeq_epi16(v, f1)),
+                                 _mm_or_si128(_mm_cmpeq_epi16(v, f2), _mm_cmpeq_epi16(v, f3)));
+                if (const int mask = _mm_movemask_epi8(hit)) {
+                    k += std::countr_zero(unsigned(mask)) / 2;
+                    break;
+                }
+            }
+            if (k >= end)
+                return -1;
+#endif
+            const char16_t u = units[k];
+            if (u != m_forms[0] && u != m_forms[1] && u != m_forms[2] && u != m_forms[3])
+                continue;
+        }
+        const qsizetype at = k - m_anchor;
+        qsizetype i = 0;
+        while (i < n && table[units[at + i]] == needle[i])
+            ++i;
+        if (i == n)
+            return at;
+    }
+    return -1;
+}
+
 BetweenMarkers::BetweenMarkers(BetweenClient &client, qsizetype step)
     : m_client(client), m_step(std::max<qsizetype>(step, 1))
 {
@@ -203,23 +298,19 @@ void BetweenMarkers::append(QByteArrayView utf8)
     m_text.resize(old + m_decoder.requiredSpace(whole.size()));
     const QChar *end = m_decoder.appendToBuffer(m_text.data() + old, whole);
     m_text.resize(end - m_text.constData());
-    m_folded.resize(m_text.size());
-    foldInto(m_text.constData() + old, m_folded.data() + old, m_text.size() - old);
 }
 
 void BetweenMarkers::endOfText()
 {
     if (!m_finished && !m_partial.isEmpty()) {
-        const QString rest = QString::fromUtf8(std::exchange(m_partial, {}));
-        m_text.append(rest);
-        m_folded.append(foldCase(rest));
+        m_text.append(QString::fromUtf8(std::exchange(m_partial, {})));
     }
     m_ended = true;
 }
 
 qint64 BetweenMarkers::heldBytes() const
 {
-    return m_compact.size() + 4 * qint64(m_text.size());
+    return m_compact.size() + 2 * qint64(m_text.size());
 }
 
 // Moves the open text that the passes will not read again while the markers
@@ -242,11 +333,8 @@ void BetweenMarkers::commit()
         m_gap = m_gapEnd = 0;
     }
     m_text.remove(0, removed);
-    m_folded.remove(0, removed);
-    if (m_text.capacity() > 4 * m_text.size() + m_step) {
+    if (m_text.capacity() > 4 * m_text.size() + m_step)
         m_text.squeeze();
-        m_folded.squeeze();
-    }
     m_compactSize += count;
     shiftMemos(-removed);
 }
@@ -264,7 +352,6 @@ void BetweenMarkers::reopen(qsizetype pos)
     QString text(units, Qt::Uninitialized);
     decodeInto(bytes + at, m_compact.size() - at, text.data());
     m_text.prepend(text);
-    m_folded.prepend(foldCase(text));
     m_compact.truncate(at);
     m_compactSize -= units;
     m_gap += units;
@@ -293,9 +380,7 @@ void BetweenMarkers::compact()
     if (gap < compactAt || gap < m_text.size() / 2)
         return;
     m_text.remove(m_gap, gap);
-    m_folded.remove(m_gap, gap);
     m_text.squeeze();
-    m_folded.squeeze();
     m_gapEnd = m_gap;
     for (SearchMemo *memo : {&m_startMemo, &m_endMemo}) {
         if (memo->match >= 0 && memo->match < m_gap + gap)
@@ -317,7 +402,7 @@ bool BetweenMarkers::advance(const WorkSlice &slice)
             return true;
         case Pass::Last:
             m_finished = true;
-            m_text = m_folded = QString();
+            m_text = QString();
             m_compact = QByteArray();
             m_gap = m_gapEnd = m_compactSize = 0;
             return true;
@@ -335,8 +420,8 @@ void BetweenMarkers::useMarkers(const QString &start, const QString &end)
     // What the searches remembered holds for the old markers only.
     m_start = start;
     m_end = end;
-    m_foldedStart = foldCase(start);
-    m_foldedEnd = foldCase(end);
+    m_foldedStart = MarkerNeedle(foldCase(start), true);
+    m_foldedEnd = MarkerNeedle(foldCase(end), true);
     m_startMemo = {};
     m_endMemo = {};
     m_noStartBefore = 0;
@@ -361,7 +446,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
 
     // No text to come can hold an earlier match of either marker than one
     // found in the text so far.
-    const qsizetype p = findText(true, m_foldedStart, m_noStartBefore, size(), &m_startMemo);
+    const qsizetype p = findText(m_foldedStart, m_noStartBefore, size(), &m_startMemo);
     if (p < 0) {
         m_noStartBefore = std::max(m_noStartBefore, size() - startLength + 1);
         return m_ended ? Pass::Last : Pass::Waits;
@@ -372,7 +457,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
 
     // The end search starts at the second character of the start match, so an
     // end marker inside the start match is found. q is its offset from p.
-    const qsizetype endAt = findText(true, m_foldedEnd, p + 1, size(), &m_endMemo);
+    const qsizetype endAt = findText(m_foldedEnd, p + 1, size(), &m_endMemo);
     if (endAt < 0 && !m_ended)
         return Pass::Waits;
     if (endAt < 0 && !endOccursUpTo(p))
@@ -383,7 +468,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
     QString result;
     const bool tookResult = q >= startLength;
     if (tookResult)
-        result = mid(m_text, p + startLength - m_compactSize, q - startLength);
+        result = mid(p + startLength - m_compactSize, q - startLength);
 
     const qsizetype sectionLength = q > 0 ? q + endLength : std::min(endLength, size() - p);
     erase(sectionAt(p, sectionLength), sectionLength);
@@ -402,7 +487,7 @@ bool BetweenMarkers::endOccursUpTo(qsizetype last)
 {
     if (m_firstEnd >= 0)
         return m_firstEnd <= last;
-    const qsizetype at = findText(true, m_foldedEnd, m_noEndBefore, last, nullptr);
+    const qsizetype at = findText(m_foldedEnd, m_noEndBefore, last, nullptr);
     if (at < 0) {
         m_noEndBefore = last + 1;
         return false;
@@ -419,12 +504,12 @@ qsizetype BetweenMarkers::sectionAt(qsizetype start, qsizetype length)
 {
     if (length >= m_start.size())
         return start;
-    const QString section = mid(m_text, start - m_compactSize, length);
-    if (section != m_section) {
-        m_section = section;
+    const QString section = mid(start - m_compactSize, length);
+    if (section != m_section.text()) {
+        m_section = MarkerNeedle(section, false);
         m_noSectionBefore = 0;
     }
-    const qsizetype at = findText(false, m_section, m_noSectionBefore, start, nullptr);
+    const qsizetype at = findText(m_section, m_noSectionBefore, start, nullptr);
     Q_ASSERT(at >= 0 && at <= start);
     if (at < m_compactSize)
         reopen(at);
@@ -432,23 +517,22 @@ qsizetype BetweenMarkers::sectionAt(qsizetype start, qsizetype length)
     return at;
 }
 
-qsizetype BetweenMarkers::findText(bool folded, QStringView needle, qsizetype from, qsizetype last,
+qsizetype BetweenMarkers::findText(const MarkerNeedle &needle, qsizetype from, qsizetype last,
                                    SearchMemo *memo) const
 {
     if (from < m_compactSize) {
-        const qsizetype at = findCompact(folded, needle, from, last);
+        const qsizetype at = findCompact(needle, from, last);
         if (at >= 0)
             return at;
         from = m_compactSize;
     }
-    const qsizetype at =
-        find(folded ? m_folded : m_text, needle, from - m_compactSize, last - m_compactSize, memo);
+    const qsizetype at = find(needle, from - m_compactSize, last - m_compactSize, memo);
     return at < 0 ? -1 : at + m_compactSize;
 }
 
 // First match in [from, last] that starts in the compact part, or -1; it is
 // decoded piece by piece, each piece searched with the end of the one before.
-qsizetype BetweenMarkers::findCompact(bool folded, QStringView needle, qsizetype from,
+qsizetype BetweenMarkers::findCompact(const MarkerNeedle &needle, qsizetype from,
                                       qsizetype last) const
 {
     last = std::min(last, m_compactSize - 1);
@@ -472,11 +556,9 @@ qsizetype BetweenMarkers::findCompact(bool folded, QStringView needle, qsizetype
         window.resize(old + end - offset);
         const qsizetype units = decodeInto(bytes + offset, end - offset, window.data() + old);
         window.resize(old + units);
-        if (folded)
-            foldInto(window.constData() + old, window.data() + old, units);
         if (end == total) // matches running on into the open part
-            window.append(mid(folded ? m_folded : m_text, 0, std::min(overlap, openSize())));
-        const qsizetype at = window.indexOf(needle);
+            window.append(mid(0, std::min(overlap, openSize())));
+        const qsizetype at = needle.indexIn(window);
         if (at >= 0)
             return windowAt + at <= last ? windowAt + at : -1;
         const qsizetype keep = std::min(overlap, window.size());
@@ -488,9 +570,10 @@ qsizetype BetweenMarkers::findCompact(bool folded, QStringView needle, qsizetype
 }
 
 // First start position in [from, last] of needle in the remaining text, or -1.
-qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizetype from,
-                               qsizetype last, SearchMemo *memo) const
+qsizetype BetweenMarkers::find(const MarkerNeedle &needle, qsizetype from, qsizetype last,
+                               SearchMemo *memo) const
 {
+    const QString &buffer = m_text;
     const qsizetype n = needle.size();
     last = std::min(last, openSize() - n);
     if (from > last)
@@ -499,7 +582,7 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
         // Wholly before the gap.
         const qsizetype beforeLast = std::min(m_gap - n, last);
         if (from <= beforeLast) {
-            const qsizetype at = QStringView(buffer).first(beforeLast + n).indexOf(needle, from);
+            const qsizetype at = needle.indexIn(QStringView(buffer).first(beforeLast + n), from);
             if (at >= 0)
                 return at;
         }
@@ -509,15 +592,17 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
         // A short needle is compared in place: this runs at every pass.
         for (qsizetype at = lo; at <= hi && n <= 64; ++at) {
             const qsizetype before = m_gap - at;
-            if (buffer[at] == needle[0] &&
-                QStringView(buffer).sliced(at, before) == needle.first(before) &&
-                QStringView(buffer).sliced(m_gapEnd, n - before) == needle.sliced(before))
+            qsizetype i = 0;
+            while (i < n &&
+                   needle.unitMatches(i, buffer[i < before ? at + i : m_gapEnd + i - before]))
+                ++i;
+            if (i == n)
                 return at;
         }
         if (lo <= hi && n > 64) {
             QString window = buffer.mid(lo, m_gap - lo);
             window.append(QStringView(buffer).sliced(m_gapEnd, hi + n - m_gap));
-            const qsizetype at = window.indexOf(needle);
+            const qsizetype at = needle.indexIn(window);
             if (at >= 0)
                 return lo + at;
         }
@@ -542,15 +627,15 @@ qsizetype BetweenMarkers::find(const QString &buffer, QStringView needle, qsizet
             memoFrom = memo->from;
         }
     }
-    const qsizetype at = QStringView(buffer).first(bufferLast + n).indexOf(needle, searchFrom);
+    const qsizetype at = needle.indexIn(QStringView(buffer).first(bufferLast + n), searchFrom);
     if (memo)
         *memo = {true, memoFrom, at, at < 0 ? bufferLast + 1 : 0};
     return at < 0 ? -1 : at - shift;
 }
 
-QString BetweenMarkers::mid(const QString &buffer, qsizetype pos, qsizetype length) const
+QString BetweenMarkers::mid(qsizetype pos, qsizetype length) const
 {
-    const QStringView text(buffer);
+    const QStringView text(m_text);
     if (pos + length <= m_gap)
         return text.sliced(pos, length).toString();
     if (pos >= m_gap)
@@ -582,11 +667,9 @@ void BetweenMarkers::erase(qsizetype pos, qsizetype length)
 void BetweenMarkers::moveGap(qsizetype pos)
 {
     QChar *text = m_text.data();
-    QChar *folded = m_folded.data();
     if (pos > m_gap) {
         const qsizetype count = pos - m_gap;
         std::memmove(text + m_gap, text + m_gapEnd, size_t(count) * sizeof(QChar));
-        std::memmove(folded + m_gap, folded + m_gapEnd, size_t(count) * sizeof(QChar));
         m_gap += count;
         m_gapEnd += count;
     } else if (pos < m_gap) {
@@ -594,7 +677,6 @@ void BetweenMarkers::moveGap(qsizetype pos)
         // that part of the buffer no longer describes it.
         const qsizetype count = m_gap - pos;
         std::memmove(text + m_gapEnd - count, text + pos, size_t(count) * sizeof(QChar));
-        std::memmove(folded + m_gapEnd - count, folded + pos, size_t(count) * sizeof(QChar));
         if (m_startMemo.from < m_gapEnd)
             m_startMemo.valid = false;
         if (m_endMemo.from < m_gapEnd)

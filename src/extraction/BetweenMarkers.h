@@ -6,6 +6,31 @@
 
 class WorkSlice;
 
+// A marker looked for in unfolded text, either exactly or ignoring letter
+// case as foldCase() does: candidates are where one chosen unit of it occurs
+// in any form that folds to it, so the page needs no folded copy.
+class MarkerNeedle
+{
+public:
+    MarkerNeedle() = default;
+    // folded: text is already folded and matches any text folding to it.
+    MarkerNeedle(const QString &text, bool folded);
+    qsizetype size() const { return m_text.size(); }
+    const QString &text() const { return m_text; }
+    // First match in text at or after from, lying wholly in text; or -1.
+    qsizetype indexIn(QStringView text, qsizetype from = 0) const;
+    // Whether the unit at offset i of a match may be u.
+    bool unitMatches(qsizetype i, QChar u) const;
+
+private:
+    QString m_text;
+    bool m_folded = false;
+    qsizetype m_anchor = 0;
+    // The units that fold to m_text[m_anchor], at most four; none when more.
+    char16_t m_forms[4] = {};
+    int m_formCount = 0;
+};
+
 // Lower-cases one UTF-16 unit at a time: ASCII letters, and other units whose
 // lower case is a single unit; surrogates stay as they are. The result has the
 // length of the input, so a position found in folded text is the same
@@ -98,16 +123,16 @@ private:
     void useMarkers(const QString &start, const QString &end);
     qsizetype openSize() const { return m_text.size() - (m_gapEnd - m_gap); }
     qsizetype size() const { return m_compactSize + openSize(); }
-    qsizetype findText(bool folded, QStringView needle, qsizetype from, qsizetype last,
+    qsizetype findText(const MarkerNeedle &needle, qsizetype from, qsizetype last,
                        SearchMemo *memo) const;
-    qsizetype findCompact(bool folded, QStringView needle, qsizetype from, qsizetype last) const;
+    qsizetype findCompact(const MarkerNeedle &needle, qsizetype from, qsizetype last) const;
     // In open positions.
-    qsizetype find(const QString &buffer, QStringView needle, qsizetype from, qsizetype last,
+    qsizetype find(const MarkerNeedle &needle, qsizetype from, qsizetype last,
                    SearchMemo *memo) const;
     bool endOccursUpTo(qsizetype last);
     qsizetype sectionAt(qsizetype start, qsizetype length);
     // In open positions.
-    QString mid(const QString &buffer, qsizetype pos, qsizetype length) const;
+    QString mid(qsizetype pos, qsizetype length) const;
     void erase(qsizetype pos, qsizetype length);
     void moveGap(qsizetype pos);
 
@@ -124,18 +149,16 @@ private:
     // bytes (UTF-8, but a surrogate on its own), so that any text round-trips.
     QByteArray m_compact;
     qsizetype m_compactSize = 0;
-    // The open part is m_text[0, m_gap) followed by m_text[m_gapEnd, end);
-    // m_folded is its folded twin with the same layout.
+    // The open part is m_text[0, m_gap) followed by m_text[m_gapEnd, end).
     QString m_text;
-    QString m_folded;
     qsizetype m_gap = 0;
     qsizetype m_gapEnd = 0;
 
     // Markers the search state below belongs to.
     QString m_start;
     QString m_end;
-    QString m_foldedStart;
-    QString m_foldedEnd;
+    MarkerNeedle m_foldedStart;
+    MarkerNeedle m_foldedEnd;
     SearchMemo m_startMemo;
     SearchMemo m_endMemo;
     qsizetype m_noStartBefore = 0;
@@ -143,6 +166,6 @@ private:
     qsizetype m_firstEnd = -1; // known first end match, -1 when not known
 
     // The last section looked up by its exact text, and how far it surely is not.
-    QString m_section;
+    MarkerNeedle m_section;
     qsizetype m_noSectionBefore = 0;
 };
