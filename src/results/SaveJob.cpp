@@ -39,7 +39,10 @@ bool SaveJob::advance(const WorkSlice &slice)
     case Stage::Opening:
         if (!open())
             break;
-        m_buffer = RowFormat::begin(m_format);
+        // One block, kept for the whole save: a fresh one at each write would
+        // cost its page faults again every megabyte.
+        m_buffer.reserve(bufferBytes + 64 * 1024);
+        m_buffer += RowFormat::begin(m_format);
         m_stage = Stage::Writing;
         [[fallthrough]];
     case Stage::Writing:
@@ -107,7 +110,7 @@ bool SaveJob::flushBuffer()
         }
         done += written;
     }
-    m_buffer.clear();
+    m_buffer.resize(0); // keeps its block
     return true;
 }
 
