@@ -6,7 +6,6 @@
 #include "results/ResultSink.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 

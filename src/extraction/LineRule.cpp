@@ -6,12 +6,6 @@
 #include "model/WorkSlice.h"
 #include "results/ResultSink.h"
 
-namespace {
-// Bytes tested between two looks at the clock: small enough that a slice of
-// many hits overruns its budget by little.
-constexpr qsizetype bytesPerCheck = 32 * 1024;
-} // namespace
-
 LineRule::LineRule(Rule kind, const QString &address, RunHost &host, ResultSink &results)
     : m_kind(kind), m_address(address), m_host(host), m_results(results)
 {

@@ -19,6 +19,10 @@ public:
     bool advance(const WorkSlice &slice) override;
 
 protected:
+    // Bytes tested between two looks at the clock: small enough that a slice
+    // of many hits overruns its budget by little.
+    static constexpr qsizetype bytesPerCheck = 32 * 1024;
+
     bool advancePattern(const WorkSlice &slice);
     // The address row after the first piece of a call: what the rule and
     // the options say then decides it for the rest of the call.

@@ -5,10 +5,6 @@
 #include "model/WorkSlice.h"
 #include "results/ResultSink.h"
 
-namespace {
-constexpr qsizetype bytesPerCheck = 32 * 1024;
-} // namespace
-
 MatchRule::MatchRule(const QString &address, RunHost &host, ResultSink &results)
     : LineRule(Rule::Match, address, host, results)
 {
