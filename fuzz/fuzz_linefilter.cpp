@@ -5,6 +5,7 @@
 // as a regular expression, matched against each line alone.
 #include "FuzzCheck.h"
 #include "extraction/Pattern.h"
+#include "platform/Utf8Validation.h"
 #include "support/Fakes.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    const QByteArrayView raw(data, qsizetype(size));
+    FUZZ_CHECK(isValidUtf8(raw) == raw.isValidUtf8());
     FuzzInput input(data, size);
     const uint8_t options = input.byte();
     const Rule rule = options & 1 ? Rule::WithoutText : Rule::WithText;

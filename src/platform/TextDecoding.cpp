@@ -1,5 +1,7 @@
 #include "platform/TextDecoding.h"
 
+#include "platform/Utf8Validation.h"
+
 #include <QByteArrayView>
 #include <QStringDecoder>
 
@@ -332,7 +334,7 @@ QByteArray PageTextDecoder::decode(QByteArray bytes, bool last)
         bytes.truncate(complete);
     }
     // Most pieces are valid UTF-8 already and go out as they came.
-    if (QByteArrayView(bytes).isValidUtf8())
+    if (isValidUtf8(bytes))
         return bytes;
     if (m_state->decoding.kind == Decoding::Utf8)
         return QString::fromUtf8(bytes).toUtf8();

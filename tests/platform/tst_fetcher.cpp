@@ -4,6 +4,7 @@
 #include "extraction/SiteSource.h"
 #include "platform/CurlPageFetcher.h"
 #include "platform/RetryPolicy.h"
+#include "platform/Utf8Validation.h"
 #include "results/ResultList.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
@@ -17,6 +18,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+
+#include <random>
 
 using namespace std::chrono_literals;
 using E = FetchError;
@@ -429,6 +432,40 @@ private slots:
         trickle(*m_plain, "/text", head(200, {typeLine}), body, 7, 1);
         CurlPageFetcher fetcher(quick());
         QCOMPARE(QString::fromUtf8(fetch(fetcher, m_plain->url("/text")).text), text);
+    }
+
+    // The fast check against Qt's on text with a fault of every kind at every
+    // place of a block: each code point range's edges, then one byte changed,
+    // dropped or cut off.
+    void utf8Check()
+    {
+        const QList<char32_t> edges{0x7F,     0x80,     0x7FF,  0x800,   0xFFF,   0x1000,  0xD7FF,
+                                    0xE000,   0xFFFD,   0xFFFF, 0x10000, 0x3FFFF, 0x40000, 0xFFFFF,
+                                    0x100000, 0x10FFFF, u'a',   0x2028,  0x1F600};
+        const QByteArray odd(
+            "\x80\x8F\x90\x9F\xA0\xBF\xC0\xC1\xC2\xDF\xE0\xED\xEF\xF0\xF4\xF5\xFF\x00", 18);
+        std::minstd_rand draw(7);
+        int valid = 0;
+        for (int round = 0; round < 20000; ++round) {
+            QByteArray text;
+            while (text.size() < 40 + round % 140)
+                text += QString::fromUcs4(&edges[draw() % edges.size()], 1).toUtf8();
+            const qsizetype at = draw() % text.size();
+            switch (round % 4) {
+            case 1:
+                text[at] = odd[draw() % odd.size()];
+                break;
+            case 2:
+                text.remove(at, 1);
+                break;
+            case 3:
+                text.truncate(at + 64);
+                break;
+            }
+            valid += QByteArrayView(text).isValidUtf8();
+            QCOMPARE(isValidUtf8(text), QByteArrayView(text).isValidUtf8());
+        }
+        QVERIFY(valid > 5000 && valid < 15000);
     }
 
     // A page broken off midway is tried again only while none of it was
