@@ -58,8 +58,6 @@ bool HeldRows::showsAddress(const QString &address) const
 
 bool HeldRows::holdsResult(const QString &result) const
 {
-    if (m_results.holdsResult(result))
-        return true;
     if (!m_indexed) {
         for (const ResultRows &rows : m_held) {
             for (qsizetype row = 0; row < rows.size(); ++row) {
@@ -69,5 +67,6 @@ bool HeldRows::holdsResult(const QString &result) const
         }
         m_indexed = true;
     }
-    return m_heldResults.contains(result);
+    // The page's own rows first: a page repeats its own results most.
+    return m_heldResults.contains(result) || m_results.holdsResult(result);
 }

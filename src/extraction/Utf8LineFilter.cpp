@@ -272,8 +272,14 @@ void Utf8LineFilter::scanAroundMatches(QByteArrayView page, qsizetype from, qsiz
         qsizetype lineEnd = findByte(region, '\n', candidate, region.size());
         if (lineEnd < 0)
             lineEnd = region.size();
+        const QByteArrayView piece = region.sliced(lineStart, lineEnd - lineStart);
         QString line;
-        if (passes(region.sliced(lineStart, lineEnd - lineStart), &line))
+        // A match of the bytes that lies inside a line with no "&" to decode
+        // is a match of its text, whatever else the line holds.
+        if (candidate == nextMatch && nextMatch + m_folded.size() <= lineEnd &&
+            !piece.contains('&'))
+            hit(lineText(piece));
+        else if (passes(piece, &line))
             hit(std::move(line));
         start = lineEnd + 1;
     }

@@ -2,7 +2,9 @@
 
 void ResultRows::append(ResultRow &&row)
 {
-    if (m_sites.isEmpty() || m_sites.last() != row.site)
+    // Rows of a site share its text: most compare as the same data at once.
+    if (m_sites.isEmpty() ||
+        (m_sites.last().constData() != row.site.constData() && m_sites.last() != row.site))
         m_sites.append(std::move(row.site));
     m_rows.append({std::move(row.text), qint32(m_sites.size() - 1), row.kind});
 }
