@@ -38,9 +38,8 @@ const FoldTable &foldTable()
     return table;
 }
 
-// Pages are mostly ASCII: runs of it are folded and compacted eight units at
-// a time. Each returns how many units it took, stopping at a block that is
-// not all ASCII.
+// Pages are mostly ASCII: runs of it are folded eight units at a time,
+// stopping at a block that is not all ASCII; how many units were taken.
 #ifdef __SSE2__
 bool asciiBlock(__m128i units)
 {
@@ -62,29 +61,8 @@ qsizetype foldAscii(const QChar *from, QChar *to, qsizetype count)
     }
     return i;
 }
-
-// Also takes the ASCII units that lead a block that is not all ASCII: eight
-// bytes are stored regardless, and those past the run are written over.
-qsizetype narrowAscii(const QChar *from, char *to, qsizetype count)
-{
-    qsizetype i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
-        const __m128i high = _mm_and_si128(units, _mm_set1_epi16(short(0xFF80)));
-        const auto ascii = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + i), _mm_packus_epi16(units, units));
-        if (ascii != 0xFFFF)
-            return i + std::countr_one(ascii) / 2;
-    }
-    return i;
-}
 #else
 qsizetype foldAscii(const QChar *, QChar *, qsizetype)
-{
-    return 0;
-}
-
-qsizetype narrowAscii(const QChar *, char *, qsizetype)
 {
     return 0;
 }
@@ -120,34 +98,47 @@ bool isLead(char byte)
     return (uchar(byte) & 0xC0) != 0x80;
 }
 
-// Appends text in the compact form: UTF-8, each surrogate on its own. The
-// output has room for three bytes a unit, which the stores of eight bytes
-// above rely on.
+char *encodeUnit(char16_t u, char *to)
+{
+    if (u < 0x80) {
+        *to++ = char(u);
+    } else if (u < 0x800) {
+        *to++ = char(0xC0 | (u >> 6));
+        *to++ = char(0x80 | (u & 0x3F));
+    } else {
+        *to++ = char(0xE0 | (u >> 12));
+        *to++ = char(0x80 | ((u >> 6) & 0x3F));
+        *to++ = char(0x80 | (u & 0x3F));
+    }
+    return to;
+}
+
+// Appends text in the compact form: UTF-8, each surrogate on its own. Eight
+// units at a time: a block of ASCII is narrowed at once, any other is taken
+// unit by unit, so that a page with a non-ASCII character on every line
+// still goes mostly by blocks.
 void encodeInto(QByteArray &out, QStringView text)
 {
     const qsizetype old = out.size();
     out.resize(old + 3 * text.size());
     char *to = out.data() + old;
-    const QChar *from = text.data();
-    const QChar *end = from + text.size();
-    while (from < end) {
-        const qsizetype ascii = narrowAscii(from, to, end - from);
-        from += ascii;
-        to += ascii;
-        if (from == end)
-            break;
-        const char16_t u = (from++)->unicode();
-        if (u < 0x80) {
-            *to++ = char(u);
-        } else if (u < 0x800) {
-            *to++ = char(0xC0 | (u >> 6));
-            *to++ = char(0x80 | (u & 0x3F));
-        } else {
-            *to++ = char(0xE0 | (u >> 12));
-            *to++ = char(0x80 | ((u >> 6) & 0x3F));
-            *to++ = char(0x80 | (u & 0x3F));
+    const char16_t *from = text.utf16();
+    const char16_t *const end = from + text.size();
+#ifdef __SSE2__
+    while (end - from >= 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        if (asciiBlock(units)) {
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(units, units));
+            to += 8;
+            from += 8;
+            continue;
         }
+        for (const char16_t *block = from + 8; from < block; ++from)
+            to = encodeUnit(*from, to);
     }
+#endif
+    for (; from < end; ++from)
+        to = encodeUnit(*from, to);
     out.resize(to - out.constData());
 }
 
@@ -394,7 +385,9 @@ void BetweenMarkers::compact()
 
 bool BetweenMarkers::advance(const WorkSlice &slice)
 {
-    while (!m_finished) {
+    // Reading the clock costs more than a short pass: it is read every few.
+    constexpr int passesPerCheck = 16;
+    for (int passes = 1; !m_finished; ++passes) {
         switch (pass()) {
         case Pass::Made:
             break;
@@ -407,7 +400,7 @@ bool BetweenMarkers::advance(const WorkSlice &slice)
             m_gap = m_gapEnd = m_compactSize = 0;
             return true;
         }
-        if (slice.expired())
+        if (passes % passesPerCheck == 0 && slice.expired())
             return false;
     }
     return true;
