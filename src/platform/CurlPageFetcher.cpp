@@ -126,6 +126,7 @@ CurlPageFetcher::CurlPageFetcher(FetchSettings settings, QObject *parent)
             this,
             [this] {
                 m_seen = m_worker->snapshot();
+                m_expected.reset();
                 emit roomAvailable();
             },
             Qt::QueuedConnection);
@@ -155,14 +156,23 @@ bool CurlPageFetcher::hasRoomFor(const QString &url) const
     const QByteArray host = hostOf(url);
     if (host.isEmpty())
         return true;
-    while (!m_handedOver.empty() && m_handedOver.front().first <= m_seen.takenUpTo)
+    return expectedConnections().hasRoomFor(host);
+}
+
+// The connections the worker last reported, with the transfers handed over
+// since; kept until either changes, as a run asks of every site ahead.
+const ConnectionCount &CurlPageFetcher::expectedConnections() const
+{
+    while (!m_handedOver.empty() && m_handedOver.front().first <= m_seen.takenUpTo) {
         m_handedOver.pop_front();
-    if (m_handedOver.empty())
-        return m_seen.connections.hasRoomFor(host);
-    ConnectionCount connections = m_seen.connections;
-    for (const auto &[id, asked] : m_handedOver)
-        connections.add(asked);
-    return connections.hasRoomFor(host);
+        m_expected.reset();
+    }
+    if (!m_expected) {
+        m_expected = m_seen.connections;
+        for (const auto &[id, asked] : m_handedOver)
+            m_expected->add(asked);
+    }
+    return *m_expected;
 }
 
 QByteArray CurlPageFetcher::hostOf(const QString &url) const
@@ -200,6 +210,8 @@ std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, std::sha
         return reply;
     }
     m_handedOver.emplace_back(id, request.host);
+    if (m_expected)
+        m_expected->add(request.host);
     m_worker->submit(std::move(request));
     return reply;
 }
@@ -207,6 +219,7 @@ std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, std::sha
 void CurlPageFetcher::deliver(quint64 id, const FetchResult &result)
 {
     m_seen = m_worker->snapshot();
+    m_expected.reset();
     // A result posted just before its reply was abandoned arrives here too; drop it.
     if (CurlFetchReply *reply = m_unfinished.take(id))
         reply->finish(result);
@@ -223,6 +236,7 @@ void CurlPageFetcher::abandon(quint64 id)
     if (!m_unfinished.remove(id))
         return;
     std::erase_if(m_handedOver, [id](const auto &asked) { return asked.first == id; });
+    m_expected.reset();
     if (m_worker) // gone while the fetcher is torn down
         m_worker->cancel(id);
 }

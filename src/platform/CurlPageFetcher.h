@@ -9,6 +9,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 
 // Limits applied to every transfer.
 struct FetchSettings
@@ -69,6 +70,7 @@ private:
     void announce(quint64 id);
     void abandon(quint64 id);
     void resume(quint64 id);
+    const ConnectionCount &expectedConnections() const;
 
     const FetchSettings m_settings;
     quint64 m_lastId = 0;
@@ -76,6 +78,7 @@ private:
     // Asked for, by id and host, and maybe not yet taken up by the worker.
     mutable std::deque<std::pair<quint64, QByteArray>> m_handedOver;
     ConnectionSnapshot m_seen;
-    mutable QHash<QString, QByteArray> m_hosts; // a cache of hostOf()
+    mutable std::optional<ConnectionCount> m_expected; // of expectedConnections()
+    mutable QHash<QString, QByteArray> m_hosts;        // a cache of hostOf()
     std::unique_ptr<CurlWorker> m_worker;
 };

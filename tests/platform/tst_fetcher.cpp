@@ -604,6 +604,27 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(held->second, 2, 2000);
     }
 
+    // A host's room is taken while its page is under way and given back when
+    // the page ends, however the fetcher learnt of the transfers in between.
+    void roomFollowsTransfers()
+    {
+        m_plain->route("/hold", [](QTcpSocket *, const QByteArray &) {});
+        FetchSettings settings = quick();
+        settings.maxConnectionsPerHost = 1;
+        CurlPageFetcher fetcher(settings);
+        const QString held = m_plain->url("/hold");
+        std::unique_ptr<FetchReply> reply = fetcher.fetch(held);
+        QVERIFY(!fetcher.hasRoomFor(held));
+        TestServer other;
+        other.page("/page", "x");
+        QCOMPARE(fetch(fetcher, other.url("/page")).result.kind, E::None);
+        QVERIFY(!fetcher.hasRoomFor(held));
+        reply.reset();
+        QTRY_VERIFY(fetcher.hasRoomFor(held));
+        QCOMPARE(fetch(fetcher, held.chopped(4) + "page").result.kind, E::None);
+        QTRY_VERIFY(fetcher.hasRoomFor(held));
+    }
+
     // Over HTTP/2 a host's pages share one connection that outlives the run;
     // an HTTP/1.1 host (each port one) keeps to six; a GOAWAY midway costs no page.
     void http2_data()
