@@ -438,8 +438,13 @@ void Form1::buildControls()
     Label2 = label(Frame4, "Label2", QStringLiteral("End with:"), 9.75, 120, 840, 975, 255);
     Text4 = textBox(Frame4, "Text4", 1200, 840, 2415, 330);
     const std::array boxes{Text1, Text2, Text3, Text4};
-    for (size_t i = 0; i < boxes.size(); ++i)
+    for (size_t i = 0; i < boxes.size(); ++i) {
         m_patternSwitches[i] = addPatternSwitch(boxes[i]);
+        // A run reads the texts at every pass, more often than a box can be
+        // asked cheaply: each is kept as it changes, however it changes.
+        connect(boxes[i], &QLineEdit::textChanged, this,
+                [this, i](const QString &text) { m_texts[i] = text; });
+    }
     Check3 =
         option(Frame4, "Check3", QStringLiteral("Keep Duplicates"), 9.75, 240, 1200, 3375, 255);
     Check4 = button(Frame4, "Check4", QStringLiteral("Extract"), 120, 1560, 3495, 400);
@@ -860,7 +865,7 @@ void Form1::showMessage(const UserMessage &message)
 
 QString Form1::ruleText(Rule rule) const
 {
-    return rule == Rule::WithoutText ? Text2->text() : Text1->text();
+    return m_texts[rule == Rule::WithoutText ? 1 : 0];
 }
 
 bool Form1::rulePattern(Rule rule) const
@@ -880,12 +885,12 @@ bool Form1::endPattern() const
 
 QString Form1::startText() const
 {
-    return Text3->text();
+    return m_texts[2];
 }
 
 QString Form1::endText() const
 {
-    return Text4->text();
+    return m_texts[3];
 }
 
 bool Form1::keepDuplicates() const

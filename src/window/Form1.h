@@ -187,6 +187,7 @@ private:
     QCheckBox *Check3, *Check10, *Check12;
     QLineEdit *Text1, *Text2, *Text3, *Text4;
     std::array<QAction *, 4> m_patternSwitches{}; // ".*" in Text1 to Text4
+    std::array<QString, 4> m_texts;               // of Text1 to Text4
     QLabel *Label1, *Label2, *Label3;
 };
 
