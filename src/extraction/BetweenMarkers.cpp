@@ -301,7 +301,8 @@ void BetweenMarkers::endOfText()
 
 qint64 BetweenMarkers::heldBytes() const
 {
-    return m_compact.size() + 2 * qint64(m_text.size());
+    // What the buffers take, room to grow included.
+    return m_compact.capacity() + 2 * qint64(m_text.capacity());
 }
 
 // Moves the open text that the passes will not read again while the markers
