@@ -53,6 +53,8 @@ void ExtractionRun::stop()
 void ExtractionRun::beginSite()
 {
     m_sites.release(m_siteIndex);
+    if (m_siteIndex >= m_fetchAheadBelow)
+        m_fetchAheadBelow = std::numeric_limits<qsizetype>::max();
     switch (m_sites.site(m_siteIndex, m_address)) {
     case SiteSource::Status::Pending:
         m_waitingForSites = true;
@@ -273,7 +275,9 @@ void ExtractionRun::fetchAhead()
     qint64 left = budgetLeft();
     QString address;
     for (qsizetype index = m_siteIndex + 1;
-         !m_done && index <= m_siteIndex + lookahead && left > FetchReply::unreadLimit; ++index) {
+         !m_done && index <= m_siteIndex + lookahead && index < m_fetchAheadBelow &&
+         left > FetchReply::unreadLimit;
+         ++index) {
         if (m_sites.site(index, address) != SiteSource::Status::Ready)
             return;
         if (m_ahead.count(index))
@@ -291,6 +295,25 @@ void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
 {
     m_heldBytes -= entry->second.text.bytes;
     m_ahead.erase(entry); // a reply still under way goes with it
+}
+
+// A rule that keeps what it reads (the between rule) grows as its page
+// arrives, which the pages fetched ahead before did not leave room for: while
+// it keeps any, the furthest of them go until the budget holds again. A
+// failure stays, as it holds nothing.
+void ExtractionRun::keepWithinBudget()
+{
+    while (m_pageRule && m_pageRule->heldBytes() > 0 && budgetLeft() < 0) {
+        const auto furthest = std::find_if(m_ahead.rbegin(), m_ahead.rend(), [](const auto &entry) {
+            return entry.second.reply || entry.second.text.bytes > 0;
+        });
+        if (furthest == m_ahead.rend())
+            return;
+        // Asked for again only in its turn: fetched ahead, it would only be
+        // let go again while rules keep that much.
+        m_fetchAheadBelow = std::min(m_fetchAheadBelow, furthest->first);
+        dropPrefetch(std::prev(furthest.base()));
+    }
 }
 
 // The current site's page never waits behind pages of later sites for a
@@ -396,6 +419,7 @@ void ExtractionRun::processSlice()
             m_pageRule->take(rest.first(size));
         } else if (!m_ended) {
             m_idle = true;
+            keepWithinBudget();
             return showRowsWhenSlow();
         } else {
             m_ruleAtEnd = true;
@@ -404,6 +428,7 @@ void ExtractionRun::processSlice()
         if (slice.expired())
             break;
     }
+    keepWithinBudget();
     showRowsWhenSlow();
     scheduleSlice();
 }

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 
@@ -29,7 +30,9 @@ class PageRule;
 // worked on (what the rule keeps of it included), and the unread text each
 // reply may hold. A page fetched ahead
 // that finds the budget spent is left unread, which pauses its transfer; the
-// current site's page is always read. The sites are still handled one at a
+// current site's page is always read. Should what the rule keeps of it grow
+// past what was left, the pages furthest ahead are let go, to be fetched again
+// in their turn. The sites are still handled one at a
 // time in order, each reading its address at its turn: a page fetched ahead
 // for another address than the one the site then has is not used.
 //
@@ -98,6 +101,7 @@ private:
     void settlePrefetchesBehind();
     void fetchAhead();
     void dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry);
+    void keepWithinBudget();
     void makeRoomFor(const QString &address);
     // What arrives of the current site's page, and its end.
     void takePiece(const QByteArray &piece);
@@ -119,6 +123,8 @@ private:
     RunHost &m_host;
 
     qsizetype m_siteIndex = 0;
+    // A page let go for what a rule keeps, and those after it, wait for its turn.
+    qsizetype m_fetchAheadBelow = std::numeric_limits<qsizetype>::max();
     qsizetype m_failed = 0;
     QString m_address;
     FetchResult m_fetch;                   // how the current site's page came, without it

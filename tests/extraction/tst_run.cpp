@@ -256,6 +256,30 @@ private slots:
         QCOMPARE(int(r.fetcher.requests.size()), 60);
     }
 
+    // The between rule keeps its page's text: once that outgrows what the
+    // pages fetched ahead left, the furthest go, to be asked for again.
+    void keptTextLetsPagesAheadGo()
+    {
+        Run r(Rule::Between);
+        r.fetcher.autoAnswer = false;
+        r.host.setTexts("<b>|</b>");
+        QList<QByteArray> pages;
+        for (int i = 0; i < 4; ++i) {
+            r.sites.append(QStringLiteral("http://h%1/").arg(i));
+            pages << "<b>v" + QByteArray::number(i) + "</b>" +
+                         QByteArray(i ? 20 << 20 : 8 << 20, 'x');
+            r.fetcher.pages.insert(r.sites.text(i), pages.last());
+        }
+        r.start();
+        QCOMPARE(r.fetcher.inFlight(), 4);
+        for (int i : {1, 2, 3, 0})
+            r.fetcher.answer(i, pages[i]);
+        r.fetcher.autoAnswer = true; // pages asked for again
+        QVERIFY(r.wait());
+        QVERIFY(r.fetcher.requests.size() > 4);
+        QCOMPARE(r.results.texts(), (QStringList{"v0", "v1", "v2", "v3"}));
+    }
+
     // Sites are handled in list order whatever order their pages come in.
     // Each reads its address at its turn: a page fetched ahead is used only
     // for the address it was fetched for, wherever that row is now, and once.
