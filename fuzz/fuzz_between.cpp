@@ -37,10 +37,11 @@ struct Client : BetweenClient
         return start;
     }
     QString endText() const override { return end; }
-    bool keepDuplicates() const override { return keep; }
-    bool holdsResult(const QString &result) const override { return listed.contains(result); }
+    // What the site's rows do with a result: drop it when already listed.
     void addResult(const QString &result) override
     {
+        if (!keep && listed.contains(result))
+            return;
         listed.insert(result);
         added << result;
     }
@@ -62,8 +63,7 @@ void literalPasses(QString page, Client &client)
             q >= start.size() ? page.mid(p - 1 + start.size(), q - start.size()) : QString();
         const QString section = page.mid(p - 1, q > 0 ? q + end.size() : end.size());
         page.remove(page.indexOf(section), section.size());
-        const QString decoded = decodeAmp(result);
-        if (!decoded.isEmpty() && (client.keepDuplicates() || !client.holdsResult(decoded)))
+        if (const QString decoded = decodeAmp(result); !decoded.isEmpty())
             client.addResult(decoded);
     }
 }

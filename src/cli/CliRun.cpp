@@ -3,7 +3,7 @@
 #include "cli/AddressStream.h"
 #include "cli/StreamedResults.h"
 #include "extraction/ExtractionRun.h"
-#include "extraction/PageRule.h"
+#include "extraction/RuleTable.h"
 #include "model/WorkSlice.h"
 #include "platform/CurlPageFetcher.h"
 #include "platform/FileExists.h"
@@ -53,8 +53,8 @@ void CliRun::start()
 {
     if (m_stopStatus != 0)
         return emit finished(m_stopStatus);
-    const RuleDescription rule = RuleDescription::read(*m_options.rule, *this);
-    const QString refusal = rule.problem(m_options.sources.size());
+    const RuleDescription rule = describeRule(*m_options.rule, *this);
+    const QString refusal = ruleProblem(rule, m_options.sources.size());
     if (!refusal.isEmpty())
         return fail(refusal);
     for (const CliOptions::Source &source : m_options.sources) {
@@ -98,7 +98,7 @@ void CliRun::start()
             });
     m_results =
         new StreamedResults(stdout,
-                            {rule.dropsDuplicates(), m_options.evenIfNothing,
+                            {dropsDuplicates(rule), m_options.evenIfNothing,
                              !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
                                  !m_options.saveCsv.isEmpty()},
                             m_options.format, this);

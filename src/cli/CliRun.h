@@ -42,7 +42,7 @@ private:
     QString ruleText(Rule) const override { return m_options.text; }
     QString startText() const override { return m_options.start; }
     QString endText() const override { return m_options.end; }
-    bool rulePattern(Rule rule) const override { return m_options.regex || rule == Rule::Match; }
+    bool rulePattern(Rule) const override { return m_options.regex; }
     bool startPattern() const override { return m_options.regex; }
     bool endPattern() const override { return m_options.regex; }
     bool keepDuplicates() const override { return m_options.keepDuplicates; }

@@ -32,17 +32,21 @@ void StreamedResults::close()
     write(RowFormat::end(m_format));
 }
 
-void StreamedResults::append(ResultRow row)
+void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow::Kind kind)
 {
-    if (m_memory.results && row.kind != ResultRow::Kind::Address)
-        m_results.insert(row.text);
-    if (m_memory.addresses && row.showsAddress())
-        m_addresses.insert(row.site);
+    if (m_memory.results && kind != ResultRow::Kind::Address)
+        m_results.insert(textOfUtf8(text));
+    if (m_memory.addresses && kind != ResultRow::Kind::Result)
+        m_addresses.insert(site);
     ++m_count;
+    if (site.constData() != m_site.constData() && site != m_site) {
+        m_site = site;
+        m_siteUtf8 = site.toUtf8();
+    }
     QByteArray line;
-    RowFormat::append(line, row.site, row.text, row.kind, m_format, &m_page);
+    RowFormat::append(line, m_siteUtf8, text, kind, m_format, &m_page);
     if (m_memory.rows)
-        m_rows.append(std::move(row));
+        m_rows.append(site, text, kind);
     write(line);
 }
 

@@ -33,7 +33,8 @@ public:
     // What ends the output, once the last row is written.
     void close();
 
-    void append(ResultRow row) override;
+    using ResultSink::append;
+    void append(const QString &site, QByteArrayView text, ResultRow::Kind kind) override;
     bool showsAddress(const QString &address) const override
     {
         return m_addresses.contains(address);
@@ -57,6 +58,8 @@ private:
     Memory m_memory;
     SaveFormat m_format;
     FetchResult m_page;
+    QString m_site; // of the last row, and as UTF-8
+    QByteArray m_siteUtf8;
     bool m_begun = false; // what comes before the first row is written
     ResultRows m_rows;
     QSet<QString> m_addresses;

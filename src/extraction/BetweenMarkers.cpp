@@ -2,6 +2,7 @@
 
 #include "extraction/LineFilter.h"
 #include "model/WorkSlice.h"
+#include "platform/Utf8Text.h"
 
 #include <algorithm>
 #include <array>
@@ -76,21 +77,6 @@ void foldInto(const QChar *from, QChar *to, qsizetype count)
         if (i < count)
             to[i] = QChar(table[from[i].unicode()]);
     }
-}
-
-// The start of the last character in bytes, if that character is cut short;
-// else bytes.size().
-qsizetype cutCharacter(QByteArrayView bytes)
-{
-    const qsizetype size = bytes.size();
-    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
-        const auto byte = uchar(bytes[size - back]);
-        if ((byte & 0xC0) == 0x80)
-            continue; // a continuation byte: the lead is further back
-        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-        return length > back ? size - back : size;
-    }
-    return size;
 }
 
 bool isLead(char byte)
@@ -281,7 +267,7 @@ void BetweenMarkers::append(QByteArrayView utf8)
         joined += utf8;
         utf8 = joined;
     }
-    const QByteArrayView whole = utf8.first(cutCharacter(utf8));
+    const QByteArrayView whole = utf8.first(wholeCharacters(utf8));
     m_partial = utf8.sliced(whole.size()).toByteArray();
     commit();
     compact();
@@ -469,10 +455,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
 
     if (!tookResult || result.isEmpty())
         return Pass::Made;
-    result = decodeAmp(result);
-    if (!m_client.keepDuplicates() && m_client.holdsResult(result))
-        return Pass::Made;
-    m_client.addResult(result);
+    m_client.addResult(decodeAmp(result));
     return Pass::Made;
 }
 

@@ -37,17 +37,15 @@ private:
 // position in the original.
 QString foldCase(QStringView text);
 
-// What the passes read and where their results go. Everything is asked afresh
-// at every pass, so a change made between passes applies from the next one.
+// What the passes read and where their results go. The markers are asked
+// afresh at every pass, so a change made between passes applies from the next one.
 class BetweenClient
 {
 public:
     virtual ~BetweenClient() = default;
     virtual QString startText() const = 0;
     virtual QString endText() const = 0;
-    virtual bool keepDuplicates() const = 0;
-    // Whether a row already holds exactly this result.
-    virtual bool holdsResult(const QString &result) const = 0;
+    // A result the passes took, "&amp;" decoded; never empty.
     virtual void addResult(const QString &result) = 0;
 };
 

@@ -1,12 +1,12 @@
 #include "extraction/BetweenRule.h"
 
-#include "extraction/LineFilter.h"
 #include "extraction/Pattern.h"
+#include "extraction/RuleDescription.h"
 #include "extraction/RunHost.h"
-#include "results/ResultSink.h"
+#include "extraction/SiteRows.h"
 
-BetweenRule::BetweenRule(const QString &address, RunHost &host, ResultSink &results)
-    : m_address(address), m_host(host), m_results(results), m_passes(*this)
+BetweenRule::BetweenRule(RunHost &host, SiteRows &rows)
+    : m_host(host), m_rows(rows), m_passes(*this)
 {
 }
 
@@ -25,16 +25,6 @@ QString BetweenRule::problem(const RuleDescription &rule, qsizetype siteCount)
     return {};
 }
 
-bool BetweenRule::advance(const WorkSlice &slice)
-{
-    if (!m_passes.advance(slice))
-        return false;
-    if (m_passes.finished() && !std::exchange(m_addressRowDone, true))
-        AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                      m_host.includeAddressIfNothingFound());
-    return true;
-}
-
 QString BetweenRule::startText() const
 {
     return m_host.startText();
@@ -45,21 +35,7 @@ QString BetweenRule::endText() const
     return m_host.endText();
 }
 
-bool BetweenRule::keepDuplicates() const
-{
-    return m_host.keepDuplicates();
-}
-
-// Only an equal result counts as a duplicate, from any site or rule; a row
-// the user removed no longer does.
-bool BetweenRule::holdsResult(const QString &result) const
-{
-    return m_results.holdsResult(result);
-}
-
 void BetweenRule::addResult(const QString &result)
 {
-    m_results.append(
-        {m_address, result,
-         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result});
+    m_rows.hit(result);
 }

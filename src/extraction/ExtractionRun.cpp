@@ -1,6 +1,7 @@
 #include "extraction/ExtractionRun.h"
 
 #include "extraction/PageRule.h"
+#include "extraction/RuleTable.h"
 #include "extraction/SiteSource.h"
 #include "model/WorkSlice.h"
 #include "results/ResultSink.h"
@@ -67,11 +68,11 @@ void ExtractionRun::beginSite()
     }
     m_host.setBusy(true);
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
-    m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
-    m_siteRows.begin(m_address);
+    m_siteRows.begin(m_address, ruleEntry(m_rule), m_host);
+    makeRule();
     m_pageClock.start();
     m_showRows.stop();
-    m_ended = m_ruleAtEnd = false;
+    m_ended = m_ruleAtEnd = m_pageDone = false;
     m_idle = true;
 
     // The page asked ahead for this site, if the site still has its address;
@@ -297,13 +298,15 @@ void ExtractionRun::dropPrefetch(std::map<qsizetype, Prefetch>::iterator entry)
     m_ahead.erase(entry); // a reply still under way goes with it
 }
 
-// A rule that keeps what it reads (the between rule) grows as its page
-// arrives, which the pages fetched ahead before did not leave room for: while
-// it keeps any, the furthest of them go until the budget holds again. A
-// failure stays, as it holds nothing.
+// A rule that keeps what it reads (the between rule, a line rule in a long
+// line) grows as its page arrives, which the pages fetched ahead before did
+// not leave room for: while it keeps much, the furthest of them go until the
+// budget holds again. A rule holding less than a reply may hold unread leaves
+// them be: a page ahead overruns the budget by a read as much. A failure
+// stays, as it holds nothing.
 void ExtractionRun::keepWithinBudget()
 {
-    while (m_pageRule && m_pageRule->heldBytes() > 0 && budgetLeft() < 0) {
+    while (m_pageRule && m_pageRule->heldBytes() > FetchReply::unreadLimit && budgetLeft() < 0) {
         const auto furthest = std::find_if(m_ahead.rbegin(), m_ahead.rend(), [](const auto &entry) {
             return entry.second.reply || entry.second.text.bytes > 0;
         });
@@ -374,11 +377,16 @@ void ExtractionRun::pageEnded(const FetchResult &result)
     } else {
         dropPage();
         m_siteRows.drop();
-        m_pageRule = ruleEntry(m_rule).make(m_rule, m_address, m_host, m_siteRows);
-        m_ruleAtEnd = false;
+        makeRule();
+        m_ruleAtEnd = m_pageDone = false;
     }
     if (m_idle)
         scheduleSlice();
+}
+
+void ExtractionRun::makeRule()
+{
+    m_pageRule = ruleEntry(m_rule).make(m_rule, m_host, m_siteRows);
 }
 
 void ExtractionRun::scheduleSlice()
@@ -402,11 +410,14 @@ void ExtractionRun::processSlice()
         return;
     m_idle = false;
     const WorkSlice slice;
+    m_siteRows.newSlice();
     // Rows held while the page arrived go on first, in order.
     if ((m_ended || m_siteRows.released()) && !m_siteRows.flush(slice))
         return scheduleSlice();
     while (m_pageRule->advance(slice)) {
         if (m_ruleAtEnd) {
+            if (!std::exchange(m_pageDone, true))
+                m_siteRows.pageDone();
             // The page may have ended while this slice ran, rows still held.
             if (!m_siteRows.flush(slice))
                 return scheduleSlice();

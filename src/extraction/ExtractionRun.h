@@ -1,7 +1,7 @@
 #pragma once
 
-#include "extraction/HeldRows.h"
 #include "extraction/RunHost.h"
+#include "extraction/SiteRows.h"
 #include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
 
@@ -113,6 +113,7 @@ private:
     void noteReachable(const QString &address, const FetchResult &result);
     const FetchResult *givenUp(const QString &address) const;
     void processSlice();
+    void makeRule();
     void endSite();
     void finish(const QString &status);
 
@@ -138,15 +139,16 @@ private:
     // By host: connections that failed in a row, and the last such failure.
     QHash<QByteArray, std::pair<int, FetchResult>> m_unreachable;
 
-    // The rule over the current site's page, the rows it made while the page
-    // was arriving, the text it has yet to take (from m_given on in the first
-    // piece), and where the page is: ended (m_fetch says how), and the rule told so.
+    // The rule over the current site's page, the site's rows, the text the
+    // rule has yet to take (from m_given on in the first piece), and where the
+    // page is: ended (m_fetch says how), and the rule told so.
     std::unique_ptr<PageRule> m_pageRule;
-    HeldRows m_siteRows{m_results};
+    SiteRows m_siteRows{m_results};
     HeldText m_page;
     qsizetype m_given = 0;
     bool m_ended = false;
     bool m_ruleAtEnd = false;
+    bool m_pageDone = false;    // the rule is done with the page, and the rows told so
     bool m_idle = false;        // waiting for the page's next text or its end
     bool m_sliceQueued = false; // a slice is due from the event loop
     QElapsedTimer m_pageClock;  // since the site's turn began

@@ -1,7 +1,5 @@
 #include "extraction/LineFilter.h"
 
-#include "results/ResultSink.h"
-
 QString decodeAmp(QStringView text)
 {
     static const QString entity = QStringLiteral("&amp;");
@@ -19,11 +17,4 @@ QString decodeAmp(QStringView text)
     }
     out.append(text.mid(from));
     return out;
-}
-
-void AddAddressRow(ResultSink &results, const QString &address, bool includeAddress,
-                   bool includeIfNothingFound)
-{
-    if (includeAddress && includeIfNothingFound && !results.showsAddress(address))
-        results.append({address, {}, ResultRow::Kind::Address});
 }

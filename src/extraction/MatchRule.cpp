@@ -1,14 +1,12 @@
 #include "extraction/MatchRule.h"
 
-#include "extraction/LineFilter.h"
 #include "extraction/Pattern.h"
+#include "extraction/RuleDescription.h"
+#include "extraction/RunHost.h"
+#include "extraction/SiteRows.h"
 #include "model/WorkSlice.h"
-#include "results/ResultSink.h"
 
-MatchRule::MatchRule(const QString &address, RunHost &host, ResultSink &results)
-    : LineRule(Rule::Match, address, host, results)
-{
-}
+MatchRule::MatchRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows) {}
 
 QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
 {
@@ -21,36 +19,24 @@ QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
     return {};
 }
 
-void MatchRule::endOfPage()
-{
-    LineRule::endOfPage();
-    m_ended = true;
-}
-
 bool MatchRule::advance(const WorkSlice &slice)
 {
-    const QString text = m_host.ruleText(m_kind);
+    const QString text = m_host.ruleText(Rule::Match);
     const QRegularExpression pattern = compiledPattern(text);
-    const auto kind =
-        m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result;
-    const bool keepDuplicates = m_host.keepDuplicates();
     const int group = pattern.captureCount() > 0 ? 1 : 0;
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
-    for (bool first = true; m_next <= lines().size() || moveToRest(); first = false) {
+    for (bool first = true; m_lines.pending(); first = false) {
         if (!first && slice.expired())
             return false;
-        m_next = matchingLines(lines(), m_next, bytesPerCheck, pattern, text, [&](QString &&line) {
-            // The iterator steps past an empty match, so it always ends.
-            auto found = pattern.globalMatch(line, 0, QRegularExpression::NormalMatch, valid);
-            while (found.hasNext()) {
-                const QString result = found.next().captured(group);
-                if (!result.isEmpty() && (keepDuplicates || !m_results.holdsResult(result)))
-                    m_results.append({m_address, result, kind});
-            }
-        });
+        m_lines.next = matchingLines(m_lines.lines(), m_lines.next, PageLines::bytesPerCheck,
+                                     pattern, text, [&](QString &&line) {
+                                         // The iterator steps past an empty match, so it ends.
+                                         auto found = pattern.globalMatch(
+                                             line, 0, QRegularExpression::NormalMatch, valid);
+                                         while (found.hasNext())
+                                             m_rows.hit(found.next().capturedView(group));
+                                     });
     }
-    linesDone();
-    if (m_ended && !std::exchange(m_addressRowDone, true))
-        addAddressRow();
+    m_lines.done();
     return true;
 }

@@ -1,23 +1,32 @@
 #pragma once
 
-#include "extraction/LineRule.h"
+#include "extraction/PageLines.h"
+#include "extraction/PageRule.h"
+#include "extraction/Rule.h"
 
-// Every match of a pattern in every line, line after line, each match a row:
+#include <QString>
+
+class RunHost;
+class SiteRows;
+struct RuleDescription;
+
+// Every match of a pattern in every line, line after line, each match a hit:
 // its first capture group when the pattern has one, else the whole match.
-// Lines are those of the line rules; an empty match, or an empty group, makes
-// no row. An equal result is dropped unless duplicates are kept, and the
-// address row comes once, after the page.
-class MatchRule : public LineRule
+// Lines are those of the line rules.
+class MatchRule : public PageRule
 {
 public:
-    MatchRule(const QString &address, RunHost &host, ResultSink &results);
+    MatchRule(RunHost &host, SiteRows &rows);
 
     static QString problem(const RuleDescription &rule, qsizetype siteCount);
 
-    void endOfPage() override;
+    void take(QByteArrayView piece) override { m_lines.take(piece); }
+    void endOfPage() override { m_lines.endOfPage(); }
     bool advance(const WorkSlice &slice) override;
+    qint64 heldBytes() const override { return m_lines.heldBytes(); }
 
 private:
-    bool m_ended = false;
-    bool m_addressRowDone = false;
+    RunHost &m_host;
+    SiteRows &m_rows;
+    PageLines m_lines;
 };

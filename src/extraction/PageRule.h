@@ -1,19 +1,15 @@
 #pragma once
 
-#include "extraction/RunHost.h"
-
 #include <QByteArrayView>
-#include <QString>
+#include <QtGlobal>
 
-#include <memory>
-
-class ResultSink;
 class WorkSlice;
 
-// One rule over one site's page. The page comes as UTF-8 pieces cut anywhere,
-// even inside a character; the rule keeps only what the pieces after it still
-// need (a partial line, the text the passes may still read), and reads its
-// texts and options afresh as it goes.
+// One rule over one site's page. A rule only finds text: each hit goes to the
+// site's rows (SiteRows), which decide what it becomes. The page comes as
+// valid UTF-8 cut into pieces anywhere, even inside a character; the rule
+// keeps only what the pieces after it still need (a partial line, the text
+// the passes may still read), and reads its texts afresh as it goes.
 class PageRule
 {
 public:
@@ -26,46 +22,10 @@ public:
     // an empty one.
     virtual void endOfPage() = 0;
     // Works until the slice expires. True once it did all it can with what it
-    // was given: then it asks for the next piece or, after endOfPage(), the
-    // site is done, its address row included.
+    // was given: then it asks for the next piece or, after endOfPage(), it is
+    // done with the page.
     virtual bool advance(const WorkSlice &slice) = 0;
-    // Bytes the rule holds of the page, counted against the run's page budget.
-    virtual qint64 heldBytes() const { return 0; }
+    // Bytes the rule holds of the page, counted against the run's page
+    // budget: every rule says, as what it holds may be most of a page.
+    virtual qint64 heldBytes() const = 0;
 };
-
-// What is asked of a rule before a run starts: its kind, texts and options as
-// the window or the command line has them.
-struct RuleDescription
-{
-    Rule kind = Rule::WithText;
-    QString text; // the with- or without-text
-    QString start, end;
-    bool keepDuplicates = false;
-    bool includeAddress = false;
-    bool includeAddressIfNothingFound = false;
-    // Which texts are regular expressions.
-    bool textPattern = false;
-    bool startPattern = false;
-    bool endPattern = false;
-
-    // The controls of a host as they are now.
-    static RuleDescription read(Rule kind, const RunHost &host);
-    // The message that refuses a run before it starts, or an empty text.
-    QString problem(qsizetype siteCount) const;
-    // Whether a row equal to one already listed is dropped.
-    bool dropsDuplicates() const;
-};
-
-// A rule's entry: the run asks it everything that differs between rules.
-struct RuleEntry
-{
-    Rule kind;
-    QString (*problem)(const RuleDescription &rule, qsizetype siteCount);
-    std::unique_ptr<PageRule> (*make)(Rule kind, const QString &address, RunHost &host,
-                                      ResultSink &results);
-    bool honoursKeepDuplicates;
-    // "Done." and the idle pointer after every site rather than after the run.
-    bool doneAfterEverySite;
-};
-
-const RuleEntry &ruleEntry(Rule kind);

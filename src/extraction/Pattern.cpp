@@ -1,6 +1,7 @@
 #include "extraction/Pattern.h"
 
 #include "extraction/Utf8LineFilter.h"
+#include "model/TextList.h"
 #include "model/UserMessage.h"
 
 #include <QHash>
@@ -224,7 +225,8 @@ qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
     // A short text would pass too many lines for that to pay.
     if (const QString required = requiredText(source); required.size() >= 3) {
         const Utf8LineFilter filter(Rule::WithText, required);
-        return filter.scan(page, from, minBytes, [&](QString &&line) {
+        return filter.scan(page, from, minBytes, [&](QByteArrayView bytes) {
+            QString line = textOfUtf8(bytes);
             if (pattern.isValid() && pattern.match(line, 0, normal, valid).hasMatch())
                 hit(std::move(line));
         });

@@ -2,8 +2,10 @@
 
 #include "extraction/LineFilter.h"
 #include "extraction/Pattern.h"
+#include "extraction/RunHost.h"
+#include "extraction/SiteRows.h"
 #include "model/WorkSlice.h"
-#include "results/ResultSink.h"
+#include "platform/Utf8Text.h"
 
 namespace {
 
@@ -13,25 +15,9 @@ constexpr qsizetype lookBehind = 255;
 // Passed text is dropped once there is this much of it and it is half the text.
 constexpr qsizetype dropAt = 1 << 16;
 
-// The start of the last character in bytes, if that character is cut short;
-// else bytes.size().
-qsizetype cutCharacter(QByteArrayView bytes)
-{
-    const qsizetype size = bytes.size();
-    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
-        const auto byte = uchar(bytes[size - back]);
-        if ((byte & 0xC0) == 0x80)
-            continue;
-        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-        return length > back ? size - back : size;
-    }
-    return size;
-}
-
 } // namespace
 
-PatternBetweenRule::PatternBetweenRule(const QString &address, RunHost &host, ResultSink &results)
-    : m_address(address), m_host(host), m_results(results)
+PatternBetweenRule::PatternBetweenRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows)
 {
 }
 
@@ -43,7 +29,7 @@ void PatternBetweenRule::take(QByteArrayView piece)
     // text is what decoding the whole page gives.
     QByteArray joined = std::exchange(m_partial, {});
     joined += piece;
-    const qsizetype whole = cutCharacter(joined);
+    const qsizetype whole = wholeCharacters(joined);
     m_partial = joined.sliced(whole);
     m_text += m_decoder.decode(QByteArrayView(joined).first(whole));
 }
@@ -68,8 +54,6 @@ bool PatternBetweenRule::advance(const WorkSlice &slice)
             m_finished = true;
             m_text.clear();
             m_text.squeeze();
-            AddAddressRow(m_results, m_address, m_host.includeAddress(),
-                          m_host.includeAddressIfNothingFound());
             return true;
         }
         if (slice.expired())
@@ -128,12 +112,7 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
     const qsizetype length = end.capturedStart() - m_startEnd;
     if (length <= 0)
         return Pass::Made;
-    const QString result = decodeAmp(QStringView(m_text).sliced(m_startEnd, length));
-    if (!m_host.keepDuplicates() && m_results.holdsResult(result))
-        return Pass::Made;
-    m_results.append(
-        {m_address, result,
-         m_host.includeAddress() ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result});
+    m_rows.hit(decodeAmp(QStringView(m_text).sliced(m_startEnd, length)));
     return Pass::Made;
 }
 

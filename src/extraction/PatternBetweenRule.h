@@ -5,6 +5,9 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+class RunHost;
+class SiteRows;
+
 // The between rule while a marker is a regular expression: pass after pass,
 // the text between a match of the start pattern and the next match of the end
 // pattern after it. A marker whose switch is off is its literal text.
@@ -15,17 +18,17 @@
 // lookbehinds, \b and ^. A match that more text could make longer, or one
 // that could begin in text not yet arrived, waits for that text. As in the
 // literal rule the markers are read at every pass and matched ignoring case,
-// "&amp;" is decoded in the result, an empty result makes no row, an equal
-// result is dropped unless duplicates are kept, and the address row comes
-// once, after the last pass.
+// and "&amp;" is decoded in the result.
 class PatternBetweenRule : public PageRule
 {
 public:
-    PatternBetweenRule(const QString &address, RunHost &host, ResultSink &results);
+    PatternBetweenRule(RunHost &host, SiteRows &rows);
 
     void take(QByteArrayView piece) override;
     void endOfPage() override;
     bool advance(const WorkSlice &slice) override;
+    // The text kept as UTF-16, and a character cut by the last piece.
+    qint64 heldBytes() const override { return m_text.capacity() * 2 + m_partial.size(); }
 
 private:
     enum class Pass
@@ -37,9 +40,8 @@ private:
     Pass pass();
     void dropPassedText();
 
-    QString m_address;
     RunHost &m_host;
-    ResultSink &m_results;
+    SiteRows &m_rows;
     QByteArray m_partial; // a character the last piece cut
     // The fetcher dropped the page's byte-order mark: any other is text.
     QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom};

@@ -1,14 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "extraction/Rule.h"
 
-enum class Rule
-{
-    WithText,
-    WithoutText,
-    Between,
-    Match // every match of a pattern in every line (the command line's)
-};
+#include <QString>
 
 // What a run reads and shows while it works. Every getter reads the control
 // afresh, so a change the user makes while the run waits takes effect at the
@@ -21,7 +15,7 @@ public:
     virtual QString startText() const = 0;
     virtual QString endText() const = 0;
     // Whether a text is a regular expression rather than literal text.
-    virtual bool rulePattern(Rule rule) const { return rule == Rule::Match; }
+    virtual bool rulePattern(Rule) const { return false; }
     virtual bool startPattern() const { return false; }
     virtual bool endPattern() const { return false; }
     virtual bool keepDuplicates() const = 0;

@@ -1,5 +1,7 @@
 #include "extraction/Utf8LineFilter.h"
 
+#include "model/TextList.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -75,16 +77,6 @@ const std::vector<FoldTrap> &foldTraps()
         return found;
     }();
     return traps;
-}
-
-// A line as text, a byte-order mark at its start kept: only the page's own
-// first one is dropped, and the fetcher did that.
-QString lineText(QByteArrayView utf8)
-{
-    QString text = QString::fromUtf8(utf8);
-    if (utf8.startsWith("\xEF\xBB\xBF"))
-        text.prepend(QChar(0xFEFF));
-    return text;
 }
 
 } // namespace
@@ -188,7 +180,7 @@ bool Utf8LineFilter::holdsFoldTrap(QByteArrayView text) const
     return false;
 }
 
-bool Utf8LineFilter::passes(QByteArrayView piece, QString *line) const
+bool Utf8LineFilter::passes(QByteArrayView piece, const Hit &hit) const
 {
     if (piece.isEmpty())
         return false;
@@ -202,15 +194,15 @@ bool Utf8LineFilter::passes(QByteArrayView piece, QString *line) const
     // characters: an ASCII text, and no character that folds into one of its letters.
     const bool found = m_ascii && !holdsFoldTrap(text)
                            ? findFolded(text, 0) >= 0
-                           : lineText(text).contains(m_text, Qt::CaseInsensitive);
+                           : textOfUtf8(text).contains(m_text, Qt::CaseInsensitive);
     const bool pass = m_rule == Rule::WithoutText ? !found : found;
-    if (pass && line)
-        *line = lineText(text);
+    if (pass && hit)
+        hit(text);
     return pass;
 }
 
 qsizetype Utf8LineFilter::scan(QByteArrayView page, qsizetype from, qsizetype minBytes,
-                               const std::function<void(QString &&)> &hit) const
+                               const Hit &hit) const
 {
     qsizetype end = page.size() + 1;
     if (const qsizetype nl = findByte(page, '\n', from + minBytes, page.size()); nl >= 0)
@@ -223,16 +215,14 @@ qsizetype Utf8LineFilter::scan(QByteArrayView page, qsizetype from, qsizetype mi
 }
 
 void Utf8LineFilter::scanEveryPiece(QByteArrayView page, qsizetype from, qsizetype end,
-                                    const std::function<void(QString &&)> &hit) const
+                                    const Hit &hit) const
 {
     const qsizetype textEnd = qMin(end, page.size());
     for (qsizetype start = from; start < end;) {
         qsizetype pieceEnd = findByte(page, '\n', start, textEnd);
         if (pieceEnd < 0)
             pieceEnd = page.size();
-        QString line;
-        if (passes(page.sliced(start, pieceEnd - start), &line))
-            hit(std::move(line));
+        passes(page.sliced(start, pieceEnd - start), hit);
         start = pieceEnd + 1;
     }
 }
@@ -241,7 +231,7 @@ void Utf8LineFilter::scanEveryPiece(QByteArrayView page, qsizetype from, qsizety
 // folds into the text, or (for a text with "&") an "&amp;" can pass; the rest
 // are skipped unseen.
 void Utf8LineFilter::scanAroundMatches(QByteArrayView page, qsizetype from, qsizetype end,
-                                       const std::function<void(QString &&)> &hit) const
+                                       const Hit &hit) const
 {
     const QByteArrayView region = page.first(qMin(end, page.size()));
     // Next position of each kind of candidate; -2 until looked for, -1 for none.
@@ -273,14 +263,13 @@ void Utf8LineFilter::scanAroundMatches(QByteArrayView page, qsizetype from, qsiz
         if (lineEnd < 0)
             lineEnd = region.size();
         const QByteArrayView piece = region.sliced(lineStart, lineEnd - lineStart);
-        QString line;
         // A match of the bytes that lies inside a line with no "&" to decode
         // is a match of its text, whatever else the line holds.
         if (candidate == nextMatch && nextMatch + m_folded.size() <= lineEnd &&
             !piece.contains('&'))
-            hit(lineText(piece));
-        else if (passes(piece, &line))
-            hit(std::move(line));
+            hit(piece);
+        else
+            passes(piece, hit);
         start = lineEnd + 1;
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "extraction/RunHost.h"
+#include "extraction/Rule.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,33 +10,34 @@
 
 // A line filter over a page held as UTF-8 bytes. It gives exactly the rows that
 // cutting the decoded text into QString lines, decoding "&amp;" and looking for
-// the rule text in each, ignoring case, would give, at a fraction of the cost: the with-text
-// rule looks only at the lines around a byte-level match of its text, and a
-// QString is made only for a line that becomes a row, or whose letters Qt's
-// case folding could match in ways a byte comparison would not.
+// the rule text in each, ignoring case, would give, at a fraction of the cost:
+// the with-text rule looks only at the lines around a byte-level match of its
+// text, and a QString is made only for a line whose letters Qt's case folding
+// could match in ways a byte comparison would not. Passing lines are handed
+// on as UTF-8, "&amp;" decoded.
 class Utf8LineFilter
 {
 public:
     Utf8LineFilter(Rule rule, const QString &ruleText);
 
+    using Hit = std::function<void(QByteArrayView line)>;
+
     // Whether one piece (a line without its '\n') passes; the decoded line goes
-    // to *line when it does. An empty piece never passes.
-    bool passes(QByteArrayView piece, QString *line) const;
+    // to hit when it does. An empty piece never passes.
+    bool passes(QByteArrayView piece, const Hit &hit) const;
 
     // Tests the pieces from the one starting at from on, at least minBytes of
     // the page and up to a piece boundary, calling hit with every passing line
     // in page order. Returns where the next piece starts, or page.size() + 1
     // once the last piece was tested.
-    qsizetype scan(QByteArrayView page, qsizetype from, qsizetype minBytes,
-                   const std::function<void(QString &&line)> &hit) const;
+    qsizetype scan(QByteArrayView page, qsizetype from, qsizetype minBytes, const Hit &hit) const;
 
 private:
     qsizetype findFolded(QByteArrayView text, qsizetype from) const;
     bool holdsFoldTrap(QByteArrayView text) const;
-    void scanEveryPiece(QByteArrayView page, qsizetype from, qsizetype end,
-                        const std::function<void(QString &&)> &hit) const;
+    void scanEveryPiece(QByteArrayView page, qsizetype from, qsizetype end, const Hit &hit) const;
     void scanAroundMatches(QByteArrayView page, qsizetype from, qsizetype end,
-                           const std::function<void(QString &&)> &hit) const;
+                           const Hit &hit) const;
 
     Rule m_rule;
     QString m_text;

@@ -16,13 +16,13 @@ QStringList ResultList::texts() const
     return out;
 }
 
-void ResultList::append(ResultRow row)
+void ResultList::append(const QString &site, QByteArrayView text, ResultRow::Kind kind)
 {
-    if (row.showsAddress())
-        ++m_addressRows[row.site];
-    if (m_resultsIndexed && row.kind != ResultRow::Kind::Address)
-        ++m_results[row.text];
-    m_rows.append(std::move(row));
+    if (kind != ResultRow::Kind::Result)
+        ++m_addressRows[site];
+    if (m_resultsIndexed && kind != ResultRow::Kind::Address)
+        ++m_results[textOfUtf8(text)];
+    m_rows.append(site, text, kind);
     rowsStored();
 }
 

@@ -22,7 +22,8 @@ public:
     // The rows as they are now; a copy costs nothing until the list changes.
     const ResultRows &rows() const { return m_rows; }
 
-    void append(ResultRow row) override;
+    using ResultSink::append;
+    void append(const QString &site, QByteArrayView text, ResultRow::Kind kind) override;
     void appendRows(ResultRows &&rows) override;
     void removeAt(int row);
     void clear();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/TextList.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -45,9 +47,9 @@ QString text(const QString &site, const QString &text, ResultRow::Kind kind);
 std::optional<SaveFormat> named(QStringView name);
 // What comes before the first row of such a file.
 QByteArray begin(SaveFormat format);
-// The row as a file of that format holds it, as UTF-8. page tells the formats
-// that give it where the row's page came from.
-void append(QByteArray &out, const QString &site, const QString &text, ResultRow::Kind kind,
+// The row as a file of that format holds it, as UTF-8 (site and text are
+// UTF-8 too). page tells the formats that give it where the row's page came from.
+void append(QByteArray &out, QByteArrayView site, QByteArrayView text, ResultRow::Kind kind,
             SaveFormat format, const FetchResult *page = nullptr);
 // A site that failed, for the formats that list failures among the rows.
 void appendFailure(QByteArray &out, const QString &site, const QString &reason, FetchError kind,
@@ -56,26 +58,21 @@ void appendFailure(QByteArray &out, const QString &site, const QString &reason, 
 QByteArray end(SaveFormat format);
 } // namespace RowFormat
 
-// How ResultRows keeps a row: its site by number.
-struct StoredRow
-{
-    QString text;
-    qint32 site;
-    ResultRow::Kind kind;
-};
-// Moved in memory as a block when the list grows, as its QString allows.
-Q_DECLARE_TYPEINFO(StoredRow, Q_RELOCATABLE_TYPE);
-
-// Rows in order, each as small as a row was when it was only text: the sites
-// are listed once for the rows that follow one another with the same site.
-// Copies share their rows until one of them changes.
+// Rows in order, each as compact as its text: the texts in shared blocks,
+// the sites listed once for the rows that follow one another with the same
+// site. Copies share their rows until one of them changes.
 class ResultRows
 {
 public:
-    qsizetype size() const { return m_rows.size(); }
-    const QString &siteAt(qsizetype index) const { return m_sites.at(m_rows.at(index).site); }
-    const QString &textAt(qsizetype index) const { return m_rows.at(index).text; }
-    ResultRow::Kind kindAt(qsizetype index) const { return m_rows.at(index).kind; }
+    qsizetype size() const { return m_texts.size(); }
+    const QString &siteAt(qsizetype index) const { return m_sites.at(site(index)); }
+    QByteArrayView siteUtf8At(qsizetype index) const { return m_sitesUtf8.at(site(index)); }
+    QByteArrayView textUtf8At(qsizetype index) const { return m_texts.utf8(index); }
+    QString textAt(qsizetype index) const { return m_texts.text(index); }
+    ResultRow::Kind kindAt(qsizetype index) const
+    {
+        return ResultRow::Kind(m_texts.tag(index) & kindMask);
+    }
 
     // The row as the list shows it.
     QString text(qsizetype index) const
@@ -83,13 +80,24 @@ public:
         return RowFormat::text(siteAt(index), textAt(index), kindAt(index));
     }
 
-    void append(ResultRow &&row);
+    void append(const QString &site, QByteArrayView text, ResultRow::Kind kind);
+    void append(const ResultRow &row);
     // Moves rows to the end, emptying it.
     void append(ResultRows &&rows);
-    void removeAt(qsizetype index) { m_rows.removeAt(index); }
+    void removeAt(qsizetype index) { m_texts.removeAt(index); }
     void clear();
 
+    // Texts alone, as rows without a site: a list of addresses to save.
+    static ResultRows ofTexts(const TextList &texts);
+
 private:
-    QList<StoredRow> m_rows;
+    // A text's tag holds its kind and, above it, its site's number.
+    static constexpr quint32 kindMask = 3;
+    static constexpr int siteShift = 2;
+    qsizetype site(qsizetype index) const { return m_texts.tag(index) >> siteShift; }
+    quint32 siteFor(const QString &site);
+
+    TextList m_texts;
     QStringList m_sites;
+    QList<QByteArray> m_sitesUtf8;
 };

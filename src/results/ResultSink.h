@@ -8,12 +8,14 @@ class ResultSink
 {
 public:
     virtual ~ResultSink() = default;
-    virtual void append(ResultRow row) = 0;
+    // One row, its text as UTF-8 (empty for an address row).
+    virtual void append(const QString &site, QByteArrayView text, ResultRow::Kind kind) = 0;
+    void append(const ResultRow &row) { append(row.site, row.text.toUtf8(), row.kind); }
     // Rows in order, as append() would take them one by one; rows is emptied.
     virtual void appendRows(ResultRows &&rows)
     {
         for (qsizetype index = 0; index < rows.size(); ++index)
-            append({rows.siteAt(index), rows.textAt(index), rows.kindAt(index)});
+            append(rows.siteAt(index), rows.textUtf8At(index), rows.kindAt(index));
         rows.clear();
     }
     // Whether a row shows exactly this address: its address-only row or a

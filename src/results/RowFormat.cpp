@@ -173,49 +173,47 @@ QByteArray RowFormat::begin(SaveFormat format)
     return entry(format).header.toByteArray();
 }
 
-void RowFormat::append(QByteArray &out, const QString &site, const QString &text,
+void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text,
                        ResultRow::Kind kind, SaveFormat format, const FetchResult *page)
 {
     switch (format) {
     case SaveFormat::List:
     case SaveFormat::Commas:
-        // Encoded a part at a time, without the joined text: the comma between
-        // the parts keeps the bytes those of the joined text.
         if (kind != ResultRow::Kind::Result)
-            out += site.toUtf8();
+            out += site;
         if (kind == ResultRow::Kind::ResultWithAddress)
             out += ',';
         if (kind != ResultRow::Kind::Address)
-            out += text.toUtf8();
+            out += text;
         out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
         return;
     // The structured formats give every row its site, shown or not; an
     // address row's result is empty, as no rule finds an empty one.
     case SaveFormat::Csv:
-        appendCsv(out, site.toUtf8());
+        appendCsv(out, site);
         out += ',';
-        appendCsv(out, text.toUtf8());
+        appendCsv(out, text);
         out += "\r\n";
         return;
     case SaveFormat::Tsv:
-        appendTsv(out, site.toUtf8());
+        appendTsv(out, site);
         out += '\t';
-        appendTsv(out, text.toUtf8());
+        appendTsv(out, text);
         out += '\n';
         return;
     case SaveFormat::JsonLines:
         // A failed site's own record stands for its address row.
         if (page && !page->ok && kind == ResultRow::Kind::Address)
             return;
-        out += '{';
-        appendJsonMember(out, "site", site);
+        out += "{\"site\":";
+        appendJson(out, site);
         if (page) {
-            out += ',';
-            appendJsonMember(out, "url", page->finalUrl);
+            out += ",\"url\":";
+            appendJson(out, page->finalUrl.toUtf8());
             out += ",\"status\":" + QByteArray::number(page->httpStatus);
         }
-        out += ',';
-        appendJsonMember(out, "result", text);
+        out += ",\"result\":";
+        appendJson(out, text);
         out += "}\n";
         return;
     }

@@ -83,7 +83,7 @@ bool SaveJob::open()
 bool SaveJob::writeRows(const WorkSlice &slice)
 {
     while (m_next < m_rows.size()) {
-        RowFormat::append(m_buffer, m_rows.siteAt(m_next), m_rows.textAt(m_next),
+        RowFormat::append(m_buffer, m_rows.siteUtf8At(m_next), m_rows.textUtf8At(m_next),
                           m_rows.kindAt(m_next), m_format);
         ++m_next;
         if (m_buffer.size() >= bufferBytes && !flushBuffer())

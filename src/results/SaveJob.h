@@ -12,7 +12,6 @@
 class QFileDevice;
 class WorkSlice;
 
-
 // Writes rows to a file a slice at a time, in UTF-8 without a byte-order mark.
 // A regular file is written beside the target and replaces it only once every
 // byte is written, so a failure or an abandoned job leaves the old file as it

@@ -4,9 +4,18 @@
 
 #include <QRegularExpression>
 
+QStringList SiteList::texts() const
+{
+    QStringList all;
+    all.reserve(m_rows.size());
+    for (qsizetype row = 0; row < m_rows.size(); ++row)
+        all.append(m_rows.text(row));
+    return all;
+}
+
 void SiteList::append(const QString &address)
 {
-    m_rows.append(address);
+    m_rows.append(QStringView(address));
     rowsStored();
 }
 
@@ -14,18 +23,16 @@ void SiteList::append(const QStringList &addresses)
 {
     if (addresses.isEmpty())
         return;
-    m_rows.append(addresses);
+    for (const QString &address : addresses)
+        m_rows.append(QStringView(address));
     rowsStored();
 }
 
-void SiteList::append(QStringList &&addresses)
+void SiteList::append(TextList &&addresses)
 {
     if (addresses.isEmpty())
         return;
-    if (m_rows.isEmpty())
-        m_rows.swap(addresses);
-    else
-        m_rows.append(std::move(addresses));
+    m_rows.append(std::move(addresses));
     rowsStored();
 }
 
@@ -35,14 +42,14 @@ void SiteList::appendLines(const QString &text)
     QStringList lines = text.split(lineEnd, Qt::SkipEmptyParts);
     for (QString &line : lines)
         line = AddHttp(line);
-    append(std::move(lines));
+    append(lines);
 }
 
 void SiteList::setText(int row, const QString &address)
 {
     if (row < 0 || row >= count())
         return;
-    m_rows[row] = address;
+    m_rows.replace(row, address);
     if (row < rowCount()) {
         const QModelIndex changed = index(row);
         emit dataChanged(changed, changed, {Qt::DisplayRole});
@@ -66,7 +73,7 @@ QVariant SiteList::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= rowCount())
         return {};
     if (role == Qt::DisplayRole || role == Qt::EditRole)
-        return m_rows.at(index.row());
+        return m_rows.text(index.row());
     return {};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/BatchedListModel.h"
+#include "model/TextList.h"
 
 #include <QStringList>
 
@@ -13,13 +14,15 @@ public:
     using BatchedListModel::BatchedListModel;
 
     int count() const { return int(m_rows.size()); }
-    QString text(int row) const { return m_rows.value(row); }
-    QStringList texts() const { return m_rows; }
+    QString text(int row) const { return row >= 0 && row < count() ? m_rows.text(row) : QString(); }
+    QStringList texts() const;
+    // The addresses as they are now; a copy costs nothing until the list changes.
+    const TextList &rows() const { return m_rows; }
 
     void append(const QString &address);
     void append(const QStringList &addresses);
     // The same, taking the addresses over: a million of them cost no copy.
-    void append(QStringList &&addresses);
+    void append(TextList &&addresses);
     // One row per non-empty line of pasted or dropped text, through AddHttp.
     // Unlike an address file, empty lines and a final line end add nothing.
     void appendLines(const QString &text);
@@ -35,5 +38,5 @@ protected:
     int storedCount() const override { return int(m_rows.size()); }
 
 private:
-    QStringList m_rows;
+    TextList m_rows;
 };

@@ -1,6 +1,6 @@
 #include "window/Form1.h"
 
-#include "extraction/PageRule.h"
+#include "extraction/RuleTable.h"
 #include "model/WorkSlice.h"
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
@@ -734,7 +734,7 @@ void Form1::Check8_Click()
 
 void Form1::startRun(Rule rule)
 {
-    const QString problem = RuleDescription::read(rule, *this).problem(m_sites->count());
+    const QString problem = ruleProblem(describeRule(rule, *this), m_sites->count());
     if (!problem.isEmpty()) {
         m_services.ui->message(problem);
         return;
@@ -822,14 +822,8 @@ void Form1::saveAddresses()
 {
     FileDialogSettings dialog = saveResultsDialog();
     dialog.title = QStringLiteral("Save Addresses");
-    save(
-        [this] {
-            ResultRows rows;
-            for (const QString &address : m_sites->texts())
-                rows.append({QString(), address, ResultRow::Kind::Result});
-            return rows;
-        },
-        SaveFormat::List, dialog, QStringLiteral("The addresses"));
+    save([this] { return ResultRows::ofTexts(m_sites->rows()); }, SaveFormat::List, dialog,
+         QStringLiteral("The addresses"));
 }
 
 // The rows are written as they stand once the name is chosen, in slices,

@@ -1,7 +1,8 @@
 // Runs over a scripted fetcher: rows, the order of sites, fetching ahead.
 #include "extraction/ExtractionRun.h"
-#include "extraction/HeldRows.h"
 #include "extraction/Pattern.h"
+#include "extraction/RuleTable.h"
+#include "extraction/SiteRows.h"
 #include "extraction/SiteSource.h"
 #include "model/WorkSlice.h"
 #include "results/ResultList.h"
@@ -208,17 +209,26 @@ private slots:
         QVERIFY(!list.holdsResult(QStringLiteral("x")) && list.showsAddress(site(1)));
         list.removeAt(0);
         QVERIFY(!list.holdsResult(QStringLiteral("y")) && !list.showsAddress(site(1)));
-        HeldRows held(list);
+        TestRunHost host;
+        SiteRows held(list);
         QStringList rows;
         for (int s = 1; s <= 2; ++s) {
-            held.begin(site(s));
+            held.begin(site(s), ruleEntry(Rule::Between), host);
+            host.keep = true;
             for (int i = 0; i < 70'000; ++i) {
-                const auto kind =
-                    i % 3 ? ResultRow::Kind::Result : ResultRow::Kind::ResultWithAddress;
-                held.append({site(s), QString::number(i), kind});
-                rows << RowFormat::text(site(s), QString::number(i), kind);
+                host.include = i % 3 == 0;
+                held.newSlice();
+                held.hit(QString::number(i));
+                rows << RowFormat::text(site(s), QString::number(i),
+                                        host.include ? ResultRow::Kind::ResultWithAddress
+                                                     : ResultRow::Kind::Result);
             }
-            QVERIFY(held.holdsResult(QStringLiteral("69999")) && held.showsAddress(site(s)));
+            // Held rows count: the repeated result is dropped, the address shows.
+            host.include = host.evenIfNothing = true;
+            host.keep = false;
+            held.newSlice();
+            held.hit(QStringLiteral("69999"));
+            held.pageDone();
             held.release();
             while (!held.flush(WorkSlice(0))) {
             }

@@ -2,6 +2,8 @@
 
 #include "extraction/ExtractionRun.h"
 #include "extraction/PageRule.h"
+#include "extraction/RuleTable.h"
+#include "extraction/SiteRows.h"
 #include "extraction/SiteSource.h"
 #include "model/WorkSlice.h"
 #include "results/ResultList.h"
@@ -126,10 +128,14 @@ QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayVi
                      RunHost &host)
 {
     ResultList results;
-    const auto pageRule = ruleEntry(rule).make(rule, address, host, results);
+    SiteRows rows(results);
+    rows.begin(address, ruleEntry(rule), host);
+    rows.release();
+    const auto pageRule = ruleEntry(rule).make(rule, host, rows);
     const auto finish = [&] {
-        while (!pageRule->advance(WorkSlice()))
-            ;
+        do
+            rows.newSlice();
+        while (!pageRule->advance(WorkSlice()));
     };
     for (const QByteArrayView piece : pieces) {
         finish();
@@ -138,5 +144,6 @@ QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayVi
     finish();
     pageRule->endOfPage();
     finish();
+    rows.pageDone();
     return results.texts();
 }

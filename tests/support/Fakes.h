@@ -106,7 +106,7 @@ public:
     QString ruleText(Rule) const override { return rule; }
     QString startText() const override { return start; }
     QString endText() const override { return end; }
-    bool rulePattern(Rule r) const override { return pattern || r == Rule::Match; }
+    bool rulePattern(Rule) const override { return pattern; }
     bool startPattern() const override { return pattern; }
     bool endPattern() const override { return pattern; }
     bool keepDuplicates() const override { return keep; }
