@@ -2,9 +2,9 @@
 // literally: every position of the page, six bytes compared lower-cased, each
 // value read up to its closing quote and completed step by step.
 #include "FuzzCheck.h"
+#include "model/TextList.h"
 #include "model/WorkSlice.h"
 #include "sitelist/ExtractLinks.h"
-#include "sitelist/SiteList.h"
 
 #include <QStringDecoder>
 
@@ -33,11 +33,11 @@ QStringList literalHarvest(const ExtractLinks &state, QByteArrayView page)
 
 QStringList scan(ExtractLinks &links, qint64 budgetNs, int maxCalls)
 {
-    SiteList list;
+    TextList list;
     for (int calls = 1; !links.ScanLinks(list, WorkSlice(budgetNs)); ++calls)
         FUZZ_CHECK(calls <= maxCalls); // an expired slice still makes progress
     QStringList rows;
-    for (int row = 0; row < list.count(); ++row)
+    for (qsizetype row = 0; row < list.size(); ++row)
         rows << list.text(row);
     return rows;
 }

@@ -1,18 +1,30 @@
 #include "cli/AddressStream.h"
 
-#include "platform/FileExists.h"
+#include "model/WorkSlice.h"
 #include "sitelist/ExtractLinks.h"
-#include "sitelist/SiteList.h"
+#include "sitelist/FileToList.h"
 #include "sitelist/UrlMon.h"
 
-#include <QSocketNotifier>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-constexpr qint64 chunkBytes = 64 * 1024;
+
+constexpr qsizetype chunkBytes = 64 * 1024;
+
+// The addresses of --url, given at once.
+class GivenAddress : public AddressSource
+{
+public:
+    explicit GivenAddress(const QString &address) : m_address(address) {}
+    State produce(TextList &out, const WorkSlice &) override
+    {
+        out.append(QStringView(m_address));
+        return State::Ended;
+    }
+    UserMessage message() const override { return {}; }
+
+private:
+    const QString m_address;
+};
+
 } // namespace
 
 AddressStream::AddressStream(const QList<CliOptions::Source> &sources, PageFetcher &fetcher,
@@ -21,21 +33,13 @@ AddressStream::AddressStream(const QList<CliOptions::Source> &sources, PageFetch
 {
 }
 
-AddressStream::~AddressStream()
-{
-    restoreInputFlags();
-}
-
-void AddressStream::restoreInputFlags()
-{
-    // The flags belong to the open pipe or terminal, which outlives us.
-    if (m_inputFlags != -1)
-        fcntl(STDIN_FILENO, F_SETFL, std::exchange(m_inputFlags, -1));
-}
+AddressStream::~AddressStream() = default;
 
 void AddressStream::stop()
 {
     m_stopped = true;
+    if (m_current)
+        m_current->finishWithoutWaiting();
 }
 
 SiteSource::Status AddressStream::site(qsizetype index, QString &address)
@@ -58,17 +62,26 @@ void AddressStream::release(qsizetype index)
     }
 }
 
-void AddressStream::push(const QString &address)
+std::unique_ptr<AddressSource> AddressStream::makeSource(const CliOptions::Source &source)
 {
-    m_buffer.push_back(address);
-    ++m_next;
+    switch (source.kind) {
+    case CliOptions::SourceKind::Url:
+        return std::make_unique<GivenAddress>(AddHttp(source.value));
+    case CliOptions::SourceKind::Sites:
+        return std::make_unique<AddressFile>(source.value, AddressFileSplitter::Lines::Sites,
+                                             chunkBytes);
+    case CliOptions::SourceKind::LinksOf:
+        break;
+    }
+    return std::make_unique<PageLinks>(m_fetcher, source.value);
 }
 
 void AddressStream::nextSource()
 {
-    m_file.reset();
-    m_harvested.reset();
-    m_harvestDone = false;
+    if (auto *links = qobject_cast<PageLinks *>(m_current.get()); links && m_overlong > 0)
+        emit linksDropped(links->pageAddress(), m_overlong);
+    m_current.reset();
+    m_overlong = 0;
     ++m_source;
 }
 
@@ -78,140 +91,42 @@ bool AddressStream::readSome()
         m_ended = true;
         return true;
     }
-    const CliOptions::Source &source = m_sources[m_source];
-    switch (source.kind) {
-    case CliOptions::SourceKind::Url:
-        push(AddHttp(source.value));
-        nextSource();
-        return true;
-    case CliOptions::SourceKind::Sites:
-        return readFile(source.value);
-    case CliOptions::SourceKind::LinksOf:
-        return harvest(source.value);
+    if (!m_current) {
+        m_current = makeSource(m_sources[m_source]);
+        connect(m_current.get(), &AddressSource::ready, this, &SiteSource::moreSites);
+        if (m_stopped)
+            m_current->finishWithoutWaiting();
     }
-    return true;
-}
-
-// The file's addresses by the rules of "Load List", a chunk at a time.
-bool AddressStream::readFile(const QString &path)
-{
-    const bool standardInput = path == QLatin1String("-");
-    if (!m_file) {
-        m_file = std::make_unique<QFile>();
-        struct stat info = {};
-        const bool pipe =
-            standardInput && fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode);
-        const bool opened = standardInput
-                                ? m_file->open(STDIN_FILENO, QIODevice::ReadOnly)
-                                : (m_file->setFileName(path), m_file->open(QIODevice::ReadOnly));
-        if (!opened) {
-            emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.")
-                                .arg(path, m_file->errorString()));
-            m_ended = true;
-            return true;
-        }
-        if (pipe) {
-            // A pipe is read as its data comes, never waiting in a read.
-            m_inputFlags = fcntl(STDIN_FILENO, F_GETFL);
-            fcntl(STDIN_FILENO, F_SETFL, m_inputFlags | O_NONBLOCK);
-            m_readable = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-            connect(m_readable, &QSocketNotifier::activated, this, [this] {
-                m_readable->setEnabled(false);
-                emit moreSites();
-            });
-        }
-    }
-    QByteArray chunk(chunkBytes, Qt::Uninitialized);
-    const qint64 got = m_readable ? ::read(STDIN_FILENO, chunk.data(), size_t(chunk.size()))
-                                  : m_file->read(chunk.data(), chunk.size());
-    if (got < 0 && m_readable && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!m_stopped) {
-            m_readable->setEnabled(true);
-            return false;
-        }
-        // Stopped: a line the pipe has not finished is not listed.
-        const QStringList pieces = m_splitter.takePieces();
-        for (const QString &piece : pieces)
-            pushLine(piece);
-        delete std::exchange(m_readable, nullptr);
-        restoreInputFlags();
-        nextSource();
-        return true;
-    }
-    if (got > 0)
-        m_splitter.feed(QByteArrayView(chunk.constData(), got));
-    const QStringList pieces = got > 0 ? m_splitter.takePieces() : m_splitter.finish();
-    QString reason;
-    if (got < 0)
-        reason = m_readable ? QString::fromLocal8Bit(strerror(errno)) : m_file->errorString();
-    else if (m_splitter.overlong())
-        reason = QStringLiteral("it holds a line longer than %L1 characters")
-                     .arg(AddressFileSplitter::maxPieceLength);
-    if (!reason.isEmpty()) {
-        emit unreadable(QStringLiteral("The file \"%1\" could not be read: %2.")
-                            .arg(standardInput ? QStringLiteral("standard input") : path, reason));
-        m_ended = true;
-        return true;
-    }
-    for (const QString &piece : pieces)
-        pushLine(piece);
-    if (got == 0) {
-        delete std::exchange(m_readable, nullptr);
-        restoreInputFlags();
-        nextSource();
-    }
-    return true;
-}
-
-void AddressStream::pushLine(const QString &line)
-{
-    const QString address = line.left(line.indexOf(u'\t'));
-    if (!address.isEmpty())
-        push(AddHttp(address));
-}
-
-// The page's own address and its links, once the harvest has them all.
-bool AddressStream::harvest(const QString &typed)
-{
-    if (m_stopped && !m_harvestDone) {
-        // Its links are not known: a rerun gets the page itself.
-        delete m_harvest; // and with it the page file
-        ExtractLinks base;
-        base.SetBaseUrl(typed);
-        push(base.BaseUrl);
-        nextSource();
-        return true;
-    }
-    if (!m_harvested) {
-        m_harvested = std::make_unique<SiteList>();
-        auto *harvest = new LinkHarvest(*m_harvested, m_fetcher, typed, this);
-        m_harvest = harvest;
-        connect(harvest, &QueuedJob::finished, this,
-                [this, harvest, typed](const UserMessage &message) {
-                    harvest->deleteLater();
-                    m_harvestDone = true;
-                    if (!message.text.isEmpty()) {
-                        ExtractLinks base;
-                        base.SetBaseUrl(typed);
-                        emit harvestFailed(base.BaseUrl, harvest->reason(), harvest->failure());
-                    }
-                    emit moreSites();
-                });
-        harvest->start();
-    }
-    if (!m_harvestDone)
-        return false;
-    qsizetype overlong = 0;
-    for (int row = 0; row < m_harvested->count(); ++row) {
+    TextList addresses;
+    const AddressSource::State state = m_current->produce(addresses, WorkSlice());
+    for (qsizetype index = 0; index < addresses.size(); ++index) {
+        QString address = addresses.text(index);
         // Like an address line, a link longer than any browser takes is no address.
-        const QString link = m_harvested->text(row);
-        if (link.size() > AddressFileSplitter::maxPieceLength)
-            ++overlong;
-        else
-            push(link);
+        if (address.size() > AddressFileSplitter::maxPieceLength) {
+            ++m_overlong;
+            continue;
+        }
+        m_buffer.push_back(std::move(address));
+        ++m_next;
     }
-    if (overlong > 0)
-        emit linksDropped(m_harvested->text(0), overlong);
+    switch (state) {
+    case AddressSource::State::More:
+        return true;
+    case AddressSource::State::Waiting:
+        return !addresses.isEmpty();
+    case AddressSource::State::Ended:
+        nextSource();
+        return true;
+    case AddressSource::State::Failed:
+        break;
+    }
+    const AddressSource::Failure failure = m_current->failure();
+    if (failure.address.isEmpty()) {
+        emit unreadable(m_current->message().text);
+        m_ended = true;
+    } else {
+        emit harvestFailed(failure.address, failure.reason, failure.kind);
+    }
     nextSource();
     return true;
 }

@@ -8,6 +8,7 @@
 #include "platform/CurlPageFetcher.h"
 #include "platform/FileExists.h"
 #include "results/SaveJob.h"
+#include "sitelist/FileToList.h"
 
 #include <QFileInfo>
 #include <QLocale>

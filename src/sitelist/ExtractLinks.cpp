@@ -1,7 +1,7 @@
 #include "sitelist/ExtractLinks.h"
 
+#include "model/TextList.h"
 #include "model/WorkSlice.h"
-#include "sitelist/SiteList.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,10 +54,10 @@ void ExtractLinks::setPage(QByteArray bytes)
     m_nextPosition = -1;
 }
 
-bool ExtractLinks::ScanLinks(SiteList &list, const WorkSlice &slice)
+bool ExtractLinks::ScanLinks(TextList &list, const WorkSlice &slice)
 {
     if (m_nextPosition < 0) {
-        list.append(BaseUrl);
+        list.append(QStringView(BaseUrl));
         m_nextPosition = 0;
     }
     const char *bytes = PageBytes.constData();
@@ -78,7 +78,7 @@ bool ExtractLinks::ScanLinks(SiteList &list, const WorkSlice &slice)
     return p > lastStart;
 }
 
-void ExtractLinks::AddLink(qsizetype position, SiteList &list) const
+void ExtractLinks::AddLink(qsizetype position, TextList &list) const
 {
     std::optional<QString> value = ReadLinkValue(position);
     if (!value)
@@ -92,7 +92,7 @@ void ExtractLinks::AddLink(qsizetype position, SiteList &list) const
         v = BaseFolder + u'/' + v;
     if (!v.endsWith(u'/'))
         v += u'/';
-    list.append(v);
+    list.append(QStringView(v));
 }
 
 std::optional<QString> ExtractLinks::ReadLinkValue(qsizetype position) const
@@ -109,35 +109,59 @@ std::optional<QString> ExtractLinks::ReadLinkValue(qsizetype position) const
     return QString(decoder.decode(QByteArrayView(start, quote - start)));
 }
 
-LinkHarvest::LinkHarvest(SiteList &list, PageFetcher &fetcher, const QString &typed,
-                         QObject *parent)
-    : QueuedJob(parent), m_list(list), m_fetcher(fetcher), m_typed(typed)
+PageLinks::PageLinks(PageFetcher &fetcher, const QString &typed, QObject *parent)
+    : AddressSource(parent), m_fetcher(fetcher)
 {
+    m_state.SetBaseUrl(typed);
 }
 
 // The download, if still under way, ends with its reply, before the page file goes.
-LinkHarvest::~LinkHarvest()
+PageLinks::~PageLinks()
 {
     m_download.reset();
 }
 
-void LinkHarvest::start()
+UserMessage PageLinks::message() const
 {
-    GetLinks(m_typed);
+    return {QStringLiteral("Url not found"), MessageIcon::Exclamation};
 }
 
-void LinkHarvest::stop()
+void PageLinks::finishWithoutWaiting()
 {
+    if (m_stage != Stage::NotStarted && m_stage != Stage::Downloading)
+        return;
     m_download.reset();
     m_pageFile.reset();
     m_state.setPage({});
-    m_stopped = true;
-    emit finished({});
+    // Its links are not known: a rerun gets the page itself.
+    m_stage = Stage::Scanning;
 }
 
-void LinkHarvest::GetLinks(const QString &typed)
+AddressSource::State PageLinks::produce(TextList &out, const WorkSlice &slice)
 {
-    m_state.SetBaseUrl(typed);
+    switch (m_stage) {
+    case Stage::NotStarted:
+        download();
+        return m_stage == Stage::Failed ? produce(out, slice) : State::Waiting;
+    case Stage::Downloading:
+        return State::Waiting;
+    case Stage::Scanning:
+        if (!m_state.ScanLinks(out, slice))
+            return State::More;
+        m_state.setPage({});
+        m_stage = Stage::Ended;
+        return State::Ended;
+    case Stage::Failed:
+        return fail({m_reason, m_result.kind, m_state.BaseUrl});
+    case Stage::Ended:
+        break;
+    }
+    return State::Ended;
+}
+
+void PageLinks::download()
+{
+    m_stage = Stage::Downloading;
     // A private file in the temporary folder: the program's own folder may be
     // read-only, and a fixed name there would be shared with other harvests
     // and other users.
@@ -145,61 +169,41 @@ void LinkHarvest::GetLinks(const QString &typed)
                                                   QStringLiteral("/quillora-page-XXXXXX.tmp"));
     if (!m_pageFile->open()) {
         // Reported like a download that could not write its file.
-        continueLater(this, [this, why = m_pageFile->errorString()] {
-            fail(QStringLiteral("page file not made: ") + why);
-        });
+        m_reason = QStringLiteral("page file not made: ") + m_pageFile->errorString();
+        m_result.kind = FetchError::FileError;
+        m_pageFile.reset();
+        m_stage = Stage::Failed;
         return;
     }
     m_pageFile->close();
     m_download = m_fetcher.downloadToFile(m_state.BaseUrl, m_pageFile->fileName());
-    connect(m_download.get(), &FetchReply::finished, this, &LinkHarvest::onDownloaded);
+    connect(m_download.get(), &FetchReply::finished, this, &PageLinks::onDownloaded);
 }
 
-void LinkHarvest::onDownloaded(const FetchResult &result)
+void PageLinks::onDownloaded(const FetchResult &result)
 {
     m_download.release()->deleteLater(); // it is still emitting
+    m_result = result;
+    m_stage = Stage::Failed;
     if (!result.ok) {
-        m_failure = result.kind;
-        fail(failureReason(result));
+        m_reason = failureReason(result);
+        m_pageFile.reset();
+        emit ready();
         return;
     }
+    m_result.kind = FetchError::FileError;
     QFile page(m_pageFile->fileName());
     if (!page.open(QIODevice::ReadOnly)) {
-        fail(QStringLiteral("page file not read: ") + page.errorString());
-        return;
+        m_reason = QStringLiteral("page file not read: ") + page.errorString();
+    } else {
+        m_state.setPage(page.readAll());
+        if (page.error() == QFileDevice::NoError)
+            m_stage = Stage::Scanning;
+        else
+            m_reason = QStringLiteral("page file not read: ") + page.errorString();
     }
-    m_state.setPage(page.readAll());
-    const bool readWhole = page.error() == QFileDevice::NoError;
-    const QString readError = page.errorString();
-    page.close();
     m_pageFile.reset();
-    if (!readWhole) {
-        fail(QStringLiteral("page file not read: ") + readError);
-        return;
-    }
-    scanSlice();
-}
-
-void LinkHarvest::scanSlice()
-{
-    if (m_stopped)
-        return;
-    const WorkSlice slice;
-    if (!m_state.ScanLinks(m_list, slice)) {
-        continueLater(this, [this] { scanSlice(); });
-        return;
-    }
-    m_state.setPage({});
-    emit finished({});
-}
-
-void LinkHarvest::fail(const QString &reason)
-{
-    if (m_stopped)
-        return;
-    m_reason = reason;
-    m_pageFile.reset();
-    emit finished({QStringLiteral("Url not found"), MessageIcon::Exclamation});
+    emit ready();
 }
 
 HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, QObject *parent)
@@ -209,5 +213,8 @@ HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, QObject *parent
 
 void HarvestQueue::enqueue(const QString &typed)
 {
-    SerialQueue::enqueue([this, typed] { return new LinkHarvest(m_list, m_fetcher, typed, this); });
+    SerialQueue::enqueue([this, typed] {
+        return new SiteListFill(m_list, std::make_unique<PageLinks>(m_fetcher, typed),
+                                SiteListFill::Arrival::AsTheyCome, this);
+    });
 }

@@ -2,6 +2,7 @@
 
 #include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
+#include "sitelist/AddressSource.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -12,6 +13,7 @@
 
 class QTemporaryFile;
 class SiteList;
+class TextList;
 class WorkSlice;
 
 // The state of one link harvest and the scan over its page. Each harvest owns
@@ -31,10 +33,10 @@ public:
     // letters in any case), completed, in page order. Goes on where the last
     // call stopped; returns true once the page is done, false when the slice
     // ran out first.
-    bool ScanLinks(SiteList &list, const WorkSlice &slice);
+    bool ScanLinks(TextList &list, const WorkSlice &slice);
     // Completes the value that starts at position (0-based) and appends it;
     // a value the page ends before closing is left out.
-    void AddLink(qsizetype position, SiteList &list) const;
+    void AddLink(qsizetype position, TextList &list) const;
     // The bytes from position up to the next double quote, as UTF-8 text;
     // nothing when no quote follows.
     std::optional<QString> ReadLinkValue(qsizetype position) const;
@@ -43,46 +45,50 @@ private:
     qsizetype m_nextPosition = -1; // -1: BaseUrl not appended yet
 };
 
-// One press of "Get Links in URL": downloads the page into a private
-// temporary file, reads it, removes the file and scans the bytes in short
-// slices on the event loop. Destroying it abandons the work at once.
-class LinkHarvest : public QueuedJob
+// The links of one page, as "Get Links in URL" harvests them: the page is
+// downloaded into a private temporary file, read, the file removed, and its
+// bytes scanned in short slices, the page's own address first. Destroying it
+// abandons the work at once.
+class PageLinks : public AddressSource
 {
     Q_OBJECT
 public:
-    LinkHarvest(SiteList &list, PageFetcher &fetcher, const QString &typed,
-                QObject *parent = nullptr);
-    ~LinkHarvest() override;
+    PageLinks(PageFetcher &fetcher, const QString &typed, QObject *parent = nullptr);
+    ~PageLinks() override;
 
-    // GetLinks with the address as typed; finished() follows, with "Url not
-    // found" when the page could not be downloaded.
-    void start() override;
-    // Ends the harvest at once, keeping the rows it added.
-    void stop() override;
-    // After a failure, its cause in a few words, where the window says "Url not found".
-    QString reason() const { return m_reason; }
-    // After a failure, its kind: the download's, or a file error.
-    FetchError failure() const { return m_failure; }
+    State produce(TextList &out, const WorkSlice &slice) override;
+    // A page not downloaded yet stands for its links: its own address alone.
+    void finishWithoutWaiting() override;
+    // "Url not found", where the command line gives the reason.
+    UserMessage message() const override;
+    // The page's own address, the first one produced.
+    QString pageAddress() const { return m_state.BaseUrl; }
 
 private:
-    void GetLinks(const QString &typed);
+    void download();
     void onDownloaded(const FetchResult &result);
-    void scanSlice();
-    void fail(const QString &reason);
 
-    SiteList &m_list;
+    enum class Stage
+    {
+        NotStarted,
+        Downloading,
+        Scanning,
+        Failed,
+        Ended
+    };
+
     PageFetcher &m_fetcher;
-    const QString m_typed;
     ExtractLinks m_state;
     std::unique_ptr<QTemporaryFile> m_pageFile;
     std::unique_ptr<FetchReply> m_download;
-    bool m_stopped = false;
+    Stage m_stage = Stage::NotStarted;
+    FetchResult m_result;
     QString m_reason;
-    FetchError m_failure = FetchError::FileError;
 };
 
 // Harvests never overlap: a press while one is under way starts its harvest
-// when the current one ends, in the order pressed.
+// when the current one ends, in the order pressed. The links reach the site
+// list as they are found, and stay should the harvest be stopped.
 class HarvestQueue : public SerialQueue
 {
     Q_OBJECT

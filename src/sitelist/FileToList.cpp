@@ -1,246 +1,217 @@
 #include "sitelist/FileToList.h"
 
 #include "model/WorkSlice.h"
+#include "platform/Utf8Validation.h"
 #include "sitelist/SiteList.h"
-#include "sitelist/UrlMon.h"
 
 #include <QDir>
-#include <QFile>
+#include <QSocketNotifier>
 #include <QStringDecoder>
 
-#include <utility>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr qsizetype chunkBytes = 1 << 20;
+constexpr QByteArrayView scheme("http://");
 
-bool isContinuation(uchar byte)
-{
-    return (byte & 0xC0) == 0x80;
-}
+// A character takes at most three bytes a UTF-16 unit: a piece of more bytes
+// is too long whatever it holds.
+constexpr qsizetype maxPieceBytes = 3 * AddressFileSplitter::maxPieceLength;
 
-// Length of the sequence a lead byte starts; 0 for bytes that start none.
-int sequenceLength(uchar byte)
+qsizetype utf16Length(QByteArrayView utf8)
 {
-    if (byte >= 0xC2 && byte <= 0xDF)
-        return 2;
-    if (byte >= 0xE0 && byte <= 0xEF)
-        return 3;
-    if (byte >= 0xF0 && byte <= 0xF4)
-        return 4;
-    return 0;
-}
-
-// Bytes at the end of data that start a sequence the data does not finish.
-qsizetype incompleteTail(QByteArrayView data)
-{
-    for (qsizetype k = 1; k <= 3 && k <= data.size(); ++k) {
-        const auto byte = uchar(data[data.size() - k]);
-        if (isContinuation(byte))
-            continue;
-        return sequenceLength(byte) > k ? k : 0;
+    if (!isValidUtf8(utf8)) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                         QStringDecoder::Flag::Stateless);
+        return QString(decoder.decode(utf8)).size();
     }
-    return 0;
-}
-
-// Qt's stateful decoder drops the byte after an incomplete sequence that a
-// chunk boundary splits, so each chunk is decoded whole, with the incomplete
-// tail carried over by hand; the result is the same as decoding the file at once.
-QString decodeUtf8(QByteArrayView bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
-                                                     QStringDecoder::Flag::Stateless);
-    return decoder.decode(bytes);
+    qsizetype units = 0;
+    for (const char byte : utf8)
+        units += ((uchar(byte) & 0xC0) != 0x80) + (uchar(byte) >= 0xF0);
+    return units;
 }
 
 } // namespace
+
+bool AddressFileSplitter::fits(QByteArrayView piece)
+{
+    if (piece.size() <= maxPieceLength)
+        return true;
+    m_overlong = piece.size() > maxPieceBytes || utf16Length(piece) > maxPieceLength;
+    return !m_overlong;
+}
 
 void AddressFileSplitter::feed(QByteArrayView bytes)
 {
     if (bytes.isEmpty() || m_overlong)
         return;
-    QByteArray joined;
-    if (!m_carry.isEmpty()) {
-        joined = std::exchange(m_carry, {});
-        joined.append(bytes);
-        bytes = joined;
+    m_any = true;
+    const char *data = bytes.data();
+    const qsizetype size = bytes.size();
+    for (qsizetype at = 0; at < size;) {
+        qsizetype lineEnd = at;
+        while (lineEnd < size && data[lineEnd] != '\r' && data[lineEnd] != '\n')
+            ++lineEnd;
+        if (lineEnd > at)
+            m_atLineStart = m_afterCr = false;
+        if (lineEnd == size) {
+            m_partial.append(data + at, size - at);
+            if (m_partial.size() > maxPieceBytes) {
+                m_overlong = true;
+                m_partial.clear();
+                m_addresses.clear();
+            }
+            return;
+        }
+        const bool cr = data[lineEnd] == '\r';
+        // An LF right after a CR ends nothing more.
+        if (cr || !std::exchange(m_afterCr, false)) {
+            if (m_partial.isEmpty()) {
+                cut(QByteArrayView(data + at, lineEnd - at));
+            } else {
+                m_partial.append(data + at, lineEnd - at);
+                cut(std::exchange(m_partial, {}));
+            }
+            if (m_overlong)
+                return;
+            m_atLineStart = cr;
+            m_afterCr = cr;
+        }
+        at = lineEnd + 1;
     }
-    const qsizetype tail = incompleteTail(bytes);
-    m_carry = bytes.last(tail).toByteArray();
-    split(decodeUtf8(bytes.first(bytes.size() - tail)));
 }
 
-QStringList AddressFileSplitter::finish()
+TextList AddressFileSplitter::finish()
 {
-    if (!m_carry.isEmpty()) {
-        split(decodeUtf8(m_carry));
-        m_carry.clear();
-    }
     // A line end at the very end starts no further line; an LF there does
     // leave an empty piece.
     if (m_any && !m_atLineStart && !m_overlong)
-        m_pieces.append(m_partial);
+        cut(std::exchange(m_partial, {}));
     m_partial.clear();
     m_any = false;
     m_atLineStart = true;
     m_afterCr = false;
-    return std::exchange(m_pieces, {});
+    return m_overlong ? TextList() : std::exchange(m_addresses, {});
 }
 
-void AddressFileSplitter::split(QStringView text)
+void AddressFileSplitter::cut(QByteArrayView piece)
 {
-    if (text.isEmpty() || m_overlong)
-        return;
-    m_any = true;
-    const QChar *data = text.data();
-    const qsizetype size = text.size();
-    qsizetype start = 0;
-    const auto cut = [&](qsizetype end) {
-        if (m_partial.size() + end - start > maxPieceLength)
-            m_overlong = true;
-        if (m_overlong)
-            return;
-        if (m_partial.isEmpty()) {
-            m_pieces.append(QString(data + start, end - start));
-        } else {
-            m_partial.append(data + start, end - start);
-            m_pieces.append(std::exchange(m_partial, {}));
-        }
-    };
-    for (qsizetype i = 0; i < size; ++i) {
-        const char16_t c = data[i].unicode();
-        if (c == u'\n' && m_afterCr) {
-            start = i + 1;
-        } else if (c == u'\r') {
-            cut(i);
-            start = i + 1;
-            m_atLineStart = true;
-            m_afterCr = true;
-            continue;
-        } else if (c == u'\n') {
-            cut(i);
-            start = i + 1;
-            m_atLineStart = false;
-        } else {
-            m_atLineStart = false;
-        }
-        m_afterCr = false;
-    }
-    if (m_partial.size() + size - start > maxPieceLength)
-        m_overlong = true;
-    if (m_overlong) {
+    if (!fits(piece)) {
         m_partial.clear();
-        m_pieces.clear();
+        m_addresses.clear();
         return;
     }
-    m_partial.append(data + start, size - start);
-}
-
-AddressFileReader::AddressFileReader(const QString &path)
-    : m_file(path), m_chunk(chunkBytes, Qt::Uninitialized)
-{
-}
-
-bool AddressFileReader::open(QString *error)
-{
-    if (m_file.open(QIODevice::ReadOnly))
-        return true;
-    if (error)
-        *error = m_file.errorString();
-    return false;
-}
-
-bool AddressFileReader::step()
-{
-    const qint64 got = m_file.read(m_chunk.data(), m_chunk.size());
-    if (got < 0) {
-        m_failed = true;
-        return false;
+    QByteArray decoded;
+    if (!isValidUtf8(piece)) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                         QStringDecoder::Flag::Stateless);
+        decoded = QString(decoder.decode(piece)).toUtf8();
+        piece = decoded;
     }
+    if (m_lines == Lines::Sites) {
+        if (const qsizetype tab = piece.indexOf('\t'); tab >= 0)
+            piece = piece.first(tab);
+        if (piece.isEmpty())
+            return;
+    }
+    // AddHttp, without a copy of the piece.
+    if (piece.indexOf(scheme) >= 0)
+        m_addresses.append(piece);
+    else
+        m_addresses.append(scheme, piece);
+}
+
+AddressFile::AddressFile(const QString &path, AddressFileSplitter::Lines lines,
+                         qsizetype chunkBytes, QObject *parent)
+    : AddressSource(parent), m_path(path), m_standardInput(path == QLatin1String("-")),
+      m_splitter(lines), m_chunk(chunkBytes, Qt::Uninitialized)
+{
+}
+
+AddressFile::~AddressFile()
+{
+    restoreInputFlags();
+}
+
+void AddressFile::restoreInputFlags()
+{
+    // The flags belong to the open pipe or terminal, which outlives us.
+    if (m_inputFlags != -1)
+        fcntl(STDIN_FILENO, F_SETFL, std::exchange(m_inputFlags, -1));
+    delete std::exchange(m_readable, nullptr);
+}
+
+UserMessage AddressFile::message() const
+{
+    const QString name =
+        m_standardInput ? QStringLiteral("standard input") : QDir::toNativeSeparators(m_path);
+    return {QStringLiteral("The file \"%1\" could not be read: %2.").arg(name, failure().reason)};
+}
+
+AddressSource::State AddressFile::failWith(const QString &reason)
+{
+    restoreInputFlags();
+    return fail({reason, FetchError::FileError, {}});
+}
+
+bool AddressFile::open()
+{
+    if (!m_standardInput) {
+        m_file.setFileName(m_path);
+        return m_file.open(QIODevice::ReadOnly);
+    }
+    struct stat info = {};
+    if (fstat(STDIN_FILENO, &info) == 0 && !S_ISREG(info.st_mode)) {
+        m_inputFlags = fcntl(STDIN_FILENO, F_GETFL);
+        fcntl(STDIN_FILENO, F_SETFL, m_inputFlags | O_NONBLOCK);
+        m_readable = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+        connect(m_readable, &QSocketNotifier::activated, this, [this] {
+            m_readable->setEnabled(false);
+            emit ready();
+        });
+    }
+    return m_file.open(STDIN_FILENO, QIODevice::ReadOnly);
+}
+
+AddressSource::State AddressFile::produce(TextList &out, const WorkSlice &)
+{
+    if (!std::exchange(m_opened, true) && !open())
+        return failWith(m_file.errorString());
+    const qint64 got = m_readable ? ::read(STDIN_FILENO, m_chunk.data(), size_t(m_chunk.size()))
+                                  : m_file.read(m_chunk.data(), m_chunk.size());
+    if (got < 0 && m_readable && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!m_noWaiting) {
+            m_readable->setEnabled(true);
+            return State::Waiting;
+        }
+        // Without waiting, a line the pipe has not finished is not listed.
+        return end(out, m_splitter.takeAddresses());
+    }
+    if (got < 0)
+        return failWith(m_readable ? QString::fromLocal8Bit(std::strerror(errno))
+                                   : m_file.errorString());
     if (got == 0)
-        return false;
+        return end(out, m_splitter.finish());
     m_splitter.feed(QByteArrayView(m_chunk.constData(), got));
-    return !m_splitter.overlong(); // no need to read the rest
+    if (m_splitter.overlong())
+        return failWith(QStringLiteral("it holds a line longer than %L1 characters")
+                            .arg(AddressFileSplitter::maxPieceLength));
+    out.append(m_splitter.takeAddresses());
+    return State::More;
 }
 
-std::optional<QStringList> AddressFileReader::finish(QString *error)
+AddressSource::State AddressFile::end(TextList &out, TextList addresses)
 {
-    if (m_failed) {
-        if (error)
-            *error = m_file.errorString();
-        return std::nullopt;
-    }
-    QStringList pieces = m_splitter.finish();
-    if (m_splitter.overlong()) {
-        if (error)
-            *error = QStringLiteral("it holds a line longer than %L1 characters")
-                         .arg(AddressFileSplitter::maxPieceLength);
-        return std::nullopt;
-    }
-    return pieces;
-}
-
-AddressFileLoad::AddressFileLoad(SiteList &list, const QString &path, QObject *parent)
-    : QueuedJob(parent), m_list(list), m_path(path), m_reader(path)
-{
-}
-
-AddressFileLoad::~AddressFileLoad() = default;
-
-void AddressFileLoad::start()
-{
-    QString reason;
-    if (!m_reader.open(&reason)) {
-        fail(reason);
-        return;
-    }
-    continueLater(this, [this] { advance(); });
-}
-
-void AddressFileLoad::stop()
-{
-    m_stopped = true;
-    m_addresses.reset();
-    emit finished({});
-}
-
-void AddressFileLoad::advance()
-{
-    if (m_stopped)
-        return;
-    const WorkSlice slice;
-    while (!m_addresses) {
-        if (!m_reader.step()) {
-            QString reason;
-            m_addresses = m_reader.finish(&reason);
-            if (!m_addresses) {
-                fail(reason);
-                return;
-            }
-        }
-        if (slice.expired()) {
-            continueLater(this, [this] { advance(); });
-            return;
-        }
-    }
-    QStringList &addresses = *m_addresses;
-    while (m_normalised < addresses.size()) {
-        addresses[m_normalised] = AddHttp(addresses[m_normalised]);
-        ++m_normalised;
-        if ((m_normalised & 1023) == 0 && slice.expired()) {
-            continueLater(this, [this] { advance(); });
-            return;
-        }
-    }
-    m_list.append(std::move(addresses));
-    m_addresses.reset();
-    emit finished({});
-}
-
-void AddressFileLoad::fail(const QString &reason)
-{
-    emit finished({QStringLiteral("The file \"%1\" could not be read: %2.")
-                       .arg(QDir::toNativeSeparators(m_path), reason)});
+    if (m_splitter.overlong())
+        return failWith(QStringLiteral("it holds a line longer than %L1 characters")
+                            .arg(AddressFileSplitter::maxPieceLength));
+    restoreInputFlags();
+    out.append(std::move(addresses));
+    return State::Ended;
 }
 
 AddressFileLoader::AddressFileLoader(SiteList &list, QObject *parent)
@@ -250,5 +221,9 @@ AddressFileLoader::AddressFileLoader(SiteList &list, QObject *parent)
 
 void AddressFileLoader::enqueue(const QString &path)
 {
-    SerialQueue::enqueue([this, path] { return new AddressFileLoad(m_list, path, this); });
+    SerialQueue::enqueue([this, path] {
+        return new SiteListFill(
+            m_list, std::make_unique<AddressFile>(path, AddressFileSplitter::Lines::Every, 1 << 20),
+            SiteListFill::Arrival::Together, this);
+    });
 }

@@ -1,102 +1,92 @@
 #pragma once
 
-#include "model/SerialQueue.h"
-#include "model/UserMessage.h"
+#include "model/TextList.h"
+#include "sitelist/AddressSource.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QFile>
-#include <QObject>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
-#include <optional>
-#include <utility>
 
-class SiteList;
+class QSocketNotifier;
 
-// Cuts the bytes of an address file into pieces, fed in chunks of any size.
+// Cuts the bytes of an address file into addresses, fed in chunks of any size.
 // A line ends at CR, at CR LF or at the end of the file, and a final line end
-// starts no further line; inside a line every LF splits off a piece, and every
-// piece is kept, empty ones too. Bytes are UTF-8; invalid ones become U+FFFD
-// and a byte-order mark stays in the text as U+FEFF.
+// starts no further line; inside a line every LF splits off a piece. Bytes are
+// UTF-8; invalid ones become U+FFFD and a byte-order mark stays in the text as
+// U+FEFF. Every piece becomes an address through AddHttp, empty ones too; or,
+// for a list of sites, the piece up to its first tab, if that holds anything.
 class AddressFileSplitter
 {
 public:
+    enum class Lines
+    {
+        Every, // as "Load List" reads a file
+        Sites  // as the command line reads a list of sites or of failures
+    };
     // No browser takes a longer address; a longer piece means the file is not
     // a list of addresses, and holding it whole could exhaust memory.
     static constexpr qsizetype maxPieceLength = 2 * 1024 * 1024;
 
+    explicit AddressFileSplitter(Lines lines = Lines::Every) : m_lines(lines) {}
+
     void feed(QByteArrayView bytes);
-    // True once a piece grew past maxPieceLength. The splitter then takes
-    // nothing more and finish() hands over nothing.
+    // True once a piece grew past maxPieceLength characters. The splitter then
+    // takes nothing more and finish() hands over nothing.
     bool overlong() const { return m_overlong; }
-    // Hands over the pieces cut so far, in file order.
-    QStringList takePieces() { return std::exchange(m_pieces, {}); }
-    // Ends the file and hands over every piece left, in file order.
-    QStringList finish();
+    // Hands over the addresses cut so far, in file order.
+    TextList takeAddresses() { return std::exchange(m_addresses, {}); }
+    // Ends the file and hands over every address left, in file order.
+    TextList finish();
 
 private:
-    void split(QStringView text);
+    void cut(QByteArrayView piece);
+    bool fits(QByteArrayView piece);
 
-    QByteArray m_carry; // start of a UTF-8 sequence the next chunk completes
-    QString m_partial;  // the piece cut so far, not yet ended
-    QStringList m_pieces;
+    const Lines m_lines;
+    QByteArray m_partial; // the piece cut so far, not yet ended
+    TextList m_addresses;
     bool m_afterCr = false;    // a following LF belongs to that CR
     bool m_atLineStart = true; // nothing since the last line end (or the start)
     bool m_any = false;
     bool m_overlong = false;
 };
 
-// Reads and splits an address file one chunk at a time, so that the work can
-// be spread over slices of the event loop.
-class AddressFileReader
-{
-public:
-    explicit AddressFileReader(const QString &path);
-    // False, with the reason in error, when the file cannot be opened.
-    bool open(QString *error);
-    // Reads the next chunk; false once the whole file is read or reading failed.
-    bool step();
-    // After step() returned false: every piece in file order, before AddHttp;
-    // no value and a reason in error when reading failed or a line is too long.
-    std::optional<QStringList> finish(QString *error);
-
-private:
-    QFile m_file;
-    AddressFileSplitter m_splitter;
-    QByteArray m_chunk;
-    bool m_failed = false;
-};
-
-// Loads one address file on the event loop, reading in slices so the window
-// stays usable; its addresses reach the list in one batch once the whole file
-// was read, or not at all. finished() follows either way, with why the file
-// could not be read.
-class AddressFileLoad : public QueuedJob
+// The addresses of a file, or of standard input ("-"), read a chunk at a
+// pull. A pipe is read as its data comes, never waiting in a read.
+class AddressFile : public AddressSource
 {
     Q_OBJECT
 public:
-    AddressFileLoad(SiteList &list, const QString &path, QObject *parent = nullptr);
-    ~AddressFileLoad() override;
+    AddressFile(const QString &path, AddressFileSplitter::Lines lines, qsizetype chunkBytes,
+                QObject *parent = nullptr);
+    ~AddressFile() override;
 
-    void start() override;
-    // Ends the load at once; the list gets none of the file.
-    void stop() override;
+    State produce(TextList &out, const WorkSlice &slice) override;
+    void finishWithoutWaiting() override { m_noWaiting = true; }
+    UserMessage message() const override;
 
 private:
-    void advance();
-    void fail(const QString &reason);
+    bool open();
+    State failWith(const QString &reason);
+    State end(TextList &out, TextList addresses);
+    void restoreInputFlags();
 
-    SiteList &m_list;
-    QString m_path;
-    AddressFileReader m_reader;
-    std::optional<QStringList> m_addresses; // set once the file is read
-    qsizetype m_normalised = 0;             // addresses already through AddHttp
-    bool m_stopped = false;
+    const QString m_path;
+    const bool m_standardInput;
+    QFile m_file;
+    AddressFileSplitter m_splitter;
+    QByteArray m_chunk;
+    bool m_opened = false;
+    bool m_noWaiting = false;
+    QSocketNotifier *m_readable = nullptr; // standard input as a pipe
+    int m_inputFlags = -1;                 // before it was made non-blocking
 };
 
-// Loads address files one after another, in the order asked.
+// Loads address files into the window's site list one after another, in the
+// order asked; each file's addresses arrive together once it was read whole.
 class AddressFileLoader : public SerialQueue
 {
     Q_OBJECT

@@ -115,7 +115,7 @@ bool takePress(QAbstractButton *button)
 
 Form1::Form1(const Form1Services &services, QWidget *parent)
     : QWidget(parent), m_services(services), m_sites(new SiteList(this)),
-      m_results(new ResultList(this))
+      m_results(new ResultList(this)), m_pointer(new PointerFeedback(*this))
 {
     Q_ASSERT(m_services.ui && m_services.fetcher);
     if (!m_services.random)
@@ -614,7 +614,7 @@ void Form1::Form_Load()
     const QString pointerFile = m_services.programFolder + QStringLiteral("/HAND-M.CUR");
     if (FileExists(pointerFile)) {
         // A damaged file, or a folder of that name, leaves the default arrow.
-        m_customPointer = loadPointerFile(pointerFile);
+        m_pointer->setCustomPointer(loadPointerFile(pointerFile));
     }
     RandomHomePage(*m_services.ui, m_services.random, m_services.homePage);
     setWindowTitle(QStringLiteral("Quillora"));
@@ -624,16 +624,16 @@ void Form1::Form_Load()
 
 void Form1::installPointerFeedback()
 {
-    auto *feedback = new PointerFeedback(*this);
+    PointerFeedback *feedback = m_pointer;
     const QList<QWidget *> buttons{Check5, Check13, Check7, Check11, Check2, Check8,
                                    Check4, Check6,  Check1, Check9,  Check3};
     for (QWidget *button : buttons)
-        feedback->watch(button, CustomPointer);
+        feedback->watch(button, PointerFeedback::CustomPointer);
     // Frame6 behaves like its twin Frame1.
     const QList<QWidget *> surfaces{
         this, Frame1, Frame2, Frame4, Frame5, Frame6, ListView2->viewport()};
     for (QWidget *surface : surfaces)
-        feedback->watch(surface, DefaultPointer);
+        feedback->watch(surface, PointerFeedback::DefaultPointer);
     for (QLineEdit *text : {Text1, Text2, Text3, Text4})
         feedback->setOwnPointer(text, text->cursor());
     new SiteListDragView(ListView1, *m_sites, *feedback, m_services.programFolder, this);
@@ -670,18 +670,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::setPointerShape(int shape)
 {
-    m_pointerShape = shape;
-    switch (shape) {
-    case BusyPointer:
-        setCursor(Qt::WaitCursor);
-        break;
-    case CustomPointer:
-        setCursor(m_customPointer.value_or(QCursor(Qt::ArrowCursor)));
-        break;
-    default:
-        setCursor(Qt::ArrowCursor);
-        break;
-    }
+    m_pointer->setShape(shape);
 }
 
 QString Form1::status() const
@@ -837,14 +826,14 @@ void Form1::save(const std::function<ResultRows()> &rows, SaveFormat format,
         return;
     if (FileExists(name) && !m_services.ui->askYesNo(overwriteQuestion(name)))
         return;
-    setPointerShape(BusyPointer);
+    setPointerShape(PointerFeedback::BusyPointer);
     ++m_saves;
     auto *job = new SaveJob(rows(), format, name, this);
     job->setSubject(subject);
     connect(job, &SaveJob::finished, this, [this, job](const UserMessage &message) {
         job->deleteLater();
         if (--m_saves == 0 && !m_runs->isRunning())
-            setPointerShape(DefaultPointer);
+            setPointerShape(PointerFeedback::DefaultPointer);
         // Once the job is gone, as a queue's jobs are.
         continueLater(this, [this, message] { showMessage(message); });
     });
@@ -912,5 +901,6 @@ void Form1::setStatus(const QString &status)
 void Form1::setBusy(bool busy)
 {
     // A save under way keeps the busy pointer after a run ends.
-    setPointerShape(busy || m_saves > 0 ? BusyPointer : DefaultPointer);
+    setPointerShape(busy || m_saves > 0 ? PointerFeedback::BusyPointer
+                                        : PointerFeedback::DefaultPointer);
 }

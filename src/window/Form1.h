@@ -14,6 +14,7 @@
 #include <optional>
 
 class PageFetcher;
+class PointerFeedback;
 class UiServices;
 struct UserMessage;
 struct FileDialogSettings;
@@ -53,14 +54,6 @@ class Form1 : public QWidget, private RunHost
 {
     Q_OBJECT
 public:
-    // Pointer shapes of the window.
-    enum Pointer
-    {
-        DefaultPointer = 0,
-        BusyPointer = 11,
-        CustomPointer = 99
-    };
-
     explicit Form1(const Form1Services &services, QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -69,8 +62,8 @@ public:
     RunQueue &runs() { return *m_runs; }
     HarvestQueue &harvests() { return *m_harvests; }
     AddressFileLoader &addressLoads() { return *m_loads; }
-    int pointerShape() const { return m_pointerShape; }
-    void setPointerShape(int shape);
+    // The window's pointer shape and feedback.
+    PointerFeedback &pointer() { return *m_pointer; }
     QString status() const;
 
     // Converts twips to pixels on this window's screen.
@@ -124,6 +117,7 @@ private:
     void Form_Load();
     void connectHandlers();
     void installPointerFeedback();
+    void setPointerShape(int shape);
     void installKeys();
     QList<SerialQueue *> queues() const;
     void watchRun(ExtractionRun *run);
@@ -170,11 +164,10 @@ private:
     RunQueue *m_runs = nullptr;
     HarvestQueue *m_harvests = nullptr;
     AddressFileLoader *m_loads = nullptr;
-    int m_pointerShape = DefaultPointer;
+    PointerFeedback *m_pointer;
     int m_saves = 0; // saves under way
     RunReport m_report;
     bool m_reported = false; // a run has been
-    std::optional<QCursor> m_customPointer;
     QList<Placement> m_placements;
     QMenuBar *m_menuBar = nullptr;
     ListCommands *m_listCommands = nullptr;

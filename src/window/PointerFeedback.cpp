@@ -1,7 +1,5 @@
 #include "window/PointerFeedback.h"
 
-#include "window/Form1.h"
-
 #include <QFile>
 #include <QImageReader>
 #include <QMouseEvent>
@@ -41,7 +39,7 @@ std::optional<QCursor> loadPointerFile(const QString &path)
     return QCursor(pixmap);
 }
 
-PointerFeedback::PointerFeedback(Form1 &window) : QObject(&window), m_window(window)
+PointerFeedback::PointerFeedback(QWidget &window) : QObject(&window), m_window(window)
 {
     // The window's shape changes through its cursor; that is the moment the
     // controls with pointers of their own take up or give back the busy one.
@@ -57,12 +55,28 @@ void PointerFeedback::watch(QWidget *control, int target)
     m_watched.append({control, target});
 }
 
+void PointerFeedback::setShape(int shape)
+{
+    m_shape = shape;
+    switch (shape) {
+    case BusyPointer:
+        m_window.setCursor(Qt::WaitCursor);
+        break;
+    case CustomPointer:
+        m_window.setCursor(m_custom.value_or(QCursor(Qt::ArrowCursor)));
+        break;
+    default:
+        m_window.setCursor(Qt::ArrowCursor);
+        break;
+    }
+}
+
 void PointerFeedback::applyRule(int target)
 {
     // Setting the shape it already has would change nothing on screen, only
     // rebuild the window's cursor on every move.
-    if (!busy() && m_window.pointerShape() != target)
-        m_window.setPointerShape(target);
+    if (!busy() && m_shape != target)
+        setShape(target);
 }
 
 void PointerFeedback::setOwnPointer(QWidget *control, std::optional<QCursor> pointer)
@@ -80,7 +94,7 @@ void PointerFeedback::setOwnPointer(QWidget *control, std::optional<QCursor> poi
 
 bool PointerFeedback::busy() const
 {
-    return m_window.pointerShape() == Form1::BusyPointer;
+    return m_shape == BusyPointer;
 }
 
 void PointerFeedback::show(const Own &own) const

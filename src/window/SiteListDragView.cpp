@@ -1,6 +1,5 @@
 #include "window/SiteListDragView.h"
 
-#include "window/Form1.h"
 #include "window/PointerFeedback.h"
 
 #include <QMouseEvent>
@@ -59,7 +58,7 @@ void SiteListDragView::ListView1_ItemClick()
 
 bool SiteListDragView::ListView1_MouseMove(const QMouseEvent *event)
 {
-    m_feedback.applyRule(Form1::DefaultPointer);
+    m_feedback.applyRule(PointerFeedback::DefaultPointer);
     if (!m_drag.armed())
         return false;
 

@@ -32,7 +32,8 @@ int main(int argc, char **argv)
     services.fetcher = &fetcher;
     services.programFolder = dataFolder();
     // Quillora has no web site; its help page ships with the program.
-    services.homePage = QUrl::fromLocalFile(services.programFolder + QStringLiteral("/docs/help.html")).toString();
+    services.homePage =
+        QUrl::fromLocalFile(services.programFolder + QStringLiteral("/docs/help.html")).toString();
 
     Form1 form(services);
     ui.setParent(&form);

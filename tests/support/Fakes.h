@@ -127,8 +127,13 @@ QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayVi
 
 inline QStringList texts(const SiteList &list)
 {
+    return list.texts();
+}
+
+inline QStringList texts(const TextList &list)
+{
     QStringList all;
-    for (int row = 0; row < list.count(); ++row)
-        all << list.text(row);
+    for (qsizetype index = 0; index < list.size(); ++index)
+        all << list.text(index);
     return all;
 }

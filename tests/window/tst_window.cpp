@@ -4,6 +4,7 @@
 #include "support/Checks.h"
 #include "support/Fakes.h"
 #include "window/Form1.h"
+#include "window/PointerFeedback.h"
 #include "window/RunQueue.h"
 
 #include <QAction>
@@ -128,10 +129,10 @@ private slots:
         WindowFixture f(0.06, shipImages); // the seventh of a hundred
         f.show();
         QCOMPARE(f.ui.log, QStringList{"url:home-page"});
-        f.form->setPointerShape(Form1::CustomPointer);
+        f.form->pointer().setShape(PointerFeedback::CustomPointer);
         QCOMPARE(f.form->cursor().shape(), Qt::BitmapCursor);
         QCOMPARE(f.form->cursor().hotSpot(), QPoint(12, 4)); // the finger's tip, from the file
-        f.form->setPointerShape(Form1::BusyPointer);
+        f.form->pointer().setShape(PointerFeedback::BusyPointer);
         QCOMPARE(f.form->cursor().shape(), Qt::WaitCursor);
         QCOMPARE(f.form->palette().color(QPalette::Window), QColor(Qt::white));
         for (const char *name : {"Label3", "Check10", "Check12", "Text1"}) // the small print
@@ -163,14 +164,14 @@ private slots:
         QCOMPARE(controls, 28);
         // A move over a button shows the hand, over a bare surface the arrow;
         // while busy, moves change nothing and text boxes show the hourglass.
-        f.form->setPointerShape(Form1::DefaultPointer);
+        f.form->pointer().setShape(PointerFeedback::DefaultPointer);
         const auto moveOver = [&f](QWidget *w) {
             QPoint at(2, w->height() / 2);
             while (w->childAt(at) && at.x() < w->width())
                 at.rx() += 2;
             QCursor::setPos(f.form->frameGeometry().topLeft() - QPoint(5, 5)); // a real move
             QTest::mouseMove(w, at);
-            return f.form->pointerShape();
+            return f.form->pointer().shape();
         };
         const auto viewport = [&f](const char *name) {
             return f.child<QTreeView>(name)->viewport();
@@ -181,10 +182,10 @@ private slots:
             {f.child("Check6"), 99}, {viewport("ListView2"), 0}};
         for (const auto &[control, shape] : moves)
             QCOMPARE(moveOver(control), shape);
-        f.form->setPointerShape(Form1::BusyPointer);
-        QCOMPARE(moveOver(f.child("Check5")), int(Form1::BusyPointer));
+        f.form->pointer().setShape(PointerFeedback::BusyPointer);
+        QCOMPARE(moveOver(f.child("Check5")), int(PointerFeedback::BusyPointer));
         QCOMPARE(f.child("Text1")->cursor().shape(), Qt::WaitCursor);
-        f.form->setPointerShape(Form1::DefaultPointer);
+        f.form->pointer().setShape(PointerFeedback::DefaultPointer);
         QCOMPARE(f.child("Text1")->cursor().shape(), Qt::IBeamCursor);
     }
 
@@ -238,7 +239,7 @@ private slots:
         if (rows.value(0).startsWith(u'!')) {
             QCOMPARE(f.ui.log, QStringList{"message:" + rows[0].mid(1)});
             QVERIFY(!f.form->runs().isRunning() && f.fetcher.requests.empty());
-            QCOMPARE(f.form->pointerShape(), 0);
+            QCOMPARE(f.form->pointer().shape(), 0);
             return;
         }
         QTRY_VERIFY(!f.form->runs().isRunning());
@@ -246,7 +247,7 @@ private slots:
         QCOMPARE(f.rows(),
                  rows.replaceInStrings(QStringLiteral("$2"), QStringLiteral("http://s/2")));
         QCOMPARE(f.status(), QStringLiteral("Done."));
-        QCOMPARE(f.form->pointerShape(), 0);
+        QCOMPARE(f.form->pointer().shape(), 0);
         QVERIFY(f.ui.log.isEmpty());
     }
 
@@ -330,7 +331,7 @@ private slots:
         const auto restore = qScopeGuard([&] { setrlimit(RLIMIT_FSIZE, &unlimited); });
         setrlimit(RLIMIT_FSIZE, &small);
         button.startsWith("Check") ? f.press(qPrintable(button)) : trigger(f, button);
-        QTRY_COMPARE(f.form->pointerShape(), 0);
+        QTRY_COMPARE(f.form->pointer().shape(), 0);
         QStringList log{"save"};
         if (!old.isEmpty())
             log << "ask:Are you sure you wish to overwrite " + path + " ?";
@@ -409,7 +410,7 @@ private slots:
             QStringList{"http://s/1", "http://s/2", "http://s/3", "http://s/4"});
         f.type({"foo", "bar"}); // the without rule waits its turn
         QTest::keyClick(f.child<QLineEdit>("Text1"), Qt::Key_Return);
-        QCOMPARE(f.form->pointerShape(), 11);
+        QCOMPARE(f.form->pointer().shape(), 11);
         f.press("Check8");
         f.fetcher.answer(0, "foo 1");
         f.fetcher.answer(1, {}, FetchError::HttpStatus);
@@ -422,7 +423,7 @@ private slots:
         QVERIFY(qAbs(fill[1].first - 3.0 / 4) < 0.01 && fill[1].second != fill.last().second);
         QTest::keyClick(f.form.get(), Qt::Key_Escape);
         QTRY_COMPARE(f.status(), QStringLiteral("Stopped."));
-        QCOMPARE(f.form->pointerShape(), 0);
+        QCOMPARE(f.form->pointer().shape(), 0);
         QCOMPARE(f.fetcher.inFlight(), 0);
         QCOMPARE(f.rows(), QStringList{"foo 1"});
         QTRY_VERIFY(!f.form->runs().isRunning()); // the second run was dropped

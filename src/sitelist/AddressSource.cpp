@@ -1,0 +1,56 @@
+#include "sitelist/AddressSource.h"
+
+#include "model/WorkSlice.h"
+#include "sitelist/SiteList.h"
+
+SiteListFill::SiteListFill(SiteList &list, std::unique_ptr<AddressSource> source, Arrival arrival,
+                           QObject *parent)
+    : QueuedJob(parent), m_list(list), m_source(std::move(source)), m_arrival(arrival)
+{
+    connect(m_source.get(), &AddressSource::ready, this, &SiteListFill::start);
+}
+
+SiteListFill::~SiteListFill() = default;
+
+void SiteListFill::start()
+{
+    if (!m_done && !std::exchange(m_queued, true))
+        continueLater(this, [this] { advance(); });
+}
+
+void SiteListFill::stop()
+{
+    if (std::exchange(m_done, true))
+        return;
+    m_source.reset();
+    m_addresses.clear();
+    emit finished({});
+}
+
+void SiteListFill::advance()
+{
+    m_queued = false;
+    if (m_done)
+        return;
+    const WorkSlice slice;
+    AddressSource::State state;
+    do
+        state = m_source->produce(m_addresses, slice);
+    while (state == AddressSource::State::More && !slice.expired());
+    if (m_arrival == Arrival::AsTheyCome || state == AddressSource::State::Ended)
+        m_list.append(std::move(m_addresses));
+    switch (state) {
+    case AddressSource::State::More:
+        return start();
+    case AddressSource::State::Waiting:
+        return; // ready() starts the next slice
+    case AddressSource::State::Ended:
+    case AddressSource::State::Failed:
+        break;
+    }
+    m_done = true;
+    const UserMessage message =
+        state == AddressSource::State::Failed ? m_source->message() : UserMessage();
+    m_addresses.clear();
+    emit finished(message);
+}
