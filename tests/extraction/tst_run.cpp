@@ -8,9 +8,12 @@
 #include "results/ResultList.h"
 #include "support/Fakes.h"
 
+#include <QAbstractItemModelTester>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <numeric>
 
 namespace {
 
@@ -39,6 +42,8 @@ struct Run
     Rule rule;
     SiteList sites;
     ResultList results;
+    QAbstractItemModelTester tester{&results,
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest};
     FakeFetcher fetcher;
     TestRunHost host;
     std::unique_ptr<SiteListSource> source;
@@ -73,6 +78,7 @@ private slots:
         // clang-format off
         add("with: failed fetch, next site, a match made by &amp;", with, {"!", "Q&amp;B"}, "q&b", "ie", {"$2,Q&B"});
         add("with: run twice", with, {"foo", "x"}, "foo", "ie2", {"$1,foo", "$2", "$1,foo"});
+        add("with: address row after a first line without a hit", with, {"x\nfoo\nfoo"}, "foo", "ie", {"$1", "$1,foo", "$1,foo"});
         add("with: letters folding into ASCII", with, {"kee\n\u212Aee\u017F"}, "KEES", "", {"\u212Aee\u017F"});
         add("between: entities", between, {"[a&amp;b][&AMP;][&amp;amp;]"}, "[|]", "", {"a&b", "&AMP;", "&amp;"});
         add("between: case of markers", between, {"a<b>Xy</B>"}, "<B>|</b>", "", {"Xy"});
@@ -256,6 +262,11 @@ private slots:
         for (int i = 1; i < 16; ++i)
             r.fetcher.answer(i, big);
         QCOMPARE(int(r.fetcher.requests.size()), 16 + 7); // room for one more each, to 64 MiB
+        // Read only while the budget lasts: the rest waits with its reply.
+        const qint64 read =
+            std::accumulate(r.fetcher.requests.begin(), r.fetcher.requests.end(), qint64(0),
+                            [](qint64 sum, auto &q) { return sum + q.read; });
+        QVERIFY(read <= ExtractionRun::pageBudget + big.size());
         r.fetcher.answer(0, "hit");
         for (int i = 16; i < 60; ++i) {
             QTRY_VERIFY(int(r.fetcher.requests.size()) > i);
@@ -270,24 +281,27 @@ private slots:
     // pages fetched ahead left, the furthest go, to be asked for again.
     void keptTextLetsPagesAheadGo()
     {
-        Run r(Rule::Between);
-        r.fetcher.autoAnswer = false;
-        r.host.setTexts("<b>|</b>");
-        QList<QByteArray> pages;
-        for (int i = 0; i < 4; ++i) {
-            r.sites.append(QStringLiteral("http://h%1/").arg(i));
-            pages << "<b>v" + QByteArray::number(i) + "</b>" +
-                         QByteArray(i ? 20 << 20 : 8 << 20, 'x');
-            r.fetcher.pages.insert(r.sites.text(i), pages.last());
+        for (const bool pattern : {false, true}) {
+            Run r(Rule::Between);
+            r.fetcher.autoAnswer = false;
+            r.host.setTexts("<b>|</b>");
+            r.host.pattern = pattern;
+            QList<QByteArray> pages;
+            for (int i = 0; i < 4; ++i) {
+                r.sites.append(QStringLiteral("http://h%1/").arg(i));
+                pages << "<b>v" + QByteArray::number(i) + "</b><b>" +
+                             QByteArray(i ? 20 << 20 : 8 << 20, 'x');
+                r.fetcher.pages.insert(r.sites.text(i), pages.last());
+            }
+            r.start();
+            QCOMPARE(r.fetcher.inFlight(), 4);
+            for (int i : {1, 2, 3, 0})
+                r.fetcher.answer(i, pages[i]);
+            r.fetcher.autoAnswer = true; // pages asked for again
+            QVERIFY(r.wait());
+            QVERIFY(r.fetcher.requests.size() > 4);
+            QCOMPARE(r.results.texts(), (QStringList{"v0", "v1", "v2", "v3"}));
         }
-        r.start();
-        QCOMPARE(r.fetcher.inFlight(), 4);
-        for (int i : {1, 2, 3, 0})
-            r.fetcher.answer(i, pages[i]);
-        r.fetcher.autoAnswer = true; // pages asked for again
-        QVERIFY(r.wait());
-        QVERIFY(r.fetcher.requests.size() > 4);
-        QCOMPARE(r.results.texts(), (QStringList{"v0", "v1", "v2", "v3"}));
     }
 
     // Sites are handled in list order whatever order their pages come in.

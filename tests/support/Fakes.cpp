@@ -18,14 +18,18 @@ namespace {
 class FakeReply : public FetchReply
 {
 public:
-    explicit FakeReply(FakeFetcher::Request *request) : m_request(request) {}
+    explicit FakeReply(FakeFetcher::Request *request) : m_request(request), m_record(request) {}
     ~FakeReply() override { abort(); }
     void abort() override
     {
         if (m_request)
             std::exchange(m_request, nullptr)->abandoned = true;
     }
-    QByteArray read() override { return std::exchange(m_text, {}); }
+    QByteArray read() override
+    {
+        m_record->read += m_text.size();
+        return std::exchange(m_text, {});
+    }
     void finish(const FetchResult &result, const QByteArray &text)
     {
         m_request = nullptr;
@@ -36,6 +40,7 @@ public:
 
 private:
     FakeFetcher::Request *m_request; // while unfinished
+    FakeFetcher::Request *m_record;
     QByteArray m_text;
 };
 

@@ -51,6 +51,7 @@ public:
         QString url, path; // path: where downloadToFile writes
         QPointer<FetchReply> reply;
         bool abandoned = false, answered = false;
+        qint64 read = 0; // bytes of the body the reader took
     };
     using Reply = std::unique_ptr<FetchReply>;
     std::deque<Request> requests; // replies point into it
