@@ -36,9 +36,7 @@ void ResultRows::append(ResultRows &&rows)
     const auto shift = quint32(m_sites.size() - joined);
     m_sites.append(rows.m_sites.sliced(joined));
     m_sitesUtf8.append(rows.m_sitesUtf8.sliced(joined));
-    m_texts.append(
-        std::move(rows.m_texts),
-        [](quint32 tag, quint32 shift) { return tag + (shift << siteShift); }, shift);
+    m_texts.append(std::move(rows.m_texts), shift << siteShift);
     rows.clear();
 }
 
