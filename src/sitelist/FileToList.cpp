@@ -223,7 +223,8 @@ void AddressFileLoader::enqueue(const QString &path)
 {
     SerialQueue::enqueue([this, path] {
         return new SiteListFill(
-            m_list, std::make_unique<AddressFile>(path, AddressFileSplitter::Lines::Every, 256 * 1024),
+            m_list,
+            std::make_unique<AddressFile>(path, AddressFileSplitter::Lines::Every, 256 * 1024),
             SiteListFill::Arrival::Together, this);
     });
 }
