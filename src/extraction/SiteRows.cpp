@@ -35,8 +35,8 @@ void SiteRows::hit(QStringView text)
     readOptions();
     if (m_dropDuplicates && holdsResult(text.toString()))
         return;
-    append(text.toUtf8(),
-           m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);
+    keep(text.toUtf8(),
+         m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);
 }
 
 void SiteRows::hitUtf8(QByteArrayView text)
@@ -46,7 +46,7 @@ void SiteRows::hitUtf8(QByteArrayView text)
     readOptions();
     if (m_dropDuplicates && holdsResult(textOfUtf8(text)))
         return;
-    append(text, m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);
+    keep(text, m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);
 }
 
 void SiteRows::lineTested()
@@ -66,10 +66,10 @@ void SiteRows::addressRow()
 {
     readOptions();
     if (m_includeAddress && m_addressIfNothing && !showsAddress())
-        append({}, ResultRow::Kind::Address);
+        keep({}, ResultRow::Kind::Address);
 }
 
-void SiteRows::append(QByteArrayView text, ResultRow::Kind kind)
+void SiteRows::keep(QByteArrayView text, ResultRow::Kind kind)
 {
     if (m_passing && m_held.empty()) {
         m_results.append(m_site, text, kind);

@@ -58,7 +58,7 @@ public:
 private:
     void readOptions();
     void addressRow();
-    void append(QByteArrayView text, ResultRow::Kind kind);
+    void keep(QByteArrayView text, ResultRow::Kind kind);
     bool showsAddress() const;
     bool holdsResult(const QString &result) const;
 

@@ -71,7 +71,7 @@ TextList::Record TextList::record(qsizetype index) const
     return {{reinterpret_cast<const char *>(at), size}, tag, at - start + size};
 }
 
-char *TextList::reserve(qsizetype size)
+char *TextList::room(qsizetype size)
 {
     // A block another list shares may hold texts of the other's beyond ours,
     // and one moved from another list reads its tags shifted.
@@ -92,7 +92,7 @@ char *TextList::reserve(qsizetype size)
 void TextList::append(QByteArrayView first, QByteArrayView second, quint32 tag)
 {
     const qsizetype size = first.size() + second.size();
-    char *const start = reserve(longestHead + size);
+    char *const start = room(longestHead + size);
     char *at = putNumber(start, quint64(size) << 1 | (tag != 0));
     if (tag != 0)
         at = putNumber(at, tag);

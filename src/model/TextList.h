@@ -73,7 +73,7 @@ private:
     Record record(qsizetype index) const;
     // Room for size more bytes at the end of the last block, which only this
     // list writes to; returns where they go.
-    char *reserve(qsizetype size);
+    char *room(qsizetype size);
     void compactIfWasteful();
 
     std::vector<UsedBlock> m_blocks;
