@@ -89,7 +89,7 @@ void SitemapReader::State::readTokens()
             break;
         }
         case QXmlStreamReader::EndElement:
-            if (inLoc && depth == 3) {
+            if (depth-- == 3 && inLoc) {
                 inLoc = false;
                 const QString address = loc.trimmed();
                 loc.clear();
@@ -101,7 +101,6 @@ void SitemapReader::State::readTokens()
                 }
                 out.append(address.toUtf8());
             }
-            --depth;
             break;
         case QXmlStreamReader::Characters:
             if (inLoc) {
