@@ -28,6 +28,9 @@ struct SitemapReader::State
     bool zlibOpen = false;
     QXmlStreamReader xml;
     qint64 xmlBytes = 0;
+    // Fed since the last token: QXmlStreamReader holds a token whole until
+    // it ends, so this bounds what it holds.
+    qint64 bytesSinceToken = 0;
     int depth = 0;
     bool inEntry = false;
     bool inLoc = false;
@@ -59,14 +62,20 @@ bool SitemapReader::State::addXml(const QByteArray &bytes)
         return false;
     }
     xml.addData(bytes);
+    bytesSinceToken += bytes.size();
     readTokens();
+    if (!done && bytesSinceToken > maxTokenBytes)
+        fail(QStringLiteral("The sitemap holds a text, tag or comment longer than 2 MiB."));
     return !done;
 }
 
 void SitemapReader::State::readTokens()
 {
     while (!done) {
-        switch (xml.readNext()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token != QXmlStreamReader::Invalid)
+            bytesSinceToken = 0;
+        switch (token) {
         case QXmlStreamReader::StartElement: {
             ++depth;
             const QStringView name = xml.name();

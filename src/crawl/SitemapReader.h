@@ -11,7 +11,8 @@
 // addresses of its <loc> elements are handed out as they are read. A
 // <urlset> gives pages (<url><loc>), a <sitemapindex> gives sitemaps
 // (<sitemap><loc>); namespaces are ignored, entities and CDATA read. Past the
-// protocol's limits (50,000 addresses, 50 MB of XML) or on anything that is
+// protocol's limits (50,000 addresses, 50 MB of XML), at a text, tag or
+// comment of over 2 MiB (what the XML reader would hold) or on anything that is
 // not a well-formed sitemap the reader fails with a reason, keeping the
 // addresses read before. Only what is fed and not yet read, and the
 // addresses not yet taken, are held.
@@ -27,6 +28,8 @@ public:
     static constexpr int maxAddresses = 50'000;
     static constexpr qint64 maxBytes = 52'428'800;
     static constexpr qsizetype maxAddressLength = 2 * 1024 * 1024;
+    // No sitemap needs a longer text, tag or comment; past it, a failure.
+    static constexpr qint64 maxTokenBytes = 2 * 1024 * 1024;
 
     SitemapReader();
     ~SitemapReader();
@@ -40,7 +43,7 @@ public:
     // Reads about budget bytes of XML at most, so that a slice of the event
     // loop stays short whatever the compression; true when there is more to
     // read now, false when it waits for bytes or is done.
-    bool advance(qint64 budget = 1 << 20);
+    bool advance(qint64 budget = 256 * 1024);
 
     // The addresses read since the last call, trimmed, as UTF-8.
     QList<QByteArray> take();

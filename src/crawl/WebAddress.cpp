@@ -18,7 +18,8 @@ namespace {
 enum ByteClass : quint8
 {
     Unreserved, // ALPHA DIGIT - . _ ~ : never escaped
-    Reserved,   // gen-delims and sub-delims: kept as written, escaped or not
+    Reserved,   // sub-delims: kept as written, escaped or not
+    Delimiter,  // gen-delims and "%": the same, but never in a host
     Forbidden   // escaped wherever it stands
 };
 
@@ -28,10 +29,13 @@ constexpr std::array<quint8, 256> byteClasses = [] {
         const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
                                 (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
                                 c == '~';
-        const bool reserved =
-            c < 128 && c > 32 &&
-            std::string_view(":/?#[]@!$&'()*+,;=%").find(char(c)) != std::string_view::npos;
-        table[c] = unreserved ? Unreserved : reserved ? Reserved : Forbidden;
+        const auto in = [c](std::string_view set) {
+            return c > 32 && c < 128 && set.find(char(c)) != std::string_view::npos;
+        };
+        table[c] = unreserved          ? Unreserved
+                   : in("!$&'()*+,;=") ? Reserved
+                   : in(":/?#[]@%")    ? Delimiter
+                                       : Forbidden;
     }
     return table;
 }();
@@ -87,46 +91,97 @@ template <typename Out> void appendNormalisedEscapes(QByteArrayView in, Out &out
     }
 }
 
-// RFC 3986 5.2.4, appending the result to out, where the path starts at floor.
-void removeDotSegments(QByteArrayView in, QByteArray &out, qsizetype floor)
+// RFC 3986 5.2.4 in place over d[floor, end), whose part before from
+// is known to hold no dot segment; returns the new end. What is written
+// never passes what is read, so one buffer serves as input and output.
+qsizetype removeDotSegments(char *d, qsizetype floor, qsizetype from, qsizetype end)
 {
-    const auto dropLastSegment = [&] {
-        qsizetype at = out.size();
-        while (at > floor && out[at - 1] != '/')
-            --at;
-        out.truncate(at > floor ? at - 1 : floor);
+    qsizetype r = from, w = from;
+    const auto rest = [&](const char *literal, bool whole) {
+        const qsizetype n = qsizetype(std::strlen(literal));
+        return (whole ? end - r == n : end - r >= n) && std::memcmp(d + r, literal, n) == 0;
     };
-    const qsizetype n = in.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const QByteArrayView rest = in.sliced(i);
-        if (rest.startsWith("../")) { // A
-            i += 3;
-        } else if (rest.startsWith("./")) {
-            i += 2;
-        } else if (rest.startsWith("/./")) { // B
-            i += 2;
-        } else if (rest == "/.") {
-            out.append('/');
-            i = n;
-        } else if (rest.startsWith("/../")) { // C
-            i += 3;
+    const auto dropLastSegment = [&] {
+        while (w > floor && d[w - 1] != '/')
+            --w;
+        w = w > floor ? w - 1 : floor;
+    };
+    while (r < end) {
+        if (rest("../", false)) { // A
+            r += 3;
+        } else if (rest("./", false)) {
+            r += 2;
+        } else if (rest("/./", false)) { // B
+            r += 2;
+        } else if (rest("/.", true)) {
+            d[w++] = '/';
+            r = end;
+        } else if (rest("/../", false)) { // C
+            r += 3;
             dropLastSegment();
-        } else if (rest == "/..") {
+        } else if (rest("/..", true)) {
             dropLastSegment();
-            out.append('/');
-            i = n;
-        } else if (rest == "." || rest == "..") { // D
-            i = n;
+            d[w++] = '/';
+            r = end;
+        } else if (rest(".", true) || rest("..", true)) { // D
+            r = end;
         } else { // E
-            qsizetype end = i + 1;
-            while (end < n && in[end] != '/')
-                ++end;
-            out.append(in.sliced(i, end - i));
-            i = end;
+            qsizetype segmentEnd = r + 1;
+            while (segmentEnd < end && d[segmentEnd] != '/')
+                ++segmentEnd;
+            std::memmove(d + w, d + r, size_t(segmentEnd - r));
+            w += segmentEnd - r;
+            r = segmentEnd;
         }
     }
+    return w;
 }
+
+// A QByteArray written through a raw pointer, without Qt's detach and
+// growth checks at every byte.
+class Writer
+{
+public:
+    explicit Writer(qsizetype capacity)
+        : m_buffer(capacity, Qt::Uninitialized), m_d(m_buffer.data())
+    {
+    }
+    void append(char c)
+    {
+        if (m_size == m_buffer.size())
+            grow(1);
+        m_d[m_size++] = c;
+    }
+    void append(QByteArrayView s)
+    {
+        if (s.isEmpty())
+            return;
+        if (m_size + s.size() > m_buffer.size())
+            grow(s.size());
+        std::memcpy(m_d + m_size, s.data(), size_t(s.size()));
+        m_size += s.size();
+    }
+    qsizetype size() const { return m_size; }
+    char *data() { return m_d; }
+    const char *constData() const { return m_d; }
+    void truncate(qsizetype size) { m_size = size; }
+    QByteArray take()
+    {
+        m_buffer.truncate(m_size);
+        return std::move(m_buffer);
+    }
+
+private:
+    void grow(qsizetype more)
+    {
+        m_buffer.resize(std::max(m_buffer.size() * 2, m_size + more));
+        m_d = m_buffer.data();
+    }
+
+    QByteArray m_buffer;
+    char *m_d;
+    qsizetype m_size = 0;
+};
 
 // Appendix B's split of a reference into its five parts.
 struct Parts
@@ -135,9 +190,11 @@ struct Parts
     bool hasScheme = false, hasAuthority = false, hasQuery = false, hasFragment = false;
 };
 
-qsizetype findAny(QByteArrayView s, qsizetype from, const char *stops)
+template <char... Stops> qsizetype findAny(QByteArrayView s, qsizetype from)
 {
-    while (from < s.size() && !std::strchr(stops, s[from]))
+    const char *d = s.data();
+    const qsizetype n = s.size();
+    while (from < n && !((d[from] == Stops) || ...))
         ++from;
     return from;
 }
@@ -145,11 +202,11 @@ qsizetype findAny(QByteArrayView s, qsizetype from, const char *stops)
 // The parts after the scheme and authority, from position i.
 void splitTail(QByteArrayView s, qsizetype i, Parts &p)
 {
-    qsizetype end = findAny(s, i, "?#");
+    qsizetype end = findAny<'?', '#'>(s, i);
     p.path = s.sliced(i, end - i);
     i = end;
     if (i < s.size() && s[i] == '?') {
-        end = findAny(s, i + 1, "#");
+        end = findAny<'#'>(s, i + 1);
         p.hasQuery = true;
         p.query = s.sliced(i + 1, end - i - 1);
         i = end;
@@ -163,7 +220,7 @@ void splitTail(QByteArrayView s, qsizetype i, Parts &p)
 Parts split(QByteArrayView s)
 {
     Parts p;
-    qsizetype i = findAny(s, 0, ":/?#");
+    qsizetype i = findAny<':', '/', '?', '#'>(s, 0);
     if (i > 0 && i < s.size() && s[i] == ':') {
         p.hasScheme = true;
         p.scheme = s.first(i);
@@ -172,7 +229,7 @@ Parts split(QByteArrayView s)
         i = 0;
     }
     if (s.sliced(i).startsWith("//")) {
-        const qsizetype end = findAny(s, i + 2, "/?#");
+        const qsizetype end = findAny<'/', '?', '#'>(s, i + 2);
         p.hasAuthority = true;
         p.authority = s.sliced(i + 2, end - i - 2);
         i = end;
@@ -203,7 +260,7 @@ bool equalsLower(QByteArrayView s, QByteArrayView lowerWord)
 
 // The host in normal form, or false when it is not one: escapes decoded,
 // letters lowered, a non-ASCII name in punycode, an IP literal as written.
-bool appendHost(QByteArrayView host, QByteArray &out)
+bool appendHost(QByteArrayView host, Writer &out)
 {
     if (host.isEmpty())
         return false;
@@ -228,7 +285,7 @@ bool appendHost(QByteArrayView host, QByteArray &out)
         }
         if (c >= 0x80)
             ascii = false;
-        else if (byteClasses[c] == Forbidden || std::strchr(":/?#[]@%", c))
+        else if (byteClasses[c] >= Delimiter)
             return false;
         out.append(lower(char(c)));
     }
@@ -263,12 +320,12 @@ public:
     static WebAddress build(const WebAddress *base, QByteArrayView raw);
 
 private:
-    static bool appendAuthority(QByteArrayView authority, bool https, WebAddress &a);
+    static bool appendAuthority(QByteArrayView authority, bool https, WebAddress &a, Writer &out);
 };
 
-bool AddressBuilder::appendAuthority(QByteArrayView authority, bool https, WebAddress &a)
+bool AddressBuilder::appendAuthority(QByteArrayView authority, bool https, WebAddress &a,
+                                     Writer &out)
 {
-    QByteArray &out = a.m_text;
     const qsizetype at = authority.lastIndexOf('@');
     if (at > 0) {
         appendNormalisedEscapes(authority.first(at), out);
@@ -305,7 +362,7 @@ bool AddressBuilder::appendAuthority(QByteArrayView authority, bool https, WebAd
     }
     if (a.m_port != defaultPort) {
         out.append(':');
-        out.append(QByteArray::number(a.m_port));
+        out.append(QByteArrayView(QByteArray::number(a.m_port)));
     }
     return true;
 }
@@ -336,7 +393,7 @@ WebAddress AddressBuilder::build(const WebAddress *base, QByteArrayView raw)
     Parts ref;
     bool https = base && base->isHttps();
     bool absolute = false;
-    qsizetype i = findAny(raw, 0, ":/?#");
+    qsizetype i = findAny<':', '/', '?', '#'>(raw, 0);
     if (i < raw.size() && raw[i] == ':' && isSchemeSyntax(raw.first(i))) {
         const QByteArrayView scheme = raw.first(i);
         if (!equalsLower(scheme, "http") && !equalsLower(scheme, "https"))
@@ -351,7 +408,7 @@ WebAddress AddressBuilder::build(const WebAddress *base, QByteArrayView raw)
     if (absolute || raw.sliced(i).startsWith("//")) {
         while (i < raw.size() && raw[i] == '/')
             ++i;
-        const qsizetype end = findAny(raw, i, "/?#");
+        const qsizetype end = findAny<'/', '?', '#'>(raw, i);
         ref.hasAuthority = true;
         ref.authority = raw.sliced(i, end - i);
         i = end;
@@ -361,15 +418,13 @@ WebAddress AddressBuilder::build(const WebAddress *base, QByteArrayView raw)
         return {};
 
     WebAddress a;
-    QByteArray &out = a.m_text;
-    out.reserve(raw.size() + (ref.hasAuthority ? 8 : base->m_text.size()) + 16);
+    Writer out(raw.size() + (ref.hasAuthority ? 8 : base->m_text.size()) + 8);
     out.append(https ? "https://" : "http://");
-    QVarLengthArray<char, 512> path;
     if (ref.hasAuthority) {
-        if (!appendAuthority(ref.authority, https, a))
+        if (!appendAuthority(ref.authority, https, a, out))
             return {};
     } else {
-        out.append(base->m_text.constData() + out.size(), base->m_pathBegin - out.size());
+        out.append(QByteArrayView(base->m_text).sliced(out.size(), base->m_pathBegin - out.size()));
         a.m_hostBegin = base->m_hostBegin;
         a.m_hostEnd = base->m_hostEnd;
         a.m_port = base->m_port;
@@ -378,15 +433,16 @@ WebAddress AddressBuilder::build(const WebAddress *base, QByteArrayView raw)
     if (!ref.hasAuthority && ref.path.isEmpty()) {
         out.append(base->path());
     } else {
+        qsizetype from = out.size();
         if (!ref.hasAuthority && !ref.path.startsWith('/')) {
-            // Merged: the base's folder holds no dot segment, so only what
-            // follows its last slash needs the reading of 5.2.4.
+            // Merged: the base's folder holds no dot segment, so 5.2.4's
+            // reading starts at its last slash.
             const QByteArrayView basePath = base->path();
-            out.append(basePath.first(basePath.lastIndexOf('/')));
-            path.append('/');
+            out.append(basePath.first(basePath.lastIndexOf('/') + 1));
+            from = out.size() - 1;
         }
-        appendNormalisedEscapes(ref.path, path);
-        removeDotSegments(QByteArrayView(path.constData(), path.size()), out, a.m_pathBegin);
+        appendNormalisedEscapes(ref.path, out);
+        out.truncate(removeDotSegments(out.data(), a.m_pathBegin, from, out.size()));
         if (out.size() == qsizetype(a.m_pathBegin))
             out.append('/');
     }
@@ -397,6 +453,7 @@ WebAddress AddressBuilder::build(const WebAddress *base, QByteArrayView raw)
     } else if (!ref.hasAuthority && ref.path.isEmpty()) {
         out.append(base->query());
     }
+    a.m_text = out.take();
     return a;
 }
 
@@ -450,8 +507,13 @@ QByteArray resolveReference(QByteArrayView base, QByteArrayView reference)
     if (authorityFrom.hasAuthority)
         out += "//" + authorityFrom.authority.toByteArray();
     const Parts *queryFrom = &r;
+    const auto appendWithoutDots = [&out](QByteArrayView path) {
+        const qsizetype floor = out.size();
+        out += path;
+        out.truncate(removeDotSegments(out.data(), floor, floor, out.size()));
+    };
     if (r.hasScheme || r.hasAuthority || r.path.startsWith('/')) {
-        removeDotSegments(r.path, out, out.size());
+        appendWithoutDots(r.path);
     } else if (r.path.isEmpty()) {
         out += b.path;
         if (!r.hasQuery)
@@ -462,7 +524,7 @@ QByteArray resolveReference(QByteArrayView base, QByteArrayView reference)
             merged = '/' + r.path.toByteArray();
         else
             merged = b.path.first(b.path.lastIndexOf('/') + 1).toByteArray() + r.path.toByteArray();
-        removeDotSegments(merged, out, out.size());
+        appendWithoutDots(merged);
     }
     if (queryFrom->hasQuery)
         out += '?' + queryFrom->query.toByteArray();
