@@ -381,7 +381,7 @@ private slots:
         QTest::newRow("50,000 addresses") << full << SitemapReader::maxAddresses << QByteArray("http://h/0") << QString();
         QTest::newRow("50,001 addresses") << urlset(entries + "<url><loc>http://h/x</loc></url>") << SitemapReader::maxAddresses << QByteArray("http://h/0") << "more than 50,000";
         QTest::newRow("over 50 MB") << TestServer::deflate(urlset(padding)) << 1 << QByteArray("http://h/0") << "larger than 50 MB";
-        QTest::newRow("a text over 2 MiB") << urlset("<url><loc>http://h/0</loc></url><!--" + QByteArray(SitemapReader::maxTokenBytes, 'c') + "-->") << 1 << QByteArray("http://h/0") << "longer than 2 MiB";
+        QTest::newRow("a text over 2 MiB") << urlset("<url><loc>http://h/0</loc></url><!--" + QByteArray(SitemapReader::maxTokenBytes + 100'000, 'c') + "-->") << 1 << QByteArray("http://h/0") << "longer than 2 MiB";
         QTest::newRow("garbage") << QByteArray("\x89PNG\r\n\x1a\n\0\0", 10) << 0 << QByteArray() << "not well-formed";
         QTest::newRow("HTML") << QByteArray("<html><body><a href=x>x</a></body></html>") << 0 << QByteArray() << "root is <html>";
         QTest::newRow("broken after a loc") << one.left(one.size() - 3) + "</url>" << 1 << QByteArray("http://h/1") << "not well-formed";
