@@ -150,6 +150,8 @@ RobotsTxt RobotsTxt::parse(QByteArrayView body, QByteArrayView productToken)
             if (!value.startsWith('/') && !value.startsWith('*'))
                 rule.pattern.prepend('/');
             rule.plain = !rule.pattern.contains('*') && !rule.pattern.endsWith('$');
+            rule.literalBytes = rule.pattern.size() - rule.pattern.count('*') -
+                                (rule.pattern.endsWith('$') ? 1 : 0);
             if (groupIsOurs)
                 ours.rules.append(rule);
             if (groupIsStar)
@@ -160,12 +162,23 @@ RobotsTxt RobotsTxt::parse(QByteArrayView body, QByteArrayView productToken)
     Chosen &chosen = ours.named ? ours : star;
     robots.m_rules = std::move(chosen.rules);
     robots.m_crawlDelay = chosen.crawlDelay;
-    std::stable_sort(robots.m_rules.begin(), robots.m_rules.end(),
-                     [](const Rule &a, const Rule &b) {
-                         if (a.pattern.size() != b.pattern.size())
-                             return a.pattern.size() > b.pattern.size();
-                         return a.allow && !b.allow;
-                     });
+    // Longest first, allow first among equals; a rule repeated is tried once.
+    std::sort(robots.m_rules.begin(), robots.m_rules.end(), [](const Rule &a, const Rule &b) {
+        if (a.pattern.size() != b.pattern.size())
+            return a.pattern.size() > b.pattern.size();
+        if (a.allow != b.allow)
+            return a.allow;
+        return a.pattern < b.pattern;
+    });
+    robots.m_rules.erase(std::unique(robots.m_rules.begin(), robots.m_rules.end(),
+                                     [](const Rule &a, const Rule &b) {
+                                         return a.allow == b.allow && a.pattern == b.pattern;
+                                     }),
+                         robots.m_rules.end());
+    for (const Rule &rule : std::as_const(robots.m_rules)) {
+        robots.m_wildcardRules += rule.plain ? 0 : 1;
+        robots.m_wildcardBytes += rule.plain ? 0 : rule.pattern.size();
+    }
     return robots;
 }
 
@@ -173,6 +186,8 @@ RobotsTxt RobotsTxt::parse(QByteArrayView body, QByteArrayView productToken)
 // place after the one before finds a match whenever there is one.
 bool RobotsTxt::matches(const Rule &rule, QByteArrayView path)
 {
+    if (path.size() < rule.literalBytes)
+        return false;
     if (rule.plain)
         return path.startsWith(rule.pattern);
     QByteArrayView pattern = rule.pattern;
@@ -205,22 +220,24 @@ bool RobotsTxt::matches(const Rule &rule, QByteArrayView path)
     }
 }
 
-bool RobotsTxt::allows(QByteArrayView pathAndQuery) const
+RobotsTxt::Verdict RobotsTxt::verdict(QByteArrayView pathAndQuery) const
 {
     QByteArray path = normaliseEscapes(pathAndQuery);
     if (path.isEmpty() || path.startsWith('?'))
         path.prepend('/');
     if (path == "/robots.txt")
-        return true;
+        return Allowed;
     if (m_disallowAll)
-        return false;
+        return Disallowed;
+    if (m_wildcardRules * path.size() + m_wildcardBytes > maxMatchSteps)
+        return TooComplex;
     for (const Rule &rule : m_rules)
         if (matches(rule, path))
-            return rule.allow;
-    return true;
+            return rule.allow ? Allowed : Disallowed;
+    return Allowed;
 }
 
 bool RobotsTxt::allows(const WebAddress &address) const
 {
-    return allows(address.pathAndQuery());
+    return verdict(address.pathAndQuery()) == Allowed;
 }

@@ -29,9 +29,22 @@ public:
     static RobotsTxt fromAnswer(int httpStatus, QByteArrayView body,
                                 QByteArrayView productToken = "quillora");
 
+    enum Verdict
+    {
+        Allowed,
+        Disallowed,
+        // So many wildcard rules against so long a path that matching would
+        // hold the event loop (a hostile file): not fetched, for that reason.
+        TooComplex
+    };
+    // Matching costs about a byte step per byte of path for each wildcard
+    // rule, and this many at most.
+    static constexpr qint64 maxMatchSteps = 16 * 1024 * 1024;
+
     // pathAndQuery as it follows the host of an address; /robots.txt is
     // always allowed.
-    bool allows(QByteArrayView pathAndQuery) const;
+    Verdict verdict(QByteArrayView pathAndQuery) const;
+    bool allows(QByteArrayView pathAndQuery) const { return verdict(pathAndQuery) == Allowed; }
     bool allows(const WebAddress &address) const;
 
     // The chosen groups' Crawl-delay, in seconds; none when absent or not a
@@ -45,7 +58,8 @@ private:
     {
         QByteArray pattern; // escapes in normal form
         bool allow = false;
-        bool plain = false; // neither "*" nor a final "$": a prefix
+        bool plain = false;         // neither "*" nor a final "$": a prefix
+        qsizetype literalBytes = 0; // the shortest path it can match
     };
     static bool matches(const Rule &rule, QByteArrayView path);
 
@@ -53,4 +67,6 @@ private:
     std::optional<double> m_crawlDelay;
     QList<QByteArray> m_sitemaps;
     bool m_disallowAll = false;
+    qint64 m_wildcardRules = 0;
+    qint64 m_wildcardBytes = 0;
 };

@@ -265,7 +265,7 @@ private slots:
             QVERIFY2(!check.contains(WebAddress::parse(address)), qPrintable(address));
     }
 
-    // Each check is "+path" (allowed) or "-path".
+    // Each check is "+path" (allowed), "-path" or "!path" (too complex).
     void robots_data()
     {
         QTest::addColumn<int>("status");
@@ -277,6 +277,10 @@ private slots:
             "User-agent: *\nDisallow: /\n\nUser-agent: Quillora\nDisallow: /private\n";
         const QByteArray big =
             "User-agent: *\n" + QByteArray(RobotsTxt::maxBytes, '#') + "\nDisallow: /";
+        QByteArray wild = "User-agent: *\n";
+        for (int i = 0; i < 20'000; ++i)
+            wild += "Disallow: /*q" + QByteArray::number(i) + "\n";
+        const QString longPath = "/" + QString(1000, 'a');
         // clang-format off
         QTest::newRow("our group over *") << 200 << twoGroups << QStringList{"+/", "-/private/x", "+/robots.txt"} << -1.0 << QByteArrayList{};
         QTest::newRow("product token, case, version") << 200 << QByteArray("User-agent: QUILLORA/2.1 (x)\nDisallow: /q\nUser-agent: *\nDisallow: /s") << QStringList{"-/q", "+/s"} << -1.0 << QByteArrayList{};
@@ -290,6 +294,7 @@ private slots:
         QTest::newRow("empty disallow, comments, BOM, CR, no colon, no slash") << 200 << QByteArray("\xEF\xBB\xBFUser-agent: * # all\rDisallow:\r\n# Disallow: /c\rdisallow /nocolon\rDisallow: x") << QStringList{"+/", "+/c", "-/nocolon", "-/x"} << -1.0 << QByteArrayList{};
         QTest::newRow("sitemaps anywhere, delays") << 200 << QByteArray("Sitemap: http://h/1.xml\nUser-agent: *\nCrawl-delay: nonsense\nCrawl-delay: -1\nSitemap:http://h/2.xml.gz\nCrawl-delay: .5\nDisallow: /d\n") << QStringList{"-/d"} << 0.5 << QByteArrayList{"http://h/1.xml", "http://h/2.xml.gz"};
         QTest::newRow("read up to 500 KiB") << 200 << big << QStringList{"+/x"} << -1.0 << QByteArrayList{};
+        QTest::newRow("too many wildcards for a long path") << 200 << wild << QStringList{"+/" + longPath.mid(900), "-/q17", "!" + longPath} << -1.0 << QByteArrayList{};
         QTest::newRow("4xx: all allowed") << 404 << QByteArray("User-agent: *\nDisallow: /") << QStringList{"+/", "+/x"} << -1.0 << QByteArrayList{};
         QTest::newRow("5xx: nothing allowed") << 503 << QByteArray() << QStringList{"-/", "-/x", "+/robots.txt"} << -1.0 << QByteArrayList{};
         QTest::newRow("unreachable: nothing allowed") << 0 << QByteArray() << QStringList{"-/x"} << -1.0 << QByteArrayList{};
@@ -304,8 +309,8 @@ private slots:
         QFETCH(QByteArrayList, sitemaps);
         const RobotsTxt robots = RobotsTxt::fromAnswer(status, body);
         for (const QString &check : checks)
-            QVERIFY2(robots.allows(check.mid(1).toUtf8()) == check.startsWith('+'),
-                     qPrintable(check));
+            QVERIFY2(robots.verdict(check.mid(1).toUtf8()) == QString("+-!").indexOf(check[0]),
+                     qPrintable(check.left(20)));
         QCOMPARE(robots.crawlDelay().value_or(-1), delay);
         QCOMPARE(robots.sitemaps(), sitemaps);
         // An address asks as its path and query do.
