@@ -11,6 +11,7 @@
 namespace {
 
 constexpr qsizetype headerBytes = 8;
+constexpr qint64 largestBlock = 256 * 1024;
 
 void appendRecord(QByteArray &to, QByteArrayView address, int depth)
 {
@@ -19,19 +20,20 @@ void appendRecord(QByteArray &to, QByteArrayView address, int depth)
     to.append(address);
 }
 
-// The length of the record at the start of bytes, -1 when it is not all there.
-qsizetype recordLength(QByteArrayView bytes)
+quint32 recordAddressLength(const char *record)
 {
-    if (bytes.size() < headerBytes)
-        return -1;
     quint32 length;
-    std::memcpy(&length, bytes.data(), 4);
-    return bytes.size() - headerBytes >= qsizetype(length) ? headerBytes + length : -1;
+    std::memcpy(&length, record, 4);
+    return length;
 }
 
 } // namespace
 
-Frontier::Frontier(qint64 memoryLimit) : m_half(std::max<qint64>(memoryLimit / 2, 1)) {}
+Frontier::Frontier(qint64 memoryLimit)
+    : m_limit(std::max<qint64>(memoryLimit, 1)),
+      m_block(std::clamp<qint64>(memoryLimit / 4, 1, largestBlock))
+{
+}
 
 Frontier::~Frontier() = default;
 
@@ -44,13 +46,11 @@ bool Frontier::push(QByteArrayView address, int depth)
 {
     appendRecord(m_tail, address, depth);
     ++m_size;
-    if (m_tail.size() < m_half)
+    if (m_tail.size() < m_block)
         return true;
-    // Nothing older waits: the newest become the oldest without a write.
-    if (m_headRead == m_head.size() && m_fileRead == m_fileWritten) {
-        m_head = std::move(m_tail);
-        m_headRead = 0;
-        m_tail = QByteArray();
+    if (m_fileRead == m_fileWritten && m_frontBytes + m_tail.size() <= m_limit) {
+        m_frontBytes += m_tail.size();
+        m_front.push_back(std::exchange(m_tail, {}));
         return true;
     }
     return spillTail();
@@ -71,49 +71,40 @@ bool Frontier::spillTail()
     if (!m_file->seek(m_fileWritten) || m_file->write(m_tail) != m_tail.size()) {
         m_error = QStringLiteral("The crawl's temporary file could not be written: %1")
                       .arg(m_file->errorString());
-        // What part went in is written over by the next try.
-        return false;
+        return false; // what part went in is written over by the next try
     }
     m_fileWritten += m_tail.size();
     m_tail.clear();
     return true;
 }
 
-bool Frontier::refillHead()
+// A block from the file onto the front, cut after its last whole record; the
+// records cut are read again with the next block.
+bool Frontier::readBlock()
 {
-    m_head.clear();
-    m_headRead = 0;
-    if (m_fileRead == m_fileWritten) {
-        m_head = std::move(m_tail);
-        m_tail = QByteArray();
-        return true;
-    }
-    // A block of about half the limit, then as much more as completes its
-    // last record.
+    const qint64 left = m_fileWritten - m_fileRead;
     if (!m_file->seek(m_fileRead))
         return false;
-    qint64 want = std::min(m_half, m_fileWritten - m_fileRead);
-    while (want > 0) {
-        if (want > m_fileWritten - m_fileRead)
+    QByteArray block = m_file->read(std::min(std::max(m_block, headerBytes), left));
+    if (block.size() < headerBytes)
+        return false;
+    qsizetype whole = 0;
+    while (whole + headerBytes <= block.size() &&
+           whole + headerBytes + recordAddressLength(block.constData() + whole) <= block.size())
+        whole += headerBytes + recordAddressLength(block.constData() + whole);
+    if (whole == 0) { // one record longer than a block
+        const qint64 length = headerBytes + recordAddressLength(block.constData());
+        if (length > left || !m_file->seek(m_fileRead))
             return false;
-        const QByteArray block = m_file->read(want);
-        if (block.size() != want)
+        block = m_file->read(length);
+        whole = block.size() == length ? length : 0;
+        if (whole == 0)
             return false;
-        m_head += block;
-        m_fileRead += want;
-        qsizetype at = 0;
-        for (qsizetype length; (length = recordLength(QByteArrayView(m_head).sliced(at))) >= 0;)
-            at += length;
-        const qsizetype partial = m_head.size() - at;
-        want = 0;
-        if (partial > 0 && partial < headerBytes) {
-            want = headerBytes - partial;
-        } else if (partial > 0) {
-            quint32 length;
-            std::memcpy(&length, m_head.constData() + at, 4);
-            want = headerBytes + qint64(length) - partial;
-        }
     }
+    block.truncate(whole);
+    m_fileRead += whole;
+    m_frontBytes += block.size();
+    m_front.push_back(std::move(block));
     if (m_fileRead == m_fileWritten) { // all read back: give the disk space back
         m_file->resize(0);
         m_fileRead = m_fileWritten = 0;
@@ -125,19 +116,29 @@ std::optional<FrontierEntry> Frontier::pop()
 {
     if (m_size == 0)
         return std::nullopt;
-    if (m_headRead == m_head.size() && !refillHead()) {
-        m_error = QStringLiteral("The crawl's temporary file could not be read back: %1")
-                      .arg(m_file->errorString());
-        return std::nullopt;
+    if (m_front.empty()) {
+        if (m_fileRead < m_fileWritten) {
+            if (!readBlock()) {
+                m_error = QStringLiteral("The crawl's temporary file could not be read back: %1")
+                              .arg(m_file->errorString());
+                return std::nullopt;
+            }
+        } else {
+            m_frontBytes += m_tail.size();
+            m_front.push_back(std::exchange(m_tail, {}));
+        }
     }
-    quint32 header[2];
-    std::memcpy(header, m_head.constData() + m_headRead, headerBytes);
-    FrontierEntry entry{m_head.mid(m_headRead + headerBytes, header[0]), int(header[1])};
-    m_headRead += headerBytes + header[0];
+    const QByteArray &block = m_front.front();
+    const quint32 length = recordAddressLength(block.constData() + m_frontRead);
+    quint32 depth;
+    std::memcpy(&depth, block.constData() + m_frontRead + 4, 4);
+    FrontierEntry entry{block.mid(m_frontRead + headerBytes, length), int(depth)};
+    m_frontRead += headerBytes + length;
     --m_size;
-    if (m_headRead == m_head.size()) {
-        m_head.clear();
-        m_headRead = 0;
+    if (m_frontRead == block.size()) {
+        m_frontBytes -= block.size();
+        m_front.pop_front();
+        m_frontRead = 0;
     }
     return entry;
 }

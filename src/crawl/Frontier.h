@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -14,15 +15,15 @@ struct FrontierEntry
     int depth = 0;
 };
 
-// The addresses a crawl has yet to fetch, first in first out. Entries are
-// held packed in two buffers, the oldest to pop and the newest pushed, each
-// at most half the memory limit; what lies between goes to a private
-// temporary file in the system's temporary folder, written and read back in
-// blocks and removed with the frontier. A million addresses to go take the
-// memory of a few thousand.
+// The addresses a crawl has yet to fetch, first in first out, packed in
+// blocks of at most 256 KiB. Up to the memory limit they stay in memory; past
+// it the newest blocks go to a private temporary file in the system's
+// temporary folder, read back a block at a time as the older ones are popped,
+// and removed with the frontier. So no push or pop moves more than a block,
+// and a million addresses to go take no more memory than the limit.
 //
-// To list what is left (the addresses not done when a crawl is stopped),
-// pop in slices: it never holds more than the limit either.
+// To list what is left (the addresses not done when a crawl is stopped), pop
+// in slices: that never holds more than the limit either.
 class Frontier
 {
 public:
@@ -44,19 +45,23 @@ public:
     bool empty() const { return m_size == 0; }
     QString error() const { return m_error; }
     // Bytes held in memory, and written to the file and not yet read back.
-    qint64 memoryBytes() const { return m_head.size() - m_headRead + m_tail.size(); }
+    qint64 memoryBytes() const { return m_frontBytes + m_tail.size(); }
     qint64 spilledBytes() const { return m_fileWritten - m_fileRead; }
     // The file, while there is one (for tests: it must go with the frontier).
     QString spillFileName() const;
 
 private:
     bool spillTail();
-    bool refillHead();
+    bool readBlock();
 
-    qint64 m_half;
-    QByteArray m_head; // oldest first, read from m_headRead on
-    qsizetype m_headRead = 0;
-    QByteArray m_tail; // newest last
+    qint64 m_limit;
+    qint64 m_block;
+    // Oldest first; the first is read from m_frontRead on. Then come the
+    // file's bytes from m_fileRead on, then the tail, newest last.
+    std::deque<QByteArray> m_front;
+    qint64 m_frontBytes = 0;
+    qsizetype m_frontRead = 0;
+    QByteArray m_tail;
     std::unique_ptr<QTemporaryFile> m_file;
     qint64 m_fileRead = 0;
     qint64 m_fileWritten = 0;

@@ -454,7 +454,7 @@ private slots:
                 if (!frontier.spillFileName().isEmpty())
                     file = frontier.spillFileName();
             }
-            QVERIFY2(largest <= std::max<qint64>(limit, 1) + 2 * (8 + 128),
+            QVERIFY2(largest <= limit + limit / 4 + 2 * (8 + 128),
                      qPrintable(QString::number(largest)));
             if (popEvery != 1)
                 QVERIFY(limit < 100'000 ? !file.isEmpty() && QFile::exists(file) : file.isEmpty());
