@@ -139,7 +139,8 @@ bool SitemapReader::State::inflateSome(qint64 &budget)
     zlib.next_out = reinterpret_cast<Bytef *>(piece.data());
     zlib.avail_out = uInt(piece.size());
     const int status = inflate(&zlib, Z_NO_FLUSH);
-    inputRead = reinterpret_cast<char *>(zlib.next_in) - input.constData();
+    const qsizetype used = reinterpret_cast<char *>(zlib.next_in) - input.constData() - inputRead;
+    inputRead += used;
     piece.truncate(piece.size() - zlib.avail_out);
     if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
         fail(QStringLiteral("The sitemap's compressed data is damaged."));
@@ -150,8 +151,7 @@ bool SitemapReader::State::inflateSome(qint64 &budget)
     budget -= piece.size();
     if (!piece.isEmpty() && !addXml(piece))
         return false;
-    // Progress: bytes came out, or input was used up.
-    return !piece.isEmpty() || status == Z_STREAM_END;
+    return !piece.isEmpty() || used > 0; // else it waits for input
 }
 
 SitemapReader::SitemapReader() : d(std::make_unique<State>()) {}
