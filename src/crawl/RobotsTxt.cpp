@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 namespace {
 
@@ -20,17 +21,21 @@ enum class Key
 // The keys with the misspellings found in the wild.
 Key keyOf(QByteArrayView word)
 {
-    const QByteArray key = word.toByteArray().toLower();
-    if (key == "user-agent" || key == "useragent" || key == "user_agent")
+    const auto is = [word](std::initializer_list<const char *> spellings) {
+        for (const char *spelling : spellings)
+            if (word.compare(QByteArrayView(spelling), Qt::CaseInsensitive) == 0)
+                return true;
+        return false;
+    };
+    if (is({"user-agent", "useragent", "user_agent"}))
         return Key::UserAgent;
-    if (key == "allow")
+    if (is({"allow"}))
         return Key::Allow;
-    if (key == "disallow" || key == "dissallow" || key == "dissalow" || key == "disalow" ||
-        key == "diasllow" || key == "disallaw")
+    if (is({"disallow", "dissallow", "dissalow", "disalow", "diasllow", "disallaw"}))
         return Key::Disallow;
-    if (key == "crawl-delay" || key == "crawldelay")
+    if (is({"crawl-delay", "crawldelay"}))
         return Key::CrawlDelay;
-    if (key == "sitemap" || key == "site-map")
+    if (is({"sitemap", "site-map"}))
         return Key::Sitemap;
     return Key::Other;
 }
