@@ -415,6 +415,8 @@ void ExtractionRun::processSlice()
     if ((m_ended || m_siteRows.released()) && !m_siteRows.flush(slice))
         return scheduleSlice();
     while (m_pageRule->advance(slice)) {
+        if (std::optional<FetchResult> failure = m_siteRows.takeFailure())
+            return ruleFailed(*failure);
         if (m_ruleAtEnd) {
             if (!std::exchange(m_pageDone, true))
                 m_siteRows.pageDone();
@@ -441,6 +443,15 @@ void ExtractionRun::processSlice()
     }
     keepWithinBudget();
     showRowsWhenSlow();
+    scheduleSlice();
+}
+
+// The rule could not read the page: the site fails as a page that could not
+// be had does, the rest of the page unread.
+void ExtractionRun::ruleFailed(const FetchResult &failure)
+{
+    m_awaited.reset();
+    pageEnded(failure);
     scheduleSlice();
 }
 

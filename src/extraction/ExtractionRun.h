@@ -1,5 +1,6 @@
 #pragma once
 
+#include "extraction/PageRule.h"
 #include "extraction/RunHost.h"
 #include "extraction/SiteRows.h"
 #include "model/SerialQueue.h"
@@ -57,7 +58,7 @@ public:
     qsizetype sitesDone() const { return m_siteIndex; }
     qsizetype sitesFailed() const { return m_failed; }
 
-    static constexpr qint64 pageBudget = 64LL * 1024 * 1024;
+    static constexpr qint64 pageBudget = ::pageBudget;
     static constexpr int showRowsAfter = 500; // ms
 
 signals:
@@ -108,6 +109,7 @@ private:
     QByteArrayView textToGive();
     void dropPage();
     void pageEnded(const FetchResult &result);
+    void ruleFailed(const FetchResult &failure);
     void scheduleSlice();
     void showRowsWhenSlow();
     void noteReachable(const QString &address, const FetchResult &result);

@@ -6,9 +6,10 @@
 #include "extraction/SiteRows.h"
 #include "extraction/Utf8LineFilter.h"
 #include "model/WorkSlice.h"
+#include "platform/PageFetcher.h"
 
 LineRule::LineRule(Rule kind, RunHost &host, SiteRows &rows)
-    : m_kind(kind), m_host(host), m_rows(rows)
+    : m_kind(kind), m_host(host), m_rows(rows), m_lines(rows)
 {
 }
 
@@ -62,18 +63,23 @@ bool LineRule::advancePattern(const WorkSlice &slice)
     for (qsizetype minBytes = 0; m_lines.pending(); minBytes = PageLines::bytesPerCheck) {
         if (minBytes > 0 && slice.expired())
             return false;
+        bool decided = true;
         if (keepMatching) {
             m_lines.next = matchingLines(m_lines.lines(), m_lines.next, minBytes, pattern, text,
                                          [this](QString &&line) { m_rows.hit(line); });
+            decided = m_lines.next >= 0;
         } else {
             m_lines.next = decodeLines(m_lines.lines(), m_lines.next, minBytes, &decoded);
             // A text made invalid while the run waited matches nothing.
-            if (pattern.isValid()) {
-                matchLines(decoded, pattern, text, true, [this](QStringView line, bool matches) {
-                    if (!matches)
-                        m_rows.hit(line);
-                });
-            }
+            decided = !pattern.isValid() || matchLines(decoded, pattern, text, true,
+                                                       [this](QStringView line, bool matches) {
+                                                           if (!matches)
+                                                               m_rows.hit(line);
+                                                       });
+        }
+        if (!decided) {
+            m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+            return true;
         }
         if (minBytes == 0)
             m_rows.lineTested();

@@ -5,8 +5,9 @@
 #include "extraction/RunHost.h"
 #include "extraction/SiteRows.h"
 #include "model/WorkSlice.h"
+#include "platform/PageFetcher.h"
 
-MatchRule::MatchRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows) {}
+MatchRule::MatchRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows), m_lines(rows) {}
 
 QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
 {
@@ -24,18 +25,23 @@ bool MatchRule::advance(const WorkSlice &slice)
     const QString text = m_host.ruleText(Rule::Match);
     const QRegularExpression pattern = compiledPattern(text);
     const int group = pattern.captureCount() > 0 ? 1 : 0;
-    const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
-    for (bool first = true; m_lines.pending(); first = false) {
+    LineMatches matches(pattern, text);
+    bool decided = true;
+    for (bool first = true; decided && m_lines.pending(); first = false) {
         if (!first && slice.expired())
             return false;
-        m_lines.next = matchingLines(m_lines.lines(), m_lines.next, PageLines::bytesPerCheck,
-                                     pattern, text, [&](QString &&line) {
-                                         // The iterator steps past an empty match, so it ends.
-                                         auto found = pattern.globalMatch(
-                                             line, 0, QRegularExpression::NormalMatch, valid);
-                                         while (found.hasNext())
-                                             m_rows.hit(found.next().capturedView(group));
-                                     });
+        m_lines.next =
+            matchingLines(m_lines.lines(), m_lines.next, PageLines::bytesPerCheck, pattern, text,
+                          [&](QString &&line) {
+                              decided = decided && matches.forEach(line, [&](const auto &match) {
+                                  m_rows.hit(match.capturedView(group));
+                              });
+                          });
+        decided = decided && m_lines.next >= 0;
+    }
+    if (!decided) {
+        m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+        return true;
     }
     m_lines.done();
     return true;

@@ -1,13 +1,23 @@
 #include "extraction/PageLines.h"
 
+#include "extraction/PageRule.h"
+#include "extraction/SiteRows.h"
+
 #include <utility>
 
 void PageLines::take(QByteArrayView piece)
 {
-    if (piece.isEmpty())
+    if (piece.isEmpty() || m_tooLong)
         return;
     m_pageEmpty = false;
     const qsizetype firstFeed = piece.indexOf('\n');
+    if (m_partial.size() + (firstFeed < 0 ? piece.size() : firstFeed) > pageBudget) {
+        m_tooLong = true;
+        m_partial = {};
+        m_rows.fail(FetchError::LineTooLong,
+                    QStringLiteral("too large: a line longer than %1 MiB").arg(pageBudget >> 20));
+        return;
+    }
     if (firstFeed < 0) {
         m_partial += piece;
         return;
@@ -24,7 +34,7 @@ void PageLines::take(QByteArrayView piece)
 
 void PageLines::endOfPage()
 {
-    if (m_pageEmpty)
+    if (m_pageEmpty || m_tooLong)
         return;
     m_lines = std::exchange(m_partial, {});
     m_hasRest = m_inRest = false;

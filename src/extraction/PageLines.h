@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+class SiteRows;
+
 // A page's lines as its pieces arrive, for the rules that test line by line:
 // the lines a piece completes are read where they are, and only the line
 // that spans pieces is copied.
@@ -10,9 +12,14 @@
 // lines() holds whole lines without their last line feed, tested from next on:
 // first the line a piece completed, then the piece's later whole lines. None
 // are left once next is past its end and pending() has nothing more to move to.
+//
+// A line that alone would outgrow the run's page budget is not held: the site
+// fails as too large, naming the line.
 class PageLines
 {
 public:
+    explicit PageLines(SiteRows &rows) : m_rows(rows) {}
+
     // Bytes tested between two looks at the clock: small enough that a slice
     // of many hits overruns its budget by little.
     static constexpr qsizetype bytesPerCheck = 32 * 1024;
@@ -34,6 +41,8 @@ public:
     qsizetype next = 1;
 
 private:
+    SiteRows &m_rows;
+    bool m_tooLong = false;
     QByteArray m_lines;
     QByteArrayView m_rest;
     bool m_hasRest = false;

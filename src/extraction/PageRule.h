@@ -5,6 +5,10 @@
 
 class WorkSlice;
 
+// Everything held of pages in a run, arriving, waiting or worked on, what the
+// rule keeps included.
+constexpr qint64 pageBudget = 64LL * 1024 * 1024;
+
 // One rule over one site's page. A rule only finds text: each hit goes to the
 // site's rows (SiteRows), which decide what it becomes. The page comes as
 // valid UTF-8 cut into pieces anywhere, even inside a character; the rule

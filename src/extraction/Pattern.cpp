@@ -6,6 +6,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 // Whether no match of the pattern can reach past a line feed or look at the
@@ -31,10 +33,30 @@ bool staysInLine(const QString &pattern)
             return false; // a verb may say what ends a line
         } else if (c == u'[' && (pattern.mid(i + 1, 1) == u"^" || pattern.mid(i + 1, 1) == u":")) {
             return false;
+        } else if (c == u'-' && i > 0 &&
+                   (pattern[i - 1] < u'\n' || pattern.mid(i - 2, 2) == u"\\t")) {
+            return false; // a range from below the line feed, as [\t-~], may hold it
         }
     }
     return !pattern.contains(QStringLiteral("[:"));
 }
+
+// Verbs that must open a pattern, such as (*CR), as its text starts with them.
+qsizetype leadingVerbs(const QString &pattern)
+{
+    qsizetype at = 0;
+    while (pattern.mid(at, 2) == u"(*") {
+        const qsizetype end = pattern.indexOf(u')', at);
+        if (end < 0)
+            break;
+        at = end + 1;
+    }
+    return at;
+}
+
+// At most this much backtracking in one search: about a millisecond and a
+// half on this machine's kind, where PCRE2's default lets one line take 50.
+const QString limit = QStringLiteral("(*LIMIT_MATCH=1000000)");
 
 // Where a character class that starts at i ends, just past its ']'; -1 when
 // it does not.
@@ -169,8 +191,8 @@ QRegularExpression compiledPattern(const QString &text)
         return *found;
     if (cache.size() >= 16)
         cache.clear();
-    QRegularExpression pattern(text, QRegularExpression::CaseInsensitiveOption |
-                                         QRegularExpression::MultilineOption);
+    QRegularExpression pattern(limit + text, QRegularExpression::CaseInsensitiveOption |
+                                                 QRegularExpression::MultilineOption);
     pattern.optimize();
     return *cache.insert(text, pattern);
 }
@@ -185,7 +207,13 @@ QString patternProblem(const QString &text)
     const QRegularExpression pattern = compiledPattern(text);
     if (pattern.isValid())
         return {};
-    return patternErrorText(text, pattern.errorString(), pattern.patternErrorOffset());
+    return patternErrorText(text, pattern.errorString(),
+                            std::max<qsizetype>(0, pattern.patternErrorOffset() - limit.size()));
+}
+
+QString patternLimitReason()
+{
+    return QStringLiteral("regular expression too costly (its match limit was reached)");
 }
 
 qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text)
@@ -225,21 +253,27 @@ qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
     // A short text would pass too many lines for that to pay.
     if (const QString required = requiredText(source); required.size() >= 3) {
         const Utf8LineFilter filter(Rule::WithText, required);
-        return filter.scan(page, from, minBytes, [&](QByteArrayView bytes) {
+        bool decided = true;
+        const qsizetype next = filter.scan(page, from, minBytes, [&](QByteArrayView bytes) {
+            if (!decided || !pattern.isValid())
+                return;
             QString line = textOfUtf8(bytes);
-            if (pattern.isValid() && pattern.match(line, 0, normal, valid).hasMatch())
+            const QRegularExpressionMatch found = pattern.match(line, 0, normal, valid);
+            decided = found.isValid();
+            if (found.hasMatch())
                 hit(std::move(line));
         });
+        return decided ? next : -1;
     }
     QString text;
     const qsizetype next = decodeLines(page, from, minBytes, &text);
-    if (pattern.isValid())
-        matchLines(text, pattern, source, false,
-                   [&](QStringView line, bool) { hit(line.toString()); });
+    if (pattern.isValid() && !matchLines(text, pattern, source, false,
+                                         [&](QStringView line, bool) { hit(line.toString()); }))
+        return -1;
     return next;
 }
 
-void matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,
+bool matchLines(const QString &text, const QRegularExpression &pattern, const QString &source,
                 bool everyLine, const std::function<void(QStringView line, bool matches)> &line)
 {
     // Decoded text is valid UTF-16: no need to check it at every search.
@@ -248,25 +282,38 @@ void matchLines(const QString &text, const QRegularExpression &pattern, const QS
     const auto test = [&](qsizetype start, qsizetype end, bool mayMatch) {
         const QStringView piece = QStringView(text).sliced(start, end - start);
         if (piece.isEmpty())
-            return;
-        const bool matches = mayMatch && pattern.match(piece, 0, normal, valid).hasMatch();
+            return true;
+        bool matches = false;
+        if (mayMatch) {
+            const QRegularExpressionMatch found = pattern.match(piece, 0, normal, valid);
+            if (!found.isValid())
+                return false;
+            matches = found.hasMatch();
+        }
         if (matches || everyLine)
             line(piece, matches);
+        return true;
     };
     const auto endOfLine = [&](qsizetype from) {
         const qsizetype end = text.indexOf(u'\n', from);
         return end < 0 ? text.size() : end;
     };
-    const bool searchAll = staysInLine(source);
+    bool searchAll = staysInLine(source);
     for (qsizetype start = 0; start <= text.size();) {
+        QRegularExpressionMatch found;
+        if (searchAll) {
+            // One search finds the next line that matches; those before it do not.
+            found = pattern.match(text, start, normal, valid);
+            // One that ran out of work over many lines may not on each alone.
+            searchAll = found.isValid();
+        }
         if (!searchAll) {
             const qsizetype end = endOfLine(start);
-            test(start, end, true);
+            if (!test(start, end, true))
+                return false;
             start = end + 1;
             continue;
         }
-        // One search finds the next line that matches; those before it do not.
-        const QRegularExpressionMatch found = pattern.match(text, start, normal, valid);
         const qsizetype at = found.hasMatch() ? found.capturedStart() : -1;
         // A match at a line feed is the line's: $, or an empty one.
         const qsizetype matchLine = at < 0       ? text.size() + 1
@@ -280,7 +327,58 @@ void matchLines(const QString &text, const QRegularExpression &pattern, const QS
             break;
         start = matchLine;
         const qsizetype end = endOfLine(at);
-        test(start, end, true);
+        if (!test(start, end, true))
+            return false;
         start = end + 1;
     }
+    return true;
+}
+
+// What follows an empty match: a longer one at the same place, as PCRE2's
+// "not empty at start" finds, which Qt's own iterator uses but does not offer.
+const QRegularExpression &LineMatches::longer()
+{
+    if (!std::exchange(m_longerMade, true)) {
+        // A line end closes a comment that (?x) lets the text end in.
+        static const QRegularExpression extended(QStringLiteral("\\(\\?[a-zA-Z^]*x"));
+        const qsizetype verbs = leadingVerbs(m_source);
+        m_longer =
+            compiledPattern(m_source.left(verbs) + QStringLiteral("(?:") + m_source.mid(verbs) +
+                            (m_source.contains(extended) ? QStringLiteral("\n") : QString()) +
+                            QStringLiteral(")(?!\\G)"));
+    }
+    return m_longer;
+}
+
+bool LineMatches::forEach(const QString &line,
+                          const std::function<void(const QRegularExpressionMatch &match)> &found)
+{
+    const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
+    const auto normal = QRegularExpression::NormalMatch;
+    QRegularExpressionMatch match = m_pattern.match(line, 0, normal, valid);
+    while (match.isValid() && match.hasMatch()) {
+        found(match);
+        const qsizetype end = match.capturedEnd();
+        if (end > match.capturedStart()) {
+            match = m_pattern.match(line, end, normal, valid);
+            continue;
+        }
+        if (!longer().isValid()) {
+            // Not seen: a pattern that compiles compiles so wrapped. Qt's own
+            // iterator then, which cannot tell an undecided search from the end.
+            auto rest = m_pattern.globalMatch(line, end, normal, valid);
+            if (rest.hasNext())
+                rest.next(); // the empty match just found
+            while (rest.hasNext())
+                found(rest.next());
+            return true;
+        }
+        match = longer().match(line, end, normal,
+                               valid | QRegularExpression::AnchorAtOffsetMatchOption);
+        if (match.isValid() && !match.hasMatch() && end < line.size()) {
+            const qsizetype next = end + (line[end].isHighSurrogate() ? 2 : 1);
+            match = m_pattern.match(line, next, normal, valid);
+        }
+    }
+    return match.isValid();
 }

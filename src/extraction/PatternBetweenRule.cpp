@@ -5,6 +5,7 @@
 #include "extraction/RunHost.h"
 #include "extraction/SiteRows.h"
 #include "model/WorkSlice.h"
+#include "platform/PageFetcher.h"
 #include "platform/Utf8Text.h"
 
 namespace {
@@ -50,6 +51,9 @@ bool PatternBetweenRule::advance(const WorkSlice &slice)
         case Pass::Waits:
             dropPassedText();
             return true;
+        case Pass::Undecided:
+            m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+            [[fallthrough]];
         case Pass::Last:
             m_finished = true;
             m_text.clear();
@@ -84,11 +88,23 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
     // Decoded text is valid UTF-16; checking it would cost a scan of the rest
     // of it at every search.
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
+    // A search that more text may change runs again from where its match
+    // might begin; waiting until the text there has doubled keeps a match
+    // that stays open over a long page from costing a search per piece.
+    if (!m_ended && m_text.size() < m_searchWhen)
+        return Pass::Waits;
+    const auto partial = [this](const QRegularExpressionMatch &found) {
+        const qsizetype from = found.hasPartialMatch() ? found.capturedStart() : m_text.size();
+        m_searchWhen = m_text.size() + (m_text.size() - from);
+        return from;
+    };
     if (m_startBegin < 0) {
         const QRegularExpressionMatch start = m_start.match(m_text, m_startFrom, type, valid);
+        if (!start.isValid())
+            return Pass::Undecided;
         if (!start.hasMatch()) {
             // Nothing before a partial match can match later either.
-            m_startFrom = start.hasPartialMatch() ? start.capturedStart() : m_text.size();
+            m_startFrom = partial(start);
             return m_ended ? Pass::Last : Pass::Waits;
         }
         m_startBegin = start.capturedStart();
@@ -96,8 +112,10 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
         m_endFrom = m_startEnd;
     }
     const QRegularExpressionMatch end = m_end.match(m_text, m_endFrom, type, valid);
+    if (!end.isValid())
+        return Pass::Undecided;
     if (!end.hasMatch()) {
-        m_endFrom = end.hasPartialMatch() ? end.capturedStart() : m_text.size();
+        m_endFrom = partial(end);
         return m_ended ? Pass::Last : Pass::Waits;
     }
     // Every pass moves on by a character at least, also over two empty matches.
@@ -127,7 +145,8 @@ void PatternBetweenRule::dropPassedText()
     if (m_text[keepFrom].isLowSurrogate())
         --keepFrom;
     m_text.remove(0, keepFrom);
-    for (qsizetype *position : {&m_next, &m_startFrom, &m_startBegin, &m_startEnd, &m_endFrom}) {
+    for (qsizetype *position :
+         {&m_next, &m_startFrom, &m_startBegin, &m_startEnd, &m_endFrom, &m_searchWhen}) {
         if (*position >= 0)
             *position -= keepFrom;
     }

@@ -35,7 +35,8 @@ private:
     {
         Made,
         Waits,
-        Last
+        Last,
+        Undecided // the pattern could not be decided: the site fails
     };
     Pass pass();
     void dropPassedText();
@@ -56,5 +57,6 @@ private:
     qsizetype m_startFrom = 0;   // no start match begins before this
     qsizetype m_startBegin = -1; // the start match, once settled
     qsizetype m_startEnd = -1;
-    qsizetype m_endFrom = 0; // no end match begins before this
+    qsizetype m_endFrom = 0;    // no end match begins before this
+    qsizetype m_searchWhen = 0; // no search before the text is this long
 };

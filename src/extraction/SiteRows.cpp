@@ -16,6 +16,7 @@ void SiteRows::begin(const QString &site, const RuleEntry &entry, const RunHost 
     m_host = &host;
     m_optionsRead = false;
     m_passing = false;
+    m_failure.reset();
     drop();
 }
 
@@ -59,6 +60,14 @@ void SiteRows::pageDone()
 {
     if (m_entry->addressRow == RuleEntry::AddressRow::AfterPage)
         addressRow();
+}
+
+void SiteRows::fail(FetchError kind, const QString &reason)
+{
+    FetchResult failure;
+    failure.kind = kind;
+    failure.error = reason;
+    m_failure = failure;
 }
 
 // The address alone, for a site that shows it in no row yet.

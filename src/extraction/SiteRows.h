@@ -2,9 +2,12 @@
 
 #include "results/ResultSink.h"
 
+#include "platform/PageFetcher.h"
+
 #include <QSet>
 
 #include <deque>
+#include <optional>
 
 class RunHost;
 class WorkSlice;
@@ -45,6 +48,12 @@ public:
     // The rule is done with the page: the address row may follow, for rules
     // whose entry places it after the page.
     void pageDone();
+    // The rule cannot read the page (a line too long to hold, a pattern that
+    // could not be decided): the site fails, as a page that could not be
+    // fetched, for that reason. The rule then stops.
+    void fail(FetchError kind, const QString &reason);
+    // The failure the rule met, once; none after it was taken.
+    std::optional<FetchResult> takeFailure() { return std::exchange(m_failure, std::nullopt); }
 
     // The page arrived whole, or is slow to: rows are no longer held.
     void release() { m_passing = true; }
@@ -70,6 +79,7 @@ private:
     bool m_includeAddress = false;
     bool m_addressIfNothing = false;
     bool m_dropDuplicates = false;
+    std::optional<FetchResult> m_failure;
 
     // In batches, so that each goes on whole and a slice still ends in time.
     std::deque<ResultRows> m_held;

@@ -53,6 +53,10 @@ QString failureReason(const FetchResult &result)
         return QStringLiteral("too slow");
     case FetchError::TooLarge:
         return QStringLiteral("too large");
+    case FetchError::LineTooLong:
+    case FetchError::PatternLimit:
+        // The rule names what it could not hold, or decide.
+        return result.error;
     case FetchError::Malformed:
         return QStringLiteral("malformed answer");
     case FetchError::HttpStatus:

@@ -26,6 +26,8 @@ enum class FetchError
     HttpStatus,      // an answer other than 2xx
     RedirectRefused, // to another scheme, from https to http, or too many
     FileError,       // the page could not be written where it was to go
+    LineTooLong,     // a line of the page too long for the rule to hold
+    PatternLimit,    // the rule's regular expression could not be decided on the page
     Other
 };
 

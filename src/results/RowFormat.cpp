@@ -129,6 +129,7 @@ QByteArrayView kindWord(FetchError kind)
     case FetchError::TooSlow:
         return "slow";
     case FetchError::TooLarge:
+    case FetchError::LineTooLong:
         return "oversize";
     case FetchError::Malformed:
         return "malformed";
@@ -138,6 +139,8 @@ QByteArrayView kindWord(FetchError kind)
         return "redirect";
     case FetchError::FileError:
         return "file";
+    case FetchError::PatternLimit:
+        return "pattern";
     case FetchError::Other:
         break;
     }
