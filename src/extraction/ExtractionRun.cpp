@@ -450,7 +450,10 @@ void ExtractionRun::processSlice()
 // be had does, the rest of the page unread.
 void ExtractionRun::ruleFailed(const FetchResult &failure)
 {
-    m_awaited.reset();
+    if (m_awaited) {
+        m_awaited->abort();
+        m_awaited.release()->deleteLater(); // it may be emitting
+    }
     pageEnded(failure);
     scheduleSlice();
 }

@@ -36,6 +36,13 @@ struct Run
         source = std::make_unique<SiteListSource>(sites); // counts the sites of the moment
         run = std::make_unique<ExtractionRun>(rule, *source, results, fetcher, host);
         finished = std::make_unique<QSignalSpy>(run.get(), &QueuedJob::finished);
+        // A site the rule could not read, as "!" and its address.
+        QObject::connect(run.get(), &ExtractionRun::siteDone,
+                         [this](const QString &address, const FetchResult &fetch) {
+                             if (fetch.kind == FetchError::PatternLimit ||
+                                 fetch.kind == FetchError::LineTooLong)
+                                 failures << "!" + address;
+                         });
         run->start();
     }
     bool wait() { return !finished->isEmpty() || finished->wait(60'000); }
@@ -47,6 +54,7 @@ struct Run
     FakeFetcher fetcher;
     TestRunHost host;
     std::unique_ptr<SiteListSource> source;
+    QStringList failures;
     std::unique_ptr<ExtractionRun> run;
     std::unique_ptr<QSignalSpy> finished;
 };
@@ -77,6 +85,14 @@ private slots:
         };
         // clang-format off
         add("with: failed fetch, next site, a match made by &amp;", with, {"!", "Q&amp;B"}, "q&b", "ie", {"$2,Q&B"});
+        // The costly line first: the rows of a page that arrived whole show as
+        // found, and a failure after them leaves them.
+        const QString costly = QString(30, u'a') + "!\n" + QString("aaa\n").repeated(1000);
+        add("with: a line the pattern cannot decide fails the site", with, {costly, "aaa"}, "^(a+)+$", "ri", {"$2,aaa", "!$1"});
+        add("without: the same", Rule::WithoutText, {"x\n" + costly}, "^(a+)+$", "r", {"!$1"});
+        add("match: the same", match, {costly}, "^(a+)+$", "r", {"!$1"});
+        add("between: the same", between, {costly + "</b>"}, "^(a+)+$|</b>", "r", {"!$1"});
+        add("with: a class that holds the line feed", with, {"zzz\nax\n\u00E9\n"}, "a[\\t-~]*+(?:b|$)", "r", {"ax"});
         add("with: run twice", with, {"foo", "x"}, "foo", "ie2", {"$1,foo", "$2", "$1,foo"});
         add("with: address row after a first line without a hit", with, {"x\nfoo\nfoo"}, "foo", "ie", {"$1", "$1,foo", "$1,foo"});
         add("with: letters folding into ASCII", with, {"kee\n\u212Aee\u017F"}, "KEES", "", {"\u212Aee\u017F"});
@@ -134,7 +150,7 @@ private slots:
                 r.start();
                 QVERIFY(r.wait());
             }
-            QCOMPARE(r.results.texts(), rows);
+            QCOMPARE(r.results.texts() + r.failures, rows);
             // A page of one site gives the same rows cut anywhere (a long one, at
             // every 997th byte).
             const QByteArray page = pages[0].toUtf8();
@@ -200,6 +216,14 @@ private slots:
         host.setTexts(QStringLiteral("\\[<|dle>"));
         QCOMPARE(ruleRows(Rule::Between, site(1), inPieces(line), host),
                  QStringList{whole.mid(2, 50'000'003)});
+        // A line that alone outgrows the page budget is not held: the site fails.
+        const QByteArray crOnly = QByteArray("x\r").repeated(34 << 20) + "\nlast";
+        host.pattern = false;
+        host.rule = QStringLiteral("zzz");
+        QCOMPARE(ruleRows(Rule::WithoutText, site(1), inPieces(crOnly), host),
+                 QStringList{"!" + site(1)});
+        QCOMPARE(ruleRows(Rule::Match, site(1), inPieces(crOnly), host),
+                 QStringList{"!" + site(1)});
     }
 
     // What a run asks of the list: a result is held, and an address shown,

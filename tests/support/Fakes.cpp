@@ -13,6 +13,8 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 
 class FakeReply : public FetchReply
@@ -135,7 +137,6 @@ QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayVi
     ResultList results;
     SiteRows rows(results);
     rows.begin(address, ruleEntry(rule), host);
-    rows.release();
     const auto pageRule = ruleEntry(rule).make(rule, host, rows);
     const auto finish = [&] {
         do
@@ -149,6 +150,11 @@ QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayVi
     finish();
     pageRule->endOfPage();
     finish();
+    // As a run gives up a site it cannot read, its rows held.
+    if (rows.takeFailure())
+        return {"!" + address};
     rows.pageDone();
+    rows.release();
+    rows.flush(WorkSlice(std::numeric_limits<qint64>::max()));
     return results.texts();
 }

@@ -122,7 +122,8 @@ public:
 QStringList runRows(Rule rule, PageFetcher &fetcher, const QStringList &sites, RunHost &host,
                     qint64 *stallMs = nullptr);
 
-// The rows of one rule given a page in pieces, as a run gives them.
+// The rows of one rule given a page in pieces, as a run gives them; or "!" and
+// the address when the rule cannot read the page.
 QStringList ruleRows(Rule rule, const QString &address, const QList<QByteArrayView> &pieces,
                      RunHost &host);
 
