@@ -51,6 +51,7 @@ public:
         QString url, path; // path: where downloadToFile writes
         QPointer<FetchReply> reply;
         bool abandoned = false, answered = false;
+        bool restartable = true; // as its reader last said
     };
     using Reply = std::unique_ptr<FetchReply>;
     std::deque<Request> requests; // replies point into it
