@@ -595,7 +595,7 @@ private slots:
         QByteArray text;
         int started = 0, restarts = 0;
         connect(reply.get(), &FetchReply::responseStarted, [&] { ++started; });
-        if (reader == "listens")
+        if (reader == "listens" || reader == "commits")
             connect(reply.get(), &FetchReply::restarted, [&] { ++restarts, text.clear(); });
         if (reader != "late")
             connect(reply.get(), &FetchReply::readyRead, [&] {
