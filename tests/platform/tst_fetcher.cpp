@@ -600,7 +600,8 @@ private slots:
         if (reader != "late")
             connect(reply.get(), &FetchReply::readyRead, [&] {
                 text += reply->read();
-                reply->setRestartable(reader != "commits" || text.isEmpty());
+                if (reader == "commits" && !text.isEmpty())
+                    reply->setRestartable(false);
             });
         QSignalSpy done(reply.get(), &FetchReply::finished);
         QVERIFY(done.wait(10'000));
