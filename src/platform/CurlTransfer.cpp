@@ -95,6 +95,12 @@ FetchResponse responseOf(CURL *easy)
     return response;
 }
 
+void refuseRestart(FetchResult &result)
+{
+    result.restartRefused = true;
+    result.error += QStringLiteral("; not tried again, its reader having committed to it");
+}
+
 Transfer::Transfer(Request request, qint64 maxBodyBytes, Notify readable, Notify changed)
     : request(std::move(request)), maxBodyBytes(maxBodyBytes), easy(curl_easy_init()),
       m_readable(std::move(readable)), m_changed(std::move(changed))

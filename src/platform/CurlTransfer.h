@@ -47,6 +47,9 @@ struct Request
 
 // The final answer as curl knows it so far.
 FetchResponse responseOf(CURL *easy);
+// Marks a failure that a try again would have passed, had the page's reader
+// not committed to it.
+void refuseRestart(FetchResult &result);
 
 // One transfer between its start and its end; used on the worker thread only.
 struct Transfer

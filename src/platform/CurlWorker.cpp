@@ -357,8 +357,7 @@ bool CurlWorker::retry(Transfer &transfer, FetchResult &result)
         // A reader cannot take back what it showed of the page, and must not
         // be given it twice.
         if (pipe.committed && pipe.responded) {
-            result.restartRefused = true;
-            result.error += QStringLiteral("; not tried again, its reader having committed to it");
+            refuseRestart(result);
             return false;
         }
         // What it has not read yet is dropped; what it read, it drops when told.
