@@ -94,7 +94,9 @@ public:
     // Whether the page may still start afresh should it break off (until
     // told otherwise, yes). Once the reader has shown anything of the page it
     // says no: the page then fails as it breaks off, with restartRefused set
-    // when a try was left.
+    // when a try was left; so does a page that had already started afresh
+    // when told, before its reader heard of it. A download's file always
+    // starts afresh.
     virtual void setRestartable(bool restartable) { Q_UNUSED(restartable) }
 
 signals:
