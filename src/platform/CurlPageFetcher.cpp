@@ -3,7 +3,9 @@
 #include "platform/CurlWorker.h"
 #include "platform/TextDecoding.h"
 
+#include <QMetaMethod>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 
@@ -47,61 +49,190 @@ Problem parseAddress(const QString &url, QByteArray *host)
 
 } // namespace
 
+// A page's charset is settled from what came this long after its body began,
+// should its first 1,024 bytes not be in by then: a slow page shows its text
+// while it arrives. Counted from the body rather than the request, since
+// however long the answer took to start says nothing of how its body flows.
+constexpr std::chrono::milliseconds settleCharsetAfter{500};
+
 // The reply handed out for one transfer. It reaches its fetcher only while
 // both live: a fetcher gone first leaves it unfinished for good. Its text
 // stays readable after it finished.
 class CurlFetchReply : public FetchReply
 {
 public:
-    CurlFetchReply(CurlPageFetcher *fetcher, quint64 id, std::shared_ptr<Pipe> pipe)
-        : m_fetcher(fetcher), m_id(id), m_pipe(std::move(pipe))
+    CurlFetchReply(CurlPageFetcher *fetcher, quint64 id, std::shared_ptr<Pipe> pipe, bool download)
+        : m_fetcher(fetcher), m_id(id), m_pipe(std::move(pipe)), m_download(download)
     {
+        m_decoder.emplace();
+        m_settleTimer.setSingleShot(true);
+        m_settleTimer.callOnTimeout(this, &CurlFetchReply::settle);
     }
     ~CurlFetchReply() override { abort(); }
     void abort() override
     {
+        m_aborted = true;
+        m_settleTimer.stop();
         if (m_fetcher)
             std::exchange(m_fetcher, nullptr)->abandon(m_id);
     }
     QByteArray read() override
     {
-        if (!m_pipe || m_drained)
+        if (m_download || m_drained)
             return {};
         QByteArray bytes;
         bool paused = false;
         {
             const std::lock_guard lock(m_pipe->mutex);
+            // Nothing of a try before its reader heard of it.
+            if (m_pipe->attempt != m_attempt || !m_told)
+                return {};
             bytes = std::exchange(m_pipe->bytes, {});
-            m_pipe->taken = m_pipe->taken || !bytes.isEmpty();
             paused = m_pipe->paused;
             m_pipe->announced = false;
-            m_decoder.setContentType(m_pipe->contentType);
+            if (!bytes.isEmpty()) {
+                m_taken = true;
+                m_pipe->committed = m_pipe->committed || !listensForRestarts();
+            }
         }
-        if (paused && m_fetcher)
+        if (paused && !bytes.isEmpty() && m_fetcher)
             m_fetcher->resume(m_id);
         m_drained = m_ended;
-        return m_decoder.decode(std::move(bytes), m_ended);
+        QByteArray text = m_decoder->decode(std::move(bytes), m_ended);
+        if (!m_ended && !m_settleAsked && m_decoder->isUndecided())
+            scheduleSettle();
+        return text;
     }
     bool waitsForReader() const override
     {
-        if (!m_pipe || m_ended)
+        if (m_download || m_ended)
             return false;
         const std::lock_guard lock(m_pipe->mutex);
         return m_pipe->paused;
     }
+    FetchResponse response() const override { return m_response; }
+    void setRestartable(bool restartable) override
+    {
+        FetchResult dropped;
+        {
+            const std::lock_guard lock(m_pipe->mutex);
+            m_pipe->committed = !restartable || (m_taken && !listensForRestarts());
+            // Started afresh before the reader committed to what it had read.
+            if (!m_pipe->committed || !m_taken || m_pipe->attempt == m_attempt || !m_fetcher)
+                return;
+            dropped = m_pipe->dropped;
+        }
+        std::exchange(m_fetcher, nullptr)->abandon(m_id);
+        dropped.restartRefused = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this, dropped] {
+                m_ended = true;
+                emit finished(dropped);
+            },
+            Qt::QueuedConnection);
+    }
+
+    // Tells the reader what the transfer did since, in order: a fresh start,
+    // then what answered. False when the reply was dropped or abandoned meanwhile.
+    bool sync()
+    {
+        const QPointer<CurlFetchReply> alive(this);
+        int attempt = 0;
+        bool responded = false;
+        FetchResponse response;
+        {
+            const std::lock_guard lock(m_pipe->mutex);
+            attempt = m_pipe->attempt;
+            responded = m_pipe->responded;
+            if (responded)
+                response = m_pipe->response;
+        }
+        if (attempt != m_attempt) {
+            const bool heard = std::exchange(m_told, false);
+            m_attempt = attempt;
+            m_taken = m_settleAsked = false;
+            m_response = {};
+            m_decoder.emplace();
+            m_settleTimer.stop();
+            if (heard)
+                emit restarted();
+            if (!alive || m_aborted)
+                return false;
+        }
+        if (responded && !m_told)
+            tellResponse(response);
+        return alive && !m_aborted;
+    }
     void finish(const FetchResult &result)
     {
         m_fetcher = nullptr;
+        const QPointer<CurlFetchReply> alive(this);
+        if (!sync())
+            return;
+        if (result.ok && !m_told) { // no body came to tell of it sooner
+            tellResponse(
+                {result.httpStatus, result.httpVersion, result.finalUrl, result.contentType});
+            if (!alive || m_aborted)
+                return;
+        }
         m_ended = true;
+        m_settleTimer.stop();
         emit finished(result);
     }
-    void announce() { emit readyRead(); }
+    void announce()
+    {
+        if (sync())
+            emit readyRead();
+    }
 
 private:
+    bool listensForRestarts() const
+    {
+        static const QMetaMethod signal = QMetaMethod::fromSignal(&FetchReply::restarted);
+        return isSignalConnected(signal);
+    }
+    void tellResponse(const FetchResponse &response)
+    {
+        m_told = true;
+        m_response = response;
+        m_decoder->setContentType(response.contentType);
+        emit responseStarted();
+    }
+    void scheduleSettle()
+    {
+        if (m_settleTimer.isActive())
+            return;
+        FetchClock::time_point began;
+        {
+            const std::lock_guard lock(m_pipe->mutex);
+            began = m_pipe->bodyBegan;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(began + settleCharsetAfter -
+                                                                       FetchClock::now());
+        m_settleTimer.start(std::max(left, std::chrono::milliseconds(0)));
+    }
+    void settle()
+    {
+        if (m_aborted || m_ended || !m_decoder->isUndecided())
+            return;
+        m_settleAsked = true;
+        m_decoder->settle();
+        emit readyRead();
+    }
+
     QPointer<CurlPageFetcher> m_fetcher; // while unfinished
     quint64 m_id;
-    std::shared_ptr<Pipe> m_pipe; // none for a download
-    PageTextDecoder m_decoder;
+    std::shared_ptr<Pipe> m_pipe;
+    const bool m_download;
+    std::optional<PageTextDecoder> m_decoder; // afresh for every try
+    QTimer m_settleTimer;
+    FetchResponse m_response;
+    int m_attempt = 0;          // the try the reader was told of
+    bool m_told = false;        // of its answer
+    bool m_taken = false;       // and read some of it
+    bool m_settleAsked = false; // of its decoder
+    bool m_aborted = false;
     bool m_ended = false;   // every byte is in the pipe
     bool m_drained = false; // and was read
 };
@@ -120,6 +251,10 @@ CurlPageFetcher::CurlPageFetcher(FetchSettings settings, QObject *parent)
     callbacks.readable = [this](quint64 id) {
         QMetaObject::invokeMethod(
             this, [this, id] { announce(id); }, Qt::QueuedConnection);
+    };
+    callbacks.changed = [this](quint64 id) {
+        QMetaObject::invokeMethod(
+            this, [this, id] { notice(id); }, Qt::QueuedConnection);
     };
     callbacks.roomAvailable = [this] {
         QMetaObject::invokeMethod(
@@ -143,12 +278,12 @@ CurlPageFetcher::~CurlPageFetcher()
 
 std::unique_ptr<FetchReply> CurlPageFetcher::fetch(const QString &url)
 {
-    return submit(url, std::make_shared<Pipe>(), {});
+    return submit(url, {});
 }
 
 std::unique_ptr<FetchReply> CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
 {
-    return submit(url, nullptr, path);
+    return submit(url, path);
 }
 
 bool CurlPageFetcher::hasRoomFor(const QString &url) const
@@ -188,11 +323,11 @@ QByteArray CurlPageFetcher::hostOf(const QString &url) const
     return *known;
 }
 
-std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, std::shared_ptr<Pipe> pipe,
-                                                    const QString &path)
+std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, const QString &path)
 {
     const quint64 id = ++m_lastId;
-    auto reply = std::make_unique<CurlFetchReply>(this, id, pipe);
+    auto pipe = std::make_shared<Pipe>();
+    auto reply = std::make_unique<CurlFetchReply>(this, id, pipe, !path.isEmpty());
     m_unfinished.insert(id, reply.get());
     Request request{id, url, {}, std::move(pipe), nullptr};
     Problem problem = parseAddress(url, &request.host);
@@ -229,6 +364,12 @@ void CurlPageFetcher::announce(quint64 id)
 {
     if (CurlFetchReply *reply = m_unfinished.value(id))
         reply->announce();
+}
+
+void CurlPageFetcher::notice(quint64 id)
+{
+    if (CurlFetchReply *reply = m_unfinished.value(id))
+        reply->sync();
 }
 
 void CurlPageFetcher::abandon(quint64 id)

@@ -30,7 +30,8 @@ struct FetchSettings
     std::chrono::milliseconds perHostDelay{0};
     // How often an answer 429 or 503, a reset connection or a timeout is tried
     // again: after what Retry-After says (up to retryAfterCap), else after 1 s,
-    // doubling from try to try.
+    // doubling from try to try; a page broken off midway only while its
+    // reader has not committed to it.
     int retries = 0;
     std::chrono::seconds retryAfterCap{60};
     // Certificates (PEM) to trust in place of the system's bundle; empty for the system's.
@@ -64,10 +65,10 @@ public:
 private:
     friend class CurlFetchReply;
 
-    std::unique_ptr<FetchReply> submit(const QString &url, std::shared_ptr<Pipe> pipe,
-                                       const QString &path);
+    std::unique_ptr<FetchReply> submit(const QString &url, const QString &path);
     void deliver(quint64 id, const FetchResult &result);
     void announce(quint64 id);
+    void notice(quint64 id);
     void abandon(quint64 id);
     void resume(quint64 id);
     const ConnectionCount &expectedConnections() const;

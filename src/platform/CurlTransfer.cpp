@@ -61,11 +61,49 @@ Problem lengthProblem(CURL *easy)
     return {};
 }
 
+int httpVersionOf(long curlVersion)
+{
+    switch (curlVersion) {
+    case CURL_HTTP_VERSION_2_0:
+        return 20;
+    case CURL_HTTP_VERSION_1_1:
+        return 11;
+    case CURL_HTTP_VERSION_1_0:
+        return 10;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
-Transfer::Transfer(Request request, qint64 maxBodyBytes, std::function<void(quint64)> announce)
+FetchResponse responseOf(CURL *easy)
+{
+    FetchResponse response;
+    long status = 0;
+    long version = 0;
+    const char *answered = nullptr;
+    const char *contentType = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &answered);
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &contentType);
+    response.httpStatus = int(status);
+    response.httpVersion = httpVersionOf(version);
+    response.finalUrl = QString::fromUtf8(answered);
+    response.contentType = contentType;
+    return response;
+}
+
+void refuseRestart(FetchResult &result)
+{
+    result.restartRefused = true;
+    result.error += QStringLiteral("; not tried again, its reader having committed to it");
+}
+
+Transfer::Transfer(Request request, qint64 maxBodyBytes, Notify readable, Notify changed)
     : request(std::move(request)), maxBodyBytes(maxBodyBytes), easy(curl_easy_init()),
-      m_announce(std::move(announce))
+      m_readable(std::move(readable)), m_changed(std::move(changed))
 {
 }
 
@@ -78,14 +116,18 @@ bool Transfer::take(const char *data, qint64 size)
 {
     if (!m_bodyStarted && !beginBody())
         return false;
-    const auto sink = [this](const char *decoded, qint64 decodedSize) {
-        return store(decoded, decodedSize);
-    };
-    if (m_decoder.write(data, size, sink))
+    if (m_decoder.write(data, size, sink()))
         return true;
     if (m_stopReason.isEmpty())
         m_stopReason = {FetchError::Malformed, m_decoder.error()};
     return false;
+}
+
+ContentDecoder::Sink Transfer::sink()
+{
+    return [this](const char *decoded, qint64 size) {
+        return store(decoded, size);
+    };
 }
 
 // Judges the final response when its body starts; bodies of redirects never get here.
@@ -107,36 +149,39 @@ bool Transfer::beginBody()
         m_stopReason = {FetchError::Malformed, m_decoder.error()};
         return false;
     }
-    if (request.pipe) {
-        char *contentType = nullptr;
-        curl_off_t length = -1;
-        curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &contentType);
-        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        const std::lock_guard lock(request.pipe->mutex);
-        request.pipe->contentType = contentType;
-        request.pipe->length = encoding.isEmpty() ? qMin<qint64>(length, maxBodyBytes) : -1;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    {
+        Pipe &pipe = *request.pipe;
+        const std::lock_guard lock(pipe.mutex);
+        pipe.response = responseOf(easy);
+        pipe.responded = true;
+        pipe.bodyBegan = FetchClock::now();
+        pipe.length = !request.file && encoding.isEmpty() ? qMin<qint64>(length, maxBodyBytes) : -1;
     }
+    m_changed(request.id); // before any text is announced
     return true;
 }
 
-bool Transfer::store(const char *data, qint64 size)
+ContentDecoder::Taken Transfer::store(const char *data, qint64 size)
 {
     if (m_received + size > maxBodyBytes) {
         m_stopReason = {
             FetchError::TooLarge,
             QStringLiteral("The page is larger than the limit of %1 bytes").arg(maxBodyBytes)};
-        return false;
+        return ContentDecoder::Taken::Refused;
     }
     m_received += size;
     if (request.file) {
         if (request.file->write(data, size) == size)
-            return true;
+            return ContentDecoder::Taken::More;
         m_stopReason = fileProblem(*request.file);
-        return false;
+        return ContentDecoder::Taken::Refused;
     }
     Pipe &pipe = *request.pipe;
     bool pause = false;
     bool announce = false;
+    bool paused = false;
     {
         const std::lock_guard lock(pipe.mutex);
         // One block per piece: growing it by doubling would copy it over and
@@ -150,36 +195,53 @@ bool Transfer::store(const char *data, qint64 size)
         }
         pipe.bytes.append(data, size);
         pause = !pipe.paused && pipe.bytes.size() > FetchReply::unreadLimit;
-        pipe.paused = pipe.paused || pause;
+        paused = pipe.paused = pipe.paused || pause;
         // A reader that left the text where it is hears again once it stalls the transfer.
         announce = !std::exchange(pipe.announced, true) || pause;
     }
     // Taken whole all the same: what curl already holds is no more than a piece.
-    if (pause)
+    if (pause && !ended)
         curl_easy_pause(easy, CURLPAUSE_RECV);
     if (announce)
-        m_announce(request.id);
-    return true;
+        m_readable(request.id);
+    return paused ? ContentDecoder::Taken::Enough : ContentDecoder::Taken::More;
 }
 
-void Transfer::resume()
+bool Transfer::resume()
 {
+    Pipe &pipe = *request.pipe;
     {
-        const std::lock_guard lock(request.pipe->mutex);
-        if (!std::exchange(request.pipe->paused, false))
-            return;
+        // A reader's second call may come after the room it made was filled.
+        const std::lock_guard lock(pipe.mutex);
+        if (!pipe.paused || pipe.bytes.size() > FetchReply::unreadLimit)
+            return true;
+        pipe.paused = false;
     }
-    curl_easy_pause(easy, CURLPAUSE_CONT);
+    if (!m_decoder.resume(sink())) {
+        if (m_stopReason.isEmpty())
+            m_stopReason = {FetchError::Malformed, m_decoder.error()};
+        return false;
+    }
+    bool pausedAgain = false;
+    {
+        const std::lock_guard lock(pipe.mutex);
+        pausedAgain = pipe.paused;
+    }
+    if (!pausedAgain && !ended)
+        curl_easy_pause(easy, CURLPAUSE_CONT);
+    return true;
 }
 
 Problem Transfer::problem(CURLcode code, long status, std::chrono::milliseconds totalTimeout)
 {
     if (!m_stopReason.isEmpty())
         return m_stopReason;
-    if (code == CURLE_UNSUPPORTED_PROTOCOL && status >= 300 && status < 400) {
-        // curl blames itself ("disabled in libcurl") for a redirect we refused.
-        // Depending on how far it got, the refused answer is the last request or
-        // the one before it.
+    // curl blames itself ("disabled in libcurl") for a redirect we refused, and
+    // blames the address asked for when the redirect's own cannot be read.
+    const bool refused = code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT;
+    if (refused && status >= 300 && status < 400) {
+        // Depending on how far curl got, the refused answer is the last
+        // request or the one before it.
         long hops = 0;
         curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &hops);
         curl_header *location = nullptr;
@@ -188,10 +250,14 @@ Problem Transfer::problem(CURLcode code, long status, std::chrono::milliseconds 
                 CURLHE_OK)
                 location = nullptr;
         }
-        if (location)
-            return {FetchError::RedirectRefused,
-                    QStringLiteral("Refused to follow a redirect to %1")
-                        .arg(QString::fromUtf8(location->value))};
+        if (location) {
+            const QString to = QString::fromUtf8(location->value);
+            return {
+                FetchError::RedirectRefused,
+                code == CURLE_URL_MALFORMAT
+                    ? QStringLiteral("The server redirected to an unusable address: \"%1\"").arg(to)
+                    : QStringLiteral("Refused to follow a redirect to %1").arg(to)};
+        }
     }
     curl_off_t connected = 0;
     if (code == CURLE_OPERATION_TIMEDOUT &&

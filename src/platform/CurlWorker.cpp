@@ -145,9 +145,16 @@ void CurlWorker::takeCommands()
     }
     for (const quint64 id : cancelled)
         forget(id);
-    for (const quint64 id : resumed)
-        if (const auto found = m_running.find(id); found != m_running.end())
-            found->second->resume();
+    for (const quint64 id : resumed) {
+        const auto found = m_running.find(id);
+        if (found == m_running.end())
+            continue;
+        Transfer &transfer = *found->second;
+        if (!transfer.resume())
+            finish(transfer, CURLE_WRITE_ERROR);
+        else if (transfer.ended && !transfer.isHolding())
+            finish(transfer, CURLE_OK);
+    }
     if (!cancelled.empty()) {
         publish();
         m_callbacks.roomAvailable();
@@ -198,7 +205,7 @@ void CurlWorker::start(Request request)
 {
     const quint64 id = request.id;
     auto transfer = std::make_unique<Transfer>(std::move(request), m_settings.maxBodyBytes,
-                                               m_callbacks.readable);
+                                               m_callbacks.readable, m_callbacks.changed);
     if (QFile *file = transfer->request.file.get()) {
         // A try again starts the file afresh.
         if (!file->seek(0) || !file->resize(0))
@@ -263,20 +270,35 @@ void CurlWorker::collectFinished()
         char *transferPointer = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transferPointer);
         auto *transfer = reinterpret_cast<Transfer *>(transferPointer);
-        const quint64 id = transfer->request.id;
-        const FetchResult result = outcome(*transfer, code);
-        if (result.httpVersion == 20)
-            m_connections.setMultiplexed(transfer->request.host);
         m_ended.insert(transfer->request.host);
-        const bool again = retry(*transfer, result);
-        forget(id);
-        if (!again) {
-            report(id, result);
-        } else {
-            // Its connection is free while it waits.
-            publish();
-            m_callbacks.roomAvailable();
+        if (code != CURLE_OK || !transfer->isHolding()) {
+            finish(*transfer, code);
+            continue;
         }
+        // The whole body is in, part of it still to inflate as the reader
+        // makes room: its connection is free meanwhile.
+        curl_multi_remove_handle(m_multi, transfer->easy);
+        m_connections.remove(transfer->request.host);
+        transfer->ended = true;
+        publish();
+        m_callbacks.roomAvailable();
+    }
+}
+
+void CurlWorker::finish(Transfer &transfer, CURLcode code)
+{
+    const quint64 id = transfer.request.id;
+    FetchResult result = outcome(transfer, code);
+    if (result.httpVersion == 20)
+        m_connections.setMultiplexed(transfer.request.host);
+    const bool again = retry(transfer, result);
+    forget(id);
+    if (!again) {
+        report(id, result);
+    } else {
+        // Its connection is free while it waits.
+        publish();
+        m_callbacks.roomAvailable();
     }
 }
 
@@ -289,7 +311,7 @@ void CurlWorker::noticeMultiplexing()
 {
     for (const auto &[id, transfer] : m_running) {
         const QByteArray &host = transfer->request.host;
-        if (!host.startsWith("https:") || m_ended.contains(host) ||
+        if (transfer->ended || !host.startsWith("https:") || m_ended.contains(host) ||
             m_connections.isMultiplexed(host))
             continue;
         curl_off_t sentAfter = 0;
@@ -304,8 +326,9 @@ void CurlWorker::noticeMultiplexing()
     }
 }
 
-// Queues the request again when its failure may pass and tries are left.
-bool CurlWorker::retry(Transfer &transfer, const FetchResult &result)
+// Queues the request again when its failure may pass, tries are left and
+// its reader has not committed to what it read of it.
+bool CurlWorker::retry(Transfer &transfer, FetchResult &result)
 {
     if (result.ok)
         return false;
@@ -327,17 +350,30 @@ bool CurlWorker::retry(Transfer &transfer, const FetchResult &result)
         failure, m_settings.retries, m_settings.retryAfterCap, QDateTime::currentDateTimeUtc());
     if (decision.what == RetryDecision::GiveUp)
         return false;
-    if (request.pipe) {
-        // What the reader took of the page cannot be taken back, and the page
-        // must not come to it twice; what it has not read yet is dropped.
-        const std::lock_guard lock(request.pipe->mutex);
-        if (request.pipe->taken)
+    bool toldAfresh = false;
+    {
+        Pipe &pipe = *request.pipe;
+        const std::lock_guard lock(pipe.mutex);
+        // A reader cannot take back what it showed of the page, and must not
+        // be given it twice.
+        if (pipe.committed && pipe.responded) {
+            refuseRestart(result);
             return false;
-        request.pipe->bytes.clear();
-        request.pipe->contentType.clear();
-        request.pipe->length = -1;
-        request.pipe->paused = false;
+        }
+        // What it has not read yet is dropped; what it read, it drops when told.
+        pipe.bytes.clear();
+        pipe.length = -1;
+        pipe.paused = false;
+        pipe.announced = false;
+        if (std::exchange(pipe.responded, false)) {
+            ++pipe.attempt;
+            pipe.response = {};
+            pipe.dropped = result;
+            toldAfresh = true;
+        }
     }
+    if (toldAfresh)
+        m_callbacks.changed(request.id);
     Request again = request;
     if (decision.what == RetryDecision::Reconnect) {
         ++again.reconnects;
@@ -351,19 +387,13 @@ bool CurlWorker::retry(Transfer &transfer, const FetchResult &result)
 
 FetchResult CurlWorker::outcome(Transfer &transfer, CURLcode code) const
 {
-    long status = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-    long version = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
-    FetchResult result = failed(transfer.problem(code, status, m_settings.totalTimeout));
-    result.httpStatus = int(status);
-    result.httpVersion = version == CURL_HTTP_VERSION_2_0   ? 20
-                         : version == CURL_HTTP_VERSION_1_1 ? 11
-                         : version == CURL_HTTP_VERSION_1_0 ? 10
-                                                            : 0;
-    const char *answered = nullptr;
-    if (curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &answered) == CURLE_OK && answered)
-        result.finalUrl = QString::fromUtf8(answered);
+    const FetchResponse response = responseOf(transfer.easy);
+    FetchResult result =
+        failed(transfer.problem(code, response.httpStatus, m_settings.totalTimeout));
+    result.httpStatus = response.httpStatus;
+    result.httpVersion = response.httpVersion;
+    result.finalUrl = response.finalUrl;
+    result.contentType = response.contentType;
     result.ok = result.kind == FetchError::None;
     return result;
 }
@@ -378,8 +408,10 @@ void CurlWorker::forget(quint64 id)
         return;
     }
     const Transfer &transfer = *found->second;
-    curl_multi_remove_handle(m_multi, transfer.easy);
-    m_connections.remove(transfer.request.host);
+    if (!transfer.ended) {
+        curl_multi_remove_handle(m_multi, transfer.easy);
+        m_connections.remove(transfer.request.host);
+    }
     m_running.erase(found);
 }
 

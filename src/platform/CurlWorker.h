@@ -26,6 +26,7 @@ public:
     {
         std::function<void(quint64 id, const FetchResult &result)> finished;
         std::function<void(quint64 id)> readable; // text waits to be read
+        std::function<void(quint64 id)> changed;  // an answer began, or the page starts afresh
         // There is room for more transfers although none ended.
         std::function<void()> roomAvailable;
     };
@@ -45,10 +46,11 @@ private:
     void takeCommands();
     void failRunning(CURLMcode code);
     int startQueued(); // ms until a waiting request may start, or -1
-    bool retry(Transfer &transfer, const FetchResult &result);
+    bool retry(Transfer &transfer, FetchResult &result);
     void start(Request request);
     CURLcode configure(Transfer &transfer) const;
     void collectFinished();
+    void finish(Transfer &transfer, CURLcode code);
     void noticeMultiplexing();
     FetchResult outcome(Transfer &transfer, CURLcode code) const;
     void forget(quint64 id);

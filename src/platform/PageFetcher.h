@@ -31,6 +31,15 @@ enum class FetchError
     Other
 };
 
+// The answer whose body a reply hands out: the final one, after redirects.
+struct FetchResponse
+{
+    int httpStatus = 0;  // 0 while no answer is known
+    int httpVersion = 0; // 10, 11, 20
+    QString finalUrl;
+    QByteArray contentType; // the header's value as sent; empty when there was none
+};
+
 // Outcome of one transfer. The page's text comes by FetchReply::read().
 struct FetchResult
 {
@@ -40,6 +49,10 @@ struct FetchResult
     int httpStatus = 0;  // final status after redirects, 0 when none was received
     int httpVersion = 0; // of the final answer: 10, 11, 20; 0 when none was received
     QString finalUrl;    // the address answered after redirects
+    QByteArray contentType;
+    // The page broke off and would have been tried again, but its reader had
+    // committed to it (FetchReply::setRestartable(false)).
+    bool restartRefused = false;
 };
 Q_DECLARE_METATYPE(FetchResult)
 
@@ -47,16 +60,26 @@ Q_DECLARE_METATYPE(FetchResult)
 QString failureReason(const FetchResult &result);
 
 // One fetch, owned by whoever asked for it. A page's text arrives in pieces,
-// in order, as UTF-8: readyRead() tells that read() has more. finished()
-// comes once, after the last piece arrived (it may still be unread) or when
-// the transfer failed (what was read of it is then worthless). Nothing is
-// reported from inside the call that asked; destroying the reply, or abort(),
-// ends the transfer, and nothing is reported after that.
+// in order, as UTF-8: readyRead() tells that read() has more. Before the
+// first piece, responseStarted() tells that response() knows what answered.
+// finished() comes once, after the last piece arrived (it may still be
+// unread) or when the transfer failed (what was read of it is then
+// worthless); a reply that succeeds has told responseStarted() before it.
+// Nothing is reported from inside the call that asked; destroying the reply,
+// or abort(), ends the transfer, and nothing is reported after that.
+//
+// A page that breaks off may be tried again (FetchSettings::retries) while
+// its reader has not committed to it: restarted() then tells the reader to
+// drop what it holds of the page, before responseStarted() and the text of
+// the new try, which reads from the page's start with its charset found
+// afresh. A reader that does not listen for restarted() commits to a page as
+// soon as it reads any of it.
 class FetchReply : public QObject
 {
     Q_OBJECT
 public:
-    // A transfer holding more unread text than this pauses until it is read.
+    // A transfer holding more unread text than this pauses until it is read;
+    // a compressed body is inflated no further meanwhile.
     static constexpr qint64 unreadLimit = 256 * 1024;
 
     using QObject::QObject;
@@ -67,8 +90,20 @@ public:
     // answers no keeps its text where it arrived until read, and tells by
     // readyRead() when that changes.
     virtual bool waitsForReader() const { return true; }
+    // What answered, from responseStarted() until restarted() or the end;
+    // empty before.
+    virtual FetchResponse response() const { return {}; }
+    // Whether the page may still start afresh should it break off (until
+    // told otherwise, yes). Once the reader has shown anything of the page it
+    // says no: the page then fails as it breaks off, with restartRefused set
+    // when a try was left; so does a page that had already started afresh
+    // when told, before its reader heard of it. A download's file always
+    // starts afresh.
+    virtual void setRestartable(bool restartable) { Q_UNUSED(restartable) }
 
 signals:
+    void responseStarted();
+    void restarted();
     void readyRead();
     void finished(const FetchResult &result);
 };

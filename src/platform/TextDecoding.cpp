@@ -252,6 +252,23 @@ qsizetype completeUpTo(QByteArrayView bytes)
     return cut;
 }
 
+// Whether bytes that completeUpTo() held back start a well-formed sequence:
+// one the page's end cut off is a single U+FFFD, where Qt gives one a byte.
+bool startsSequence(QByteArrayView tail)
+{
+    const auto lead = uchar(tail.front());
+    const qsizetype length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    // The smallest second bytes past E0 and F0 are A0 and 90, and the
+    // largest past ED and F4 are 9F and 8F: one of these fillers fits.
+    for (const char filler : {'\x80', '\x90', '\xA0'}) {
+        QByteArray whole = tail.toByteArray();
+        whole.resize(length, filler);
+        if (isValidUtf8(whole))
+            return true;
+    }
+    return false;
+}
+
 // Each valid UTF-8 sequence as it is, every other byte as windows-1252.
 void appendMixed(QByteArray &out, QByteArrayView bytes)
 {
@@ -276,13 +293,94 @@ void appendMixed(QByteArray &out, QByteArrayView bytes)
     }
 }
 
+// A charset Qt (or ICU behind it) decodes, which also tells at the page's end
+// whether a sequence was left cut: Qt only reports that of a decoder made
+// stateless, so the last call makes it one.
+class NamedDecoder : public QStringDecoder
+{
+public:
+    explicit NamedDecoder(const char *label) : QStringDecoder(label) {}
+
+    QString finish()
+    {
+        const qsizetype invalidBefore = state.invalidChars;
+        const bool pending = state.remainingChars > 0; // Qt's own codecs
+        state.flags |= Flag::Stateless;                // ICU's count what they held
+        QString tail = decode(QByteArrayView());
+        if (tail.isEmpty() && (pending || state.invalidChars > invalidBefore))
+            tail = QChar(QChar::ReplacementCharacter);
+        return tail;
+    }
+};
+
+constexpr char16_t replacement = 0xFFFD;
+
 } // namespace
 
 struct PageTextDecoder::State
 {
     Decoding decoding{Decoding::Utf8OrWindows1252, {}};
-    std::optional<QStringDecoder> converter; // for UTF-16 and named charsets
+    std::optional<NamedDecoder> named;
+    int oddByte = -1;        // UTF-16: the first byte of a unit cut between pieces
+    char16_t high = 0;       // a high surrogate at a piece's end, waiting for its pair
+    bool unitsBegun = false; // UTF-16: a leading byte-order mark is not text
+
+    void appendUnits(QByteArray &out, QString units, bool last);
+    void appendUtf16(QByteArray &out, QByteArrayView bytes, bool last);
 };
+
+// As UTF-8, every unpaired surrogate as U+FFFD, as browsers show them; a high
+// surrogate that ends a piece waits for the next.
+void PageTextDecoder::State::appendUnits(QByteArray &out, QString units, bool last)
+{
+    if (high)
+        units.prepend(QChar(std::exchange(high, 0)));
+    char16_t *unit = reinterpret_cast<char16_t *>(units.data());
+    const qsizetype size = units.size();
+    for (qsizetype at = 0; at < size; ++at) {
+        if (!QChar::isSurrogate(unit[at]))
+            continue;
+        if (QChar::isHighSurrogate(unit[at]) && at + 1 < size &&
+            QChar::isLowSurrogate(unit[at + 1]))
+            ++at;
+        else if (QChar::isHighSurrogate(unit[at]) && at + 1 == size && !last)
+            high = unit[at];
+        else
+            unit[at] = replacement;
+    }
+    if (high)
+        units.chop(1);
+    out += units.toUtf8();
+}
+
+void PageTextDecoder::State::appendUtf16(QByteArray &out, QByteArrayView bytes, bool last)
+{
+    const bool bigEndian = decoding.kind == Decoding::Utf16BE;
+    const auto unitOf = [bigEndian](uchar first, uchar second) {
+        return QChar(bigEndian ? char16_t(first << 8 | second) : char16_t(second << 8 | first));
+    };
+    QString units;
+    units.reserve(bytes.size() / 2 + 1);
+    qsizetype at = 0;
+    if (oddByte >= 0 && !bytes.isEmpty())
+        units += unitOf(uchar(std::exchange(oddByte, -1)), uchar(bytes[at++]));
+    for (; at + 1 < bytes.size(); at += 2)
+        units += unitOf(uchar(bytes[at]), uchar(bytes[at + 1]));
+    if (at < bytes.size())
+        oddByte = uchar(bytes[at]);
+    if (!unitsBegun && !units.isEmpty()) {
+        unitsBegun = true;
+        if (units.front() == QChar::ByteOrderMark)
+            units.remove(0, 1);
+    }
+    const bool cutUnit = last && oddByte >= 0;
+    appendUnits(out, std::move(units), last && !cutUnit);
+    if (cutUnit) { // one U+FFFD for the byte, and for a surrogate before it
+        high = 0;
+        oddByte = -1;
+        out += QString(QChar(replacement)).toUtf8();
+    }
+}
 
 PageTextDecoder::PageTextDecoder() = default;
 PageTextDecoder::~PageTextDecoder() = default;
@@ -291,7 +389,9 @@ QByteArray PageTextDecoder::decode(QByteArray bytes, bool last)
 {
     if (!m_state) {
         m_held += bytes;
-        if (m_held.size() < metaScanLimit && !last)
+        // Three bytes tell any byte-order mark.
+        const bool settled = m_settle && m_held.size() >= 3;
+        if (m_held.size() < metaScanLimit && !last && !settled)
             return {};
         m_state = std::make_unique<State>();
         m_state->decoding = chooseDecoding(m_held, m_contentType);
@@ -301,32 +401,34 @@ QByteArray PageTextDecoder::decode(QByteArray bytes, bool last)
              m_state->decoding.kind == Decoding::Utf8OrWindows1252) &&
             bytes.startsWith("\xEF\xBB\xBF"))
             bytes.remove(0, 3);
-        switch (m_state->decoding.kind) {
-        case Decoding::Utf16LE:
-            m_state->converter.emplace(QStringConverter::Utf16LE);
-            break;
-        case Decoding::Utf16BE:
-            m_state->converter.emplace(QStringConverter::Utf16BE);
-            break;
-        case Decoding::Named:
-            m_state->converter.emplace(m_state->decoding.label.constData());
-            break;
-        default:
-            break;
-        }
+        if (m_state->decoding.kind == Decoding::Named)
+            m_state->named.emplace(m_state->decoding.label.constData());
     } else if (!m_held.isEmpty()) {
         bytes.prepend(std::exchange(m_held, {}));
     }
+    QByteArray out;
     switch (m_state->decoding.kind) {
     case Decoding::Windows1252:
         return decodeWindows1252(bytes).toUtf8();
     case Decoding::Utf16LE:
     case Decoding::Utf16BE:
-    case Decoding::Named:
-        return QString((*m_state->converter)(bytes)).toUtf8();
+        m_state->appendUtf16(out, bytes, last);
+        return out;
+    case Decoding::Named: {
+        QString text = m_state->named->decode(bytes);
+        if (last)
+            text += m_state->named->finish();
+        m_state->appendUnits(out, std::move(text), last);
+        return out;
+    }
     case Decoding::Utf8:
     case Decoding::Utf8OrWindows1252:
         break;
+    }
+    if (last && m_state->decoding.kind == Decoding::Utf8) {
+        const qsizetype complete = completeUpTo(bytes);
+        if (complete < bytes.size() && startsSequence(bytes.sliced(complete)))
+            return QString::fromUtf8(bytes.first(complete)).append(QChar(replacement)).toUtf8();
     }
     const qsizetype complete = last ? bytes.size() : completeUpTo(bytes);
     if (complete < bytes.size()) {
@@ -338,7 +440,6 @@ QByteArray PageTextDecoder::decode(QByteArray bytes, bool last)
         return bytes;
     if (m_state->decoding.kind == Decoding::Utf8)
         return QString::fromUtf8(bytes).toUtf8();
-    QByteArray out;
     out.reserve(bytes.size() + bytes.size() / 2);
     appendMixed(out, bytes);
     return out;

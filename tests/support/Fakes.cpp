@@ -32,9 +32,20 @@ public:
         m_record->read += m_text.size();
         return std::exchange(m_text, {});
     }
+    FetchResponse response() const override { return m_response; }
+    void setRestartable(bool restartable) override
+    {
+        if (m_request)
+            m_request->restartable = restartable;
+    }
+    // What answered is told before the text, as the real fetcher does.
     void finish(const FetchResult &result, const QByteArray &text)
     {
-        m_request = nullptr;
+        const QString url = std::exchange(m_request, nullptr)->url;
+        if (result.ok) {
+            m_response = {200, 11, url, "text/html; charset=utf-8"};
+            emit responseStarted();
+        }
         if (!(m_text = text).isEmpty())
             emit readyRead();
         emit finished(result);
@@ -44,6 +55,7 @@ private:
     FakeFetcher::Request *m_request; // while unfinished
     FakeFetcher::Request *m_record;
     QByteArray m_text;
+    FetchResponse m_response;
 };
 
 } // namespace

@@ -51,7 +51,8 @@ public:
         QString url, path; // path: where downloadToFile writes
         QPointer<FetchReply> reply;
         bool abandoned = false, answered = false;
-        qint64 read = 0; // bytes of the body the reader took
+        qint64 read = 0;         // bytes of the body the reader took
+        bool restartable = true; // as its reader last said
     };
     using Reply = std::unique_ptr<FetchReply>;
     std::deque<Request> requests; // replies point into it
