@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -125,21 +126,27 @@ void CliRun::start()
 
 void CliRun::stop(int status, const QString &message)
 {
+    // A second signal: what is found so far is written out at once.
+    if (m_stopStatus != 0 && !std::exchange(m_hurried, true))
+        return concludeNow();
     // Once every site is done, the run ends as it was going to.
     if (!m_run || m_running)
         halt(status, message);
 }
 
+// No row is written after a stop but the one being written: the site under
+// way is then listed as not done, with the rows it showed said.
 void CliRun::halt(int status, const QString &message)
 {
     if (m_stopStatus != 0)
         return;
     m_stopStatus = status;
     m_stopMessage = message;
-    // A site that has given rows ends first, so that a rerun of the sites
-    // not done repeats none.
-    if (m_running && m_results->count() == m_rowsBefore)
+    if (m_running) {
+        m_shownOfCurrent = m_results->count() - m_rowsBefore;
+        m_results->stopRows();
         m_run->stop();
+    }
 }
 
 void CliRun::outputFailed(int error)
@@ -192,6 +199,8 @@ void CliRun::showProgress()
 
 void CliRun::end()
 {
+    if (m_concluded)
+        return;
     m_running = false;
     m_nextNotDone = m_run->sitesDone();
     if (m_stopStatus == 0)
@@ -208,13 +217,20 @@ void CliRun::end()
 // list may take a while to read.
 void CliRun::listNotDone()
 {
+    if (m_concluded)
+        return;
     const WorkSlice slice;
     QString address;
     QByteArray lines;
     SiteSource::Status status = SiteSource::Status::Ready;
     while (!slice.expired() &&
            (status = m_sites->site(m_nextNotDone, address)) == SiteSource::Status::Ready) {
-        lines += (printable(address) + QStringLiteral("\tnot done\n")).toUtf8();
+        // A rerun of the site it stopped in repeats the rows it showed.
+        const QString reason = std::exchange(m_shownOfCurrent, 0) > 0
+                                   ? QStringLiteral("stopped after %L1 rows shown")
+                                         .arg(m_results->count() - m_rowsBefore)
+                                   : QStringLiteral("not done");
+        lines += (printable(address) + u'\t' + reason + u'\n').toUtf8();
         m_sites->release(++m_nextNotDone);
         ++m_notDone;
     }
@@ -224,8 +240,44 @@ void CliRun::listNotDone()
     finish();
 }
 
-void CliRun::finish()
+// A second signal: nothing more is waited for. The rows found so far go to
+// the saves at once, and the --failed file keeps what it holds so far.
+void CliRun::concludeNow()
 {
+    if (m_concluded)
+        return;
+    m_concluded = true;
+    if (m_running) {
+        m_results->stopRows();
+        m_run->stop();
+    }
+    closeOutput();
+    for (const auto &[path, format] : saves()) {
+        SaveJob job(m_results->rows(), format, path);
+        while (!job.advance(WorkSlice(std::numeric_limits<qint64>::max()))) {
+        }
+        if (job.failed())
+            m_problems << job.error();
+    }
+    conclude();
+}
+
+QList<std::pair<QString, SaveFormat>> CliRun::saves() const
+{
+    QList<std::pair<QString, SaveFormat>> all;
+    for (const auto &save : {std::pair{m_options.saveList, SaveFormat::List},
+                             std::pair{m_options.saveCommas, SaveFormat::Commas},
+                             std::pair{m_options.saveCsv, SaveFormat::Csv}}) {
+        if (!save.first.isEmpty())
+            all << save;
+    }
+    return all;
+}
+
+void CliRun::closeOutput()
+{
+    if (std::exchange(m_outputClosed, true))
+        return;
     if (m_progress)
         std::fprintf(stderr, "\r\033[K");
     m_results->close();
@@ -233,23 +285,25 @@ void CliRun::finish()
         outputFailed(errno);
     if (!m_fatal.isEmpty())
         m_problems << m_fatal;
+}
+
+void CliRun::finish()
+{
+    closeOutput();
     save(0);
 }
 
 // The save files one after the other, each written in slices.
 void CliRun::save(int which)
 {
-    const std::pair<QString, SaveFormat> saves[]{{m_options.saveList, SaveFormat::List},
-                                                 {m_options.saveCommas, SaveFormat::Commas},
-                                                 {m_options.saveCsv, SaveFormat::Csv}};
-    const int count = int(std::size(saves));
-    while (which < count && saves[which].first.isEmpty())
-        ++which;
-    if (which == count)
+    const QList<std::pair<QString, SaveFormat>> all = saves();
+    if (which == all.size())
         return conclude();
-    auto *job = new SaveJob(m_results->rows(), saves[which].second, saves[which].first, this);
+    auto *job = new SaveJob(m_results->rows(), all[which].second, all[which].first, this);
     connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {
         job->deleteLater();
+        if (m_concluded)
+            return;
         if (!message.text.isEmpty())
             m_problems << message.text;
         save(which + 1);
@@ -259,6 +313,8 @@ void CliRun::save(int which)
 
 void CliRun::conclude()
 {
+    if (std::exchange(m_ended, true))
+        return;
     QStringList &problems = m_problems;
     if (m_failedFile) {
         auto *replacing = qobject_cast<QSaveFile *>(m_failedFile.get());

@@ -2,6 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "extraction/RunHost.h"
+#include "results/ResultRow.h"
 
 #include <QFileDevice>
 #include <QObject>
@@ -60,7 +61,10 @@ private:
     void end();
     void listNotDone();
     void finish();
+    void closeOutput();
+    QList<std::pair<QString, SaveFormat>> saves() const;
     void save(int which);
+    void concludeNow();
     void conclude(); // with the messages, then finished()
 
     const CliOptions m_options;
@@ -73,7 +77,12 @@ private:
     int m_stopStatus = 0;
     QString m_stopMessage;
     bool m_running = false;
-    qsizetype m_rowsBefore = 0; // rows of the sites done
+    qsizetype m_rowsBefore = 0;     // rows of the sites done
+    qsizetype m_shownOfCurrent = 0; // rows of the site under way when the run stopped
+    bool m_hurried = false;         // a second signal came
+    bool m_concluded = false;       // nothing more is done but ending
+    bool m_outputClosed = false;
+    bool m_ended = false; // finished() was told
     qsizetype m_notDone = 0;
     qsizetype m_nextNotDone = 0;
     bool m_progress = false; // shown on a terminal

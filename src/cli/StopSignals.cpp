@@ -20,12 +20,14 @@ void restoreStreamFlags()
     }
 }
 
-// Only async-signal-safe calls here.
+// Only async-signal-safe calls here. The first two go to the event loop, which
+// stops the run, then hurries it; a third, should the loop not answer, ends
+// the process at once.
 extern "C" void onStopSignal(int signal)
 {
     const sig_atomic_t before = s_signals;
     s_signals = before + 1;
-    if (before > 0) {
+    if (before > 1) {
         restoreStreamFlags();
         _exit(128 + signal);
     }

@@ -10,8 +10,9 @@ class QSocketNotifier;
 bool openClosedStreams();
 
 // Turns SIGINT and SIGTERM into a signal on the event loop (the handler only
-// writes to a pipe), so the run can stop like a press of Escape. A second one
-// ends the process at once, with the stream flags put back. The flags of the
+// writes to a pipe), so the run can stop like a press of Escape, and a second
+// one can hurry its end. A third ends the process at once, with the stream
+// flags put back. The flags of the
 // standard streams as they were at construction are put back on destruction.
 class StopSignals : public QObject
 {

@@ -34,6 +34,8 @@ void StreamedResults::close()
 
 void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow::Kind kind)
 {
+    if (m_rowsStopped)
+        return;
     if (m_memory.results && kind != ResultRow::Kind::Address)
         m_results.insert(textOfUtf8(text));
     if (m_memory.addresses && kind != ResultRow::Kind::Result)

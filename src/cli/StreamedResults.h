@@ -32,6 +32,8 @@ public:
     void siteFailed(const QString &site, const QString &reason, FetchError kind);
     // What ends the output, once the last row is written.
     void close();
+    // No row is written, nor kept, from now on.
+    void stopRows() { m_rowsStopped = true; }
 
     using ResultSink::append;
     void append(const QString &site, QByteArrayView text, ResultRow::Kind kind) override;
@@ -67,4 +69,5 @@ private:
     qsizetype m_count = 0;
     bool m_flushQueued = false;
     bool m_writeFailed = false;
+    bool m_rowsStopped = false;
 };

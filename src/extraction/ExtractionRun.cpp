@@ -119,10 +119,28 @@ void ExtractionRun::beginSite()
 std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
     std::unique_ptr<FetchReply> reply = m_fetcher.fetch(address);
+    connect(reply.get(), &FetchReply::restarted, this, [this, r = reply.get()] { onRestarted(r); });
     connect(reply.get(), &FetchReply::readyRead, this, [this, r = reply.get()] { onReadable(r); });
     connect(reply.get(), &FetchReply::finished, this,
             [this, r = reply.get()](const FetchResult &result) { onFetched(r, result); });
     return reply;
+}
+
+// A page that broke off before any of its rows showed is read afresh: what
+// was held of it goes, as if it had never come.
+void ExtractionRun::onRestarted(FetchReply *reply)
+{
+    if (reply == m_awaited.get()) {
+        dropPage();
+        m_siteRows.drop();
+        makeRule();
+        m_ruleAtEnd = m_pageDone = false;
+        return;
+    }
+    for (auto &[index, prefetch] : m_ahead) {
+        if (prefetch.reply.get() == reply)
+            m_heldBytes -= std::exchange(prefetch.text, {}).bytes;
+    }
 }
 
 void ExtractionRun::onReadable(FetchReply *reply)
@@ -467,6 +485,19 @@ void ExtractionRun::showRowsWhenSlow()
     const qint64 left = showRowsAfter - m_pageClock.elapsed();
     if (left > 0)
         return m_showRows.start(int(left));
+    // Once a row shows, the page cannot start afresh; and its rows say what
+    // answered before they come.
+    if (m_awaited) {
+        m_awaited->setRestartable(false);
+        const FetchResponse response = m_awaited->response();
+        FetchResult answered;
+        answered.ok = true;
+        answered.httpStatus = response.httpStatus;
+        answered.httpVersion = response.httpVersion;
+        answered.finalUrl = response.finalUrl;
+        answered.contentType = response.contentType;
+        emit pageFetched(m_address, answered);
+    }
     m_siteRows.release();
     scheduleSlice();
 }

@@ -62,7 +62,9 @@ public:
     static constexpr int showRowsAfter = 500; // ms
 
 signals:
-    // A site's page has arrived whole, or failed: the site's rows follow.
+    // What answered for a site's page, before its rows: once it has arrived
+    // whole, or failed; and first, should its rows show while it still
+    // arrives, what answered then.
     void pageFetched(const QString &address, const FetchResult &fetch);
     // After each site, with how its fetch went (without the page).
     void siteDone(const QString &address, const FetchResult &fetch);
@@ -95,6 +97,7 @@ private:
 
     void beginSite();
     std::unique_ptr<FetchReply> fetch(const QString &address);
+    void onRestarted(FetchReply *reply);
     void onReadable(FetchReply *reply);
     void onFetched(FetchReply *reply, const FetchResult &result);
     void readAhead(Prefetch &prefetch);

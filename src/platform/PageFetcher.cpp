@@ -24,9 +24,7 @@ QString statusReason(int status)
     }
 }
 
-} // namespace
-
-QString failureReason(const FetchResult &result)
+QString kindReason(const FetchResult &result)
 {
     switch (result.kind) {
     case FetchError::None:
@@ -69,4 +67,13 @@ QString failureReason(const FetchResult &result)
         break;
     }
     return QStringLiteral("failed");
+}
+
+} // namespace
+
+QString failureReason(const FetchResult &result)
+{
+    const QString reason = kindReason(result);
+    // It would have been tried again, but rows of it had already shown.
+    return result.restartRefused ? reason + QStringLiteral(" after rows were shown") : reason;
 }
