@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+
+namespace html {
+
+// The elements tree building and layout treat apart from others.
+enum class TagId : quint8 {
+    Unknown, A, Address, AnnotationXml, Applet, Area, Article, Aside, Audio, B, Base, Basefont,
+    Bgsound, Big, Blockquote, Body, Br, Button, Caption, Center, Code, Col, Colgroup, Datalist,
+    Dd, Desc, Details, Dialog, Dir, Div, Dl, Dt, Em, Embed, Fieldset, Figcaption, Figure, Font,
+    Footer, ForeignObject, Form, Frame, Frameset, H1, H2, H3, H4, H5, H6, Head, Header, Hgroup,
+    Hr, Html, I, Iframe, Image, Img, Input, Keygen, Legend, Li, Link, Listing, Main, Malignmark,
+    Marquee, Math, Menu, Meta, Mglyph, Mi, Mn, Mo, Ms, Mtext, Nav, Nobr, Noembed, Noframes,
+    Noscript, Object, Ol, Optgroup, Option, P, Param, Plaintext, Pre, Rb, Rp, Rt, Rtc, Ruby, S,
+    Script, Search, Section, Select, Small, Source, Span, Strike, Strong, Style, Sub, Summary,
+    Sup, Svg, Table, Tbody, Td, Template, Textarea, Tfoot, Th, Thead, Title, Tr, Track, Tt, U, Ul,
+    Var, Wbr, Xmp, Count
+};
+
+TagId tagId(QByteArrayView lowerName);
+bool isVoidElement(TagId tag);
+
+} // namespace html
