@@ -19,6 +19,8 @@ public:
     void elementEnded();
     void finish() { endLine(); }
     bool hidden() const { return m_hidden > 0; }
+    // For the text of an element inside pre: white space kept from the start.
+    void setPreformatted() { m_pre = 1; }
 
     // Whether the default style sheet and the element's own attributes show it.
     static bool isShown(const ElementStart &element);

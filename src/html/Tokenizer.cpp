@@ -105,7 +105,8 @@ Tokenizer::Tokenizer(TokenSink &sink, Notes &notes) : m_sink(sink), m_notes(note
 
 qint64 Tokenizer::heldBytes() const
 {
-    return m_tagBytes + m_attribute.name.size() + m_attribute.value.size() + m_temp.size() +
+    // The tag's bytes count its attribute being read.
+    return m_tagBytes + m_temp.size() +
            m_comment.size() + m_doctype.name.size() + m_doctype.publicId.size() +
            m_doctype.systemId.size() + m_normalized.capacity();
 }
@@ -218,15 +219,14 @@ void Tokenizer::commitAttribute()
 
 void Tokenizer::appendAttributeValue(const char *p, qsizetype n)
 {
+    // A value past its own limit says so, though the tag's may bind first.
+    if (m_attribute.value.size() + n > kAttributeValueLimit)
+        m_valueCut = true;
     const qsizetype room = std::min<qint64>(kTagLimit - m_tagBytes,
                                             kAttributeValueLimit - m_attribute.value.size());
     const qsizetype taken = std::max<qsizetype>(0, std::min(n, room));
-    if (taken < n) {
-        if (kAttributeValueLimit - m_attribute.value.size() <= kTagLimit - m_tagBytes)
-            m_valueCut = true;
-        else
-            m_tagCut = true;
-    }
+    if (taken < n && !m_valueCut)
+        m_tagCut = true;
     m_attribute.value.append(p, taken);
     m_tagBytes += taken;
 }
