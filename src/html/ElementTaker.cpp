@@ -44,31 +44,14 @@ bool asciiEqual(QByteArrayView a, QByteArrayView b, bool fold)
     return a.size() == b.size() && QByteArrayView(a).compare(b, Qt::CaseInsensitive) == 0;
 }
 
-bool isRawTextParent(QByteArrayView name, Namespace ns)
+bool isRawTextParent(TagId tag, Namespace ns)
 {
-    if (ns != Namespace::Html)
-        return false;
-    switch (tagId(name)) {
-    case TagId::Style:
-    case TagId::Script:
-    case TagId::Xmp:
-    case TagId::Iframe:
-    case TagId::Noembed:
-    case TagId::Noframes:
-    case TagId::Plaintext:
-        return true;
-    default:
-        return false;
-    }
+    return ns == Namespace::Html && hasFlag(tag, RawTextParent);
 }
 
-bool isPreformatted(QByteArrayView name, Namespace ns)
+bool isPreformatted(TagId tag, Namespace ns)
 {
-    if (ns != Namespace::Html)
-        return false;
-    const TagId t = tagId(name);
-    return t == TagId::Pre || t == TagId::Listing || t == TagId::Xmp || t == TagId::Textarea ||
-           t == TagId::Plaintext;
+    return ns == Namespace::Html && hasFlag(tag, Preformatted);
 }
 
 void escapeInto(QByteArray &out, QByteArrayView text, bool attribute)
@@ -524,9 +507,9 @@ struct ElementTaker::Private : TreeSink
         }
         if (needText) {
             f.hidden = parent.hidden || !TextLayout::isShown(e);
-            f.pre = parent.pre || isPreformatted(e.name, e.ns);
+            f.pre = parent.pre || isPreformatted(e.tag, e.ns);
         }
-        f.rawText = isRawTextParent(e.name, e.ns);
+        f.rawText = isRawTextParent(e.tag, e.ns);
         f.isVoid = e.isVoid;
         // The element's start goes to the captures around it.
         if (!capturing.empty()) {
@@ -617,7 +600,7 @@ struct ElementTaker::Private : TreeSink
             if (!f.hidden) {
                 r.layoutOut = std::make_unique<QByteArray>();
                 r.layout = std::make_unique<TextLayout>(*r.layoutOut);
-                if (f.pre && !isPreformatted(e.name, e.ns))
+                if (f.pre && !isPreformatted(e.tag, e.ns))
                     r.layout->setPreformatted();
                 r.layout->elementStarted(e);
             }

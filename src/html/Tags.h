@@ -19,6 +19,24 @@ enum class TagId : quint8 {
 };
 
 TagId tagId(QByteArrayView lowerName);
-bool isVoidElement(TagId tag);
+// The name of a known tag, without allocating: raw data of a static string.
+QByteArray tagName(TagId tag);
+
+// What the standard's tree building and the default style sheet say of an
+// HTML element, as bits.
+enum TagFlag : quint16 {
+    Special = 1, Formatting = 2, ClosesParagraph = 4, ClosedByBlockEnd = 8, ImpliedEnd = 16,
+    BreaksOutOfForeign = 32, Void = 64, BlockLayout = 128, NotRendered = 256, RawTextParent = 512,
+    Preformatted = 1024
+};
+quint16 tagFlags(TagId tag);
+inline bool hasFlag(TagId tag, TagFlag flag)
+{
+    return tagFlags(tag) & flag;
+}
+inline bool isVoidElement(TagId tag)
+{
+    return hasFlag(tag, Void);
+}
 
 } // namespace html

@@ -32,101 +32,23 @@ bool displayNone(const QByteArray &style)
 
 bool isBlock(TagId t)
 {
-    switch (t) {
-    case TagId::Address:
-    case TagId::Article:
-    case TagId::Aside:
-    case TagId::Blockquote:
-    case TagId::Body:
-    case TagId::Caption:
-    case TagId::Center:
-    case TagId::Dd:
-    case TagId::Details:
-    case TagId::Dialog:
-    case TagId::Dir:
-    case TagId::Div:
-    case TagId::Dl:
-    case TagId::Dt:
-    case TagId::Fieldset:
-    case TagId::Figcaption:
-    case TagId::Figure:
-    case TagId::Footer:
-    case TagId::Form:
-    case TagId::H1:
-    case TagId::H2:
-    case TagId::H3:
-    case TagId::H4:
-    case TagId::H5:
-    case TagId::H6:
-    case TagId::Header:
-    case TagId::Hgroup:
-    case TagId::Hr:
-    case TagId::Html:
-    case TagId::Legend:
-    case TagId::Li:
-    case TagId::Listing:
-    case TagId::Main:
-    case TagId::Menu:
-    case TagId::Nav:
-    case TagId::Ol:
-    case TagId::Optgroup:
-    case TagId::Option:
-    case TagId::P:
-    case TagId::Plaintext:
-    case TagId::Pre:
-    case TagId::Search:
-    case TagId::Section:
-    case TagId::Summary:
-    case TagId::Table:
-    case TagId::Tbody:
-    case TagId::Textarea:
-    case TagId::Tfoot:
-    case TagId::Thead:
-    case TagId::Tr:
-    case TagId::Ul:
-    case TagId::Xmp:
-        return true;
-    default:
-        return false;
-    }
+    return hasFlag(t, BlockLayout);
 }
 
 } // namespace
 
 bool TextLayout::isShown(const ElementStart &e)
 {
-    const TagId t = tagId(e.name);
+    const TagId t = e.tag;
     if (e.ns != Namespace::Html) {
         if (e.ns == Namespace::Svg &&
             (t == TagId::Title || t == TagId::Desc || t == TagId::Script || t == TagId::Style))
             return false;
-    } else {
-        switch (t) {
-        case TagId::Head:
-        case TagId::Title:
-        case TagId::Script:
-        case TagId::Style:
-        case TagId::Template:
-        case TagId::Noembed:
-        case TagId::Noframes:
-        case TagId::Iframe:
-        case TagId::Datalist:
-        case TagId::Area:
-        case TagId::Base:
-        case TagId::Basefont:
-        case TagId::Link:
-        case TagId::Meta:
-        case TagId::Param:
-        case TagId::Rp:
-        case TagId::Source:
-        case TagId::Track:
-        case TagId::Embed:
-        case TagId::Frameset:
-            return false;
-        default:
-            break;
-        }
+    } else if (hasFlag(t, NotRendered)) {
+        return false;
     }
+    if (e.attributes->isEmpty())
+        return true;
     if (e.attribute("hidden"))
         return false;
     const Attribute *style = e.attribute("style");
@@ -165,7 +87,7 @@ void TextLayout::elementStarted(const ElementStart &e)
         return;
     }
     if (e.ns == Namespace::Html) {
-        const TagId t = tagId(e.name);
+        const TagId t = e.tag;
         if (t == TagId::Br) {
             if (m_pre) {
                 m_out.append('\n');
@@ -183,8 +105,7 @@ void TextLayout::elementStarted(const ElementStart &e)
             frame.flags = Block;
             if (t == TagId::Tr)
                 frame.flags |= Row;
-            if (t == TagId::Pre || t == TagId::Listing || t == TagId::Xmp ||
-                t == TagId::Textarea || t == TagId::Plaintext) {
+            if (hasFlag(t, Preformatted)) {
                 frame.flags |= Pre;
                 ++m_pre;
             }
@@ -195,41 +116,64 @@ void TextLayout::elementStarted(const ElementStart &e)
 
 void TextLayout::text(QByteArrayView text)
 {
-    if (m_hidden)
+    if (m_hidden || text.isEmpty())
         return;
+    // Written in place: at most the text, a separator before each word and
+    // the tabs pending.
+    const qsizetype old = m_out.size();
+    const qsizetype most = old + 2 * text.size() + m_tabs + 1;
+    if (m_out.capacity() < most)
+        m_out.reserve(std::max(most, 2 * m_out.capacity()));
+    m_out.resize(most);
+    char *w = m_out.data() + old;
     const char *p = text.data(), *end = p + text.size();
+    auto content = [&] {
+        if (m_tabs) {
+            std::memset(w, '\t', size_t(m_tabs));
+            w += m_tabs;
+            m_tabs = 0;
+            m_space = false;
+        } else if (m_space) {
+            *w++ = ' ';
+            m_space = false;
+        }
+        m_lineHasText = true;
+    };
     if (m_pre) {
         while (p < end) {
             const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
             const char *stop = nl ? nl : end;
             if (stop > p) {
                 content();
-                m_out.append(p, stop - p);
+                std::memcpy(w, p, size_t(stop - p));
+                w += stop - p;
             }
             if (!nl)
                 break;
-            m_out.append('\n');
+            *w++ = '\n';
             m_lineHasText = false;
             m_tabs = 0;
             p = nl + 1;
         }
-        return;
-    }
-    while (p < end) {
-        if (isCollapsible(*p)) {
-            while (p < end && isCollapsible(*p))
-                ++p;
-            if (m_lineHasText)
-                m_space = true;
-            continue;
+    } else {
+        while (p < end) {
+            if (isCollapsible(*p)) {
+                while (p < end && isCollapsible(*p))
+                    ++p;
+                if (m_lineHasText)
+                    m_space = true;
+                continue;
+            }
+            const char *q = p;
+            while (q < end && !isCollapsible(*q))
+                ++q;
+            content();
+            std::memcpy(w, p, size_t(q - p));
+            w += q - p;
+            p = q;
         }
-        const char *q = p;
-        while (q < end && !isCollapsible(*q))
-            ++q;
-        content();
-        m_out.append(p, q - p);
-        p = q;
     }
+    m_out.truncate(w - m_out.constData());
 }
 
 void TextLayout::elementEnded()

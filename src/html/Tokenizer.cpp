@@ -158,8 +158,10 @@ void Tokenizer::emitText(const char *p, qsizetype n)
 void Tokenizer::startTag(bool end)
 {
     m_endTag = end;
-    m_tag.name.clear();
+    m_tag.name.truncate(0);
     m_tag.attributes.clear();
+    m_attributes = 0;
+    m_attribute = nullptr;
     m_tag.selfClosing = false;
     m_tagBytes = 0;
     m_tagCut = m_valueCut = false;
@@ -180,60 +182,72 @@ void Tokenizer::appendName(QByteArray &to, char c)
         to.append(kReplacement, 3), m_tagBytes += 2;
 }
 
-void Tokenizer::appendTagName(char c)
+void Tokenizer::appendNames(QByteArray &to, const char *p, qsizetype n)
 {
-    appendName(m_tag.name, c);
+    const qsizetype taken = std::min<qint64>(n, std::max<qint64>(0, kTagLimit - m_tagBytes));
+    if (taken < n)
+        m_tagCut = true;
+    const qsizetype from = to.size();
+    to.append(p, taken);
+    m_tagBytes += taken;
+    for (char *c = to.data() + from, *end = to.data() + to.size(); c < end; ++c)
+        *c = lower(*c);
 }
 
 void Tokenizer::startAttribute()
 {
     commitAttribute();
-    m_attribute.name.clear();
-    m_attribute.value.clear();
+    if (size_t(m_attributes) == m_pool.size())
+        m_pool.emplace_back();
+    m_attribute = &m_pool[size_t(m_attributes)];
+    m_attribute->name.truncate(0);
+    m_attribute->value.truncate(0);
     m_hasAttribute = true;
 }
 
 void Tokenizer::commitAttribute()
 {
-    if (!std::exchange(m_hasAttribute, false) || m_attribute.name.isEmpty())
+    if (!std::exchange(m_hasAttribute, false) || m_attribute->name.isEmpty())
         return;
-    QList<Attribute> &list = m_tag.attributes;
     // The first of equal names wins; a set keeps long lists linear.
-    if (list.size() < 16) {
-        for (const Attribute &a : list) {
-            if (a.name == m_attribute.name)
+    const QByteArray &name = m_attribute->name;
+    if (m_attributes < 16) {
+        for (int i = 0; i < m_attributes; ++i) {
+            if (m_pool[size_t(i)].name == name)
                 return;
         }
     } else {
         if (m_attributeNames.isEmpty()) {
-            for (const Attribute &a : list)
-                m_attributeNames.insert(a.name);
+            for (int i = 0; i < m_attributes; ++i)
+                m_attributeNames.insert(m_pool[size_t(i)].name);
         }
-        if (m_attributeNames.contains(m_attribute.name))
+        if (m_attributeNames.contains(name))
             return;
-        m_attributeNames.insert(m_attribute.name);
+        m_attributeNames.insert(name);
     }
-    list.append(std::move(m_attribute));
-    m_attribute = Attribute();
+    ++m_attributes;
 }
 
 void Tokenizer::appendAttributeValue(const char *p, qsizetype n)
 {
     // A value past its own limit says so, though the tag's may bind first.
-    if (m_attribute.value.size() + n > kAttributeValueLimit)
+    QByteArray &value = m_attribute->value;
+    if (value.size() + n > kAttributeValueLimit)
         m_valueCut = true;
-    const qsizetype room = std::min<qint64>(kTagLimit - m_tagBytes,
-                                            kAttributeValueLimit - m_attribute.value.size());
+    const qsizetype room =
+        std::min<qint64>(kTagLimit - m_tagBytes, kAttributeValueLimit - value.size());
     const qsizetype taken = std::max<qsizetype>(0, std::min(n, room));
     if (taken < n && !m_valueCut)
         m_tagCut = true;
-    m_attribute.value.append(p, taken);
+    value.append(p, taken);
     m_tagBytes += taken;
 }
 
 void Tokenizer::emitTag()
 {
     commitAttribute();
+    for (int i = 0; i < m_attributes; ++i)
+        m_tag.attributes.append(m_pool[size_t(i)]);
     if (m_tagCut)
         m_notes.add(QStringLiteral("A tag longer than 1 MiB was cut"));
     if (m_valueCut)
@@ -411,8 +425,8 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         case S::TagName: {
             const char *q = scan(p, end, kNameStops);
-            for (; p < q; ++p)
-                appendTagName(*p);
+            appendNames(m_tag.name, p, q - p);
+            p = q;
             if (p == end)
                 continue;
             const char d = *p++;
@@ -424,7 +438,7 @@ void Tokenizer::run(const char *p, const char *end)
                 m_state = S::Data;
                 emitTag();
             } else {
-                appendTagName('\0');
+                appendName(m_tag.name, '\0');
             }
             continue;
         }
@@ -629,7 +643,7 @@ void Tokenizer::run(const char *p, const char *end)
             } else if (c == '=') {
                 ++p;
                 startAttribute();
-                appendName(m_attribute.name, '=');
+                appendName(m_attribute->name, '=');
                 m_state = S::AttributeName;
             } else {
                 startAttribute();
@@ -637,15 +651,21 @@ void Tokenizer::run(const char *p, const char *end)
             }
             continue;
         case S::AttributeName: {
-            if (isEndOfName(c)) {
+            const char *q = p;
+            while (q < end && !isEndOfName(*q) && *q != '=' && *q)
+                ++q;
+            appendNames(m_attribute->name, p, q - p);
+            p = q;
+            if (p == end)
+                continue;
+            if (isEndOfName(*p)) {
                 m_state = S::AfterAttributeName;
                 continue;
             }
-            ++p;
-            if (c == '=')
+            if (*p++ == '=')
                 m_state = S::BeforeAttributeValue;
             else
-                appendName(m_attribute.name, c);
+                appendName(m_attribute->name, '\0');
             continue;
         }
         case S::AfterAttributeName:

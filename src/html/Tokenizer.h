@@ -6,6 +6,8 @@
 #include <QList>
 #include <QSet>
 
+#include <vector>
+
 namespace html {
 
 struct Attribute
@@ -98,7 +100,7 @@ private:
     void startTag(bool end);
     void emitTag();
     void appendName(QByteArray &to, char c);
-    void appendTagName(char c);
+    void appendNames(QByteArray &to, const char *p, qsizetype n);
     void startAttribute();
     void commitAttribute();
     void appendAttributeValue(const char *p, qsizetype n);
@@ -125,7 +127,11 @@ private:
     bool m_endTag = false;
     bool m_tagCut = false, m_valueCut = false;
     qint64 m_tagBytes = 0;
-    Attribute m_attribute;
+    // Attributes are read into a pool whose buffers outlive the tag, so that
+    // a page's many attributes cost no allocation each.
+    std::vector<Attribute> m_pool;
+    int m_attributes = 0;
+    Attribute *m_attribute = nullptr; // the one being read, in the pool
     bool m_hasAttribute = false;
     QSet<QByteArray> m_attributeNames; // once a tag has many
     QByteArray m_lastStartTag;

@@ -92,19 +92,7 @@ bool isSpecial(T t, Ns ns)
         return among(t, {T::Mi, T::Mo, T::Mn, T::Ms, T::Mtext, T::AnnotationXml});
     if (ns == Ns::Svg)
         return among(t, {T::ForeignObject, T::Desc, T::Title});
-    return t != T::Unknown &&
-           among(t, {T::Address, T::Applet, T::Area, T::Article, T::Aside, T::Base, T::Basefont,
-                     T::Bgsound, T::Blockquote, T::Body, T::Br, T::Button, T::Caption, T::Center,
-                     T::Col, T::Colgroup, T::Dd, T::Details, T::Dir, T::Div, T::Dl, T::Dt,
-                     T::Embed, T::Fieldset, T::Figcaption, T::Figure, T::Footer, T::Form,
-                     T::Frame, T::Frameset, T::H1, T::H2, T::H3, T::H4, T::H5, T::H6, T::Head,
-                     T::Header, T::Hgroup, T::Hr, T::Html, T::Iframe, T::Img, T::Input,
-                     T::Keygen, T::Li, T::Link, T::Listing, T::Main, T::Marquee, T::Menu,
-                     T::Meta, T::Nav, T::Noembed, T::Noframes, T::Noscript, T::Object, T::Ol,
-                     T::P, T::Param, T::Plaintext, T::Pre, T::Script, T::Search, T::Section,
-                     T::Select, T::Source, T::Style, T::Summary, T::Table, T::Tbody, T::Td,
-                     T::Template, T::Textarea, T::Tfoot, T::Th, T::Thead, T::Title, T::Tr,
-                     T::Track, T::Ul, T::Wbr, T::Xmp});
+    return hasFlag(t, Special);
 }
 
 bool isHeading(T t)
@@ -114,35 +102,24 @@ bool isHeading(T t)
 
 bool closesParagraph(T t)
 {
-    return among(t, {T::Address, T::Article, T::Aside, T::Blockquote, T::Center, T::Details,
-                     T::Dialog, T::Dir, T::Div, T::Dl, T::Fieldset, T::Figcaption, T::Figure,
-                     T::Footer, T::Header, T::Hgroup, T::Main, T::Menu, T::Nav, T::Ol, T::P,
-                     T::Search, T::Section, T::Summary, T::Ul});
+    return hasFlag(t, ClosesParagraph);
 }
 
 bool closedByBlockEnd(T t)
 {
-    return among(t, {T::Address, T::Article, T::Aside, T::Blockquote, T::Button, T::Center,
-                     T::Details, T::Dialog, T::Dir, T::Div, T::Dl, T::Fieldset, T::Figcaption,
-                     T::Figure, T::Footer, T::Header, T::Hgroup, T::Listing, T::Main, T::Menu,
-                     T::Nav, T::Ol, T::Pre, T::Search, T::Section, T::Summary, T::Ul});
+    return hasFlag(t, ClosedByBlockEnd);
 }
 
 bool impliedEnd(T t)
 {
-    return among(t, {T::Dd, T::Dt, T::Li, T::Optgroup, T::Option, T::P, T::Rb, T::Rp, T::Rt,
-                     T::Rtc});
+    return hasFlag(t, ImpliedEnd);
 }
 
 bool breaksOutOfForeign(T t, const Tag &tag)
 {
     if (t == T::Font)
         return tag.attribute("color") || tag.attribute("face") || tag.attribute("size");
-    return among(t, {T::B, T::Big, T::Blockquote, T::Body, T::Br, T::Center, T::Code, T::Dd,
-                     T::Div, T::Dl, T::Dt, T::Em, T::Embed, T::H1, T::H2, T::H3, T::H4, T::H5,
-                     T::H6, T::Head, T::Hr, T::I, T::Img, T::Li, T::Listing, T::Menu, T::Meta,
-                     T::Nobr, T::Ol, T::P, T::Pre, T::Ruby, T::S, T::Small, T::Span, T::Strong,
-                     T::Strike, T::Sub, T::Sup, T::Table, T::Tt, T::U, T::Ul, T::Var});
+    return hasFlag(t, BreaksOutOfForeign);
 }
 
 // The standard's case adjustments of SVG names the tokenizer lower-cased.
@@ -205,7 +182,7 @@ struct Entry
     std::shared_ptr<TypeCounts> types;
 };
 
-struct Formatting
+struct FormattingEntry
 {
     bool marker = false;
     bool onStack = false;
@@ -225,12 +202,14 @@ struct Held
         h.text = text.toByteArray();
         return h;
     }
-    static Held open(const QByteArray &name, Namespace ns, const QList<Attribute> &attributes,
-                     int depth, int index, int typeIndex, bool isVoid)
+    static Held open(const QByteArray &name, TagId tag, Namespace ns,
+                     const QList<Attribute> &attributes, int depth, int index, int typeIndex,
+                     bool isVoid)
     {
         Held h;
         h.kind = Open;
         h.name = name;
+        h.tag = tag;
         h.ns = ns;
         h.attributes = attributes;
         h.depth = depth;
@@ -249,6 +228,7 @@ struct Held
     }
     Kind kind = Text;
     QByteArray name, text;
+    TagId tag = TagId::Unknown;
     Ns ns = Ns::Html;
     QList<Attribute> attributes;
     int depth = 0, index = 0, typeIndex = 0;
@@ -275,7 +255,7 @@ struct TreeBuilder::Private
     bool commentShown = false;
     std::vector<Entry> stack;
     Entry document; // the parent of the root element, for its child counts
-    std::vector<Formatting> formatting;
+    std::vector<FormattingEntry> formatting;
     quint64 nextSerial = 1;
     quint64 headSerial = 0, formSerial = 0;
     int tagCounts[int(T::Count)] = {};
@@ -322,7 +302,8 @@ struct TreeBuilder::Private
         for (Held &e : events) {
             switch (e.kind) {
             case Held::Open: {
-                ElementStart s{e.name, e.ns, &e.attributes, e.depth, e.index, e.typeIndex, e.isVoid};
+                ElementStart s{e.name,  e.ns,    e.tag,       &e.attributes,
+                               e.depth, e.index, e.typeIndex, e.isVoid};
                 sink.elementStarted(s);
                 break;
             }
@@ -377,7 +358,8 @@ struct TreeBuilder::Private
         }
         Entry &parent = parentOfNew();
         Entry e;
-        e.name = name;
+        // Known names share a static string rather than the tokenizer's buffer.
+        e.name = ns == Ns::Html && tag != T::Unknown ? tagName(tag) : name;
         e.tag = tag;
         e.ns = ns;
         e.serial = nextSerial++;
@@ -404,9 +386,9 @@ struct TreeBuilder::Private
         if (holding) {
             e.heldAt = int(held.size());
             e.holdGeneration = holdGeneration;
-            addHeld(Held::open(name, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
+            addHeld(Held::open(name, tag, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
         } else {
-            ElementStart s{name, ns, &attributes, int(stack.size()), index, typeIndex, isVoid};
+            ElementStart s{name, ns, tag, &attributes, int(stack.size()), index, typeIndex, isVoid};
             sink.elementStarted(s);
         }
         if (ns == Ns::Html)
@@ -573,7 +555,7 @@ struct TreeBuilder::Private
         Entry &e = current();
         e.inList = true;
         ++formattingOnStack;
-        Formatting f;
+        FormattingEntry f;
         f.onStack = true;
         f.serial = e.serial;
         f.name = tag.name;
@@ -584,7 +566,7 @@ struct TreeBuilder::Private
 
     void pushMarker()
     {
-        Formatting marker;
+        FormattingEntry marker;
         marker.marker = true;
         formatting.push_back(marker);
     }
@@ -636,7 +618,7 @@ struct TreeBuilder::Private
         while (i > 0 && !formatting[i - 1].marker && !formatting[i - 1].onStack)
             --i;
         for (; i < formatting.size(); ++i) {
-            Formatting &f = formatting[i];
+            FormattingEntry &f = formatting[i];
             Entry &e = push(f.name, f.tag, Ns::Html, f.attributes);
             e.inList = true;
             ++formattingOnStack;
@@ -664,7 +646,7 @@ struct TreeBuilder::Private
             }
             if (fi < 0)
                 return outer > 0;
-            const Formatting f = formatting[size_t(fi)];
+            const FormattingEntry f = formatting[size_t(fi)];
             const int si = f.onStack ? stackIndexOf(f.serial) : -1;
             if (si < 0) {
                 formatting.erase(formatting.begin() + fi);
@@ -714,7 +696,7 @@ struct TreeBuilder::Private
         Entry &block = stack[size_t(bi)];
         const int at = block.heldAt;
         // The clones of formatting elements between, innermost first.
-        std::vector<Formatting> clones;
+        std::vector<FormattingEntry> clones;
         int bookmark = fi + 1;
         int inner = 0;
         for (int i = bi - 1; i > si; --i) {
@@ -735,7 +717,7 @@ struct TreeBuilder::Private
             }
             if (li < 0)
                 continue;
-            Formatting clone = formatting[size_t(li)];
+            FormattingEntry clone = formatting[size_t(li)];
             clone.serial = nextSerial++;
             clone.onStack = true;
             formatting[size_t(li)] = clone;
@@ -765,7 +747,7 @@ struct TreeBuilder::Private
             const int index = ++parent->children;
             const int typeIndex = countTypes ? parent->types->add(e.name) : 0;
             inserted.push_back(
-                Held::open(e.name, Ns::Html, it->attributes, depth++, index, typeIndex, false));
+                Held::open(e.name, e.tag, Ns::Html, it->attributes, depth++, index, typeIndex, false));
             chain.push_back(std::move(e));
             parent = &chain.back();
         }
@@ -774,7 +756,7 @@ struct TreeBuilder::Private
         blockOpen.index = ++parent->children;
         blockOpen.typeIndex = countTypes ? parent->types->add(block.name) : 0;
         // F's clone takes the block's children.
-        Formatting fClone = formatting[size_t(fi)];
+        FormattingEntry fClone = formatting[size_t(fi)];
         fClone.serial = nextSerial++;
         fClone.onStack = true;
         Entry fEntry;
@@ -789,7 +771,7 @@ struct TreeBuilder::Private
             block.types = std::make_shared<TypeCounts>();
             block.types->add(fEntry.name);
         }
-        Held fOpen = Held::open(fEntry.name, Ns::Html, fClone.attributes, depth + 1, 1,
+        Held fOpen = Held::open(fEntry.name, fEntry.tag, Ns::Html, fClone.attributes, depth + 1, 1,
                                 countTypes ? 1 : 0, false);
         const int shift = int(inserted.size()) + 1;
         held.insert(held.begin() + at, std::make_move_iterator(inserted.begin()),
@@ -846,7 +828,7 @@ struct TreeBuilder::Private
             --tagCounts[int(e.tag)];
         if (e.inList) {
             --formattingOnStack;
-            for (Formatting &f : formatting) {
+            for (FormattingEntry &f : formatting) {
                 if (f.serial == e.serial)
                     f.onStack = false;
             }
@@ -2113,6 +2095,10 @@ struct TreeBuilder::Private
 
     void endOfFile()
     {
+        if (mode == Mode::Text) {
+            pop();
+            mode = originalMode;
+        }
         if (mode == Mode::Initial || mode == Mode::BeforeHtml) {
             insertImplied("html");
             mode = Mode::BeforeHead;

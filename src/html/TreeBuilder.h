@@ -1,5 +1,6 @@
 #pragma once
 
+#include "html/Tags.h"
 #include "html/Tokenizer.h"
 
 #include <QHash>
@@ -18,6 +19,7 @@ struct ElementStart
 {
     QByteArrayView name; // lower-case; SVG names in their adjusted case
     Namespace ns = Namespace::Html;
+    TagId tag = TagId::Unknown; // of the name, whatever the namespace
     const QList<Attribute> *attributes = nullptr;
     int depth = 0;     // 0 for the root element
     int index = 0;     // 1-based among its parent's element children
