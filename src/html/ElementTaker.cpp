@@ -94,7 +94,7 @@ struct Info
 {
     QByteArrayView name;
     Namespace ns = Namespace::Html;
-    const QList<Attribute> *attributes = nullptr;
+    Attributes attributes;
     int depth = 0, index = 0, typeIndex = 0;
     const Bits *reached = nullptr;
     const int *ofIndex = nullptr;
@@ -107,7 +107,7 @@ struct Info
 
     const Attribute *attribute(QByteArrayView wanted) const
     {
-        for (const Attribute &a : *attributes) {
+        for (const Attribute &a : attributes) {
             if (asciiEqual(a.name, wanted, true))
                 return &a;
         }
@@ -532,7 +532,7 @@ struct ElementTaker::Private : TreeSink
         QByteArray out;
         out.reserve(e.name.size() + 2);
         out.append('<').append(e.name);
-        for (const Attribute &a : *e.attributes) {
+        for (const Attribute &a : e.attributes) {
             out.append(' ').append(a.name).append("=\"");
             escapeInto(out, a.value, true);
             out.append('"');
@@ -556,7 +556,7 @@ struct ElementTaker::Private : TreeSink
         if (!candidates.isEmpty()) {
             r.name = e.name.toByteArray();
             r.ns = e.ns;
-            r.attributes = *e.attributes;
+            r.attributes = QList<Attribute>(e.attributes.begin(), e.attributes.end());
             r.depth = e.depth;
             r.index = e.index;
             r.typeIndex = e.typeIndex;
@@ -578,7 +578,7 @@ struct ElementTaker::Private : TreeSink
         for (const Take &t : takes) {
             if (t.kind == Take::Kind::Attribute) {
                 const Attribute *a = nullptr;
-                for (const Attribute &x : *e.attributes) {
+                for (const Attribute &x : e.attributes) {
                     if (x.name.compare(t.attribute, Qt::CaseInsensitive) == 0) {
                         a = &x;
                         break;
@@ -833,7 +833,7 @@ struct ElementTaker::Private : TreeSink
         Info info;
         info.name = r.name;
         info.ns = r.ns;
-        info.attributes = &r.attributes;
+        info.attributes = Attributes(r.attributes.constData(), size_t(r.attributes.size()));
         info.depth = r.depth;
         info.index = r.index;
         info.typeIndex = r.typeIndex;

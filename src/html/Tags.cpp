@@ -38,9 +38,12 @@ struct Table
 {
     quint8 ids[kSlots] = {};
     quint16 flags[size_t(TagId::Count)] = {};
+    quint8 lengths[size_t(TagId::Count)] = {};
 
     Table()
     {
+        for (size_t i = 0; i < std::size(kNames); ++i)
+            lengths[i] = quint8(qstrlen(kNames[i]));
         for (size_t i = 1; i < std::size(kNames); ++i) {
             uint s = slotOf(kNames[i]);
             while (ids[s])
@@ -120,9 +123,8 @@ TagId tagId(QByteArrayView name)
         const quint8 id = t.ids[s];
         if (!id)
             break;
-        const char *candidate = kNames[id];
-        if (qstrlen(candidate) == size_t(name.size()) &&
-            std::memcmp(candidate, name.data(), size_t(name.size())) == 0)
+        if (t.lengths[id] == name.size() &&
+            std::memcmp(kNames[id], name.data(), size_t(name.size())) == 0)
             return TagId(id);
     }
     // SVG's adjusted spelling of the one name that matters here.
@@ -131,7 +133,7 @@ TagId tagId(QByteArrayView name)
 
 QByteArray tagName(TagId tag)
 {
-    return QByteArray::fromRawData(kNames[size_t(tag)], qsizetype(qstrlen(kNames[size_t(tag)])));
+    return QByteArray::fromRawData(kNames[size_t(tag)], table().lengths[size_t(tag)]);
 }
 
 quint16 tagFlags(TagId tag)

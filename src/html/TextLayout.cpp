@@ -47,12 +47,14 @@ bool TextLayout::isShown(const ElementStart &e)
     } else if (hasFlag(t, NotRendered)) {
         return false;
     }
-    if (e.attributes->isEmpty())
+    if (e.attributes.empty())
         return true;
-    if (e.attribute("hidden"))
-        return false;
-    const Attribute *style = e.attribute("style");
-    return !(style && displayNone(style->value));
+    for (const Attribute &a : e.attributes) {
+        if (a.name == QByteArrayView("hidden", 6) ||
+            (a.name == QByteArrayView("style", 5) && displayNone(a.value)))
+            return false;
+    }
+    return true;
 }
 
 void TextLayout::endLine()

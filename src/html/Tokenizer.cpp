@@ -93,14 +93,6 @@ const Attribute *Tag::attribute(QByteArrayView wanted) const
     return nullptr;
 }
 
-qint64 Tag::bytes() const
-{
-    qint64 total = name.size();
-    for (const Attribute &a : attributes)
-        total += a.name.size() + a.value.size();
-    return total;
-}
-
 Tokenizer::Tokenizer(TokenSink &sink, Notes &notes) : m_sink(sink), m_notes(notes) {}
 
 qint64 Tokenizer::heldBytes() const
@@ -159,14 +151,15 @@ void Tokenizer::startTag(bool end)
 {
     m_endTag = end;
     m_tag.name.truncate(0);
-    m_tag.attributes.clear();
+    m_tag.attributes = {};
     m_attributes = 0;
     m_attribute = nullptr;
     m_tag.selfClosing = false;
     m_tagBytes = 0;
     m_tagCut = m_valueCut = false;
     m_hasAttribute = false;
-    m_attributeNames.clear();
+    if (!m_attributeNames.isEmpty())
+        m_attributeNames.clear();
 }
 
 void Tokenizer::appendName(QByteArray &to, char c)
@@ -188,7 +181,7 @@ void Tokenizer::appendNames(QByteArray &to, const char *p, qsizetype n)
     if (taken < n)
         m_tagCut = true;
     const qsizetype from = to.size();
-    to.append(p, taken);
+    appendBytes(to, p, taken);
     m_tagBytes += taken;
     for (char *c = to.data() + from, *end = to.data() + to.size(); c < end; ++c)
         *c = lower(*c);
@@ -239,25 +232,22 @@ void Tokenizer::appendAttributeValue(const char *p, qsizetype n)
     const qsizetype taken = std::max<qsizetype>(0, std::min(n, room));
     if (taken < n && !m_valueCut)
         m_tagCut = true;
-    value.append(p, taken);
+    appendBytes(value, p, taken);
     m_tagBytes += taken;
 }
 
 void Tokenizer::emitTag()
 {
     commitAttribute();
-    for (int i = 0; i < m_attributes; ++i)
-        m_tag.attributes.append(m_pool[size_t(i)]);
+    m_tag.attributes = std::span<Attribute>(m_pool.data(), size_t(m_attributes));
     if (m_tagCut)
         m_notes.add(QStringLiteral("A tag longer than 1 MiB was cut"));
     if (m_valueCut)
         m_notes.add(QStringLiteral("An attribute value longer than 1 MiB was cut"));
-    if (m_endTag) {
+    if (m_endTag)
         m_sink.endTag(m_tag);
-    } else {
-        m_lastStartTag = m_tag.name;
+    else
         m_sink.startTag(m_tag);
-    }
     startTag(false);
 }
 
@@ -270,7 +260,7 @@ void Tokenizer::startComment()
 
 void Tokenizer::appendComment(const char *p, qsizetype n)
 {
-    m_comment.append(p, n);
+    appendBytes(m_comment, p, n);
     if (m_comment.size() >= kCommentPiece) {
         m_sink.commentText(m_comment);
         m_comment.clear();

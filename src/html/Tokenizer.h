@@ -6,6 +6,8 @@
 #include <QList>
 #include <QSet>
 
+#include <cstring>
+#include <span>
 #include <vector>
 
 namespace html {
@@ -16,14 +18,26 @@ struct Attribute
     QByteArray value;
 };
 
+using Attributes = std::span<const Attribute>;
+
+// QByteArray::append goes through the general insert; tags grow by a few
+// bytes at a time, so this is worth its place.
+inline void appendBytes(QByteArray &to, const char *p, qsizetype n)
+{
+    const qsizetype old = to.size();
+    if (to.capacity() < old + n)
+        to.reserve(std::max<qsizetype>(old + n, 2 * to.capacity()));
+    to.resize(old + n);
+    std::memcpy(to.data() + old, p, size_t(n));
+}
+
 struct Tag
 {
     QByteArray name; // lower-cased
-    QList<Attribute> attributes;
+    std::span<Attribute> attributes; // the tokenizer's, until the next tag
     bool selfClosing = false;
 
     const Attribute *attribute(QByteArrayView name) const;
-    qint64 bytes() const;
 };
 
 struct Doctype

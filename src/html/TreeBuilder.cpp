@@ -51,7 +51,7 @@ void TypeCounts::swap(TypeCounts &other)
 
 const Attribute *ElementStart::attribute(QByteArrayView wanted) const
 {
-    for (const Attribute &a : *attributes) {
+    for (const Attribute &a : attributes) {
         if (a.name == wanted)
             return &a;
     }
@@ -146,7 +146,7 @@ QByteArray svgTagName(const QByteArray &name)
                            "textPath"});
 }
 
-void adjustSvgAttributes(QList<Attribute> &attributes)
+void adjustSvgAttributes(std::span<Attribute> attributes)
 {
     for (Attribute &a : attributes) {
         a.name = adjusted(
@@ -203,7 +203,7 @@ struct Held
         return h;
     }
     static Held open(const QByteArray &name, TagId tag, Namespace ns,
-                     const QList<Attribute> &attributes, int depth, int index, int typeIndex,
+                     Attributes attributes, int depth, int index, int typeIndex,
                      bool isVoid)
     {
         Held h;
@@ -211,7 +211,7 @@ struct Held
         h.name = name;
         h.tag = tag;
         h.ns = ns;
-        h.attributes = attributes;
+        h.attributes = QList<Attribute>(attributes.begin(), attributes.end());
         h.depth = depth;
         h.index = index;
         h.typeIndex = typeIndex;
@@ -238,6 +238,11 @@ struct Held
 };
 
 enum class Scope { Default, ListItem, Button, Table, Select };
+
+Attributes span(const QList<Attribute> &list)
+{
+    return Attributes(list.constData(), size_t(list.size()));
+}
 
 } // namespace
 
@@ -302,7 +307,7 @@ struct TreeBuilder::Private
         for (Held &e : events) {
             switch (e.kind) {
             case Held::Open: {
-                ElementStart s{e.name,  e.ns,    e.tag,       &e.attributes,
+                ElementStart s{e.name,  e.ns,    e.tag,       span(e.attributes),
                                e.depth, e.index, e.typeIndex, e.isVoid};
                 sink.elementStarted(s);
                 break;
@@ -349,7 +354,7 @@ struct TreeBuilder::Private
     }
 
     // ---- the stack --------------------------------------------------------
-    Entry &push(const QByteArray &name, T tag, Ns ns, const QList<Attribute> &attributes)
+    Entry &push(const QByteArray &name, T tag, Ns ns, Attributes attributes)
     {
         if (int(stack.size()) >= kDepthLimit) {
             notes.add(QStringLiteral("Elements nested deeper than %1 were made siblings")
@@ -388,7 +393,7 @@ struct TreeBuilder::Private
             e.holdGeneration = holdGeneration;
             addHeld(Held::open(name, tag, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
         } else {
-            ElementStart s{name, ns, tag, &attributes, int(stack.size()), index, typeIndex, isVoid};
+            ElementStart s{name, ns, tag, attributes, int(stack.size()), index, typeIndex, isVoid};
             sink.elementStarted(s);
         }
         if (ns == Ns::Html)
@@ -538,7 +543,7 @@ struct TreeBuilder::Private
             --it;
             if (it->marker)
                 break;
-            if (it->tag == t && it->name == tag.name && it->attributes.size() == tag.attributes.size() &&
+            if (it->tag == t && it->name == tag.name && size_t(it->attributes.size()) == tag.attributes.size() &&
                 std::is_permutation(it->attributes.begin(), it->attributes.end(),
                                     tag.attributes.begin(), [](const Attribute &a, const Attribute &b) {
                                         return a.name == b.name && a.value == b.value;
@@ -560,7 +565,7 @@ struct TreeBuilder::Private
         f.serial = e.serial;
         f.name = tag.name;
         f.tag = t;
-        f.attributes = tag.attributes;
+        f.attributes = QList<Attribute>(tag.attributes.begin(), tag.attributes.end());
         formatting.push_back(std::move(f));
     }
 
@@ -619,7 +624,7 @@ struct TreeBuilder::Private
             --i;
         for (; i < formatting.size(); ++i) {
             FormattingEntry &f = formatting[i];
-            Entry &e = push(f.name, f.tag, Ns::Html, f.attributes);
+            Entry &e = push(f.name, f.tag, Ns::Html, span(f.attributes));
             e.inList = true;
             ++formattingOnStack;
             f.serial = e.serial;
@@ -747,7 +752,7 @@ struct TreeBuilder::Private
             const int index = ++parent->children;
             const int typeIndex = countTypes ? parent->types->add(e.name) : 0;
             inserted.push_back(
-                Held::open(e.name, e.tag, Ns::Html, it->attributes, depth++, index, typeIndex, false));
+                Held::open(e.name, e.tag, Ns::Html, span(it->attributes), depth++, index, typeIndex, false));
             chain.push_back(std::move(e));
             parent = &chain.back();
         }
@@ -771,7 +776,7 @@ struct TreeBuilder::Private
             block.types = std::make_shared<TypeCounts>();
             block.types->add(fEntry.name);
         }
-        Held fOpen = Held::open(fEntry.name, fEntry.tag, Ns::Html, fClone.attributes, depth + 1, 1,
+        Held fOpen = Held::open(fEntry.name, fEntry.tag, Ns::Html, span(fClone.attributes), depth + 1, 1,
                                 countTypes ? 1 : 0, false);
         const int shift = int(inserted.size()) + 1;
         held.insert(held.begin() + at, std::make_move_iterator(inserted.begin()),
@@ -853,17 +858,18 @@ struct TreeBuilder::Private
 
     void insertImplied(const char *name)
     {
-        static const QList<Attribute> none;
         const QByteArray n(name);
-        push(n, tagId(n), Ns::Html, none);
+        push(n, tagId(n), Ns::Html, {});
         updateForeign();
     }
 
     void rawText(const Tag &tag, T t, Tokenizer::State state)
     {
         insert(tag, t);
-        if (m_tokenizer())
+        if (m_tokenizer()) {
             m_tokenizer()->setState(state);
+            m_tokenizer()->setLastStartTag(tag.name);
+        }
         originalMode = mode;
         mode = Mode::Text;
     }
@@ -1389,8 +1395,10 @@ struct TreeBuilder::Private
         case T::Textarea:
             insert(tag, t);
             skipNewline = true;
-            if (m_tokenizer())
+            if (m_tokenizer()) {
                 m_tokenizer()->setState(Tokenizer::State::RcData);
+                m_tokenizer()->setLastStartTag(tag.name);
+            }
             originalMode = mode;
             mode = Mode::Text;
             return;

@@ -20,7 +20,7 @@ struct ElementStart
     QByteArrayView name; // lower-case; SVG names in their adjusted case
     Namespace ns = Namespace::Html;
     TagId tag = TagId::Unknown; // of the name, whatever the namespace
-    const QList<Attribute> *attributes = nullptr;
+    Attributes attributes;
     int depth = 0;     // 0 for the root element
     int index = 0;     // 1-based among its parent's element children
     int typeIndex = 0; // 1-based among those of its name
