@@ -104,6 +104,7 @@ struct Info
     bool empty = false;
     const Bits *hasChild = nullptr, *hasDescendant = nullptr;
     const bool *contains = nullptr;
+    bool lowerBound = false; // the sibling counts are only those so far
 
     const Attribute *attribute(QByteArrayView wanted) const
     {
@@ -120,7 +121,11 @@ struct Record
     enum class State : quint8 { Pending, Match, Drop } state = State::Pending;
     QList<QByteArray> fields;
     bool capturing = true;
-    QByteArray raw, inner, startTag, text;
+    qint64 htmlFrom = 0, rawFrom = 0;     // where its part of the shared streams begins
+    qint64 htmlTo = -1, rawTo = -1;       // and ends, once it has
+    bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
+    bool materialized = false;            // its fields made from the streams
+    QByteArray raw, inner, startTag, endTag;
     std::unique_ptr<QByteArray> layoutOut;
     std::unique_ptr<TextLayout> layout;
     bool textIsRaw = false;
@@ -138,6 +143,7 @@ struct Record
     bool empty = false;
     QVarLengthArray<bool, 4> contains;
     qint64 bytes = 0;
+    qint64 serial = 0; // its place in the queue
 };
 
 struct Frame
@@ -145,11 +151,12 @@ struct Frame
     Bits reached, inherited, childrenOr, lastChild, hasChild, hasDescendant;
     QVarLengthArray<int, 2> ofCounts;
     bool nonEmpty = false;
+    int childrenSoFar = 0;
     bool hidden = false, pre = false, rawText = false;
     bool isVoid = false;
     QByteArray name; // when a capture needs its end tag
     Record *record = nullptr;
-    std::vector<Record *> waiting;
+    std::deque<Record *> waiting; // in page order
 };
 
 // One :contains() text looked for along all the page's text at once: the
@@ -166,6 +173,34 @@ struct Needle
     };
     std::vector<Open> open;
     size_t satisfied = 0; // open[0 .. satisfied) hold it
+};
+
+// What the open captures read, written once for all of them: each one's part
+// is the stretch from where it began. What none of them needs any more is
+// dropped from the front.
+struct SharedStream
+{
+    QByteArray bytes;
+    qint64 base = 0; // the offset of bytes[0]
+
+    qint64 end() const { return base + bytes.size(); }
+    QByteArray part(qint64 from, qint64 to) const
+    {
+        return bytes.sliced(from - base, to - from);
+    }
+    void dropBefore(qint64 offset)
+    {
+        const qint64 dead = offset - base;
+        if (dead > (1 << 16) && dead > bytes.size() / 2) {
+            bytes.remove(0, dead);
+            base = offset;
+        }
+    }
+    void clear()
+    {
+        bytes.clear();
+        base = 0;
+    }
 };
 
 struct HasStep
@@ -195,8 +230,14 @@ struct ElementTaker::Private : TreeSink
     TreeBuilder builder;
     Tokenizer tokenizer;
     std::vector<Frame> frames;
-    std::deque<Record> records;
-    std::vector<Record *> capturing;
+    // Records in page order; one dropped before its turn is freed at once.
+    std::deque<std::unique_ptr<Record>> records;
+    qint64 firstSerial = 0;
+    std::vector<Record *> capturing; // outermost first
+    SharedStream html, raw;
+    size_t htmlFull = 0, rawFull = 0; // capturing[0 .. n) took their part at the limit
+    std::deque<qint64> streamUsers;   // records that read the streams, in page order
+    int textCaptures = 0;
     qint64 recordBytes = 0;
     qint64 textOffset = 0;
     bool finished = false;
@@ -359,6 +400,12 @@ struct ElementTaker::Private : TreeSink
             const int total = s.ofType           ? info.siblingsOfType
                               : !s.args.isEmpty() ? info.ofTotal[s.id]
                                                   : info.siblings;
+            if (info.lowerBound) {
+                // More may come: only An+B with A = 0 is decided, once passed.
+                if (total < 0 || s.a != 0 || total - index + 1 <= s.b)
+                    return Tri::Unknown;
+                return Tri::False;
+            }
             return tri(nth(s.a, s.b, total - index + 1));
         }
         case Simple::Kind::Empty:
@@ -455,6 +502,9 @@ struct ElementTaker::Private : TreeSink
     {
         Frame &parent = frames.back();
         parent.nonEmpty = true;
+        ++parent.childrenSoFar;
+        if (!parent.waiting.empty())
+            decideEarly(parent);
         Frame f = newFrame();
         f.inherited = parent.inherited;
         orInto(f.inherited, parent.reached);
@@ -513,13 +563,15 @@ struct ElementTaker::Private : TreeSink
         f.isVoid = e.isVoid;
         // The element's start goes to the captures around it.
         if (!capturing.empty()) {
-            f.name = e.name.toByteArray();
-            QByteArray tag = startTag(e);
-            for (Record *r : capturing)
-                append(*r, r->inner, tag);
-            for (Record *r : capturing) {
-                if (r->layout)
-                    r->layout->elementStarted(e);
+            if (needHtml) {
+                f.name = e.name.toByteArray();
+                write(html, startTag(e), true);
+            }
+            if (needText) {
+                for (Record *r : capturing) {
+                    if (r->layout)
+                        r->layout->elementStarted(e);
+                }
             }
         }
         if (matched || !candidates.isEmpty())
@@ -544,14 +596,15 @@ struct ElementTaker::Private : TreeSink
     Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates,
                  const QVarLengthArray<int, 2> &ofIndex)
     {
-        if (int(capturing.size()) >= kOpenCaptureLimit) {
-            notes.add(QStringLiteral("More than %1 matched elements were open inside each other; "
-                                     "the innermost were left out")
+        if (needText && textCaptures >= kOpenCaptureLimit) {
+            notes.add(QStringLiteral("More than %1 matched elements whose text is taken were "
+                                     "open inside each other; the innermost were left out")
                           .arg(kOpenCaptureLimit));
             return nullptr;
         }
-        records.emplace_back();
-        Record &r = records.back();
+        records.push_back(std::make_unique<Record>());
+        Record &r = *records.back();
+        r.serial = firstSerial + qint64(records.size()) - 1;
         r.candidates = candidates;
         if (!candidates.isEmpty()) {
             r.name = e.name.toByteArray();
@@ -606,7 +659,12 @@ struct ElementTaker::Private : TreeSink
             }
         }
         if (needRaw || needHtml || needText) {
+            r.htmlFrom = html.end();
+            r.rawFrom = raw.end();
+            textCaptures += needText;
             capturing.push_back(&r);
+            if (needHtml || needRaw)
+                streamUsers.push_back(r.serial);
         } else {
             r.capturing = false;
             if (candidates.isEmpty()) {
@@ -623,16 +681,111 @@ struct ElementTaker::Private : TreeSink
         recordBytes += n;
     }
 
-    void append(Record &r, QByteArray &to, QByteArrayView bytes)
+    // Appends to a shared stream; a capture that reaches the limit takes its
+    // part at once, cut, and holds the stream no longer.
+    void write(SharedStream &stream, QByteArrayView bytes, bool isHtml)
     {
-        if (to.size() + bytes.size() > kCaptureLimit) {
-            if (!r.cut)
+        appendBytes(stream.bytes, bytes.data(), bytes.size());
+        size_t &full = isHtml ? htmlFull : rawFull;
+        while (full < capturing.size()) {
+            Record &r = *capturing[full];
+            const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
+            if (stream.end() - from < kCaptureLimit)
+                break;
+            (isHtml ? r.inner : r.raw) = stream.part(from, from + kCaptureLimit);
+            (isHtml ? r.htmlTaken : r.rawTaken) = true;
+            add(r, kCaptureLimit);
+            if (!std::exchange(r.cut, true))
                 notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
-            r.cut = true;
-            bytes = bytes.first(std::max<qsizetype>(0, kCaptureLimit - to.size()));
+            ++full;
         }
-        to.append(bytes);
-        add(r, bytes.size());
+        stream.dropBefore(neededFrom(isHtml));
+    }
+
+    Record *recordOf(qint64 serial) const
+    {
+        const qint64 at = serial - firstSerial;
+        return at >= 0 && at < qint64(records.size()) ? records[size_t(at)].get() : nullptr;
+    }
+
+    bool needs(const Record &r, bool isHtml) const
+    {
+        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : needRaw && !r.rawTaken);
+    }
+
+    // Where the oldest record still to read a stream begins in it: what lies
+    // before may go. Records that read neither any more leave the list.
+    qint64 neededFrom(bool isHtml)
+    {
+        for (size_t i = 0; i < streamUsers.size();) {
+            const Record *r = recordOf(streamUsers[i]);
+            if (r && needs(*r, isHtml))
+                return isHtml ? r->htmlFrom : r->rawFrom;
+            if (i == 0 && (!r || (!needs(*r, true) && !needs(*r, false)))) {
+                streamUsers.pop_front();
+                continue;
+            }
+            ++i;
+        }
+        return (isHtml ? html : raw).end();
+    }
+
+    // The innermost capture ends: its parts of the streams.
+    void endCapture(Record &r)
+    {
+        r.htmlTo = html.end();
+        r.rawTo = raw.end();
+        capturing.pop_back();
+        htmlFull = std::min(htmlFull, capturing.size());
+        rawFull = std::min(rawFull, capturing.size());
+        textCaptures -= needText;
+        r.capturing = false;
+    }
+
+    // A record's parts of the streams become its fields when it is taken, so
+    // that records waiting their turn share one copy of what they read.
+    void materialize(Record &r)
+    {
+        if (r.materialized)
+            return;
+        const QByteArray inner = !needHtml   ? QByteArray()
+                                 : r.htmlTaken ? r.inner
+                                               : html.part(r.htmlFrom, r.htmlTo);
+        const QByteArray rawText = !needRaw    ? QByteArray()
+                                   : r.rawTaken ? r.raw
+                                                : raw.part(r.rawFrom, r.rawTo);
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            switch (takes[i].kind) {
+            case Take::Kind::Text:
+                if (r.textIsRaw)
+                    r.fields[i] = rawText;
+                break;
+            case Take::Kind::Raw:
+                r.fields[i] = rawText;
+                break;
+            case Take::Kind::Html:
+                r.fields[i] = r.startTag + inner + r.endTag;
+                if (r.fields[i].size() > kCaptureLimit) {
+                    r.fields[i].truncate(kCaptureLimit);
+                    if (!std::exchange(r.cut, true))
+                        notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+                }
+                break;
+            case Take::Kind::Inner:
+                r.fields[i] = inner;
+                break;
+            case Take::Kind::Attribute:
+                break;
+            }
+        }
+        r.materialized = true;
+        r.raw = r.inner = r.startTag = r.endTag = QByteArray();
+        html.dropBefore(neededFrom(true));
+        raw.dropBefore(neededFrom(false));
+        if (capturing.empty() && streamUsers.empty()) {
+            html.clear();
+            raw.clear();
+        }
     }
 
     void text(QByteArrayView text) override
@@ -654,19 +807,16 @@ struct ElementTaker::Private : TreeSink
         if (capturing.empty())
             return;
         if (needHtml) {
-            QByteArrayView html = text;
-            if (!parent.rawText) {
+            if (parent.rawText) {
+                write(html, text, true);
+            } else {
                 escaped.clear();
                 escapeInto(escaped, text, false);
-                html = escaped;
+                write(html, escaped, true);
             }
-            for (Record *r : capturing)
-                append(*r, r->inner, html);
         }
-        if (needRaw) {
-            for (Record *r : capturing)
-                append(*r, r->raw, text);
-        }
+        if (needRaw)
+            write(raw, text, false);
         if (needText) {
             for (Record *r : capturing) {
                 if (r->layout)
@@ -703,9 +853,7 @@ struct ElementTaker::Private : TreeSink
     {
         if (!needHtml || capturing.empty())
             return;
-        const QByteArrayView piece = begin ? QByteArrayView("<!--") : end ? QByteArrayView("-->") : text;
-        for (Record *r : capturing)
-            append(*r, r->inner, piece);
+        write(html, begin ? QByteArrayView("<!--") : end ? QByteArrayView("-->") : text, true);
     }
 
     void elementEnded(const ElementEnd &end) override
@@ -714,16 +862,11 @@ struct ElementTaker::Private : TreeSink
         frames.pop_back();
         Frame &parent = frames.back();
         Record *own = f.record;
-        if (own && own->capturing) {
-            capturing.pop_back();
-            own->capturing = false;
-        }
+        if (own && own->capturing)
+            endCapture(*own);
         if (!capturing.empty()) {
-            if (needHtml && !f.isVoid) {
-                const QByteArray tag = "</" + f.name + '>';
-                for (Record *r : capturing)
-                    append(*r, r->inner, tag);
-            }
+            if (needHtml && !f.isVoid)
+                write(html, "</" + f.name + '>', true);
             for (Record *r : capturing) {
                 if (r->layout)
                     r->layout->elementEnded();
@@ -782,53 +925,30 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        QByteArray outer;
         for (qsizetype i = 0; i < takes.size(); ++i) {
-            switch (takes[i].kind) {
-            case Take::Kind::Text:
-                if (r.layout) {
-                    r.layout->elementEnded();
-                    r.layout->finish();
-                    QByteArray &t = *r.layoutOut;
-                    if (t.endsWith('\n'))
-                        t.chop(1);
-                    r.fields[i] = t;
-                } else {
-                    r.fields[i] = r.raw;
-                }
-                break;
-            case Take::Kind::Raw:
-                r.fields[i] = r.raw;
-                break;
-            case Take::Kind::Html:
-                r.fields[i] = r.startTag + r.inner;
-                if (!f.isVoid)
-                    r.fields[i] += "</" + f.name + '>';
-                if (r.fields[i].size() > kCaptureLimit) {
-                    r.fields[i].truncate(kCaptureLimit);
-                    if (!r.cut)
-                        notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
-                }
-                break;
-            case Take::Kind::Inner:
-                r.fields[i] = r.inner;
-                break;
-            case Take::Kind::Attribute:
-                break;
+            if (takes[i].kind == Take::Kind::Text && r.layout) {
+                r.layout->elementEnded();
+                r.layout->finish();
+                QByteArray &t = *r.layoutOut;
+                if (t.endsWith('\n'))
+                    t.chop(1);
+                r.fields[i] = t;
             }
         }
-        // Only the fields stay.
-        qint64 bytes = 0;
+        if (needHtml && !f.isVoid)
+            r.endTag = "</" + f.name + '>';
+        qint64 bytes = r.startTag.size() + r.endTag.size() + r.inner.size() + r.raw.size();
         for (const QByteArray &field : r.fields)
             bytes += field.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
-        r.raw = r.inner = r.startTag = QByteArray();
         r.layout.reset();
         r.layoutOut.reset();
+        if (!needHtml && !needRaw)
+            r.materialized = true;
     }
 
-    void decide(Record &r)
+    Info infoOf(Record &r) const
     {
         Info info;
         info.name = r.name;
@@ -847,18 +967,58 @@ struct ElementTaker::Private : TreeSink
         info.hasChild = &r.hasChild;
         info.hasDescendant = &r.hasDescendant;
         info.contains = r.contains.data();
+        return info;
+    }
+
+    void decide(Record &r)
+    {
+        const Info info = infoOf(r);
         bool match = false;
         for (int ci : r.candidates)
             match = match || evalCompound(data.complexes[ci].compounds.last(), info) == Tri::True;
         r.state = match ? Record::State::Match : Record::State::Drop;
         r.attributes.clear();
+        if (!match) {
+            recordBytes -= r.bytes;
+            records[size_t(r.serial - firstSerial)].reset();
+        }
+    }
+
+    // What siblings opened so far already decide: :last-child is false once
+    // another child opens. Only the oldest waiting are looked at, so each
+    // child costs O(1) unless it decides some.
+    void decideEarly(Frame &parent)
+    {
+        while (!parent.waiting.empty()) {
+            Record &r = *parent.waiting.front();
+            Info info = infoOf(r);
+            info.siblings = parent.childrenSoFar;
+            info.siblingsOfType = -1; // unknown yet
+            info.ofTotal = parent.ofCounts.data();
+            info.lowerBound = true;
+            Tri result = Tri::False;
+            for (int ci : r.candidates) {
+                const Tri t = evalCompound(data.complexes[ci].compounds.last(), info);
+                if (t == Tri::True || (t == Tri::Unknown && result == Tri::False))
+                    result = t;
+            }
+            if (result == Tri::Unknown)
+                return;
+            parent.waiting.pop_front();
+            r.state = result == Tri::True ? Record::State::Match : Record::State::Drop;
+            r.attributes.clear();
+            if (result == Tri::False) {
+                recordBytes -= r.bytes;
+                records[size_t(r.serial - firstSerial)].reset();
+            }
+        }
     }
 
     void flushFront()
     {
-        while (!records.empty() && records.front().state == Record::State::Drop) {
-            recordBytes -= records.front().bytes;
+        while (!records.empty() && !records.front()) {
             records.pop_front();
+            ++firstSerial;
         }
     }
 };
@@ -872,8 +1032,10 @@ ElementTaker::~ElementTaker() = default;
 
 void ElementTaker::feed(QByteArrayView utf8)
 {
-    if (!d->finished)
-        d->tokenizer.feed(utf8);
+    if (d->finished)
+        return;
+    d->tokenizer.feed(utf8);
+    d->flushFront();
 }
 
 void ElementTaker::finish()
@@ -895,24 +1057,27 @@ void ElementTaker::finish()
 
 bool ElementTaker::hasRecord() const
 {
-    return !d->records.empty() && d->records.front().state == Record::State::Match;
+    return !d->records.empty() && d->records.front()->state == Record::State::Match;
 }
 
 QList<QByteArray> ElementTaker::takeRecord()
 {
     if (!hasRecord())
         return {};
-    Record &r = d->records.front();
+    Record &r = *d->records.front();
+    d->materialize(r);
     QList<QByteArray> fields = std::move(r.fields);
     d->recordBytes -= r.bytes;
     d->records.pop_front();
+    ++d->firstSerial;
     d->flushFront();
     return fields;
 }
 
 qint64 ElementTaker::heldBytes() const
 {
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes;
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes +
+           d->html.bytes.capacity() + d->raw.bytes.capacity();
 }
 
 QStringList ElementTaker::notes() const

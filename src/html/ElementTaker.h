@@ -21,7 +21,9 @@ class ElementTaker
 {
 public:
     static constexpr qint64 kCaptureLimit = 16 << 20;
-    static constexpr int kOpenCaptureLimit = 256;
+    // Matched elements whose text is taken, inside each other at once: each
+    // event goes to the layout of every one of them.
+    static constexpr int kOpenCaptureLimit = 16;
 
     ElementTaker(const SelectorList &selectors, QList<Take> takes);
     ~ElementTaker();

@@ -50,7 +50,7 @@ struct StopTable
 constexpr StopTable kDataStops("<&\0", 3), kRawStops("<\0", 2), kPlainStops("\0", 1),
     kDoubleStops("\"&\0", 3), kSingleStops("'&\0", 3), kUnquotedStops("\t\n\f &>\0", 7),
     kCommentStops("<-\0", 3), kEscapedStops("-<\0", 3), kNameStops("\t\n\f />\0", 6),
-    kCDataStops("]", 1);
+    kCDataStops("]\0", 2);
 
 const char *scan(const char *p, const char *end, const StopTable &table)
 {
@@ -1050,7 +1050,10 @@ void Tokenizer::run(const char *p, const char *end)
                 continue;
             }
             ++p;
-            m_state = S::CDataSectionBracket;
+            if (c == ']')
+                m_state = S::CDataSectionBracket;
+            else
+                emitText('\0'); // alone, for the tree builder to replace
             continue;
         }
         case S::CDataSectionBracket:

@@ -152,7 +152,6 @@ private:
     QByteArray m_temp; // end tag name being checked, markup declaration, reference
     QByteArray m_comment;
     bool m_inComment = false;
-    qint64 m_commentEmitted = 0;
     Doctype m_doctype;
     quint32 m_number = 0;
 };
