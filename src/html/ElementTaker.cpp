@@ -236,7 +236,7 @@ struct ElementTaker::Private : TreeSink
     std::vector<Record *> capturing; // outermost first
     SharedStream html, raw;
     size_t htmlFull = 0, rawFull = 0; // capturing[0 .. n) took their part at the limit
-    std::deque<qint64> streamUsers;   // records that read the streams, in page order
+    std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
     int textCaptures = 0;
     qint64 recordBytes = 0;
     qint64 textOffset = 0;
@@ -663,8 +663,10 @@ struct ElementTaker::Private : TreeSink
             r.rawFrom = raw.end();
             textCaptures += needText;
             capturing.push_back(&r);
-            if (needHtml || needRaw)
-                streamUsers.push_back(r.serial);
+            if (needHtml)
+                htmlUsers.push_back(r.serial);
+            if (needRaw)
+                rawUsers.push_back(r.serial);
         } else {
             r.capturing = false;
             if (candidates.isEmpty()) {
@@ -714,18 +716,16 @@ struct ElementTaker::Private : TreeSink
     }
 
     // Where the oldest record still to read a stream begins in it: what lies
-    // before may go. Records that read neither any more leave the list.
+    // before may go. A record stops reading for good, so the list only shrinks
+    // at its front.
     qint64 neededFrom(bool isHtml)
     {
-        for (size_t i = 0; i < streamUsers.size();) {
-            const Record *r = recordOf(streamUsers[i]);
+        std::deque<qint64> &users = isHtml ? htmlUsers : rawUsers;
+        while (!users.empty()) {
+            const Record *r = recordOf(users.front());
             if (r && needs(*r, isHtml))
                 return isHtml ? r->htmlFrom : r->rawFrom;
-            if (i == 0 && (!r || (!needs(*r, true) && !needs(*r, false)))) {
-                streamUsers.pop_front();
-                continue;
-            }
-            ++i;
+            users.pop_front();
         }
         return (isHtml ? html : raw).end();
     }
@@ -782,7 +782,7 @@ struct ElementTaker::Private : TreeSink
         r.raw = r.inner = r.startTag = r.endTag = QByteArray();
         html.dropBefore(neededFrom(true));
         raw.dropBefore(neededFrom(false));
-        if (capturing.empty() && streamUsers.empty()) {
+        if (capturing.empty() && htmlUsers.empty() && rawUsers.empty()) {
             html.clear();
             raw.clear();
         }

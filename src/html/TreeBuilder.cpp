@@ -299,12 +299,12 @@ struct TreeBuilder::Private
 
     void flushHeld()
     {
-        std::vector<Held> events = std::move(held);
-        held.clear();
+        // The sink never calls back, so the events go out in place and the
+        // vector keeps its room for the next hold.
         holding = false;
         ++holdGeneration;
         q.m_heldBytes = 0;
-        for (Held &e : events) {
+        for (Held &e : held) {
             switch (e.kind) {
             case Held::Open: {
                 ElementStart s{e.name,  e.ns,    e.tag,       span(e.attributes),
@@ -331,6 +331,7 @@ struct TreeBuilder::Private
             }
             }
         }
+        held.clear();
     }
 
     void emitText(QByteArrayView text)
