@@ -32,9 +32,11 @@ struct Output
 Output run(QByteArrayView page, const html::SelectorList &selectors, std::minstd_rand *draw,
            qsizetype longest)
 {
-    const QList<html::Take> takes = {
-        {html::Take::Kind::Text, {}}, {html::Take::Kind::Raw, {}}, {html::Take::Kind::Html, {}},
-        {html::Take::Kind::Inner, {}}, {html::Take::Kind::Attribute, "class"}};
+    const QList<html::Take> takes = {{html::Take::Kind::Text, {}},
+                                     {html::Take::Kind::Raw, {}},
+                                     {html::Take::Kind::Html, {}},
+                                     {html::Take::Kind::Inner, {}},
+                                     {html::Take::Kind::Attribute, "class"}};
     html::VisibleText visible;
     html::ElementTaker taker(selectors, takes);
     Output out;
@@ -70,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::optional<html::SelectorList> selectors =
         html::SelectorList::parse(QString::fromLatin1(input.part()), &problem);
     if (!selectors || options & 1)
-        selectors = html::SelectorList::parse(kSelectors[(options >> 1) % kSelectors.size()], &problem);
+        selectors =
+            html::SelectorList::parse(kSelectors[(options >> 1) % kSelectors.size()], &problem);
     FUZZ_CHECK(selectors);
     const QByteArrayView page = input.rest();
 

@@ -35,7 +35,12 @@ Bits sized(int bits)
     return Bits((bits + 63) / 64, 0);
 }
 
-enum class Tri : quint8 { False, True, Unknown };
+enum class Tri : quint8
+{
+    False,
+    True,
+    Unknown
+};
 
 bool asciiEqual(QByteArrayView a, QByteArrayView b, bool fold)
 {
@@ -118,13 +123,18 @@ struct Info
 
 struct Record
 {
-    enum class State : quint8 { Pending, Match, Drop } state = State::Pending;
+    enum class State : quint8
+    {
+        Pending,
+        Match,
+        Drop
+    } state = State::Pending;
     QList<QByteArray> fields;
     bool capturing = true;
-    qint64 htmlFrom = 0, rawFrom = 0;     // where its part of the shared streams begins
-    qint64 htmlTo = -1, rawTo = -1;       // and ends, once it has
+    qint64 htmlFrom = 0, rawFrom = 0;         // where its part of the shared streams begins
+    qint64 htmlTo = -1, rawTo = -1;           // and ends, once it has
     bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
-    bool materialized = false;            // its fields made from the streams
+    bool materialized = false;                // its fields made from the streams
     QByteArray raw, inner, startTag, endTag;
     std::unique_ptr<QByteArray> layoutOut;
     std::unique_ptr<TextLayout> layout;
@@ -184,10 +194,7 @@ struct SharedStream
     qint64 base = 0; // the offset of bytes[0]
 
     qint64 end() const { return base + bytes.size(); }
-    QByteArray part(qint64 from, qint64 to) const
-    {
-        return bytes.sliced(from - base, to - from);
-    }
+    QByteArray part(qint64 from, qint64 to) const { return bytes.sliced(from - base, to - from); }
     void dropBefore(qint64 offset)
     {
         const qint64 dead = offset - base;
@@ -205,7 +212,7 @@ struct SharedStream
 
 struct HasStep
 {
-    int bit;          // the compound's local match
+    int bit;           // the compound's local match
     Combinator before; // to the step before, or the anchor
     int next;          // the step after, -1 at the last
 };
@@ -222,7 +229,7 @@ struct ElementTaker::Private : TreeSink
     QList<bool> isHasArgument;
     QList<bool> isTop;
     std::vector<HasStep> steps;
-    QList<int> firstStep; // per complex, its first step or -1
+    QList<int> firstStep;         // per complex, its first step or -1
     QList<QList<int>> countersOf; // per complex, the "of S" counters it is an S of
     std::vector<Needle> needles;
 
@@ -235,7 +242,7 @@ struct ElementTaker::Private : TreeSink
     qint64 firstSerial = 0;
     std::vector<Record *> capturing; // outermost first
     SharedStream html, raw;
-    size_t htmlFull = 0, rawFull = 0; // capturing[0 .. n) took their part at the limit
+    size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
     std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
     int textCaptures = 0;
     qint64 recordBytes = 0;
@@ -291,7 +298,8 @@ struct ElementTaker::Private : TreeSink
         for (const Complex &c : data.complexes) {
             for (const Compound &compound : c.compounds) {
                 for (const Simple &s : compound.simples) {
-                    for (qsizetype n = 0; s.kind == Simple::Kind::Contains && n < s.needles.size(); ++n)
+                    for (qsizetype n = 0; s.kind == Simple::Kind::Contains && n < s.needles.size();
+                         ++n)
                         prepareNeedle(needles[size_t(s.id + n)], s.needles[n]);
                 }
             }
@@ -366,7 +374,9 @@ struct ElementTaker::Private : TreeSink
 
     Tri evalSimple(const Simple &s, const Info &info) const
     {
-        auto tri = [](bool b) { return b ? Tri::True : Tri::False; };
+        auto tri = [](bool b) {
+            return b ? Tri::True : Tri::False;
+        };
         switch (s.kind) {
         case Simple::Kind::Universal:
             return Tri::True;
@@ -397,7 +407,7 @@ struct ElementTaker::Private : TreeSink
                 return tri(nth(s.a, s.b, index));
             if (!info.final)
                 return Tri::Unknown;
-            const int total = s.ofType           ? info.siblingsOfType
+            const int total = s.ofType            ? info.siblingsOfType
                               : !s.args.isEmpty() ? info.ofTotal[s.id]
                                                   : info.siblings;
             if (info.lowerBound) {
@@ -415,8 +425,9 @@ struct ElementTaker::Private : TreeSink
                 return Tri::Unknown;
             for (int arg : s.args) {
                 const int first = firstStep[arg];
-                const Bits &bits =
-                    steps[size_t(first)].before == Combinator::Child ? *info.hasChild : *info.hasDescendant;
+                const Bits &bits = steps[size_t(first)].before == Combinator::Child
+                                       ? *info.hasChild
+                                       : *info.hasDescendant;
                 if (test(bits, first))
                     return Tri::True;
             }
@@ -481,8 +492,8 @@ struct ElementTaker::Private : TreeSink
         case Simple::Operator::Includes:
             return !w.isEmpty() && hasWord(v, w, fold);
         case Simple::Operator::DashMatch:
-            return asciiEqual(v, w, fold) ||
-                   (v.size() > w.size() && v[w.size()] == '-' && asciiEqual(v.first(w.size()), w, fold));
+            return asciiEqual(v, w, fold) || (v.size() > w.size() && v[w.size()] == '-' &&
+                                              asciiEqual(v.first(w.size()), w, fold));
         case Simple::Operator::Prefix:
             return !w.isEmpty() && v.size() >= w.size() && asciiEqual(v.first(w.size()), w, fold);
         case Simple::Operator::Suffix:
@@ -492,7 +503,9 @@ struct ElementTaker::Private : TreeSink
                 return false;
             if (!fold)
                 return v.indexOf(w) >= 0;
-            return QByteArray(v.data(), v.size()).toLower().indexOf(QByteArray(w.data(), w.size()).toLower()) >= 0;
+            return QByteArray(v.data(), v.size())
+                       .toLower()
+                       .indexOf(QByteArray(w.data(), w.size()).toLower()) >= 0;
         }
         return false;
     }
@@ -748,10 +761,10 @@ struct ElementTaker::Private : TreeSink
     {
         if (r.materialized)
             return;
-        const QByteArray inner = !needHtml   ? QByteArray()
+        const QByteArray inner = !needHtml     ? QByteArray()
                                  : r.htmlTaken ? r.inner
                                                : html.part(r.htmlFrom, r.htmlTo);
-        const QByteArray rawText = !needRaw    ? QByteArray()
+        const QByteArray rawText = !needRaw     ? QByteArray()
                                    : r.rawTaken ? r.raw
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
@@ -840,9 +853,9 @@ struct ElementTaker::Private : TreeSink
             if (n.state == length) {
                 const qint64 start = textOffset + i + 1 - length;
                 // Every open candidate that began at or before the match holds it.
-                const auto upto = std::upper_bound(
-                    n.open.begin(), n.open.end(), start,
-                    [](qint64 s, const Needle::Open &o) { return s < o.start; });
+                const auto upto =
+                    std::upper_bound(n.open.begin(), n.open.end(), start,
+                                     [](qint64 s, const Needle::Open &o) { return s < o.start; });
                 n.satisfied = std::max(n.satisfied, size_t(upto - n.open.begin()));
                 n.state = n.failure[n.state];
             }
@@ -880,7 +893,8 @@ struct ElementTaker::Private : TreeSink
             bool holds = true;
             if (step.next >= 0) {
                 const HasStep &next = steps[size_t(step.next)];
-                holds = test(next.before == Combinator::Child ? f.hasChild : f.hasDescendant, step.next);
+                holds = test(next.before == Combinator::Child ? f.hasChild : f.hasDescendant,
+                             step.next);
             }
             if (holds) {
                 set(parent.hasChild, int(s));

@@ -66,14 +66,8 @@ private:
             ++m_pos;
         return m_pos > from;
     }
-    static bool isNameStart(QChar c)
-    {
-        return c.isLetter() || c == u'_' || c.unicode() >= 0x80;
-    }
-    static bool isNameChar(QChar c)
-    {
-        return isNameStart(c) || c.isDigit() || c == u'-';
-    }
+    static bool isNameStart(QChar c) { return c.isLetter() || c == u'_' || c.unicode() >= 0x80; }
+    static bool isNameChar(QChar c) { return isNameStart(c) || c.isDigit() || c == u'-'; }
     bool atIdent() const
     {
         const QChar c = peek();
@@ -184,7 +178,9 @@ private:
     Combinator combinator()
     {
         const QChar c = m_text[m_pos++];
-        return c == u'>' ? Combinator::Child : c == u'+' ? Combinator::Adjacent : Combinator::Sibling;
+        return c == u'>'   ? Combinator::Child
+               : c == u'+' ? Combinator::Adjacent
+                           : Combinator::Sibling;
     }
 
     int complex(bool relative)
@@ -397,7 +393,7 @@ private:
         ++m_pos; // (
         skipSpace();
         if (name == u"not" || name == u"is" || name == u"where" || name == u"has") {
-            s.kind = name == u"not" ? Simple::Kind::Not
+            s.kind = name == u"not"   ? Simple::Kind::Not
                      : name == u"has" ? Simple::Kind::Has
                                       : Simple::Kind::Is;
             s.args = list(s.kind == Simple::Kind::Has);
@@ -560,7 +556,8 @@ private:
                         validate(arg, false, QStringLiteral("\"of\""));
                 } else if (s.kind == Simple::Kind::Not || s.kind == Simple::Kind::Is) {
                     for (int arg : s.args)
-                        validate(arg, subject, inside.isEmpty() ? s.text + QStringLiteral("()") : inside);
+                        validate(arg, subject,
+                                 inside.isEmpty() ? s.text + QStringLiteral("()") : inside);
                 }
             }
         }

@@ -11,26 +11,53 @@ namespace html {
 
 namespace selector {
 
-enum class Combinator : quint8 { Descendant, Child, Adjacent, Sibling };
+enum class Combinator : quint8
+{
+    Descendant,
+    Child,
+    Adjacent,
+    Sibling
+};
 
 struct Simple
 {
-    enum class Kind : quint8 {
-        Type, Universal, Id, Class, Attribute, Root, Nth, Empty, Has, Contains, Not, Is
+    enum class Kind : quint8
+    {
+        Type,
+        Universal,
+        Id,
+        Class,
+        Attribute,
+        Root,
+        Nth,
+        Empty,
+        Has,
+        Contains,
+        Not,
+        Is
     };
-    enum class Operator : quint8 { Exists, Equals, Includes, DashMatch, Prefix, Suffix, Substring };
+    enum class Operator : quint8
+    {
+        Exists,
+        Equals,
+        Includes,
+        DashMatch,
+        Prefix,
+        Suffix,
+        Substring
+    };
     Kind kind = Kind::Universal;
     Operator op = Operator::Exists;
     bool caseInsensitive = false;
     bool last = false, ofType = false; // Nth: counted from the end, among its type
     int a = 0, b = 0;                  // Nth: An+B
-    int id = -1;         // Nth with "of S": its counter; Has: unused; Contains: first needle
-    QByteArray name;     // Type, Attribute (lower-cased)
-    QByteArray value;    // Id, Class, Attribute
-    QList<int> args;     // complex selectors: Not, Is, Has, Nth's "of S"
+    int id = -1;               // Nth with "of S": its counter; Has: unused; Contains: first needle
+    QByteArray name;           // Type, Attribute (lower-cased)
+    QByteArray value;          // Id, Class, Attribute
+    QList<int> args;           // complex selectors: Not, Is, Has, Nth's "of S"
     QList<QByteArray> needles; // Contains
-    QString text;        // as written, for messages
-    int at = 0;          // where, for messages
+    QString text;              // as written, for messages
+    int at = 0;                // where, for messages
 };
 
 struct Compound
@@ -44,7 +71,7 @@ struct Compound
 struct Complex
 {
     QList<Compound> compounds;
-    QList<Combinator> combinators; // before compounds[1], compounds[2], ...
+    QList<Combinator> combinators;               // before compounds[1], compounds[2], ...
     Combinator leading = Combinator::Descendant; // a :has() argument's first combinator
 };
 
@@ -77,7 +104,14 @@ private:
 // What a matched element gives: one field of its record.
 struct Take
 {
-    enum class Kind { Text, Raw, Html, Inner, Attribute };
+    enum class Kind
+    {
+        Text,
+        Raw,
+        Html,
+        Inner,
+        Attribute
+    };
     Kind kind = Kind::Text;
     QByteArray attribute; // for Attribute, lower-cased
 

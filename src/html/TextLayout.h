@@ -26,7 +26,13 @@ public:
     static bool isShown(const ElementStart &element);
 
 private:
-    enum Flag : quint8 { Hides = 1, Block = 2, Pre = 4, Row = 8 };
+    enum Flag : quint8
+    {
+        Hides = 1,
+        Block = 2,
+        Pre = 4,
+        Row = 8
+    };
     struct Frame
     {
         quint8 flags = 0;

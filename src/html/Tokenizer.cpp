@@ -98,9 +98,8 @@ Tokenizer::Tokenizer(TokenSink &sink, Notes &notes) : m_sink(sink), m_notes(note
 qint64 Tokenizer::heldBytes() const
 {
     // The tag's bytes count its attribute being read.
-    return m_tagBytes + m_temp.size() +
-           m_comment.size() + m_doctype.name.size() + m_doctype.publicId.size() +
-           m_doctype.systemId.size() + m_normalized.capacity();
+    return m_tagBytes + m_temp.size() + m_comment.size() + m_doctype.name.size() +
+           m_doctype.publicId.size() + m_doctype.systemId.size() + m_normalized.capacity();
 }
 
 void Tokenizer::feed(QByteArrayView in)
@@ -527,8 +526,8 @@ void Tokenizer::run(const char *p, const char *end)
             if (c == '-') {
                 ++p;
                 emitText('-');
-                m_state =
-                    m_state == S::ScriptEscapeStart ? S::ScriptEscapeStartDash : S::ScriptEscapedDashDash;
+                m_state = m_state == S::ScriptEscapeStart ? S::ScriptEscapeStartDash
+                                                          : S::ScriptEscapedDashDash;
             } else {
                 m_state = S::ScriptData;
             }
@@ -968,9 +967,9 @@ void Tokenizer::run(const char *p, const char *end)
         case S::BetweenDoctypeIds: {
             const bool keyword =
                 m_state == S::AfterDoctypePublicKeyword || m_state == S::AfterDoctypeSystemKeyword;
-            const bool system = m_state == S::AfterDoctypeSystemKeyword ||
-                                m_state == S::BeforeDoctypeSystemId ||
-                                m_state == S::AfterDoctypePublicId || m_state == S::BetweenDoctypeIds;
+            const bool system =
+                m_state == S::AfterDoctypeSystemKeyword || m_state == S::BeforeDoctypeSystemId ||
+                m_state == S::AfterDoctypePublicId || m_state == S::BetweenDoctypeIds;
             if (isSpace(c)) {
                 ++p;
                 if (keyword)
@@ -1127,7 +1126,8 @@ void Tokenizer::run(const char *p, const char *end)
             const bool hex = m_state == S::HexReference;
             if (hex ? isHex(c) : isDigit(c)) {
                 ++p;
-                const quint32 digit = isDigit(c) ? quint32(c - '0') : quint32((c | 0x20) - 'a' + 10);
+                const quint32 digit =
+                    isDigit(c) ? quint32(c - '0') : quint32((c | 0x20) - 'a' + 10);
                 m_number = std::min<quint32>(m_number * (hex ? 16 : 10) + digit, 0x110000);
             } else {
                 if (c == ';')

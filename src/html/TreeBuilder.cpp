@@ -64,10 +64,28 @@ namespace {
 using T = TagId;
 using Ns = Namespace;
 
-enum class Mode : quint8 {
-    Initial, BeforeHtml, BeforeHead, InHead, InHeadNoscript, AfterHead, InBody, Text, InTable,
-    InCaption, InColumnGroup, InTableBody, InRow, InCell, InSelect, InSelectInTable, AfterBody,
-    InFrameset, AfterFrameset, AfterAfterBody
+enum class Mode : quint8
+{
+    Initial,
+    BeforeHtml,
+    BeforeHead,
+    InHead,
+    InHeadNoscript,
+    AfterHead,
+    InBody,
+    Text,
+    InTable,
+    InCaption,
+    InColumnGroup,
+    InTableBody,
+    InRow,
+    InCell,
+    InSelect,
+    InSelectInTable,
+    AfterBody,
+    InFrameset,
+    AfterFrameset,
+    AfterAfterBody
 };
 
 bool isSpaceChar(char c)
@@ -80,8 +98,7 @@ bool allSpace(QByteArrayView text)
     return std::all_of(text.begin(), text.end(), isSpaceChar);
 }
 
-template <typename V>
-bool among(V tag, std::initializer_list<V> tags)
+template <typename V> bool among(V tag, std::initializer_list<V> tags)
 {
     return std::find(tags.begin(), tags.end(), tag) != tags.end();
 }
@@ -134,35 +151,106 @@ QByteArray adjusted(const QByteArray &name, std::initializer_list<const char *> 
 
 QByteArray svgTagName(const QByteArray &name)
 {
-    return adjusted(name, {"altGlyph", "altGlyphDef", "altGlyphItem", "animateColor",
-                           "animateMotion", "animateTransform", "clipPath", "feBlend",
-                           "feColorMatrix", "feComponentTransfer", "feComposite",
-                           "feConvolveMatrix", "feDiffuseLighting", "feDisplacementMap",
-                           "feDistantLight", "feDropShadow", "feFlood", "feFuncA", "feFuncB",
-                           "feFuncG", "feFuncR", "feGaussianBlur", "feImage", "feMerge",
-                           "feMergeNode", "feMorphology", "feOffset", "fePointLight",
-                           "feSpecularLighting", "feSpotLight", "feTile", "feTurbulence",
-                           "foreignObject", "glyphRef", "linearGradient", "radialGradient",
+    return adjusted(name, {"altGlyph",
+                           "altGlyphDef",
+                           "altGlyphItem",
+                           "animateColor",
+                           "animateMotion",
+                           "animateTransform",
+                           "clipPath",
+                           "feBlend",
+                           "feColorMatrix",
+                           "feComponentTransfer",
+                           "feComposite",
+                           "feConvolveMatrix",
+                           "feDiffuseLighting",
+                           "feDisplacementMap",
+                           "feDistantLight",
+                           "feDropShadow",
+                           "feFlood",
+                           "feFuncA",
+                           "feFuncB",
+                           "feFuncG",
+                           "feFuncR",
+                           "feGaussianBlur",
+                           "feImage",
+                           "feMerge",
+                           "feMergeNode",
+                           "feMorphology",
+                           "feOffset",
+                           "fePointLight",
+                           "feSpecularLighting",
+                           "feSpotLight",
+                           "feTile",
+                           "feTurbulence",
+                           "foreignObject",
+                           "glyphRef",
+                           "linearGradient",
+                           "radialGradient",
                            "textPath"});
 }
 
 void adjustSvgAttributes(std::span<Attribute> attributes)
 {
     for (Attribute &a : attributes) {
-        a.name = adjusted(
-            a.name,
-            {"attributeName", "attributeType", "baseFrequency", "baseProfile", "calcMode",
-             "clipPathUnits", "diffuseConstant", "edgeMode", "filterUnits", "glyphRef",
-             "gradientTransform", "gradientUnits", "kernelMatrix", "kernelUnitLength", "keyPoints",
-             "keySplines", "keyTimes", "lengthAdjust", "limitingConeAngle", "markerHeight",
-             "markerUnits", "markerWidth", "maskContentUnits", "maskUnits", "numOctaves",
-             "pathLength", "patternContentUnits", "patternTransform", "patternUnits", "pointsAtX",
-             "pointsAtY", "pointsAtZ", "preserveAlpha", "preserveAspectRatio", "primitiveUnits",
-             "refX", "refY", "repeatCount", "repeatDur", "requiredExtensions", "requiredFeatures",
-             "specularConstant", "specularExponent", "spreadMethod", "startOffset",
-             "stdDeviation", "stitchTiles", "surfaceScale", "systemLanguage", "tableValues",
-             "targetX", "targetY", "textLength", "viewBox", "viewTarget", "xChannelSelector",
-             "yChannelSelector", "zoomAndPan"});
+        a.name = adjusted(a.name, {"attributeName",
+                                   "attributeType",
+                                   "baseFrequency",
+                                   "baseProfile",
+                                   "calcMode",
+                                   "clipPathUnits",
+                                   "diffuseConstant",
+                                   "edgeMode",
+                                   "filterUnits",
+                                   "glyphRef",
+                                   "gradientTransform",
+                                   "gradientUnits",
+                                   "kernelMatrix",
+                                   "kernelUnitLength",
+                                   "keyPoints",
+                                   "keySplines",
+                                   "keyTimes",
+                                   "lengthAdjust",
+                                   "limitingConeAngle",
+                                   "markerHeight",
+                                   "markerUnits",
+                                   "markerWidth",
+                                   "maskContentUnits",
+                                   "maskUnits",
+                                   "numOctaves",
+                                   "pathLength",
+                                   "patternContentUnits",
+                                   "patternTransform",
+                                   "patternUnits",
+                                   "pointsAtX",
+                                   "pointsAtY",
+                                   "pointsAtZ",
+                                   "preserveAlpha",
+                                   "preserveAspectRatio",
+                                   "primitiveUnits",
+                                   "refX",
+                                   "refY",
+                                   "repeatCount",
+                                   "repeatDur",
+                                   "requiredExtensions",
+                                   "requiredFeatures",
+                                   "specularConstant",
+                                   "specularExponent",
+                                   "spreadMethod",
+                                   "startOffset",
+                                   "stdDeviation",
+                                   "stitchTiles",
+                                   "surfaceScale",
+                                   "systemLanguage",
+                                   "tableValues",
+                                   "targetX",
+                                   "targetY",
+                                   "textLength",
+                                   "viewBox",
+                                   "viewTarget",
+                                   "xChannelSelector",
+                                   "yChannelSelector",
+                                   "zoomAndPan"});
     }
 }
 
@@ -171,9 +259,9 @@ struct Entry
     QByteArray name;
     T tag = T::Unknown;
     Ns ns = Ns::Html;
-    bool inList = false;     // an active formatting element
-    bool zombie = false;     // a form closed early: kept only for the events' nesting
-    bool heldBlock = false;  // a block opened inside a formatting element
+    bool inList = false;      // an active formatting element
+    bool zombie = false;      // a form closed early: kept only for the events' nesting
+    bool heldBlock = false;   // a block opened inside a formatting element
     bool integration = false; // an HTML integration point
     quint64 serial = 0;
     int heldAt = -1;
@@ -194,7 +282,15 @@ struct FormattingEntry
 
 struct Held
 {
-    enum Kind : quint8 { Open, Text, CommentBegin, CommentText, CommentEnd, Close };
+    enum Kind : quint8
+    {
+        Open,
+        Text,
+        CommentBegin,
+        CommentText,
+        CommentEnd,
+        Close
+    };
     static Held textual(Kind kind, QByteArrayView text)
     {
         Held h;
@@ -202,9 +298,8 @@ struct Held
         h.text = text.toByteArray();
         return h;
     }
-    static Held open(const QByteArray &name, TagId tag, Namespace ns,
-                     Attributes attributes, int depth, int index, int typeIndex,
-                     bool isVoid)
+    static Held open(const QByteArray &name, TagId tag, Namespace ns, Attributes attributes,
+                     int depth, int index, int typeIndex, bool isVoid)
     {
         Held h;
         h.kind = Open;
@@ -237,7 +332,14 @@ struct Held
     std::shared_ptr<TypeCounts> types;
 };
 
-enum class Scope { Default, ListItem, Button, Table, Select };
+enum class Scope
+{
+    Default,
+    ListItem,
+    Button,
+    Table,
+    Select
+};
 
 Attributes span(const QList<Attribute> &list)
 {
@@ -279,7 +381,10 @@ struct TreeBuilder::Private
     }
 
     Entry &current() { return stack.back(); }
-    bool currentIs(T t) const { return !stack.empty() && stack.back().tag == t && stack.back().ns == Ns::Html; }
+    bool currentIs(T t) const
+    {
+        return !stack.empty() && stack.back().tag == t && stack.back().ns == Ns::Html;
+    }
     Entry &parentOfNew() { return stack.empty() ? document : stack.back(); }
     bool isHeld(const Entry &e) const
     {
@@ -375,9 +480,9 @@ struct TreeBuilder::Private
             e.integration = true;
         if (ns == Ns::MathMl && tag == T::AnnotationXml) {
             for (const Attribute &a : attributes) {
-                if (a.name == "encoding" && (a.value.compare("text/html", Qt::CaseInsensitive) == 0 ||
-                                             a.value.compare("application/xhtml+xml",
-                                                             Qt::CaseInsensitive) == 0))
+                if (a.name == "encoding" &&
+                    (a.value.compare("text/html", Qt::CaseInsensitive) == 0 ||
+                     a.value.compare("application/xhtml+xml", Qt::CaseInsensitive) == 0))
                     e.integration = true;
             }
         }
@@ -392,7 +497,8 @@ struct TreeBuilder::Private
         if (holding) {
             e.heldAt = int(held.size());
             e.holdGeneration = holdGeneration;
-            addHeld(Held::open(name, tag, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
+            addHeld(
+                Held::open(name, tag, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
         } else {
             ElementStart s{name, ns, tag, attributes, int(stack.size()), index, typeIndex, isVoid};
             sink.elementStarted(s);
@@ -544,9 +650,11 @@ struct TreeBuilder::Private
             --it;
             if (it->marker)
                 break;
-            if (it->tag == t && it->name == tag.name && size_t(it->attributes.size()) == tag.attributes.size() &&
+            if (it->tag == t && it->name == tag.name &&
+                size_t(it->attributes.size()) == tag.attributes.size() &&
                 std::is_permutation(it->attributes.begin(), it->attributes.end(),
-                                    tag.attributes.begin(), [](const Attribute &a, const Attribute &b) {
+                                    tag.attributes.begin(),
+                                    [](const Attribute &a, const Attribute &b) {
                                         return a.name == b.name && a.value == b.value;
                                     }) &&
                 ++equal == 3) {
@@ -645,7 +753,8 @@ struct TreeBuilder::Private
         for (int outer = 0; outer < 8; ++outer) {
             int fi = -1; // formatting list index
             for (int i = int(formatting.size()) - 1; i >= 0 && !formatting[size_t(i)].marker; --i) {
-                if (formatting[size_t(i)].tag == subjectTag && formatting[size_t(i)].name == subject) {
+                if (formatting[size_t(i)].tag == subjectTag &&
+                    formatting[size_t(i)].name == subject) {
                     fi = i;
                     break;
                 }
@@ -752,8 +861,8 @@ struct TreeBuilder::Private
                 e.types = std::make_shared<TypeCounts>();
             const int index = ++parent->children;
             const int typeIndex = countTypes ? parent->types->add(e.name) : 0;
-            inserted.push_back(
-                Held::open(e.name, e.tag, Ns::Html, span(it->attributes), depth++, index, typeIndex, false));
+            inserted.push_back(Held::open(e.name, e.tag, Ns::Html, span(it->attributes), depth++,
+                                          index, typeIndex, false));
             chain.push_back(std::move(e));
             parent = &chain.back();
         }
@@ -777,8 +886,8 @@ struct TreeBuilder::Private
             block.types = std::make_shared<TypeCounts>();
             block.types->add(fEntry.name);
         }
-        Held fOpen = Held::open(fEntry.name, fEntry.tag, Ns::Html, span(fClone.attributes), depth + 1, 1,
-                                countTypes ? 1 : 0, false);
+        Held fOpen = Held::open(fEntry.name, fEntry.tag, Ns::Html, span(fClone.attributes),
+                                depth + 1, 1, countTypes ? 1 : 0, false);
         const int shift = int(inserted.size()) + 1;
         held.insert(held.begin() + at, std::make_move_iterator(inserted.begin()),
                     std::make_move_iterator(inserted.end()));
@@ -949,7 +1058,8 @@ struct TreeBuilder::Private
         const Entry &e = stack.back();
         if (e.ns == Ns::Html)
             return false;
-        const bool mathText = e.ns == Ns::MathMl && among(e.tag, {T::Mi, T::Mo, T::Mn, T::Ms, T::Mtext});
+        const bool mathText =
+            e.ns == Ns::MathMl && among(e.tag, {T::Mi, T::Mo, T::Mn, T::Ms, T::Mtext});
         if (start) {
             const T t = tagId(start->name);
             if (mathText && t != T::Mglyph && t != T::Malignmark)
@@ -1155,7 +1265,8 @@ struct TreeBuilder::Private
             inBodyStart(tag, t);
             return;
         case Mode::InSelectInTable:
-            if (among(t, {T::Caption, T::Table, T::Tbody, T::Tfoot, T::Thead, T::Tr, T::Td, T::Th})) {
+            if (among(t,
+                      {T::Caption, T::Table, T::Tbody, T::Tfoot, T::Thead, T::Tr, T::Td, T::Th})) {
                 popUntil(T::Select);
                 resetMode();
                 startTagIn(mode, tag, t);
@@ -1605,7 +1716,8 @@ struct TreeBuilder::Private
     {
         generateImpliedEndTags();
         while (!stack.empty()) {
-            const bool cell = current().ns == Ns::Html && (current().tag == T::Td || current().tag == T::Th);
+            const bool cell =
+                current().ns == Ns::Html && (current().tag == T::Td || current().tag == T::Th);
             pop();
             if (cell)
                 break;
@@ -1803,7 +1915,8 @@ struct TreeBuilder::Private
             inBodyEnd(tag, t);
             return;
         case Mode::InSelectInTable:
-            if (among(t, {T::Caption, T::Table, T::Tbody, T::Tfoot, T::Thead, T::Tr, T::Td, T::Th})) {
+            if (among(t,
+                      {T::Caption, T::Table, T::Tbody, T::Tfoot, T::Thead, T::Tr, T::Td, T::Th})) {
                 if (!inScope(t, Scope::Table))
                     return;
                 popUntil(T::Select);
@@ -2180,11 +2293,11 @@ void TreeBuilder::doctype(const Doctype &doctype)
 {
     if (d->mode != Mode::Initial)
         return;
-    d->quirks = doctype.forceQuirks || doctype.name != "html" ||
-                doctype.publicId.startsWith("-//W3C//DTD HTML 3") ||
-                doctype.publicId.startsWith("-//W3C//DTD HTML 4.0 Transitional") ||
-                (!doctype.hasSystemId &&
-                 doctype.publicId.startsWith("-//W3C//DTD HTML 4.01 Transitional"));
+    d->quirks =
+        doctype.forceQuirks || doctype.name != "html" ||
+        doctype.publicId.startsWith("-//W3C//DTD HTML 3") ||
+        doctype.publicId.startsWith("-//W3C//DTD HTML 4.0 Transitional") ||
+        (!doctype.hasSystemId && doctype.publicId.startsWith("-//W3C//DTD HTML 4.01 Transitional"));
     d->mode = Mode::BeforeHtml;
 }
 

@@ -11,7 +11,12 @@
 
 namespace html {
 
-enum class Namespace : quint8 { Html, Svg, MathMl };
+enum class Namespace : quint8
+{
+    Html,
+    Svg,
+    MathMl
+};
 
 // An element as the tree builder opens it: where it sits in the tree the
 // standard's parser would build.
@@ -46,8 +51,8 @@ private:
 // What is known of an element when it closes.
 struct ElementEnd
 {
-    int children = 0;                    // element children
-    const TypeCounts *types = nullptr;   // with countTypes only
+    int children = 0;                  // element children
+    const TypeCounts *types = nullptr; // with countTypes only
 };
 
 // The events of the tree, in document order; no tree is kept.

@@ -36,18 +36,22 @@ const QStringList kPages = {
     "<title>T &amp; t</title><style>p{}</style><script>if (a<b) x='</p>'</script><p>s",
     "<script><!--<script>x</script>y--></script><p>after",
     "<textarea>\nkept\n  lines &lt;b&gt;</textarea><pre>\n\nfirst</pre><listing>\nl</listing>",
-    "<p>&amp; &lt; &gt; &nbsp;|&notin; &notit; &not &#65;&#x42;&#128;&#0;&#xD800;&#1114112;|&AMP &copy",
+    "<p>&amp; &lt; &gt; &nbsp;|&notin; &notit; &not &#65;&#x42;&#128;&#0;&#xD800;&#1114112;|&AMP "
+    "&copy",
     "<a href='?a=1&copy=2&not;x&amp=3'>q</a><a title=\"&notx &ampx= &lt;\">r</a>",
-    "<p>line\r\nbreak\rcr</p><p>{NUL}nul &#0;</p><textarea>{NUL}</textarea><svg><![CDATA[a{NUL}b]]>c{NUL}</svg>",
+    "<p>line\r\nbreak\rcr</p><p>{NUL}nul "
+    "&#0;</p><textarea>{NUL}</textarea><svg><![CDATA[a{NUL}b]]>c{NUL}</svg>",
     "<div hidden>h</div><div style='color:red; DISPLAY : none'>n</div><span>shown</span>"
     "<noscript>ns</noscript><template><p>t</p></template>",
-    "<svg viewBox='0 0 1 1'><foreignObject><p>in</p></foreignObject><circle r=1/><title>st</title></svg><math><mi>x</mi></math>",
+    "<svg viewBox='0 0 1 1'><foreignObject><p>in</p></foreignObject><circle "
+    "r=1/><title>st</title></svg><math><mi>x</mi></math>",
     "<svg><p>breaks out</svg><p>after",
     "<select><option>a<option>b<optgroup label=g><option>c</select>",
     "<form><input name=a><form><input name=b></form>x",
     "<h1>a<h2>b</h1>c",
     "<p>a<br>b<br/><br>c<hr>d</p><span> x  \t y </span> z",
-    "<!DOCTYPE html><html><head><meta charset=utf-8></head><body class=c><!-- note --><p id=p1 class='a b'>P</p></body></html>",
+    "<!DOCTYPE html><html><head><meta charset=utf-8></head><body class=c><!-- note --><p id=p1 "
+    "class='a b'>P</p></body></html>",
     "<p>x</p></body></html><p>late",
     "<div><p>a<span>b</div>c",
     "<button><button>x</button>",
@@ -238,7 +242,8 @@ private slots:
         const QJsonArray names = table["names"].toArray();
         QCOMPARE(html::namedReferenceCount(), int(names.size()));
         for (const QJsonValue &name : names)
-            QVERIFY2(html::findNamedReference(name.toString().toUtf8()), qPrintable(name.toString()));
+            QVERIFY2(html::findNamedReference(name.toString().toUtf8()),
+                     qPrintable(name.toString()));
         const QByteArray page = "<p>" + table["page"].toString().toUtf8();
         const Records records = take({"p", {"raw"}}, {page});
         QCOMPARE(records.size(), 1);
@@ -283,7 +288,8 @@ private slots:
         add("a:hover", no.arg("%1", "\":hover\" (at character 2)"));
         add("p::before", no.arg("%1", "\"::before\" (at character 2)"));
         add("td:nth-col(1)", no.arg("%1", "\":nth-col\" (at character 3)"));
-        add("li:last-child a", no.arg("%1", "\":last-child\" before a combinator (at character 3)"));
+        add("li:last-child a",
+            no.arg("%1", "\":last-child\" before a combinator (at character 3)"));
         add("p:not(div :empty)", no.arg("%1", "\":empty\" inside :not() (at character 11)"));
         add("p:has(+ b)", no.arg("%1", "\"+\" inside :has() (at character 7)"));
         add("p:has(b:has(i))", no.arg("%1", "\":has\" inside :has() (at character 8)"));
@@ -313,7 +319,8 @@ private slots:
         for (const QString name : {"text", "raw", "html", "inner", "attr:data-x"})
             QCOMPARE(html::Take::parse(name, &problem)->name(), name);
         QVERIFY(!html::Take::parse(u"attr:", &problem));
-        QCOMPARE(problem, "The take \"attr:\" is not valid: use text, raw, html, inner or attr:NAME.");
+        QCOMPARE(problem,
+                 "The take \"attr:\" is not valid: use text, raw, html, inner or attr:NAME.");
     }
 
     // What is too large is cut with a note, and never held whole.
@@ -325,9 +332,9 @@ private slots:
         for (qsizetype i = 0; i < page.size(); i += 1 << 16)
             pieces << QByteArrayView(page).sliced(i, std::min<qsizetype>(1 << 16, page.size() - i));
         QString problem;
-        html::ElementTaker taker(*html::SelectorList::parse("a, p", &problem),
-                                 {*html::Take::parse(u"attr:href", nullptr),
-                                  *html::Take::parse(u"attr:id", nullptr)});
+        html::ElementTaker taker(
+            *html::SelectorList::parse("a, p", &problem),
+            {*html::Take::parse(u"attr:href", nullptr), *html::Take::parse(u"attr:id", nullptr)});
         qint64 held = 0;
         Records records;
         for (QByteArrayView piece : pieces) {
