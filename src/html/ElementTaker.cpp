@@ -166,7 +166,8 @@ struct Frame
     bool isVoid = false;
     QByteArray name; // when a capture needs its end tag
     Record *record = nullptr;
-    std::deque<Record *> waiting; // in page order
+    std::vector<Record *> waiting; // in page order, from waitingHead on
+    size_t waitingHead = 0;
 };
 
 // One :contains() text looked for along all the page's text at once: the
@@ -236,7 +237,9 @@ struct ElementTaker::Private : TreeSink
     Notes notes;
     TreeBuilder builder;
     Tokenizer tokenizer;
+    // The open elements' frames, kept for reuse: frames[0 .. live) are open.
     std::vector<Frame> frames;
+    size_t live = 0;
     // Records in page order; one dropped before its turn is freed at once.
     std::deque<std::unique_ptr<Record>> records;
     qint64 firstSerial = 0;
@@ -304,7 +307,7 @@ struct ElementTaker::Private : TreeSink
                 }
             }
         }
-        frames.push_back(newFrame());
+        pushFrame();
     }
 
     static bool usesTypes(const Data &data)
@@ -333,14 +336,31 @@ struct ElementTaker::Private : TreeSink
         }
     }
 
-    Frame newFrame() const
+    // A cleared frame on top, reusing the one left there before.
+    Frame &pushFrame()
     {
-        Frame f;
-        f.reached = f.inherited = f.childrenOr = f.lastChild = sized(data.bits);
-        f.hasChild = f.hasDescendant = sized(int(steps.size()));
-        f.ofCounts = QVarLengthArray<int, 2>(data.nthCounters, 0);
+        if (live == frames.size()) {
+            Frame f;
+            f.reached = f.inherited = f.childrenOr = f.lastChild = sized(data.bits);
+            f.hasChild = f.hasDescendant = sized(int(steps.size()));
+            f.ofCounts = QVarLengthArray<int, 2>(data.nthCounters, 0);
+            frames.push_back(std::move(f));
+            return frames[live++];
+        }
+        Frame &f = frames[live++];
+        for (Bits *b : {&f.reached, &f.childrenOr, &f.lastChild, &f.hasChild, &f.hasDescendant})
+            std::fill(b->begin(), b->end(), 0);
+        std::fill(f.ofCounts.begin(), f.ofCounts.end(), 0);
+        f.nonEmpty = f.hidden = f.pre = f.rawText = f.isVoid = false;
+        f.childrenSoFar = 0;
+        f.name = QByteArray();
+        f.record = nullptr;
+        f.waiting.clear();
+        f.waitingHead = 0;
         return f;
     }
+
+    Frame &top() { return frames[live - 1]; }
 
     // ---- matching ------------------------------------------------------------------
     Tri evalCompound(const Compound &c, const Info &info) const
@@ -513,13 +533,16 @@ struct ElementTaker::Private : TreeSink
     // ---- tree events -------------------------------------------------------------------
     void elementStarted(const ElementStart &e) override
     {
-        Frame &parent = frames.back();
-        parent.nonEmpty = true;
-        ++parent.childrenSoFar;
-        if (!parent.waiting.empty())
-            decideEarly(parent);
-        Frame f = newFrame();
-        f.inherited = parent.inherited;
+        {
+            Frame &parent = top();
+            parent.nonEmpty = true;
+            ++parent.childrenSoFar;
+            if (parent.waitingHead < parent.waiting.size())
+                decideEarly(parent);
+        }
+        Frame &f = pushFrame();
+        Frame &parent = frames[live - 2];
+        std::copy(parent.inherited.begin(), parent.inherited.end(), f.inherited.begin());
         orInto(f.inherited, parent.reached);
         QVarLengthArray<int, 2> ofIndex(data.nthCounters, 0);
         Info info;
@@ -589,7 +612,6 @@ struct ElementTaker::Private : TreeSink
         }
         if (matched || !candidates.isEmpty())
             f.record = open(e, f, matched ? QList<int>() : candidates, ofIndex);
-        frames.push_back(std::move(f));
     }
 
     QByteArray startTag(const ElementStart &e) const
@@ -803,7 +825,7 @@ struct ElementTaker::Private : TreeSink
 
     void text(QByteArrayView text) override
     {
-        Frame &parent = frames.back();
+        Frame &parent = top();
         if (!parent.nonEmpty) {
             for (char c : text) {
                 if (!(c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r')) {
@@ -871,9 +893,8 @@ struct ElementTaker::Private : TreeSink
 
     void elementEnded(const ElementEnd &end) override
     {
-        Frame f = std::move(frames.back());
-        frames.pop_back();
-        Frame &parent = frames.back();
+        Frame &f = frames[--live];
+        Frame &parent = top();
         Record *own = f.record;
         if (own && own->capturing)
             endCapture(*own);
@@ -904,7 +925,8 @@ struct ElementTaker::Private : TreeSink
         orInto(parent.hasDescendant, f.hasDescendant);
         if (own)
             close(*own, f, parent);
-        for (Record *r : f.waiting) {
+        for (size_t i = f.waitingHead; i < f.waiting.size(); ++i) {
+            Record *r = f.waiting[i];
             r->siblings = end.children;
             r->siblingsOfType = end.types ? end.types->count(r->name) : 0;
             r->ofTotal = f.ofCounts;
@@ -1003,8 +1025,8 @@ struct ElementTaker::Private : TreeSink
     // child costs O(1) unless it decides some.
     void decideEarly(Frame &parent)
     {
-        while (!parent.waiting.empty()) {
-            Record &r = *parent.waiting.front();
+        while (parent.waitingHead < parent.waiting.size()) {
+            Record &r = *parent.waiting[parent.waitingHead];
             Info info = infoOf(r);
             info.siblings = parent.childrenSoFar;
             info.siblingsOfType = -1; // unknown yet
@@ -1017,14 +1039,19 @@ struct ElementTaker::Private : TreeSink
                     result = t;
             }
             if (result == Tri::Unknown)
-                return;
-            parent.waiting.pop_front();
+                break;
+            ++parent.waitingHead;
             r.state = result == Tri::True ? Record::State::Match : Record::State::Drop;
             r.attributes.clear();
             if (result == Tri::False) {
                 recordBytes -= r.bytes;
                 records[size_t(r.serial - firstSerial)].reset();
             }
+        }
+        if (parent.waitingHead > 64 && 2 * parent.waitingHead > parent.waiting.size()) {
+            parent.waiting.erase(parent.waiting.begin(),
+                                 parent.waiting.begin() + qsizetype(parent.waitingHead));
+            parent.waitingHead = 0;
         }
     }
 
@@ -1059,13 +1086,15 @@ void ElementTaker::finish()
     d->tokenizer.finish();
     // The document's own children wait for nothing more.
     Frame &document = d->frames.front();
-    for (Record *r : document.waiting) {
+    for (size_t i = document.waitingHead; i < document.waiting.size(); ++i) {
+        Record *r = document.waiting[i];
         r->siblings = 1; // the root element is the document's only element
         r->siblingsOfType = 1;
         r->ofTotal = document.ofCounts;
         d->decide(*r);
     }
     document.waiting.clear();
+    document.waitingHead = 0;
     d->flushFront();
 }
 
