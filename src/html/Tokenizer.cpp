@@ -49,7 +49,7 @@ struct StopTable
 };
 constexpr StopTable kDataStops("<&\0", 3), kRawStops("<\0", 2), kPlainStops("\0", 1),
     kDoubleStops("\"&\0", 3), kSingleStops("'&\0", 3), kUnquotedStops("\t\n\f &>\0", 7),
-    kCommentStops("<-\0", 3), kEscapedStops("-<\0", 3), kNameStops("\t\n\f />\0", 6),
+    kCommentStops("<-\0", 3), kEscapedStops("-<\0", 3), kNameStops("\t\n\f />\0", 7),
     kCDataStops("]\0", 2);
 
 const char *scan(const char *p, const char *end, const StopTable &table)

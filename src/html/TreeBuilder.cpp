@@ -2177,18 +2177,20 @@ struct TreeBuilder::Private
             charactersIn(text);
             return;
         }
-        case Mode::InColumnGroup:
-            // Only white space belongs here; anything else closes the group.
-            if (allSpace(text)) {
-                emitText(text);
-                return;
-            }
-            if (currentIs(T::Colgroup)) {
+        case Mode::InColumnGroup: {
+            // Only white space belongs here; what follows it closes the group.
+            qsizetype spaces = 0;
+            while (spaces < text.size() && isSpaceChar(text[spaces]))
+                ++spaces;
+            emitText(text.first(spaces));
+            text = text.sliced(spaces);
+            if (!text.isEmpty() && currentIs(T::Colgroup)) {
                 pop();
                 mode = Mode::InTable;
                 charactersIn(text);
             }
             return;
+        }
         case Mode::InSelect:
         case Mode::InSelectInTable:
         case Mode::Text:

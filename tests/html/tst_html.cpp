@@ -2,6 +2,7 @@
 // the same elements, texts and serialised trees, whole and cut anywhere.
 #include "html/ElementTaker.h"
 #include "html/Entities.h"
+#include "html/Tokenizer.h"
 #include "html/VisibleText.h"
 
 #include <QJsonArray>
@@ -63,6 +64,40 @@ const QStringList kPages = {
     "<p>caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</p><p lang=en-GB>e</p><p lang=EN>f</p>",
 };
 
+// Inputs for the tokenizer alone, which stays in the data state: tags and
+// attributes in every quoting, comments and their odd ends, doctypes,
+// references in text and attributes, NUL, and the ends of the input.
+const QStringList kTokenizerInputs = {
+    "<a HREF=x Title='y' data-z=\"w\" v a=1 A=2 b= c = d>",
+    "<br/><br /><br/ x><p/x=1>",
+    "<a b=x/><a b='x'/c><a b=\"x\"d>",
+    "<a <b c<d e\"f g'h=`i>",
+    "</a b=c></ a></><//></3>",
+    "<3 <? pi ?><!x><!-x>",
+    "<!----><!-- a -- b --><!--->-<!-->-<!--a--!>b<!--a--!-->-->",
+    "<!--<!--x--><!--<!-->y<!--a<!---->",
+    "<!DOCTYPE html><!doctype HTML><!DOCTYPEhtml><!DOCTYPE>",
+    "<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01//EN\" \"http://x\">",
+    "<!DOCTYPE html SYSTEM 'about:legacy-compat'><!DOCTYPE a PUBLIC'x''y'><!DOCTYPE a bogus x>",
+    "<!DOCTYPE a PUBLIC \"x>y\"><!DOCTYPE a SYSTEM>",
+    "&amp;&AMP;&amp &ampx &amp;x&#38;&#x26;&#X26;&#;&#x;&#xg;&x;&;& &",
+    "&notin;&notit;&not;&notx&noti&#0;&#128;&#x9F;&#xD800;&#x110000;&#99999999999;&#x0a;",
+    "<a href=\"?a=1&amp;b=2&copy=3&copy;&copyx&not=\">&lt;",
+    "<a x='&notin' y=&notx z=&not= w=&amp;>",
+    "a\r\nb\rc\n\r<a\rb\r\nc='\r\n'>",
+    "x{NUL}y<a{NUL}b c{NUL}d=e{NUL}f><!--{NUL}-->",
+    "<![CDATA[x]]>",
+    "&CounterClockwiseContourIntegral;&CounterClockwiseContourIntegral",
+    "<a",
+    "<a b='c",
+    "<!--x",
+    "<!DOCTYPE x",
+    "&am",
+    "&#x4",
+    "</",
+    "<",
+};
+
 const QList<Query> kQueries = {
     {"html", {"html"}},
     {"p", {"text", "raw", "html", "inner"}},
@@ -110,6 +145,58 @@ Records take(const Query &query, const QList<QByteArrayView> &pieces, QStringLis
     if (notes)
         *notes = taker.notes();
     return out;
+}
+
+// Tokens written as the oracle writes html5lib's.
+struct TokenLog : html::TokenSink
+{
+    QStringList out;
+    QByteArray text;
+    void flush()
+    {
+        if (!text.isEmpty())
+            out << "T " + QString::fromUtf8(std::exchange(text, {}));
+    }
+    void startTag(html::Tag &tag) override
+    {
+        flush();
+        QByteArray line = "S " + tag.name;
+        for (const html::Attribute &a : tag.attributes)
+            line += ' ' + a.name + '=' + a.value;
+        out << QString::fromUtf8(line + (tag.selfClosing ? " /" : ""));
+    }
+    void endTag(html::Tag &tag) override
+    {
+        flush();
+        out << "E " + QString::fromUtf8(tag.name);
+    }
+    void characters(QByteArrayView t) override { text += t; }
+    void commentBegin() override
+    {
+        flush();
+        text = "C ";
+    }
+    void commentText(QByteArrayView t) override { text += t; }
+    void commentEnd() override { out << QString::fromUtf8(std::exchange(text, {})); }
+    void doctype(const html::Doctype &d) override
+    {
+        flush();
+        out << QString::fromUtf8("D " + d.name + '|' + (d.hasPublicId ? d.publicId : "-") + '|' +
+                                 (d.hasSystemId ? d.systemId : "-") + '|' +
+                                 (d.forceQuirks ? "quirks" : "ok"));
+    }
+    void endOfFile() override { flush(); }
+};
+
+QStringList tokens(const QList<QByteArrayView> &pieces)
+{
+    html::Notes notes;
+    TokenLog log;
+    html::Tokenizer tokenizer(log, notes);
+    for (QByteArrayView piece : pieces)
+        tokenizer.feed(piece);
+    tokenizer.finish();
+    return log.out;
 }
 
 QByteArray visible(const QList<QByteArrayView> &pieces)
@@ -274,6 +361,32 @@ private slots:
             expected << QList<QByteArray>{QByteArray::number(i)};
         QCOMPARE(take({selector, {"text"}}, {page}), expected);
         QCOMPARE(take({selector, {"text"}}, everyByte(page)), expected);
+    }
+
+    void tokenizer_data()
+    {
+        QTest::addColumn<int>("input");
+        for (int i = 0; i < kTokenizerInputs.size(); ++i)
+            QTest::addRow("%d", i) << i;
+    }
+
+    // The tokenizer's tokens are html5lib's, whole and cut anywhere.
+    void tokenizer()
+    {
+        QFETCH(int, input);
+        static QJsonArray expected;
+        if (expected.isEmpty()) {
+            QJsonArray inputs;
+            for (const QString &text : kTokenizerInputs)
+                inputs << QString::fromUtf8(pageBytes(text));
+            expected = runOracle(QJsonObject{{"tokenize", inputs}});
+        }
+        QStringList wanted;
+        for (const QJsonValue &token : expected[input].toArray())
+            wanted << token.toString();
+        const QByteArray bytes = pageBytes(kTokenizerInputs[input]);
+        for (const auto &pieces : {QList<QByteArrayView>{bytes}, everyByte(bytes)})
+            QCOMPARE(tokens(pieces), wanted);
     }
 
     void selectorProblems_data()

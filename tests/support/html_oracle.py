@@ -217,8 +217,41 @@ def field(tag, take):
     return text[:-1] if text.endswith("\n") else text
 
 
+def tokens(text):
+    """html5lib's tokenizer alone, its tokens as tst_html writes them."""
+    from html5lib._tokenizer import HTMLTokenizer
+    out, chars = [], []
+    for token in HTMLTokenizer(text):
+        kind = token["type"]
+        if kind == 7:  # a parse error: no token
+            continue
+        if kind in (1, 2):
+            chars.append(token["data"])
+            continue
+        if chars:
+            out.append("T " + "".join(chars))
+            chars = []
+        if kind in (3, 5):
+            attributes = "".join(" %s=%s" % (k, v) for k, v in token["data"].items())
+            out.append("S %s%s%s" % (token["name"], attributes, " /" if token["selfClosing"] else ""))
+        elif kind == 4:
+            out.append("E " + token["name"])
+        elif kind == 6:
+            out.append("C " + token["data"])
+        elif kind == 0:
+            ids = [token["publicId"], token["systemId"]]
+            out.append("D %s|%s|%s|%s" % (token["name"] or "", *("-" if i is None else i for i in ids),
+                                         "ok" if token["correct"] else "quirks"))
+    if chars:
+        out.append("T " + "".join(chars))
+    return out
+
+
 def main():
     request = json.load(sys.stdin)
+    if "tokenize" in request:
+        json.dump([tokens(text) for text in request["tokenize"]], sys.stdout)
+        return
     answer = []
     for page in request["pages"]:
         soup = bs4.BeautifulSoup(page, "html5lib", multi_valued_attributes=None)
