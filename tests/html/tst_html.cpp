@@ -128,6 +128,9 @@ const QList<Query> kQueries = {
     {"[class~=b], [lang|=en], [href^='?a'], [title$=\"&lt;\"], [href*=copy], [lang=en i]",
      {"html"}},
     // soupsieve 2.3 misses An+B with A != 0 among elements that have children.
+    // The grammar's corners: case, white space, escapes, strings, nesting.
+    {"  DIV>P , Ul   LI:Not( .X ) ,:IS(#a,#b)>[ID] , [class = 'a b'] , .\\61 ", {"attr:id"}},
+    {":where(ol, dl) > :is(li:not(:first-child), dd):not(:has(b), [class~=x])", {"text"}},
     {"body > :nth-child(2), li:nth-child(3n-1), li:nth-last-child(2), body > :nth-last-child(2)",
      {"text"}},
 };
