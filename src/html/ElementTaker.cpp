@@ -202,6 +202,8 @@ struct SharedStream
         if (dead > (1 << 16) && dead > bytes.size() / 2) {
             bytes.remove(0, dead);
             base = offset;
+            if (bytes.capacity() > 2 * bytes.size() + (1 << 20))
+                bytes.squeeze();
         }
     }
     void clear()
@@ -729,7 +731,15 @@ struct ElementTaker::Private : TreeSink
             const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
             if (stream.end() - from < kCaptureLimit)
                 break;
-            (isHtml ? r.inner : r.raw) = stream.part(from, from + kCaptureLimit);
+            QByteArray &part = isHtml ? r.inner : r.raw;
+            if (from == stream.base) {
+                // The oldest reader: its part is the stream's start, taken whole.
+                part = std::exchange(stream.bytes, stream.bytes.sliced(kCaptureLimit));
+                part.truncate(kCaptureLimit);
+                stream.base += kCaptureLimit;
+            } else {
+                part = stream.part(from, from + kCaptureLimit);
+            }
             (isHtml ? r.htmlTaken : r.rawTaken) = true;
             add(r, kCaptureLimit);
             if (!std::exchange(r.cut, true))

@@ -25,8 +25,10 @@ using Attributes = std::span<const Attribute>;
 inline void appendBytes(QByteArray &to, const char *p, qsizetype n)
 {
     const qsizetype old = to.size();
+    // Doubling, but by at most 4 MiB at a time: big captures grow here.
     if (to.capacity() < old + n)
-        to.reserve(std::max<qsizetype>(old + n, 2 * to.capacity()));
+        to.reserve(std::max<qsizetype>(old + n, to.capacity() +
+                                                    std::min<qsizetype>(to.capacity(), 4 << 20)));
     to.resize(old + n);
     std::memcpy(to.data() + old, p, size_t(n));
 }
