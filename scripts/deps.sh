@@ -1,6 +1,7 @@
 # Sourced by the other scripts: installs what the build needs on Debian.
 QUILLORA_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev libcurl4-openssl-dev \
-ca-certificates fonts-liberation zlib1g-dev openssl python3-h2 parallel"
+ca-certificates fonts-liberation zlib1g-dev openssl python3-h2 parallel \
+python3-html5lib python3-soupsieve python3-bs4"
 # Only for scripts/test --sanitize: libFuzzer comes with clang's runtime libraries.
 QUILLORA_SANITIZER_PACKAGES="clang libclang-rt-14-dev"
 

@@ -1,0 +1,1141 @@
+#include "html/ElementTaker.h"
+
+#include "html/Tags.h"
+#include "html/TextLayout.h"
+#include "html/Tokenizer.h"
+#include "html/TreeBuilder.h"
+
+#include <QVarLengthArray>
+
+#include <deque>
+
+namespace html {
+
+using namespace selector;
+
+namespace {
+
+using Bits = QVarLengthArray<quint64, 2>;
+
+bool test(const Bits &bits, int bit)
+{
+    return bit >= 0 && (bits[bit >> 6] >> (bit & 63)) & 1;
+}
+void set(Bits &bits, int bit)
+{
+    bits[bit >> 6] |= quint64(1) << (bit & 63);
+}
+void orInto(Bits &to, const Bits &from)
+{
+    for (qsizetype i = 0; i < to.size(); ++i)
+        to[i] |= from[i];
+}
+Bits sized(int bits)
+{
+    return Bits((bits + 63) / 64, 0);
+}
+
+enum class Tri : quint8
+{
+    False,
+    True,
+    Unknown
+};
+
+bool asciiEqual(QByteArrayView a, QByteArrayView b, bool fold)
+{
+    if (!fold)
+        return a == b;
+    return a.size() == b.size() && QByteArrayView(a).compare(b, Qt::CaseInsensitive) == 0;
+}
+
+bool isRawTextParent(TagId tag, Namespace ns)
+{
+    return ns == Namespace::Html && hasFlag(tag, RawTextParent);
+}
+
+bool isPreformatted(TagId tag, Namespace ns)
+{
+    return ns == Namespace::Html && hasFlag(tag, Preformatted);
+}
+
+void escapeInto(QByteArray &out, QByteArrayView text, bool attribute)
+{
+    const char *p = text.data(), *end = p + text.size();
+    while (p < end) {
+        const char *q = p;
+        while (q < end && *q != '&' && *q != '<' && *q != '>' && *q != '"' && uchar(*q) != 0xC2)
+            ++q;
+        out.append(p, q - p);
+        if (q == end)
+            break;
+        p = q + 1;
+        switch (*q) {
+        case '&':
+            out.append("&amp;");
+            break;
+        case '<':
+            out.append("&lt;");
+            break;
+        case '>':
+            out.append("&gt;");
+            break;
+        case '"':
+            out.append(attribute ? "&quot;" : "\"");
+            break;
+        default: // 0xC2: U+00A0 is C2 A0
+            if (p < end && uchar(*p) == 0xA0) {
+                out.append("&nbsp;");
+                ++p;
+            } else {
+                out.append(*q);
+            }
+        }
+    }
+}
+
+// What matching needs of an element; the last part only at its end.
+struct Info
+{
+    QByteArrayView name;
+    Namespace ns = Namespace::Html;
+    Attributes attributes;
+    int depth = 0, index = 0, typeIndex = 0;
+    const Bits *reached = nullptr;
+    const int *ofIndex = nullptr;
+    bool final = false;
+    int siblings = 0, siblingsOfType = 0;
+    const int *ofTotal = nullptr;
+    bool empty = false;
+    const Bits *hasChild = nullptr, *hasDescendant = nullptr;
+    const bool *contains = nullptr;
+    bool lowerBound = false; // the sibling counts are only those so far
+
+    const Attribute *attribute(QByteArrayView wanted) const
+    {
+        for (const Attribute &a : attributes) {
+            if (asciiEqual(a.name, wanted, true))
+                return &a;
+        }
+        return nullptr;
+    }
+};
+
+struct Record
+{
+    enum class State : quint8
+    {
+        Pending,
+        Match,
+        Drop
+    } state = State::Pending;
+    QList<QByteArray> fields;
+    bool capturing = true;
+    qint64 htmlFrom = 0, rawFrom = 0;         // where its part of the shared streams begins
+    qint64 htmlTo = -1, rawTo = -1;           // and ends, once it has
+    bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
+    bool materialized = false;                // its fields made from the streams
+    QByteArray raw, inner, startTag, endTag;
+    std::unique_ptr<QByteArray> layoutOut;
+    std::unique_ptr<TextLayout> layout;
+    bool textIsRaw = false;
+    bool cut = false;
+    // For deciding at the end.
+    QList<int> candidates;
+    bool waitsForParent = false;
+    QByteArray name;
+    Namespace ns = Namespace::Html;
+    QList<Attribute> attributes;
+    int depth = 0, index = 0, typeIndex = 0;
+    Bits reached, hasChild, hasDescendant;
+    QVarLengthArray<int, 2> ofIndex, ofTotal;
+    int siblings = 0, siblingsOfType = 0;
+    bool empty = false;
+    QVarLengthArray<bool, 4> contains;
+    qint64 bytes = 0;
+    qint64 serial = 0; // its place in the queue
+};
+
+struct Frame
+{
+    Bits reached, inherited, childrenOr, lastChild, hasChild, hasDescendant;
+    QVarLengthArray<int, 2> ofCounts;
+    bool nonEmpty = false;
+    int childrenSoFar = 0;
+    bool hidden = false, pre = false, rawText = false;
+    bool isVoid = false;
+    QByteArray name; // when a capture needs its end tag
+    Record *record = nullptr;
+    std::vector<Record *> waiting; // in page order, from waitingHead on
+    size_t waitingHead = 0;
+};
+
+// One :contains() text looked for along all the page's text at once: the
+// text content of an element is one stretch of it.
+struct Needle
+{
+    QByteArray text;
+    QList<int> failure;
+    int state = 0;
+    struct Open
+    {
+        qint64 start;
+        Record *record;
+    };
+    std::vector<Open> open;
+    size_t satisfied = 0; // open[0 .. satisfied) hold it
+};
+
+// What the open captures read, written once for all of them: each one's part
+// is the stretch from where it began. What none of them needs any more is
+// dropped from the front.
+struct SharedStream
+{
+    QByteArray bytes;
+    qint64 base = 0; // the offset of bytes[0]
+
+    qint64 end() const { return base + bytes.size(); }
+    QByteArray part(qint64 from, qint64 to) const { return bytes.sliced(from - base, to - from); }
+    void dropBefore(qint64 offset)
+    {
+        const qint64 dead = offset - base;
+        if (dead > (1 << 16) && dead > bytes.size() / 2) {
+            bytes.remove(0, dead);
+            base = offset;
+            if (bytes.capacity() > 2 * bytes.size() + (1 << 20))
+                bytes.squeeze();
+        }
+    }
+    void clear()
+    {
+        bytes.clear();
+        base = 0;
+    }
+};
+
+struct HasStep
+{
+    int bit;           // the compound's local match
+    Combinator before; // to the step before, or the anchor
+    int next;          // the step after, -1 at the last
+};
+
+} // namespace
+
+struct ElementTaker::Private : TreeSink
+{
+    const Data &data;
+    SelectorList selectors;
+    QList<Take> takes;
+    bool needText = false, needRaw = false, needHtml = false, countTypes = false;
+    std::vector<std::pair<int, int>> order; // (complex, compound) by bit
+    QList<bool> isHasArgument;
+    QList<bool> isTop;
+    std::vector<HasStep> steps;
+    QList<int> firstStep;         // per complex, its first step or -1
+    QList<QList<int>> countersOf; // per complex, the "of S" counters it is an S of
+    std::vector<Needle> needles;
+
+    Notes notes;
+    TreeBuilder builder;
+    Tokenizer tokenizer;
+    // The open elements' frames, kept for reuse: frames[0 .. live) are open.
+    std::vector<Frame> frames;
+    size_t live = 0;
+    // Records in page order; one dropped before its turn is freed at once.
+    std::deque<std::unique_ptr<Record>> records;
+    qint64 firstSerial = 0;
+    std::vector<Record *> capturing; // outermost first
+    SharedStream html, raw;
+    size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
+    std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
+    int textCaptures = 0;
+    qint64 recordBytes = 0;
+    qint64 textOffset = 0;
+    bool finished = false;
+    QByteArray escaped;
+
+    Private(const SelectorList &selectors, QList<Take> takes)
+        : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
+          builder(*this, notes, usesTypes(selectors.data())), tokenizer(builder, notes)
+    {
+        builder.setTokenizer(&tokenizer);
+        for (const Take &t : this->takes) {
+            needText |= t.kind == Take::Kind::Text;
+            needRaw |= t.kind == Take::Kind::Raw || t.kind == Take::Kind::Text;
+            needHtml |= t.kind == Take::Kind::Html || t.kind == Take::Kind::Inner;
+        }
+        countTypes = usesTypes(data);
+        isHasArgument = QList<bool>(data.complexes.size(), false);
+        isTop = QList<bool>(data.complexes.size(), false);
+        firstStep = QList<int>(data.complexes.size(), -1);
+        for (int top : data.top)
+            isTop[top] = true;
+        for (int arg : data.hasArguments) {
+            isHasArgument[arg] = true;
+            const Complex &c = data.complexes[arg];
+            firstStep[arg] = int(steps.size());
+            for (qsizetype k = 0; k < c.compounds.size(); ++k) {
+                steps.push_back(HasStep{c.compounds[k].bit, k ? c.combinators[k - 1] : c.leading,
+                                        k + 1 < c.compounds.size() ? int(steps.size()) + 1 : -1});
+            }
+        }
+        order.resize(size_t(data.bits));
+        for (qsizetype i = 0; i < data.complexes.size(); ++i) {
+            const Complex &c = data.complexes[i];
+            for (qsizetype k = 0; k < c.compounds.size(); ++k) {
+                if (c.compounds[k].bit >= 0)
+                    order[size_t(c.compounds[k].bit)] = {int(i), int(k)};
+            }
+        }
+        countersOf = QList<QList<int>>(data.complexes.size());
+        for (const Complex &c : data.complexes) {
+            for (const Compound &compound : c.compounds) {
+                for (const Simple &s : compound.simples) {
+                    for (int arg : s.args) {
+                        if (s.kind == Simple::Kind::Nth)
+                            countersOf[arg].append(s.id);
+                    }
+                }
+            }
+        }
+        needles.resize(size_t(data.needles));
+        for (const Complex &c : data.complexes) {
+            for (const Compound &compound : c.compounds) {
+                for (const Simple &s : compound.simples) {
+                    for (qsizetype n = 0; s.kind == Simple::Kind::Contains && n < s.needles.size();
+                         ++n)
+                        prepareNeedle(needles[size_t(s.id + n)], s.needles[n]);
+                }
+            }
+        }
+        pushFrame();
+    }
+
+    static bool usesTypes(const Data &data)
+    {
+        for (const Complex &c : data.complexes) {
+            for (const Compound &compound : c.compounds) {
+                for (const Simple &s : compound.simples) {
+                    if (s.kind == Simple::Kind::Nth && s.ofType)
+                        return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    static void prepareNeedle(Needle &n, const QByteArray &text)
+    {
+        n.text = text;
+        n.failure = QList<int>(text.size() + 1, 0);
+        for (qsizetype i = 1, k = 0; i < text.size(); ++i) {
+            while (k > 0 && text[i] != text[k])
+                k = n.failure[k];
+            if (text[i] == text[k])
+                ++k;
+            n.failure[i + 1] = int(k);
+        }
+    }
+
+    // A cleared frame on top, reusing the one left there before.
+    Frame &pushFrame()
+    {
+        if (live == frames.size()) {
+            Frame f;
+            f.reached = f.inherited = f.childrenOr = f.lastChild = sized(data.bits);
+            f.hasChild = f.hasDescendant = sized(int(steps.size()));
+            f.ofCounts = QVarLengthArray<int, 2>(data.nthCounters, 0);
+            frames.push_back(std::move(f));
+            return frames[live++];
+        }
+        Frame &f = frames[live++];
+        for (Bits *b : {&f.reached, &f.childrenOr, &f.lastChild, &f.hasChild, &f.hasDescendant})
+            std::fill(b->begin(), b->end(), 0);
+        std::fill(f.ofCounts.begin(), f.ofCounts.end(), 0);
+        f.nonEmpty = f.hidden = f.pre = f.rawText = f.isVoid = false;
+        f.childrenSoFar = 0;
+        f.name = QByteArray();
+        f.record = nullptr;
+        f.waiting.clear();
+        f.waitingHead = 0;
+        return f;
+    }
+
+    Frame &top() { return frames[live - 1]; }
+
+    // ---- matching ------------------------------------------------------------------
+    Tri evalCompound(const Compound &c, const Info &info) const
+    {
+        Tri out = Tri::True;
+        for (const Simple &s : c.simples) {
+            const Tri t = evalSimple(s, info);
+            if (t == Tri::False)
+                return Tri::False;
+            if (t == Tri::Unknown)
+                out = Tri::Unknown;
+        }
+        return out;
+    }
+
+    Tri evalComplex(int index, const Info &info) const
+    {
+        const Complex &c = data.complexes[index];
+        if (c.compounds.size() == 1)
+            return evalCompound(c.compounds[0], info);
+        return test(*info.reached, c.compounds.last().bit) ? Tri::True : Tri::False;
+    }
+
+    static bool nth(int a, int b, int index)
+    {
+        if (a == 0)
+            return index == b;
+        const int diff = index - b;
+        return diff % a == 0 && diff / a >= 0;
+    }
+
+    Tri evalSimple(const Simple &s, const Info &info) const
+    {
+        auto tri = [](bool b) {
+            return b ? Tri::True : Tri::False;
+        };
+        switch (s.kind) {
+        case Simple::Kind::Universal:
+            return Tri::True;
+        case Simple::Kind::Type:
+            return tri(asciiEqual(info.name, s.name, true));
+        case Simple::Kind::Id: {
+            const Attribute *a = info.attribute("id");
+            return tri(a && a->value == s.value);
+        }
+        case Simple::Kind::Class: {
+            const Attribute *a = info.attribute("class");
+            if (!a || s.value.isEmpty())
+                return Tri::False;
+            return tri(hasWord(a->value, s.value, false));
+        }
+        case Simple::Kind::Attribute:
+            return tri(matchAttribute(s, info));
+        case Simple::Kind::Root:
+            return tri(info.depth == 0);
+        case Simple::Kind::Nth: {
+            int index = s.ofType ? info.typeIndex : info.index;
+            if (!s.args.isEmpty()) {
+                index = info.ofIndex[s.id];
+                if (index == 0)
+                    return Tri::False;
+            }
+            if (!s.last)
+                return tri(nth(s.a, s.b, index));
+            if (!info.final)
+                return Tri::Unknown;
+            const int total = s.ofType            ? info.siblingsOfType
+                              : !s.args.isEmpty() ? info.ofTotal[s.id]
+                                                  : info.siblings;
+            if (info.lowerBound) {
+                // More may come: only An+B with A = 0 is decided, once passed.
+                if (total < 0 || s.a != 0 || total - index + 1 <= s.b)
+                    return Tri::Unknown;
+                return Tri::False;
+            }
+            return tri(nth(s.a, s.b, total - index + 1));
+        }
+        case Simple::Kind::Empty:
+            return info.final ? tri(info.empty) : Tri::Unknown;
+        case Simple::Kind::Has: {
+            if (!info.final)
+                return Tri::Unknown;
+            for (int arg : s.args) {
+                const int first = firstStep[arg];
+                const Bits &bits = steps[size_t(first)].before == Combinator::Child
+                                       ? *info.hasChild
+                                       : *info.hasDescendant;
+                if (test(bits, first))
+                    return Tri::True;
+            }
+            return Tri::False;
+        }
+        case Simple::Kind::Contains:
+            if (!info.final)
+                return Tri::Unknown;
+            for (qsizetype n = 0; n < s.needles.size(); ++n) {
+                if (info.contains[s.id + n])
+                    return Tri::True;
+            }
+            return Tri::False;
+        case Simple::Kind::Not:
+        case Simple::Kind::Is: {
+            Tri any = Tri::False;
+            for (int arg : s.args) {
+                const Tri t = evalComplex(arg, info);
+                if (t == Tri::True) {
+                    any = Tri::True;
+                    break;
+                }
+                if (t == Tri::Unknown)
+                    any = Tri::Unknown;
+            }
+            if (s.kind == Simple::Kind::Is || any == Tri::Unknown)
+                return any;
+            return any == Tri::True ? Tri::False : Tri::True;
+        }
+        }
+        return Tri::False;
+    }
+
+    static bool hasWord(QByteArrayView list, QByteArrayView word, bool fold)
+    {
+        const char *p = list.data(), *end = p + list.size();
+        while (p < end) {
+            while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\f' || *p == '\r'))
+                ++p;
+            const char *q = p;
+            while (q < end && !(*q == ' ' || *q == '\t' || *q == '\n' || *q == '\f' || *q == '\r'))
+                ++q;
+            if (q > p && asciiEqual(QByteArrayView(p, q - p), word, fold))
+                return true;
+            p = q;
+        }
+        return false;
+    }
+
+    static bool matchAttribute(const Simple &s, const Info &info)
+    {
+        const Attribute *a = info.attribute(s.name);
+        if (!a)
+            return false;
+        const QByteArrayView v = a->value, w = s.value;
+        const bool fold = s.caseInsensitive;
+        switch (s.op) {
+        case Simple::Operator::Exists:
+            return true;
+        case Simple::Operator::Equals:
+            return asciiEqual(v, w, fold);
+        case Simple::Operator::Includes:
+            return !w.isEmpty() && hasWord(v, w, fold);
+        case Simple::Operator::DashMatch:
+            return asciiEqual(v, w, fold) || (v.size() > w.size() && v[w.size()] == '-' &&
+                                              asciiEqual(v.first(w.size()), w, fold));
+        case Simple::Operator::Prefix:
+            return !w.isEmpty() && v.size() >= w.size() && asciiEqual(v.first(w.size()), w, fold);
+        case Simple::Operator::Suffix:
+            return !w.isEmpty() && v.size() >= w.size() && asciiEqual(v.last(w.size()), w, fold);
+        case Simple::Operator::Substring:
+            if (w.isEmpty())
+                return false;
+            if (!fold)
+                return v.indexOf(w) >= 0;
+            return QByteArray(v.data(), v.size())
+                       .toLower()
+                       .indexOf(QByteArray(w.data(), w.size()).toLower()) >= 0;
+        }
+        return false;
+    }
+
+    // ---- tree events -------------------------------------------------------------------
+    void elementStarted(const ElementStart &e) override
+    {
+        {
+            Frame &parent = top();
+            parent.nonEmpty = true;
+            ++parent.childrenSoFar;
+            if (parent.waitingHead < parent.waiting.size())
+                decideEarly(parent);
+        }
+        Frame &f = pushFrame();
+        Frame &parent = frames[live - 2];
+        std::copy(parent.inherited.begin(), parent.inherited.end(), f.inherited.begin());
+        orInto(f.inherited, parent.reached);
+        QVarLengthArray<int, 2> ofIndex(data.nthCounters, 0);
+        Info info;
+        info.name = e.name;
+        info.ns = e.ns;
+        info.attributes = e.attributes;
+        info.depth = e.depth;
+        info.index = e.index;
+        info.typeIndex = e.typeIndex;
+        info.reached = &f.reached;
+        info.ofIndex = ofIndex.data();
+        QList<int> candidates;
+        bool matched = false;
+        for (const auto &[ci, k] : order) {
+            const Complex &c = data.complexes[ci];
+            const Compound &compound = c.compounds[k];
+            if (!isHasArgument[ci] && k > 0) {
+                const int previous = c.compounds[k - 1].bit;
+                const Combinator comb = c.combinators[k - 1];
+                const Bits &context = comb == Combinator::Descendant ? f.inherited
+                                      : comb == Combinator::Child    ? parent.reached
+                                      : comb == Combinator::Adjacent ? parent.lastChild
+                                                                     : parent.childrenOr;
+                if (!test(context, previous))
+                    continue;
+            }
+            const Tri t = evalCompound(compound, info);
+            if (t == Tri::True)
+                set(f.reached, compound.bit);
+            const bool subject = isTop[ci] && k + 1 == c.compounds.size();
+            if (subject && t == Tri::True)
+                matched = true;
+            else if (subject && t == Tri::Unknown)
+                candidates.append(ci);
+            // "of S" counters follow as soon as S is known.
+            if (k + 1 == c.compounds.size() && test(f.reached, compound.bit)) {
+                for (int n : countersOf[ci]) {
+                    if (!ofIndex[n])
+                        ofIndex[n] = parent.ofCounts[n] + 1;
+                }
+            }
+        }
+        parent.lastChild = f.reached;
+        orInto(parent.childrenOr, f.reached);
+        for (int n = 0; n < data.nthCounters; ++n) {
+            if (ofIndex[n])
+                parent.ofCounts[n] = ofIndex[n];
+        }
+        if (needText) {
+            f.hidden = parent.hidden || !TextLayout::isShown(e);
+            f.pre = parent.pre || isPreformatted(e.tag, e.ns);
+        }
+        f.rawText = isRawTextParent(e.tag, e.ns);
+        f.isVoid = e.isVoid;
+        // The element's start goes to the captures around it.
+        if (!capturing.empty()) {
+            if (needHtml) {
+                f.name = e.name.toByteArray();
+                write(html, startTag(e), true);
+            }
+            if (needText) {
+                for (Record *r : capturing) {
+                    if (r->layout)
+                        r->layout->elementStarted(e);
+                }
+            }
+        }
+        if (matched || !candidates.isEmpty())
+            f.record = open(e, f, matched ? QList<int>() : candidates, ofIndex);
+    }
+
+    QByteArray startTag(const ElementStart &e) const
+    {
+        QByteArray out;
+        out.reserve(e.name.size() + 2);
+        out.append('<').append(e.name);
+        for (const Attribute &a : e.attributes) {
+            out.append(' ').append(a.name).append("=\"");
+            escapeInto(out, a.value, true);
+            out.append('"');
+        }
+        out.append('>');
+        return out;
+    }
+
+    Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates,
+                 const QVarLengthArray<int, 2> &ofIndex)
+    {
+        if (needText && textCaptures >= kOpenCaptureLimit) {
+            notes.add(QStringLiteral("More than %1 matched elements whose text is taken were "
+                                     "open inside each other; the innermost were left out")
+                          .arg(kOpenCaptureLimit));
+            return nullptr;
+        }
+        records.push_back(std::make_unique<Record>());
+        Record &r = *records.back();
+        r.serial = firstSerial + qint64(records.size()) - 1;
+        r.candidates = candidates;
+        if (!candidates.isEmpty()) {
+            r.name = e.name.toByteArray();
+            r.ns = e.ns;
+            r.attributes = QList<Attribute>(e.attributes.begin(), e.attributes.end());
+            r.depth = e.depth;
+            r.index = e.index;
+            r.typeIndex = e.typeIndex;
+            r.reached = f.reached;
+            r.ofIndex = ofIndex;
+            for (int ci : candidates) {
+                const Compound &subject = data.complexes[ci].compounds.last();
+                r.waitsForParent = r.waitsForParent || subject.atParentEnd;
+            }
+            for (Needle &n : needles) {
+                if (n.open.empty())
+                    n.state = 0;
+                n.open.push_back(Needle::Open{textOffset, &r});
+            }
+            r.contains = QVarLengthArray<bool, 4>(qsizetype(needles.size()), false);
+        }
+        // Fields known now.
+        r.fields.reserve(takes.size());
+        for (const Take &t : takes) {
+            if (t.kind == Take::Kind::Attribute) {
+                const Attribute *a = nullptr;
+                for (const Attribute &x : e.attributes) {
+                    if (x.name.compare(t.attribute, Qt::CaseInsensitive) == 0) {
+                        a = &x;
+                        break;
+                    }
+                }
+                r.fields.append(a ? a->value : QByteArray());
+                add(r, r.fields.last().size());
+            } else {
+                r.fields.append(QByteArray());
+            }
+        }
+        if (needHtml) {
+            r.startTag = startTag(e);
+            f.name = e.name.toByteArray();
+            add(r, r.startTag.size());
+        }
+        if (needText) {
+            r.textIsRaw = f.hidden;
+            if (!f.hidden) {
+                r.layoutOut = std::make_unique<QByteArray>();
+                r.layout = std::make_unique<TextLayout>(*r.layoutOut);
+                if (f.pre && !isPreformatted(e.tag, e.ns))
+                    r.layout->setPreformatted();
+                r.layout->elementStarted(e);
+            }
+        }
+        if (needRaw || needHtml || needText) {
+            r.htmlFrom = html.end();
+            r.rawFrom = raw.end();
+            textCaptures += needText;
+            capturing.push_back(&r);
+            if (needHtml)
+                htmlUsers.push_back(r.serial);
+            if (needRaw)
+                rawUsers.push_back(r.serial);
+        } else {
+            r.capturing = false;
+            if (candidates.isEmpty()) {
+                r.state = Record::State::Match; // all it gives is known now: it may go at once
+                return nullptr;
+            }
+        }
+        return &r;
+    }
+
+    void add(Record &r, qint64 n)
+    {
+        r.bytes += n;
+        recordBytes += n;
+    }
+
+    // Appends to a shared stream; a capture that reaches the limit takes its
+    // part at once, cut, and holds the stream no longer.
+    void write(SharedStream &stream, QByteArrayView bytes, bool isHtml)
+    {
+        appendBytes(stream.bytes, bytes.data(), bytes.size());
+        size_t &full = isHtml ? htmlFull : rawFull;
+        while (full < capturing.size()) {
+            Record &r = *capturing[full];
+            const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
+            if (stream.end() - from < kCaptureLimit)
+                break;
+            QByteArray &part = isHtml ? r.inner : r.raw;
+            if (from == stream.base) {
+                // The oldest reader: its part is the stream's start, taken whole.
+                part = std::exchange(stream.bytes, stream.bytes.sliced(kCaptureLimit));
+                part.truncate(kCaptureLimit);
+                stream.base += kCaptureLimit;
+            } else {
+                part = stream.part(from, from + kCaptureLimit);
+            }
+            (isHtml ? r.htmlTaken : r.rawTaken) = true;
+            add(r, kCaptureLimit);
+            if (!std::exchange(r.cut, true))
+                notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+            ++full;
+        }
+        stream.dropBefore(neededFrom(isHtml));
+    }
+
+    Record *recordOf(qint64 serial) const
+    {
+        const qint64 at = serial - firstSerial;
+        return at >= 0 && at < qint64(records.size()) ? records[size_t(at)].get() : nullptr;
+    }
+
+    bool needs(const Record &r, bool isHtml) const
+    {
+        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : needRaw && !r.rawTaken);
+    }
+
+    // Where the oldest record still to read a stream begins in it: what lies
+    // before may go. A record stops reading for good, so the list only shrinks
+    // at its front.
+    qint64 neededFrom(bool isHtml)
+    {
+        std::deque<qint64> &users = isHtml ? htmlUsers : rawUsers;
+        while (!users.empty()) {
+            const Record *r = recordOf(users.front());
+            if (r && needs(*r, isHtml))
+                return isHtml ? r->htmlFrom : r->rawFrom;
+            users.pop_front();
+        }
+        return (isHtml ? html : raw).end();
+    }
+
+    // The innermost capture ends: its parts of the streams.
+    void endCapture(Record &r)
+    {
+        r.htmlTo = html.end();
+        r.rawTo = raw.end();
+        capturing.pop_back();
+        htmlFull = std::min(htmlFull, capturing.size());
+        rawFull = std::min(rawFull, capturing.size());
+        textCaptures -= needText;
+        r.capturing = false;
+    }
+
+    // A record's parts of the streams become its fields when it is taken, so
+    // that records waiting their turn share one copy of what they read.
+    void materialize(Record &r)
+    {
+        if (r.materialized)
+            return;
+        const QByteArray inner = !needHtml     ? QByteArray()
+                                 : r.htmlTaken ? r.inner
+                                               : html.part(r.htmlFrom, r.htmlTo);
+        const QByteArray rawText = !needRaw     ? QByteArray()
+                                   : r.rawTaken ? r.raw
+                                                : raw.part(r.rawFrom, r.rawTo);
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            switch (takes[i].kind) {
+            case Take::Kind::Text:
+                if (r.textIsRaw)
+                    r.fields[i] = rawText;
+                break;
+            case Take::Kind::Raw:
+                r.fields[i] = rawText;
+                break;
+            case Take::Kind::Html:
+                r.fields[i] = r.startTag + inner + r.endTag;
+                if (r.fields[i].size() > kCaptureLimit) {
+                    r.fields[i].truncate(kCaptureLimit);
+                    if (!std::exchange(r.cut, true))
+                        notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+                }
+                break;
+            case Take::Kind::Inner:
+                r.fields[i] = inner;
+                break;
+            case Take::Kind::Attribute:
+                break;
+            }
+        }
+        r.materialized = true;
+        r.raw = r.inner = r.startTag = r.endTag = QByteArray();
+        html.dropBefore(neededFrom(true));
+        raw.dropBefore(neededFrom(false));
+        if (capturing.empty() && htmlUsers.empty() && rawUsers.empty()) {
+            html.clear();
+            raw.clear();
+        }
+    }
+
+    void text(QByteArrayView text) override
+    {
+        Frame &parent = top();
+        if (!parent.nonEmpty) {
+            for (char c : text) {
+                if (!(c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r')) {
+                    parent.nonEmpty = true;
+                    break;
+                }
+            }
+        }
+        for (Needle &n : needles) {
+            if (!n.open.empty())
+                search(n, text);
+        }
+        textOffset += text.size();
+        if (capturing.empty())
+            return;
+        if (needHtml) {
+            if (parent.rawText) {
+                write(html, text, true);
+            } else {
+                escaped.clear();
+                escapeInto(escaped, text, false);
+                write(html, escaped, true);
+            }
+        }
+        if (needRaw)
+            write(raw, text, false);
+        if (needText) {
+            for (Record *r : capturing) {
+                if (r->layout)
+                    r->layout->text(text);
+            }
+        }
+    }
+
+    void search(Needle &n, QByteArrayView text)
+    {
+        const qsizetype length = n.text.size();
+        if (length == 0) {
+            n.satisfied = n.open.size();
+            return;
+        }
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            while (n.state > 0 && text[i] != n.text[n.state])
+                n.state = n.failure[n.state];
+            if (text[i] == n.text[n.state])
+                ++n.state;
+            if (n.state == length) {
+                const qint64 start = textOffset + i + 1 - length;
+                // Every open candidate that began at or before the match holds it.
+                const auto upto =
+                    std::upper_bound(n.open.begin(), n.open.end(), start,
+                                     [](qint64 s, const Needle::Open &o) { return s < o.start; });
+                n.satisfied = std::max(n.satisfied, size_t(upto - n.open.begin()));
+                n.state = n.failure[n.state];
+            }
+        }
+    }
+
+    void comment(QByteArrayView text, bool begin, bool end) override
+    {
+        if (!needHtml || capturing.empty())
+            return;
+        write(html, begin ? QByteArrayView("<!--") : end ? QByteArrayView("-->") : text, true);
+    }
+
+    void elementEnded(const ElementEnd &end) override
+    {
+        Frame &f = frames[--live];
+        Frame &parent = top();
+        Record *own = f.record;
+        if (own && own->capturing)
+            endCapture(*own);
+        if (!capturing.empty()) {
+            if (needHtml && !f.isVoid)
+                write(html, "</" + f.name + '>', true);
+            for (Record *r : capturing) {
+                if (r->layout)
+                    r->layout->elementEnded();
+            }
+        }
+        // :has(): what this element and its subtree give its parent.
+        for (size_t s = 0; s < steps.size(); ++s) {
+            const HasStep &step = steps[s];
+            if (!test(f.reached, step.bit))
+                continue;
+            bool holds = true;
+            if (step.next >= 0) {
+                const HasStep &next = steps[size_t(step.next)];
+                holds = test(next.before == Combinator::Child ? f.hasChild : f.hasDescendant,
+                             step.next);
+            }
+            if (holds) {
+                set(parent.hasChild, int(s));
+                set(parent.hasDescendant, int(s));
+            }
+        }
+        orInto(parent.hasDescendant, f.hasDescendant);
+        if (own)
+            close(*own, f, parent);
+        for (size_t i = f.waitingHead; i < f.waiting.size(); ++i) {
+            Record *r = f.waiting[i];
+            r->siblings = end.children;
+            r->siblingsOfType = end.types ? end.types->count(r->name) : 0;
+            r->ofTotal = f.ofCounts;
+            decide(*r);
+        }
+        flushFront();
+    }
+
+    void close(Record &r, Frame &f, Frame &parent)
+    {
+        finishFields(r, f);
+        if (r.candidates.isEmpty()) {
+            r.state = Record::State::Match;
+            return;
+        }
+        r.empty = !f.nonEmpty;
+        r.hasChild = f.hasChild;
+        r.hasDescendant = f.hasDescendant;
+        for (size_t i = 0; i < needles.size(); ++i) {
+            Needle &n = needles[i];
+            if (n.open.empty() || n.open.back().record != &r)
+                continue;
+            r.contains[qsizetype(i)] = n.open.size() <= n.satisfied;
+            n.open.pop_back();
+            n.satisfied = std::min(n.satisfied, n.open.size());
+        }
+        if (r.waitsForParent)
+            parent.waiting.push_back(&r);
+        else
+            decide(r);
+    }
+
+    void finishFields(Record &r, const Frame &f)
+    {
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            if (takes[i].kind == Take::Kind::Text && r.layout) {
+                r.layout->elementEnded();
+                r.layout->finish();
+                QByteArray &t = *r.layoutOut;
+                if (t.endsWith('\n'))
+                    t.chop(1);
+                r.fields[i] = t;
+            }
+        }
+        if (needHtml && !f.isVoid)
+            r.endTag = "</" + f.name + '>';
+        qint64 bytes = r.startTag.size() + r.endTag.size() + r.inner.size() + r.raw.size();
+        for (const QByteArray &field : r.fields)
+            bytes += field.size();
+        recordBytes += bytes - r.bytes;
+        r.bytes = bytes;
+        r.layout.reset();
+        r.layoutOut.reset();
+        if (!needHtml && !needRaw)
+            r.materialized = true;
+    }
+
+    Info infoOf(Record &r) const
+    {
+        Info info;
+        info.name = r.name;
+        info.ns = r.ns;
+        info.attributes = Attributes(r.attributes.constData(), size_t(r.attributes.size()));
+        info.depth = r.depth;
+        info.index = r.index;
+        info.typeIndex = r.typeIndex;
+        info.reached = &r.reached;
+        info.ofIndex = r.ofIndex.data();
+        info.final = true;
+        info.siblings = r.siblings;
+        info.siblingsOfType = r.siblingsOfType;
+        info.ofTotal = r.ofTotal.data();
+        info.empty = r.empty;
+        info.hasChild = &r.hasChild;
+        info.hasDescendant = &r.hasDescendant;
+        info.contains = r.contains.data();
+        return info;
+    }
+
+    void decide(Record &r)
+    {
+        const Info info = infoOf(r);
+        bool match = false;
+        for (int ci : r.candidates)
+            match = match || evalCompound(data.complexes[ci].compounds.last(), info) == Tri::True;
+        r.state = match ? Record::State::Match : Record::State::Drop;
+        r.attributes.clear();
+        if (!match) {
+            recordBytes -= r.bytes;
+            records[size_t(r.serial - firstSerial)].reset();
+        }
+    }
+
+    // What siblings opened so far already decide: :last-child is false once
+    // another child opens. Only the oldest waiting are looked at, so each
+    // child costs O(1) unless it decides some.
+    void decideEarly(Frame &parent)
+    {
+        while (parent.waitingHead < parent.waiting.size()) {
+            Record &r = *parent.waiting[parent.waitingHead];
+            Info info = infoOf(r);
+            info.siblings = parent.childrenSoFar;
+            info.siblingsOfType = -1; // unknown yet
+            info.ofTotal = parent.ofCounts.data();
+            info.lowerBound = true;
+            Tri result = Tri::False;
+            for (int ci : r.candidates) {
+                const Tri t = evalCompound(data.complexes[ci].compounds.last(), info);
+                if (t == Tri::True || (t == Tri::Unknown && result == Tri::False))
+                    result = t;
+            }
+            if (result == Tri::Unknown)
+                break;
+            ++parent.waitingHead;
+            r.state = result == Tri::True ? Record::State::Match : Record::State::Drop;
+            r.attributes.clear();
+            if (result == Tri::False) {
+                recordBytes -= r.bytes;
+                records[size_t(r.serial - firstSerial)].reset();
+            }
+        }
+        if (parent.waitingHead > 64 && 2 * parent.waitingHead > parent.waiting.size()) {
+            parent.waiting.erase(parent.waiting.begin(),
+                                 parent.waiting.begin() + qsizetype(parent.waitingHead));
+            parent.waitingHead = 0;
+        }
+    }
+
+    void flushFront()
+    {
+        while (!records.empty() && !records.front()) {
+            records.pop_front();
+            ++firstSerial;
+        }
+    }
+};
+
+ElementTaker::ElementTaker(const SelectorList &selectors, QList<Take> takes)
+    : d(std::make_unique<Private>(selectors, std::move(takes)))
+{
+}
+
+ElementTaker::~ElementTaker() = default;
+
+void ElementTaker::feed(QByteArrayView utf8)
+{
+    if (d->finished)
+        return;
+    d->tokenizer.feed(utf8);
+    d->flushFront();
+}
+
+void ElementTaker::finish()
+{
+    if (std::exchange(d->finished, true))
+        return;
+    d->tokenizer.finish();
+    // The document's own children wait for nothing more.
+    Frame &document = d->frames.front();
+    for (size_t i = document.waitingHead; i < document.waiting.size(); ++i) {
+        Record *r = document.waiting[i];
+        r->siblings = 1; // the root element is the document's only element
+        r->siblingsOfType = 1;
+        r->ofTotal = document.ofCounts;
+        d->decide(*r);
+    }
+    document.waiting.clear();
+    document.waitingHead = 0;
+    d->flushFront();
+}
+
+bool ElementTaker::hasRecord() const
+{
+    return !d->records.empty() && d->records.front()->state == Record::State::Match;
+}
+
+QList<QByteArray> ElementTaker::takeRecord()
+{
+    if (!hasRecord())
+        return {};
+    Record &r = *d->records.front();
+    d->materialize(r);
+    QList<QByteArray> fields = std::move(r.fields);
+    d->recordBytes -= r.bytes;
+    d->records.pop_front();
+    ++d->firstSerial;
+    d->flushFront();
+    return fields;
+}
+
+qint64 ElementTaker::heldBytes() const
+{
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes +
+           d->html.bytes.capacity() + d->raw.bytes.capacity();
+}
+
+QStringList ElementTaker::notes() const
+{
+    return d->notes.list();
+}
+
+} // namespace html

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "html/Selector.h"
+
+#include <QStringList>
+
+#include <memory>
+
+namespace html {
+
+// The elements of a page that match a selector list, as the page's UTF-8
+// pieces arrive: one record for each, a field for each take, in the order of
+// the elements' start tags.
+//
+// What is known only at an element's end (:empty, :has(), :contains()) or at
+// its parent's (:last-child, :nth-last-*, :only-*) is decided there; those
+// may appear only in the compound that names the element taken (also inside
+// :not() and :is() there), and :has() takes descendant and child arguments.
+// Records wait for the ones before them; heldBytes() counts them.
+class ElementTaker
+{
+public:
+    static constexpr qint64 kCaptureLimit = 16 << 20;
+    // Matched elements whose text is taken, inside each other at once: each
+    // event goes to the layout of every one of them.
+    static constexpr int kOpenCaptureLimit = 16;
+
+    ElementTaker(const SelectorList &selectors, QList<Take> takes);
+    ~ElementTaker();
+    void feed(QByteArrayView utf8);
+    void finish();
+    bool hasRecord() const;
+    QList<QByteArray> takeRecord(); // fields as UTF-8, in page order
+    qint64 heldBytes() const;
+    QStringList notes() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace html

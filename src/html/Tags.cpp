@@ -1,0 +1,171 @@
+#include "html/Tags.h"
+
+#include <cstring>
+
+namespace html {
+
+namespace {
+
+constexpr const char *kNames[] = {"",         "a",          "address",    "annotation-xml",
+                                  "applet",   "area",       "article",    "aside",
+                                  "audio",    "b",          "base",       "basefont",
+                                  "bgsound",  "big",        "blockquote", "body",
+                                  "br",       "button",     "caption",    "center",
+                                  "code",     "col",        "colgroup",   "datalist",
+                                  "dd",       "desc",       "details",    "dialog",
+                                  "dir",      "div",        "dl",         "dt",
+                                  "em",       "embed",      "fieldset",   "figcaption",
+                                  "figure",   "font",       "footer",     "foreignobject",
+                                  "form",     "frame",      "frameset",   "h1",
+                                  "h2",       "h3",         "h4",         "h5",
+                                  "h6",       "head",       "header",     "hgroup",
+                                  "hr",       "html",       "i",          "iframe",
+                                  "image",    "img",        "input",      "keygen",
+                                  "legend",   "li",         "link",       "listing",
+                                  "main",     "malignmark", "marquee",    "math",
+                                  "menu",     "meta",       "mglyph",     "mi",
+                                  "mn",       "mo",         "ms",         "mtext",
+                                  "nav",      "nobr",       "noembed",    "noframes",
+                                  "noscript", "object",     "ol",         "optgroup",
+                                  "option",   "p",          "param",      "plaintext",
+                                  "pre",      "rb",         "rp",         "rt",
+                                  "rtc",      "ruby",       "s",          "script",
+                                  "search",   "section",    "select",     "small",
+                                  "source",   "span",       "strike",     "strong",
+                                  "style",    "sub",        "summary",    "sup",
+                                  "svg",      "table",      "tbody",      "td",
+                                  "template", "textarea",   "tfoot",      "th",
+                                  "thead",    "title",      "tr",         "track",
+                                  "tt",       "u",          "ul",         "var",
+                                  "wbr",      "xmp"};
+static_assert(std::size(kNames) == size_t(TagId::Count));
+
+// Open addressing over a hash of the name's length and a few letters: tag
+// names are looked up for every tag of a page.
+constexpr int kSlots = 1024;
+
+uint slotOf(QByteArrayView name)
+{
+    const uint n = uint(name.size());
+    uint h = n * 0x9E3779B1u;
+    for (qsizetype i = 0; i < name.size() && i < 6; ++i)
+        h = (h ^ uchar(name[i])) * 0x01000193u;
+    return (h ^ (h >> 15)) & (kSlots - 1);
+}
+
+struct Table
+{
+    quint8 ids[kSlots] = {};
+    quint16 flags[size_t(TagId::Count)] = {};
+    quint8 lengths[size_t(TagId::Count)] = {};
+
+    Table()
+    {
+        for (size_t i = 0; i < std::size(kNames); ++i)
+            lengths[i] = quint8(qstrlen(kNames[i]));
+        for (size_t i = 1; i < std::size(kNames); ++i) {
+            uint s = slotOf(kNames[i]);
+            while (ids[s])
+                s = (s + 1) & (kSlots - 1);
+            ids[s] = quint8(i);
+        }
+        using T = TagId;
+        auto mark = [this](quint16 flag, std::initializer_list<T> tags) {
+            for (T t : tags)
+                flags[size_t(t)] |= flag;
+        };
+        mark(Special,
+             {T::Address,    T::Applet,   T::Area,       T::Article,  T::Aside,   T::Base,
+              T::Basefont,   T::Bgsound,  T::Blockquote, T::Body,     T::Br,      T::Button,
+              T::Caption,    T::Center,   T::Col,        T::Colgroup, T::Dd,      T::Details,
+              T::Dir,        T::Div,      T::Dl,         T::Dt,       T::Embed,   T::Fieldset,
+              T::Figcaption, T::Figure,   T::Footer,     T::Form,     T::Frame,   T::Frameset,
+              T::H1,         T::H2,       T::H3,         T::H4,       T::H5,      T::H6,
+              T::Head,       T::Header,   T::Hgroup,     T::Hr,       T::Html,    T::Iframe,
+              T::Img,        T::Input,    T::Keygen,     T::Li,       T::Link,    T::Listing,
+              T::Main,       T::Marquee,  T::Menu,       T::Meta,     T::Nav,     T::Noembed,
+              T::Noframes,   T::Noscript, T::Object,     T::Ol,       T::P,       T::Param,
+              T::Plaintext,  T::Pre,      T::Script,     T::Search,   T::Section, T::Select,
+              T::Source,     T::Style,    T::Summary,    T::Table,    T::Tbody,   T::Td,
+              T::Template,   T::Textarea, T::Tfoot,      T::Th,       T::Thead,   T::Title,
+              T::Tr,         T::Track,    T::Ul,         T::Wbr,      T::Xmp});
+        mark(Formatting, {T::A, T::B, T::Big, T::Code, T::Em, T::Font, T::I, T::Nobr, T::S,
+                          T::Small, T::Strike, T::Strong, T::Tt, T::U});
+        mark(ClosesParagraph, {T::Address,  T::Article,    T::Aside,   T::Blockquote, T::Center,
+                               T::Details,  T::Dialog,     T::Dir,     T::Div,        T::Dl,
+                               T::Fieldset, T::Figcaption, T::Figure,  T::Footer,     T::Header,
+                               T::Hgroup,   T::Main,       T::Menu,    T::Nav,        T::Ol,
+                               T::P,        T::Search,     T::Section, T::Summary,    T::Ul});
+        mark(ClosedByBlockEnd,
+             {T::Address,    T::Article, T::Aside,  T::Blockquote, T::Button, T::Center,
+              T::Details,    T::Dialog,  T::Dir,    T::Div,        T::Dl,     T::Fieldset,
+              T::Figcaption, T::Figure,  T::Footer, T::Header,     T::Hgroup, T::Listing,
+              T::Main,       T::Menu,    T::Nav,    T::Ol,         T::Pre,    T::Search,
+              T::Section,    T::Summary, T::Ul});
+        mark(ImpliedEnd,
+             {T::Dd, T::Dt, T::Li, T::Optgroup, T::Option, T::P, T::Rb, T::Rp, T::Rt, T::Rtc});
+        mark(BreaksOutOfForeign,
+             {T::B,      T::Big,    T::Blockquote, T::Body,    T::Br,    T::Center, T::Code,
+              T::Dd,     T::Div,    T::Dl,         T::Dt,      T::Em,    T::Embed,  T::H1,
+              T::H2,     T::H3,     T::H4,         T::H5,      T::H6,    T::Head,   T::Hr,
+              T::I,      T::Img,    T::Li,         T::Listing, T::Menu,  T::Meta,   T::Nobr,
+              T::Ol,     T::P,      T::Pre,        T::Ruby,    T::S,     T::Small,  T::Span,
+              T::Strong, T::Strike, T::Sub,        T::Sup,     T::Table, T::Tt,     T::U,
+              T::Ul,     T::Var});
+        mark(Void, {T::Area, T::Base, T::Basefont, T::Bgsound, T::Br, T::Col, T::Embed, T::Frame,
+                    T::Hr, T::Img, T::Input, T::Keygen, T::Link, T::Meta, T::Param, T::Source,
+                    T::Track, T::Wbr});
+        mark(BlockLayout,
+             {T::Address,  T::Article, T::Aside,    T::Blockquote, T::Body,     T::Caption,
+              T::Center,   T::Dd,      T::Details,  T::Dialog,     T::Dir,      T::Div,
+              T::Dl,       T::Dt,      T::Fieldset, T::Figcaption, T::Figure,   T::Footer,
+              T::Form,     T::H1,      T::H2,       T::H3,         T::H4,       T::H5,
+              T::H6,       T::Header,  T::Hgroup,   T::Hr,         T::Html,     T::Legend,
+              T::Li,       T::Listing, T::Main,     T::Menu,       T::Nav,      T::Ol,
+              T::Optgroup, T::Option,  T::P,        T::Plaintext,  T::Pre,      T::Search,
+              T::Section,  T::Summary, T::Table,    T::Tbody,      T::Textarea, T::Tfoot,
+              T::Thead,    T::Tr,      T::Ul,       T::Xmp});
+        mark(NotRendered,
+             {T::Head,   T::Title,    T::Script, T::Style, T::Template, T::Noembed, T::Noframes,
+              T::Iframe, T::Datalist, T::Area,   T::Base,  T::Basefont, T::Link,    T::Meta,
+              T::Param,  T::Rp,       T::Source, T::Track, T::Embed,    T::Frameset});
+        mark(RawTextParent,
+             {T::Style, T::Script, T::Xmp, T::Iframe, T::Noembed, T::Noframes, T::Plaintext});
+        mark(Preformatted, {T::Pre, T::Listing, T::Xmp, T::Textarea, T::Plaintext});
+    }
+};
+
+const Table &table()
+{
+    static const Table t;
+    return t;
+}
+
+} // namespace
+
+TagId tagId(QByteArrayView name)
+{
+    const Table &t = table();
+    for (uint s = slotOf(name);; s = (s + 1) & (kSlots - 1)) {
+        const quint8 id = t.ids[s];
+        if (!id)
+            break;
+        if (t.lengths[id] == name.size() &&
+            std::memcmp(kNames[id], name.data(), size_t(name.size())) == 0)
+            return TagId(id);
+    }
+    // SVG's adjusted spelling of the one name that matters here.
+    return name == "foreignObject" ? TagId::ForeignObject : TagId::Unknown;
+}
+
+QByteArray tagName(TagId tag)
+{
+    return QByteArray::fromRawData(kNames[size_t(tag)], table().lengths[size_t(tag)]);
+}
+
+quint16 tagFlags(TagId tag)
+{
+    return table().flags[size_t(tag)];
+}
+
+} // namespace html

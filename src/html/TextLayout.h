@@ -1,0 +1,53 @@
+#pragma once
+
+#include "html/TreeBuilder.h"
+
+#include <vector>
+
+namespace html {
+
+// The visible text of a run of tree events, as innerText gives it with only
+// the default style sheet: blocks end lines, white space collapses, lines are
+// trimmed and empty ones dropped, pre keeps its white space, cells are
+// parted by a tab. Every line written ends in '\n'.
+class TextLayout
+{
+public:
+    explicit TextLayout(QByteArray &out) : m_out(out) {}
+    void elementStarted(const ElementStart &element);
+    void text(QByteArrayView text);
+    void elementEnded();
+    void finish() { endLine(); }
+    bool hidden() const { return m_hidden > 0; }
+    // For the text of an element inside pre: white space kept from the start.
+    void setPreformatted() { m_pre = 1; }
+
+    // Whether the default style sheet and the element's own attributes show it.
+    static bool isShown(const ElementStart &element);
+
+private:
+    enum Flag : quint8
+    {
+        Hides = 1,
+        Block = 2,
+        Pre = 4,
+        Row = 8
+    };
+    struct Frame
+    {
+        quint8 flags = 0;
+        int cells = 0;
+    };
+    void endLine();
+    void content();
+
+    QByteArray &m_out;
+    std::vector<Frame> m_frames;
+    int m_hidden = 0;
+    int m_pre = 0;
+    bool m_lineHasText = false;
+    bool m_space = false;
+    int m_tabs = 0;
+};
+
+} // namespace html
