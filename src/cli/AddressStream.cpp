@@ -50,8 +50,29 @@ SiteSource::Status AddressStream::site(qsizetype index, QString &address)
     }
     if (index >= m_next)
         return Status::End;
-    address = m_buffer[size_t(index - m_first)];
+    address = m_buffer[size_t(index - m_first)].address;
     return Status::Ready;
+}
+
+std::optional<FetchResult> AddressStream::failureOf(qsizetype index)
+{
+    if (index < m_first || index >= m_next ||
+        m_buffer[size_t(index - m_first)].tag != AddressSource::ForbiddenByRobots)
+        return std::nullopt;
+    FetchResult forbidden;
+    forbidden.kind = FetchError::RobotsForbidden;
+    forbidden.error = QStringLiteral("The site's robots.txt forbids fetching the page");
+    return forbidden;
+}
+
+std::unique_ptr<PageReader> AddressStream::readerOf(qsizetype index)
+{
+    if (index < m_first || index >= m_next)
+        return nullptr;
+    const Site &site = m_buffer[size_t(index - m_first)];
+    // A source asked once it is done has nothing more to learn.
+    return m_current && site.source == m_current.get() ? m_current->readerFor(site.address)
+                                                       : nullptr;
 }
 
 void AddressStream::release(qsizetype index)
@@ -106,7 +127,7 @@ bool AddressStream::readSome()
             ++m_overlong;
             continue;
         }
-        m_buffer.push_back(std::move(address));
+        m_buffer.push_back({std::move(address), addresses.tag(index), m_current.get()});
         ++m_next;
     }
     switch (state) {

@@ -26,6 +26,8 @@ public:
     Status site(qsizetype index, QString &address) override;
     void release(qsizetype index) override;
     qsizetype total() const override { return m_ended ? m_next : -1; }
+    std::optional<FetchResult> failureOf(qsizetype index) override;
+    std::unique_ptr<PageReader> readerOf(qsizetype index) override;
 
     // From now on the stream only lists what is left, without waiting: a
     // harvest not yet fetched gives its page's own address, standard input
@@ -53,7 +55,13 @@ private:
     qsizetype m_overlong = 0; // links of the current source left out
     bool m_ended = false;
     bool m_stopped = false;
-    std::deque<QString> m_buffer; // the sites from m_first on
+    struct Site
+    {
+        QString address;
+        quint32 tag;                 // AddressSource::Tag
+        const AddressSource *source; // that produced it
+    };
+    std::deque<Site> m_buffer; // the sites from m_first on
     qsizetype m_first = 0;
     qsizetype m_next = 0; // index of the next site to come
 };

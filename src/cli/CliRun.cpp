@@ -225,11 +225,14 @@ void CliRun::listNotDone()
     SiteSource::Status status = SiteSource::Status::Ready;
     while (!slice.expired() &&
            (status = m_sites->site(m_nextNotDone, address)) == SiteSource::Status::Ready) {
-        // A rerun of the site it stopped in repeats the rows it showed.
-        const QString reason = std::exchange(m_shownOfCurrent, 0) > 0
-                                   ? QStringLiteral("stopped after %L1 rows shown")
-                                         .arg(m_results->count() - m_rowsBefore)
-                                   : QStringLiteral("not done");
+        // A rerun of the site it stopped in repeats the rows it showed; one
+        // known to fail unfetched is listed with its reason.
+        QString reason = QStringLiteral("not done");
+        if (std::exchange(m_shownOfCurrent, 0) > 0)
+            reason = QStringLiteral("stopped after %L1 rows shown")
+                         .arg(m_results->count() - m_rowsBefore);
+        else if (const std::optional<FetchResult> failure = m_sites->failureOf(m_nextNotDone))
+            reason = failureReason(*failure);
         lines += (printable(address) + u'\t' + reason + u'\n').toUtf8();
         m_sites->release(++m_nextNotDone);
         ++m_notDone;

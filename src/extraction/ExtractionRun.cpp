@@ -70,6 +70,8 @@ void ExtractionRun::beginSite()
     m_host.setStatus(QStringLiteral("Extracting from ") + m_address);
     m_siteRows.begin(m_address, ruleEntry(m_rule), m_host);
     makeRule();
+    m_response = {};
+    m_reader = m_sites.readerOf(m_siteIndex);
     m_pageClock.start();
     m_showRows.stop();
     m_ended = m_ruleAtEnd = m_pageDone = false;
@@ -90,14 +92,20 @@ void ExtractionRun::beginSite()
         dropPrefetch(ahead);
         ahead = m_ahead.end();
     }
-    if (ahead == m_ahead.end() && givenUp(m_address)) {
-        continueLater(this, [this, failure = *givenUp(m_address)] { pageEnded(failure); });
+    std::optional<FetchResult> unfetched = m_sites.failureOf(m_siteIndex);
+    if (!unfetched && givenUp(m_address))
+        unfetched = *givenUp(m_address);
+    if (ahead == m_ahead.end() && unfetched) {
+        continueLater(this, [this, failure = *unfetched] { pageEnded(failure); });
     } else if (ahead == m_ahead.end()) {
         makeRoomFor(m_address);
         m_awaited = fetch(m_address);
     } else {
         Prefetch prefetch = std::move(ahead->second);
         m_ahead.erase(ahead);
+        m_response = prefetch.response;
+        if (m_reader && m_response.httpStatus != 0)
+            m_reader->answered(m_response);
         m_page = std::move(prefetch.text); // counted as held already
         m_given = 0;
         if (prefetch.reply)
@@ -119,6 +127,8 @@ void ExtractionRun::beginSite()
 std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
 {
     std::unique_ptr<FetchReply> reply = m_fetcher.fetch(address);
+    connect(reply.get(), &FetchReply::responseStarted, this,
+            [this, r = reply.get()] { onAnswered(r); });
     connect(reply.get(), &FetchReply::restarted, this, [this, r = reply.get()] { onRestarted(r); });
     connect(reply.get(), &FetchReply::readyRead, this, [this, r = reply.get()] { onReadable(r); });
     connect(reply.get(), &FetchReply::finished, this,
@@ -126,11 +136,27 @@ std::unique_ptr<FetchReply> ExtractionRun::fetch(const QString &address)
     return reply;
 }
 
+void ExtractionRun::onAnswered(FetchReply *reply)
+{
+    if (reply == m_awaited.get()) {
+        m_response = reply->response();
+        if (m_reader)
+            m_reader->answered(m_response);
+        return;
+    }
+    for (auto &[index, prefetch] : m_ahead) {
+        if (prefetch.reply.get() == reply)
+            prefetch.response = reply->response();
+    }
+}
+
 // A page that broke off before any of its rows showed is read afresh: what
 // was held of it goes, as if it had never come.
 void ExtractionRun::onRestarted(FetchReply *reply)
 {
     if (reply == m_awaited.get()) {
+        if (m_reader)
+            m_reader->restart();
         dropPage();
         m_siteRows.drop();
         makeRule();
@@ -301,10 +327,12 @@ void ExtractionRun::fetchAhead()
             return;
         if (m_ahead.count(index))
             continue;
-        if (const FetchResult *failure = givenUp(address)) {
-            m_ahead[index] = Prefetch{address, nullptr, {}, *failure, true, false};
+        if (std::optional<FetchResult> unfetched = m_sites.failureOf(index)) {
+            m_ahead[index] = Prefetch{address, nullptr, {}, {}, *unfetched, true, false};
+        } else if (const FetchResult *failure = givenUp(address)) {
+            m_ahead[index] = Prefetch{address, nullptr, {}, {}, *failure, true, false};
         } else if (m_fetcher.hasRoomFor(address)) {
-            m_ahead[index] = Prefetch{address, fetch(address), {}, {}, false, false};
+            m_ahead[index] = Prefetch{address, fetch(address), {}, {}, {}, false, false};
             left -= FetchReply::unreadLimit;
         }
     }
@@ -393,6 +421,8 @@ void ExtractionRun::pageEnded(const FetchResult &result)
     if (result.ok) {
         m_siteRows.release();
     } else {
+        if (m_reader)
+            std::exchange(m_reader, nullptr)->end(result);
         dropPage();
         m_siteRows.drop();
         makeRule();
@@ -447,6 +477,8 @@ void ExtractionRun::processSlice()
         if (const QByteArrayView rest = textToGive(); !rest.isEmpty()) {
             const qsizetype size = std::min(pieceSize, rest.size());
             m_given += size;
+            if (m_reader)
+                m_reader->take(rest.first(size));
             m_pageRule->take(rest.first(size));
         } else if (!m_ended) {
             m_idle = true;
@@ -454,6 +486,8 @@ void ExtractionRun::processSlice()
             return showRowsWhenSlow();
         } else {
             m_ruleAtEnd = true;
+            if (m_reader)
+                std::exchange(m_reader, nullptr)->end(m_fetch);
             m_pageRule->endOfPage();
         }
         if (slice.expired())
@@ -489,7 +523,7 @@ void ExtractionRun::showRowsWhenSlow()
     // answered before they come.
     if (m_awaited) {
         m_awaited->setRestartable(false);
-        const FetchResponse response = m_awaited->response();
+        const FetchResponse &response = m_response;
         FetchResult answered;
         answered.ok = true;
         answered.httpStatus = response.httpStatus;
@@ -524,6 +558,7 @@ void ExtractionRun::finish(const QString &status)
         return;
     m_done = true;
     m_showRows.stop();
+    m_reader.reset();
     m_awaited.reset();
     m_ahead.clear();
     m_heldBytes = 0;

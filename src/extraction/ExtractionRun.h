@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 
+class PageReader;
 class SiteSource;
 class ResultSink;
 class PageRule;
@@ -90,6 +91,7 @@ private:
         QString address;
         std::unique_ptr<FetchReply> reply; // until its text is read whole
         HeldText text;                     // read ahead, not yet handed on, as UTF-8
+        FetchResponse response;            // what answered, once known
         FetchResult result;
         bool ended = false;    // the result came
         bool heldBack = false; // text was left unread for the budget
@@ -97,6 +99,7 @@ private:
 
     void beginSite();
     std::unique_ptr<FetchReply> fetch(const QString &address);
+    void onAnswered(FetchReply *reply);
     void onRestarted(FetchReply *reply);
     void onReadable(FetchReply *reply);
     void onFetched(FetchReply *reply, const FetchResult &result);
@@ -134,6 +137,8 @@ private:
     qsizetype m_failed = 0;
     QString m_address;
     FetchResult m_fetch;                   // how the current site's page came, without it
+    FetchResponse m_response;              // what answered for it, once known
+    std::unique_ptr<PageReader> m_reader;  // who reads it besides the rule, if anyone
     std::unique_ptr<FetchReply> m_awaited; // the current site's page, until it ends
     bool m_waitingForSites = false;
     bool m_done = false;

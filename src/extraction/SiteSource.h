@@ -1,7 +1,12 @@
 #pragma once
 
+#include "platform/PageReader.h"
+
 #include <QObject>
 #include <QString>
+
+#include <memory>
+#include <optional>
 
 class SiteList;
 
@@ -27,6 +32,20 @@ public:
     virtual void release(qsizetype index) { Q_UNUSED(index) }
     // How many sites there are; -1 while not known.
     virtual qsizetype total() const = 0;
+    // A site the source knows to fail without being fetched (robots.txt
+    // forbids it), and why; asked for a site that is ready.
+    virtual std::optional<FetchResult> failureOf(qsizetype index)
+    {
+        Q_UNUSED(index)
+        return std::nullopt;
+    }
+    // Who reads the site's page besides the rule, at the site's turn; none
+    // but for a source that learns sites from pages.
+    virtual std::unique_ptr<PageReader> readerOf(qsizetype index)
+    {
+        Q_UNUSED(index)
+        return nullptr;
+    }
 
 signals:
     void moreSites();

@@ -51,6 +51,8 @@ QString kindReason(const FetchResult &result)
         return QStringLiteral("too slow");
     case FetchError::TooLarge:
         return QStringLiteral("too large");
+    case FetchError::RobotsForbidden:
+        return QStringLiteral("robots.txt");
     case FetchError::LineTooLong:
     case FetchError::PatternLimit:
         // The rule names what it could not hold, or decide.

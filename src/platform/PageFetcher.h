@@ -28,6 +28,7 @@ enum class FetchError
     FileError,       // the page could not be written where it was to go
     LineTooLong,     // a line of the page too long for the rule to hold
     PatternLimit,    // the rule's regular expression could not be decided on the page
+    RobotsForbidden, // the site's robots.txt forbids fetching the page
     Other
 };
 

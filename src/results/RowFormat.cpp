@@ -141,6 +141,8 @@ QByteArrayView kindWord(FetchError kind)
         return "file";
     case FetchError::PatternLimit:
         return "pattern";
+    case FetchError::RobotsForbidden:
+        return "robots";
     case FetchError::Other:
         break;
     }

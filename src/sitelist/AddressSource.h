@@ -4,6 +4,7 @@
 #include "model/TextList.h"
 #include "model/UserMessage.h"
 #include "platform/PageFetcher.h"
+#include "platform/PageReader.h"
 
 #include <QObject>
 
@@ -36,11 +37,25 @@ public:
         QString address;
     };
 
+    // What an address's tag in produce()'s list says of it.
+    enum Tag : quint32
+    {
+        ToFetch = 0,
+        ForbiddenByRobots = 1 // listed as failed, not fetched
+    };
+
     using QObject::QObject;
 
     // Appends the next addresses to out, about a chunk's worth at most, and
     // works no longer than the slice.
     virtual State produce(TextList &out, const WorkSlice &slice) = 0;
+    // Who reads the page of an address it produced as a run fetches it, for a
+    // source that learns addresses from pages; none for others.
+    virtual std::unique_ptr<PageReader> readerFor(const QString &address)
+    {
+        Q_UNUSED(address)
+        return nullptr;
+    }
     // From now on the source lists what is left without waiting for anything:
     // a page not fetched yet stands for its links, a pipe gives what it holds.
     virtual void finishWithoutWaiting() {}
