@@ -4,6 +4,7 @@
 #include "support/Fakes.h"
 #include "support/TestServer.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -226,6 +227,7 @@ private slots:
         QTest::addColumn<QString>("said"); // the start of standard error
         // clang-format off
         QTest::newRow("closed input") << R"("$0" --with x --sites - <&-)" << 2 << "No addresses read: standard input is closed.";
+        QTest::newRow("input still open") << R"((echo "$1/1"; sleep 3) | (timeout -s KILL 2 "$0" --with "keep one" --sites - | head -1 >&2))" << 0 << "keep one";
         QTest::newRow("head -1") << R"("$0" --with keep --url "$1/big" --url "$1/big" | head -1; exit ${PIPESTATUS[0]})" << 141 << "";
         QTest::newRow("full disk") << R"("$0" --with keep --url "$1/big" --url "$1/1" >/dev/full)" << 2 << "Standard output could not be written: No space left on device.";
         QTest::newRow("odd link") << R"("$0" --with x --links-of "$1/odd.html" 2>&1 >/dev/null | sed "s|$1||" >&2)" << 0 << "/x%0Ay%1B/\tnot a web address";
@@ -243,26 +245,35 @@ private slots:
         QCOMPARE(said.isEmpty(), out.said.isEmpty());
     }
 
-    // For one's own servers: more connections than the polite defaults.
+    // For one's own servers: more connections than the polite defaults; a delay
+    // between two requests to a host spaces them out whatever the room.
     void connectionLimits_data()
     {
         QTest::addColumn<QStringList>("limits");
-        QTest::addColumn<int>("peak");
-        QTest::newRow("defaults") << QStringList() << 6;
-        QTest::newRow("per host") << QStringList{"--per-host", "2"} << 2;
-        QTest::newRow("in all") << QStringList{"--per-host", "32", "--connections", "20"} << 20;
+        QTest::addColumn<int>("peak"); // 0: as timing has it
+        QTest::addColumn<int>("leastMs");
+        QTest::newRow("defaults") << QStringList() << 6 << 0;
+        QTest::newRow("per host") << QStringList{"--per-host", "2"} << 2 << 0;
+        QTest::newRow("in all") << QStringList{"--per-host", "32", "--connections", "20"} << 20
+                                << 0;
+        QTest::newRow("delay") << QStringList{"--per-host", "32", "--delay", "50"} << 0 << 39 * 50;
     }
     void connectionLimits()
     {
         QFETCH(QStringList, limits);
         QFETCH(int, peak);
+        QFETCH(int, leastMs);
         TestServer server;
         server.slow("/p", 500, "keep");
         QStringList arguments{"--with", "keep", "--quiet"};
         for (int i = 0; i < 40; ++i)
             arguments << "--url" << server.url(QStringLiteral("/p?%1").arg(i));
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(cli(arguments + limits).rows.size(), 40);
-        QCOMPARE(server.peakLoad(), peak);
+        QVERIFY(clock.elapsed() >= leastMs);
+        if (peak)
+            QCOMPARE(server.peakLoad(), peak);
     }
 
     // A signal stops the run at once: no row after it, the rows so far kept (in
@@ -354,6 +365,22 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quillora-cli";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "quillora-cli " QUILLORA_VERSION;
         // clang-format on
+        // Every option that takes values, last: without its last value, and with it
+        // (its least or greatest where it has bounds).
+        const QStringList taking[] = {
+            {"--url", "a"},         {"--sites", "f"},      {"--links-of", "a"},
+            {"--with", "x"},        {"--without", "x"},    {"--between", "[", "]"},
+            {"--match", "x"},       {"--format", "tsv"},   {"--save-list", "f"},
+            {"--save-commas", "f"}, {"--save-csv", "f"},   {"--failed", "f"},
+            {"--delay", "0"},       {"--retries", "0"},    {"--timeout", "0"},
+            {"--per-host", "32"},   {"--connections", "1"}};
+        for (const QStringList &option : taking) {
+            QTest::addRow("%s last, cut", qPrintable(option[0]))
+                << QStringList{"--version"} + option.sliced(0, option.size() - 1) << 2
+                << option[0] + " needs ";
+            QTest::addRow("%s last", qPrintable(option[0]))
+                << QStringList{"--version"} + option << 0 << "quillora-cli " QUILLORA_VERSION;
+        }
     }
     void refusals()
     {
