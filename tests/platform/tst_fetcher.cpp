@@ -493,7 +493,9 @@ private slots:
         QTest::newRow("header wins over meta") << meta + cafe << QByteArray("text/html; charset=utf-8") << metaText + café;
         QTest::newRow("unknown header label, then meta") << meta + "\xC1" << QByteArray("text/html; charset=bogus") << metaText + "\u0430";
         QTest::newRow("utf-8 mark dropped, wins over meta") << "\xEF\xBB\xBF" + meta + cafe << QByteArray() << metaText + café;
+        QTest::newRow("utf-8 mark under a windows-1252 header is text") << "\xEF\xBB\xBF" + cafe << QByteArray("text/plain; charset=windows-1252") << QStringLiteral("\u00EF\u00BB\u00BFcaf\u00C3\u00A9");
         QTest::newRow("meta http-equiv") << equiv + "\xC1" << QByteArray() << QString::fromLatin1(equiv) + "\u0430";
+        QTest::newRow("meta/, not metadata") << QByteArray("<metadata charset=iso-8859-5><meta/charset=koi8-r>\xC1") << QByteArray() << "<metadata charset=iso-8859-5><meta/charset=koi8-r>\u0430";
         QTest::newRow("meta content alone") << content + ">\xC1" << QByteArray() << QString::fromLatin1(content) + ">\u00C1";
         QTest::newRow("meta past 1024 bytes") << QByteArray(1100, ' ') + meta + cafe << QByteArray() << QString(1100, u' ') + metaText + café;
         QTest::newRow("valid utf-8") << emoji << QByteArray("text/html") << QString::fromUtf8(emoji);
@@ -744,7 +746,8 @@ private slots:
 
     // Over HTTP/2 a host's pages share one connection that outlives the run;
     // an HTTP/1.1 host (each port one) keeps to six; a GOAWAY midway costs no
-    // page; a connection is free for another host once its pages ended.
+    // page; a connection is free for another host once its pages ended, and
+    // taken again only when there is room.
     void http2_data()
     {
         QTest::addColumn<QStringList>("options");
@@ -791,6 +794,11 @@ private slots:
                  qPrintable(QString::number(counts["peak_streams"].toInt())));
         QCOMPARE(counts["connections"].toInt() == 1, oneConnection);
         QCOMPARE(h1[0].peakLoad() + h1[1].peakLoad(), h1Peak);
+        if (connections == 1) { // the HTTP/2 host, its pages ended, waits for the one in use
+            h1[0].route("/hold", [](QTcpSocket *, const QByteArray &) {});
+            const std::unique_ptr<FetchReply> held = fetcher.fetch(h1[0].url("/hold"));
+            QTRY_VERIFY(!fetcher.hasRoomFor(sites[0]));
+        }
     }
 };
 

@@ -51,6 +51,7 @@ private slots:
         QTest::newRow("blanks and schemes kept") << QByteArray(" a \t\rhttps://b\rHTTP://c\rc/?u=http://d\rhttp://e") << QStringList{"http:// a \t", "http://https://b", "http://HTTP://c", "c/?u=http://d", "http://e"};
         QTest::newRow("UTF-8, invalid bytes, NUL") << QByteArray("caf\xC3\xA9\r\na\xFF" "b\r\nn\0l\r\nb\xC3", 19) << QStringList{"http://caf\u00E9", "http://a\uFFFDb", QStringLiteral("http://n") + QChar(0) + 'l', "http://b\uFFFD"};
         QTest::newRow("the longest line") << "a\r\n" + longest + "\nb" << QStringList{"http://a", "http://" + longest, "http://b"};
+        QTest::newRow("the longest in two-byte characters") << "a\r\n" + QByteArray("\xC3\xA9").repeated(longest.size()) << QStringList{"http://a", "http://" + QString(longest.size(), u'\u00E9')};
         QTest::newRow("a line one too long") << "a\r\n" + longest + "x\r\nb" << QStringList{refused};
         QTest::newRow("one too long in two-byte characters") << "a\r\n" + longest + "\xC3\xA9" << QStringList{refused};
         QTest::newRow("read fails after open") << QByteArray("/proc/self/mem") << QStringList{"!could not be read"};
