@@ -7,7 +7,10 @@
 #include "model/WorkSlice.h"
 #include "platform/PageFetcher.h"
 
-MatchRule::MatchRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows), m_lines(rows) {}
+MatchRule::MatchRule(RunHost &host, SiteRows &rows)
+    : m_host(host), m_rows(rows), m_decodeAmp(!host.readsText()), m_lines(rows)
+{
+}
 
 QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
 {
