@@ -44,13 +44,17 @@ QString SelectRule::problem(const RuleDescription &rule, qsizetype siteCount)
 
 void SelectRule::take(QByteArrayView piece)
 {
-    if (m_taker)
+    if (m_taker && !piece.isEmpty()) {
         m_taker->feed(piece);
+        m_read = true;
+    }
 }
 
+// A page with no text at all, as one that failed to come, has no elements:
+// not even those a parser would imply.
 void SelectRule::endOfPage()
 {
-    if (m_taker)
+    if (m_taker && m_read)
         m_taker->finish();
     m_ended = true;
 }

@@ -30,6 +30,7 @@ private:
     RunHost &m_host;
     SiteRows &m_rows;
     std::optional<html::ElementTaker> m_taker; // none for a selector made invalid meanwhile
+    bool m_read = false;                       // any text came
     bool m_ended = false;
     bool m_noted = false;
 };
