@@ -221,9 +221,11 @@ Reporting:
   --help, --version
 
 Control characters in an address on standard error or in FILE are written
-as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run: no new pages, the rows so
-far written and saved, every site not done listed in FILE with the reason
-"not done", so that --sites FILE resumes the run; a second Ctrl-C ends the
+as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run at once: no row after it, the
+rows so far written and saved, every site not done listed in FILE with the
+reason "not done" (the one under way "stopped after N rows shown" if it
+showed some), so that --sites FILE resumes the run; a second one ends it
+without waiting, saving what was found and recorded so far; a third ends the
 program at once.
 
 Exit status: 0 when every site was fetched, 1 when any failed, 2 when the
