@@ -555,13 +555,12 @@ void ExtractionRun::showRowsWhenSlow()
     // answered before they come.
     if (m_awaited) {
         m_awaited->setRestartable(false);
-        const FetchResponse &response = m_response;
         FetchResult answered;
         answered.ok = true;
-        answered.httpStatus = response.httpStatus;
-        answered.httpVersion = response.httpVersion;
-        answered.finalUrl = response.finalUrl;
-        answered.contentType = response.contentType;
+        answered.httpStatus = m_response.httpStatus;
+        answered.httpVersion = m_response.httpVersion;
+        answered.finalUrl = m_response.finalUrl;
+        answered.contentType = m_response.contentType;
         emit pageFetched(m_address, answered);
     }
     m_siteRows.release();
