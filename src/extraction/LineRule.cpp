@@ -80,7 +80,8 @@ bool LineRule::advancePattern(const WorkSlice &slice)
                                                        });
         }
         if (!decided) {
-            m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+            m_lines.stop();
+        m_rows.fail(FetchError::PatternLimit, patternLimitReason());
             return true;
         }
         if (minBytes == 0)

@@ -43,6 +43,7 @@ bool MatchRule::advance(const WorkSlice &slice)
         decided = decided && m_lines.next >= 0;
     }
     if (!decided) {
+        m_lines.stop();
         m_rows.fail(FetchError::PatternLimit, patternLimitReason());
         return true;
     }
