@@ -732,8 +732,8 @@ struct ElementTaker::Private : TreeSink
             if (stream.end() - from < kCaptureLimit)
                 break;
             QByteArray &part = isHtml ? r.inner : r.raw;
-            if (from == stream.base) {
-                // The oldest reader: its part is the stream's start, taken whole.
+            if (from == stream.base && nextReaderFrom(isHtml, r.serial) >= from + kCaptureLimit) {
+                // The only reader of the stream's start: its part is taken whole.
                 part = std::exchange(stream.bytes, stream.bytes.sliced(kCaptureLimit));
                 part.truncate(kCaptureLimit);
                 stream.base += kCaptureLimit;
@@ -771,6 +771,17 @@ struct ElementTaker::Private : TreeSink
             if (r && needs(*r, isHtml))
                 return isHtml ? r->htmlFrom : r->rawFrom;
             users.pop_front();
+        }
+        return (isHtml ? html : raw).end();
+    }
+
+    // Where the first reader after `serial` begins: readers begin in page order.
+    qint64 nextReaderFrom(bool isHtml, qint64 serial) const
+    {
+        for (const qint64 user : isHtml ? htmlUsers : rawUsers) {
+            const Record *r = recordOf(user);
+            if (user != serial && r && needs(*r, isHtml))
+                return isHtml ? r->htmlFrom : r->rawFrom;
         }
         return (isHtml ? html : raw).end();
     }

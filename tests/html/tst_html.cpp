@@ -505,6 +505,11 @@ private slots:
         const Records html = take({"div", {"html"}}, cut(big, {1000, 1 << 20, 9 << 20}), &notes);
         QCOMPARE(html[0][0].size(), 16 << 20);
         QCOMPARE(notes, {"A capture larger than 16 MiB was cut"});
+        // The cut capture shares its start with captures inside it, open or ended.
+        const QByteArray nested = "<div><i>a</i><p>" + QByteArray(17 << 20, 'x') + "</p></div>";
+        const Records parts = take({"div, i, p", {"html"}}, cut(nested, {1 << 16, 9 << 20}));
+        QCOMPARE(parts,
+                 (Records{{nested.first(16 << 20)}, {"<i>a</i>"}, {nested.sliced(13, 16 << 20)}}));
         html::VisibleText text;
         text.feed(big.first(big.size() / 2));
         QVERIFY(text.heldBytes() > 8 << 20); // the text not yet taken
