@@ -136,7 +136,6 @@ struct Record
     bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
     bool materialized = false;                // its fields made from the streams
     QByteArray raw, inner, startTag, endTag;
-    std::unique_ptr<QByteArray> layoutOut;
     std::unique_ptr<TextLayout> layout;
     bool textIsRaw = false;
     bool cut = false;
@@ -688,8 +687,7 @@ struct ElementTaker::Private : TreeSink
         if (needText) {
             r.textIsRaw = f.hidden;
             if (!f.hidden) {
-                r.layoutOut = std::make_unique<QByteArray>();
-                r.layout = std::make_unique<TextLayout>(*r.layoutOut);
+                r.layout = std::make_unique<TextLayout>();
                 if (f.pre && !isPreformatted(e.tag, e.ns))
                     r.layout->setPreformatted();
                 r.layout->elementStarted(e);
@@ -982,14 +980,15 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        for (qsizetype i = 0; i < takes.size(); ++i) {
-            if (takes[i].kind == Take::Kind::Text && r.layout) {
-                r.layout->elementEnded();
-                r.layout->finish();
-                QByteArray &t = *r.layoutOut;
-                if (t.endsWith('\n'))
-                    t.chop(1);
-                r.fields[i] = t;
+        if (r.layout) {
+            r.layout->elementEnded();
+            r.layout->finish();
+            QByteArray t = r.layout->take();
+            if (t.endsWith('\n'))
+                t.chop(1);
+            for (qsizetype i = 0; i < takes.size(); ++i) {
+                if (takes[i].kind == Take::Kind::Text)
+                    r.fields[i] = t;
             }
         }
         if (needHtml && !f.isVoid)
@@ -1000,7 +999,6 @@ struct ElementTaker::Private : TreeSink
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
         r.layout.reset();
-        r.layoutOut.reset();
         if (!needHtml && !needRaw)
             r.materialized = true;
     }

@@ -2,6 +2,7 @@
 
 #include "html/Tags.h"
 
+#include <bit>
 #include <cstring>
 
 namespace html {
@@ -11,6 +12,14 @@ namespace {
 bool isCollapsible(char c)
 {
     return c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
+}
+
+// The top bit of each byte at or below ' ' (white space and controls): exact
+// for the lowest such byte, which is all that is read.
+quint64 atOrBelowSpace(quint64 x)
+{
+    constexpr quint64 ones = 0x0101010101010101ull;
+    return (x - ones * 0x21) & ~x & (ones * 0x80);
 }
 
 bool displayNone(const QByteArray &style)
@@ -57,26 +66,28 @@ bool TextLayout::isShown(const ElementStart &e)
     return true;
 }
 
+char *TextLayout::room(qsizetype n)
+{
+    if (m_out.size() - m_used < n)
+        m_out.resize(
+            std::max(m_used + n, std::min<qsizetype>(2 * m_out.size(), m_out.size() + (4 << 20))));
+    return m_out.data() + m_used;
+}
+
+QByteArray TextLayout::take()
+{
+    m_out.truncate(m_used);
+    m_used = 0;
+    return std::exchange(m_out, QByteArray());
+}
+
 void TextLayout::endLine()
 {
     if (m_lineHasText)
-        m_out.append('\n');
+        *room(1) = '\n', ++m_used;
     m_lineHasText = false;
     m_space = false;
     m_tabs = 0;
-}
-
-void TextLayout::content()
-{
-    if (m_tabs) {
-        m_out.append(QByteArray(m_tabs, '\t'));
-        m_tabs = 0;
-        m_space = false;
-    } else if (m_space) {
-        m_out.append(' ');
-        m_space = false;
-    }
-    m_lineHasText = true;
 }
 
 void TextLayout::elementStarted(const ElementStart &e)
@@ -92,7 +103,7 @@ void TextLayout::elementStarted(const ElementStart &e)
         const TagId t = e.tag;
         if (t == TagId::Br) {
             if (m_pre) {
-                m_out.append('\n');
+                *room(1) = '\n', ++m_used;
                 m_lineHasText = false;
             } else {
                 endLine();
@@ -120,14 +131,10 @@ void TextLayout::text(QByteArrayView text)
 {
     if (m_hidden || text.isEmpty())
         return;
-    // Written in place: at most the text, a separator before each word and
-    // the tabs pending.
-    const qsizetype old = m_out.size();
-    const qsizetype most = old + 2 * text.size() + m_tabs + 1;
-    if (m_out.capacity() < most)
-        m_out.reserve(std::max(most, 2 * m_out.capacity()));
-    m_out.resize(most);
-    char *w = m_out.data() + old;
+    // At most the text, a separator before each word, the tabs pending and
+    // the slack of the last word's 8-byte copy.
+    char *const begin = room(2 * text.size() + m_tabs + 8);
+    char *w = begin;
     const char *p = text.data(), *end = p + text.size();
     auto content = [&] {
         if (m_tabs) {
@@ -166,16 +173,36 @@ void TextLayout::text(QByteArrayView text)
                     m_space = true;
                 continue;
             }
-            const char *q = p;
-            while (q < end && !isCollapsible(*q))
-                ++q;
             content();
-            std::memcpy(w, p, size_t(q - p));
-            w += q - p;
-            p = q;
+            // Words and the single spaces between them are copied as they
+            // stand, eight bytes at a time; other white space ends the run.
+            while (end - p >= 8) {
+                quint64 x;
+                std::memcpy(&x, p, 8);
+                std::memcpy(w, &x, 8);
+                const quint64 low = atOrBelowSpace(x);
+                if (!low) {
+                    p += 8;
+                    w += 8;
+                    continue;
+                }
+                const int k = std::countr_zero(low) >> 3;
+                p += k;
+                w += k;
+                if (!isCollapsible(*p)) {
+                    *w++ = *p++; // a control character: part of the word
+                } else if (*p == ' ' && end - p > 1 && uchar(p[1]) > ' ') {
+                    *w++ = ' ';
+                    ++p;
+                } else {
+                    break;
+                }
+            }
+            while (end - p < 8 && p < end && !isCollapsible(*p))
+                *w++ = *p++;
         }
     }
-    m_out.truncate(w - m_out.constData());
+    m_used += w - begin;
 }
 
 void TextLayout::elementEnded()
