@@ -1,8 +1,8 @@
 #include "html/TextLayout.h"
 
+#include "html/Bytes.h"
 #include "html/Tags.h"
 
-#include <bit>
 #include <cstring>
 
 namespace html {
@@ -12,14 +12,6 @@ namespace {
 bool isCollapsible(char c)
 {
     return c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
-}
-
-// The top bit of each byte at or below ' ' (white space and controls): exact
-// for the lowest such byte, which is all that is read.
-quint64 atOrBelowSpace(quint64 x)
-{
-    constexpr quint64 ones = 0x0101010101010101ull;
-    return (x - ones * 0x21) & ~x & (ones * 0x80);
 }
 
 bool displayNone(const QByteArray &style)
@@ -177,16 +169,18 @@ void TextLayout::text(QByteArrayView text)
             // Words and the single spaces between them are copied as they
             // stand, eight bytes at a time; other white space ends the run.
             while (end - p >= 8) {
-                quint64 x;
-                std::memcpy(&x, p, 8);
-                std::memcpy(w, &x, 8);
-                const quint64 low = atOrBelowSpace(x);
-                if (!low) {
+                const quint64 x = bytes::load(p);
+                std::memcpy(w, p, 8);
+                const quint64 low = bytes::atMost(x, ' ');
+                // A space before a byte above ' ' in the same eight passes.
+                const quint64 single = bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
+                const quint64 stops = low & ~single;
+                if (!stops) {
                     p += 8;
                     w += 8;
                     continue;
                 }
-                const int k = std::countr_zero(low) >> 3;
+                const int k = bytes::firstByte(stops);
                 p += k;
                 w += k;
                 if (!isCollapsible(*p)) {

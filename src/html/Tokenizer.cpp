@@ -1,5 +1,6 @@
 #include "html/Tokenizer.h"
 
+#include "html/Bytes.h"
 #include "html/Entities.h"
 
 #include <cstring>
@@ -47,10 +48,7 @@ struct StopTable
             stop[uchar(chars[i])] = true;
     }
 };
-constexpr StopTable kDataStops("<&\0", 3), kRawStops("<\0", 2), kPlainStops("\0", 1),
-    kDoubleStops("\"&\0", 3), kSingleStops("'&\0", 3), kUnquotedStops("\t\n\f &>\0", 7),
-    kCommentStops("<-\0", 3), kEscapedStops("-<\0", 3), kNameStops("\t\n\f />\0", 7),
-    kCDataStops("]\0", 2);
+constexpr StopTable kUnquotedStops("\t\n\f &>\0", 7), kNameStops("\t\n\f />\0", 7);
 
 const char *scan(const char *p, const char *end, const StopTable &table)
 {
@@ -342,7 +340,7 @@ void Tokenizer::run(const char *p, const char *end)
         const char c = *p;
         switch (m_state) {
         case S::Data: {
-            const char *q = scan(p, end, kDataStops);
+            const char *q = bytes::findAny(p, end, '<', '&', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -361,10 +359,9 @@ void Tokenizer::run(const char *p, const char *end)
         case S::RawText:
         case S::ScriptData:
         case S::PlainText: {
-            const StopTable &stops = m_state == S::RcData      ? kDataStops
-                                     : m_state == S::PlainText ? kPlainStops
-                                                               : kRawStops;
-            const char *q = scan(p, end, stops);
+            const char *q = m_state == S::RcData      ? bytes::findAny(p, end, '<', '&', '\0')
+                            : m_state == S::PlainText ? bytes::findAny(p, end, '\0', '\0', '\0')
+                                                      : bytes::findAny(p, end, '<', '\0', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -534,7 +531,7 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         case S::ScriptEscaped:
         case S::ScriptDoubleEscaped: {
-            const char *q = scan(p, end, kEscapedStops);
+            const char *q = bytes::findAny(p, end, '-', '<', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -695,10 +692,10 @@ void Tokenizer::run(const char *p, const char *end)
         case S::AttributeValueDouble:
         case S::AttributeValueSingle:
         case S::AttributeValueUnquoted: {
-            const StopTable &stops = m_state == S::AttributeValueDouble   ? kDoubleStops
-                                     : m_state == S::AttributeValueSingle ? kSingleStops
-                                                                          : kUnquotedStops;
-            const char *q = scan(p, end, stops);
+            const char *q =
+                m_state == S::AttributeValueDouble   ? bytes::findAny(p, end, '"', '&', '\0')
+                : m_state == S::AttributeValueSingle ? bytes::findAny(p, end, '\'', '&', '\0')
+                                                     : scan(p, end, kUnquotedStops);
             if (q > p) {
                 appendAttributeValue(p, q - p);
                 p = q;
@@ -811,7 +808,7 @@ void Tokenizer::run(const char *p, const char *end)
             }
             continue;
         case S::Comment: {
-            const char *q = scan(p, end, kCommentStops);
+            const char *q = bytes::findAny(p, end, '<', '-', '\0');
             if (q > p) {
                 appendComment(p, q - p);
                 p = q;
@@ -1042,7 +1039,7 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         }
         case S::CDataSection: {
-            const char *q = scan(p, end, kCDataStops);
+            const char *q = bytes::findAny(p, end, ']', '\0', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
