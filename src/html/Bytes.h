@@ -2,6 +2,10 @@
 
 #include <QtEndian>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <bit>
 #include <cstring>
 
@@ -39,6 +43,16 @@ inline int firstByte(quint64 mask)
 // The first of `a`, `b` or `c` from p on, or end.
 inline const char *findAny(const char *p, const char *end, char a, char b, char c)
 {
+#ifdef __SSE2__
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+    for (; end - p >= 16; p += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                         _mm_cmpeq_epi8(x, vc));
+        if (const int m = _mm_movemask_epi8(hit))
+            return p + std::countr_zero(uint(m));
+    }
+#endif
     for (; end - p >= 8; p += 8) {
         const quint64 x = load(p);
         if (const quint64 m = equal(x, a) | equal(x, b) | equal(x, c))

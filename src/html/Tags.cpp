@@ -52,9 +52,28 @@ constexpr uint slotOf(const char *name, qsizetype size)
     return (h ^ (h >> 15)) & (kSlots - 1);
 }
 
+// Names of at most eight bytes, the most of them, as one number each: a
+// multiply and a compare find them.
+constexpr int kShortSlots = 512;
+
+constexpr quint64 shortKey(const char *name, qsizetype size)
+{
+    quint64 key = 0;
+    for (qsizetype i = 0; i < size; ++i)
+        key |= quint64(uchar(name[i])) << (8 * i);
+    return key;
+}
+
+constexpr uint shortSlotOf(quint64 key)
+{
+    return uint((key * 0x9E3779B97F4A7C15ull) >> 55) & (kShortSlots - 1);
+}
+
 struct Table
 {
     quint8 ids[kSlots] = {};
+    quint64 shortKeys[kShortSlots] = {};
+    quint8 shortIds[kShortSlots] = {};
     quint16 flags[size_t(TagId::Count)] = {};
     quint8 lengths[size_t(TagId::Count)] = {};
 
@@ -63,6 +82,15 @@ struct Table
         for (size_t i = 0; i < std::size(kNames); ++i)
             lengths[i] = quint8(std::char_traits<char>::length(kNames[i]));
         for (size_t i = 1; i < std::size(kNames); ++i) {
+            if (lengths[i] <= 8) {
+                const quint64 key = shortKey(kNames[i], lengths[i]);
+                uint s = shortSlotOf(key);
+                while (shortIds[s])
+                    s = (s + 1) & (kShortSlots - 1);
+                shortKeys[s] = key;
+                shortIds[s] = quint8(i);
+                continue;
+            }
             uint s = slotOf(kNames[i], lengths[i]);
             while (ids[s])
                 s = (s + 1) & (kSlots - 1);
@@ -151,6 +179,14 @@ constinit const std::array<quint16, size_t(TagId::Count)> tagFlagTable = [] {
 TagId tagId(QByteArrayView name)
 {
     const Table &t = kTable;
+    if (name.size() <= 8) {
+        const quint64 key = shortKey(name.data(), name.size());
+        for (uint s = shortSlotOf(key); t.shortIds[s]; s = (s + 1) & (kShortSlots - 1)) {
+            if (t.shortKeys[s] == key && t.lengths[t.shortIds[s]] == name.size())
+                return TagId(t.shortIds[s]);
+        }
+        return TagId::Unknown;
+    }
     for (uint s = slotOf(name.data(), name.size());; s = (s + 1) & (kSlots - 1)) {
         const quint8 id = t.ids[s];
         if (!id)

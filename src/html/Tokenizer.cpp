@@ -147,7 +147,8 @@ void Tokenizer::emitText(const char *p, qsizetype n)
 void Tokenizer::startTag(bool end)
 {
     m_endTag = end;
-    m_tag.name.truncate(0);
+    if (!m_tag.name.isEmpty())
+        m_tag.name.truncate(0);
     m_tag.attributes = {};
     m_attributes = 0;
     m_attribute = nullptr;
@@ -178,10 +179,11 @@ void Tokenizer::appendNames(QByteArray &to, const char *p, qsizetype n)
     if (taken < n)
         m_tagCut = true;
     const qsizetype from = to.size();
-    appendBytes(to, p, taken);
+    to.resize(from + taken);
     m_tagBytes += taken;
-    for (char *c = to.data() + from, *end = to.data() + to.size(); c < end; ++c)
-        *c = lower(*c);
+    char *out = to.data() + from;
+    for (qsizetype i = 0; i < taken; ++i)
+        out[i] = lower(p[i]);
 }
 
 void Tokenizer::startAttribute()
@@ -245,7 +247,8 @@ void Tokenizer::emitTag()
         m_sink.endTag(m_tag);
     else
         m_sink.startTag(m_tag);
-    startTag(false);
+    // The next tag's start clears the rest.
+    m_tagBytes = 0;
 }
 
 void Tokenizer::startComment()
@@ -347,12 +350,29 @@ void Tokenizer::run(const char *p, const char *end)
                 continue;
             }
             ++p;
-            if (c == '&')
+            if (c == '&') {
                 beginReference(S::Data);
-            else if (c == '<')
-                m_state = S::TagOpen;
-            else
+            } else if (c == '<') {
+                // Most tags read at once: a name whole in this piece.
+                const bool endTag = p < end && *p == '/';
+                const char *name = p + endTag;
+                const char *q = name < end && isAlpha(*name) ? scan(name, end, kNameStops) : end;
+                if (q == end) {
+                    m_state = S::TagOpen;
+                    continue;
+                }
+                startTag(endTag);
+                appendNames(m_tag.name, name, q - name);
+                p = q;
+                if (*p == '>') {
+                    ++p;
+                    emitTag();
+                } else {
+                    m_state = S::TagName;
+                }
+            } else {
                 emitText('\0');
+            }
             continue;
         }
         case S::RcData:
@@ -1075,6 +1095,19 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         case S::CharacterReference:
             if (isAlnum(uchar(c))) {
+                // A whole name and its ';' in this piece, as most are: looked
+                // up at once, without gathering it.
+                const char *q = p + 1;
+                while (q < end && q - p < kLongestReferenceName && isAlnum(uchar(*q)))
+                    ++q;
+                if (q < end && *q == ';') {
+                    if (const NamedReference *found = findNamedReference({p, q + 1 - p})) {
+                        m_state = m_returnState;
+                        flushReferenceText(found->utf8, found->utf8Length);
+                        p = q + 1;
+                        continue;
+                    }
+                }
                 m_state = S::NamedCharacterReference;
             } else if (c == '#') {
                 ++p;

@@ -381,6 +381,10 @@ struct TreeBuilder::Private
     }
 
     Entry &current() { return stack.back(); }
+    static QByteArray nameOf(const Entry &e)
+    {
+        return e.ns == Ns::Html && e.tag != T::Unknown ? tagName(e.tag) : e.name;
+    }
     bool currentIs(T t) const
     {
         return !stack.empty() && stack.back().tag == t && stack.back().ns == Ns::Html;
@@ -469,8 +473,9 @@ struct TreeBuilder::Private
         }
         Entry &parent = parentOfNew();
         Entry e;
-        // Known names share a static string rather than the tokenizer's buffer.
-        e.name = ns == Ns::Html && tag != T::Unknown ? tagName(tag) : name;
+        // Known HTML names are their tag (see nameOf).
+        if (ns != Ns::Html || tag == T::Unknown)
+            e.name = name;
         e.tag = tag;
         e.ns = ns;
         e.serial = nextSerial++;
@@ -745,7 +750,7 @@ struct TreeBuilder::Private
     // as any other end tag.
     bool adoptionAgency(const QByteArray &subject, T subjectTag)
     {
-        if (!stack.empty() && current().ns == Ns::Html && current().name == subject &&
+        if (!stack.empty() && current().ns == Ns::Html && nameOf(current()) == subject &&
             !current().inList) {
             pop();
             return true;
@@ -869,7 +874,7 @@ struct TreeBuilder::Private
         Held &blockOpen = held[size_t(at)];
         blockOpen.depth = depth;
         blockOpen.index = ++parent->children;
-        blockOpen.typeIndex = countTypes ? parent->types->add(block.name) : 0;
+        blockOpen.typeIndex = countTypes ? parent->types->add(nameOf(block)) : 0;
         // F's clone takes the block's children.
         FormattingEntry fClone = formatting[size_t(fi)];
         fClone.serial = nextSerial++;
@@ -2093,16 +2098,16 @@ struct TreeBuilder::Private
         default:
             break;
         }
-        anyOtherEnd(tag.name);
+        anyOtherEnd(tag.name, t);
     }
 
-    void anyOtherEnd(const QByteArray &name)
+    void anyOtherEnd(const QByteArray &name, T t)
     {
         for (int i = int(stack.size()) - 1; i >= 0; --i) {
             const Entry &e = stack[size_t(i)];
             if (e.zombie)
                 continue;
-            if (e.ns == Ns::Html && e.name == name) {
+            if (e.ns == Ns::Html && e.tag == t && (t != T::Unknown || e.name == name)) {
                 generateImpliedEndTags(e.tag == T::Unknown ? T::Count : e.tag);
                 while (int(stack.size()) > i)
                     pop();
