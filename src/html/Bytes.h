@@ -23,6 +23,15 @@ inline quint64 load(const char *p)
     return qFromLittleEndian<quint64>(p);
 }
 
+// Fewer than eight bytes, zeros after them.
+inline quint64 loadShort(const char *p, qsizetype n)
+{
+    quint64 x = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        x |= quint64(uchar(p[i])) << (8 * i);
+    return x;
+}
+
 inline quint64 equal(quint64 x, char c)
 {
     const quint64 y = x ^ (kOnes * uchar(c));

@@ -60,6 +60,9 @@ bool TextLayout::isShown(const ElementStart &e)
 
 char *TextLayout::room(qsizetype n)
 {
+    // A buffer taken is made anew about the size it had, not grown to it.
+    if (m_out.isNull())
+        m_out.resize(std::max(n, std::min<qsizetype>(m_taken + m_taken / 4, 1 << 20)));
     if (m_out.size() - m_used < n)
         m_out.resize(
             std::max(m_used + n, std::min<qsizetype>(2 * m_out.size(), m_out.size() + (4 << 20))));
@@ -68,6 +71,7 @@ char *TextLayout::room(qsizetype n)
 
 QByteArray TextLayout::take()
 {
+    m_taken = std::max(m_taken / 2, m_used);
     m_out.truncate(m_used);
     m_used = 0;
     return std::exchange(m_out, QByteArray());
@@ -168,9 +172,11 @@ void TextLayout::text(QByteArrayView text)
             content();
             // Words and the single spaces between them are copied as they
             // stand, eight bytes at a time; other white space ends the run.
-            while (end - p >= 8) {
-                const quint64 x = bytes::load(p);
-                std::memcpy(w, p, 8);
+            for (;;) {
+                const qsizetype left = end - p;
+                const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
+                qToLittleEndian(x, w);
+                // The zeros past a short end stop the run there.
                 const quint64 low = bytes::atMost(x, ' ');
                 // A space before a byte above ' ' in the same eight passes.
                 const quint64 single = bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
@@ -180,9 +186,11 @@ void TextLayout::text(QByteArrayView text)
                     w += 8;
                     continue;
                 }
-                const int k = bytes::firstByte(stops);
+                const qsizetype k = std::min<qsizetype>(bytes::firstByte(stops), left);
                 p += k;
                 w += k;
+                if (p == end)
+                    break;
                 if (!isCollapsible(*p)) {
                     *w++ = *p++; // a control character: part of the word
                 } else if (*p == ' ' && end - p > 1 && uchar(p[1]) > ' ') {
@@ -192,8 +200,6 @@ void TextLayout::text(QByteArrayView text)
                     break;
                 }
             }
-            while (end - p < 8 && p < end && !isCollapsible(*p))
-                *w++ = *p++;
         }
     }
     m_used += w - begin;

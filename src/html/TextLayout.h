@@ -46,6 +46,7 @@ private:
     // most pieces of text cost no call to resize.
     QByteArray m_out;
     qsizetype m_used = 0;
+    qsizetype m_taken = 0; // about the size of what was taken lately
     std::vector<Frame> m_frames;
     int m_hidden = 0;
     int m_pre = 0;

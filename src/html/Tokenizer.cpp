@@ -144,10 +144,10 @@ void Tokenizer::emitText(const char *p, qsizetype n)
     m_sink.characters(QByteArrayView(p, n));
 }
 
-void Tokenizer::startTag(bool end)
+void Tokenizer::startTag(bool end, bool clearName)
 {
     m_endTag = end;
-    if (!m_tag.name.isEmpty())
+    if (clearName && !m_tag.name.isEmpty())
         m_tag.name.truncate(0);
     m_tag.attributes = {};
     m_attributes = 0;
@@ -361,8 +361,14 @@ void Tokenizer::run(const char *p, const char *end)
                     m_state = S::TagOpen;
                     continue;
                 }
-                startTag(endTag);
-                appendNames(m_tag.name, name, q - name);
+                startTag(endTag, false);
+                // The name whole: one resize, no append.
+                const qsizetype n = std::min<qsizetype>(q - name, kTagLimit);
+                m_tagCut = n < q - name;
+                m_tagBytes = n;
+                m_tag.name.resize(n);
+                for (qsizetype i = 0; i < n; ++i)
+                    m_tag.name.data()[i] = lower(name[i]);
                 p = q;
                 if (*p == '>') {
                     ++p;
