@@ -138,6 +138,7 @@ struct Record
     QByteArray raw, inner, startTag, endTag;
     std::unique_ptr<TextLayout> layout;
     bool textIsRaw = false;
+    bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
     // For deciding at the end.
     QList<int> candidates;
@@ -153,6 +154,33 @@ struct Record
     QVarLengthArray<bool, 4> contains;
     qint64 bytes = 0;
     qint64 serial = 0; // its place in the queue
+
+    // As new, keeping the room it has: records are reused.
+    void clear()
+    {
+        state = State::Pending;
+        fields.clear();
+        capturing = true;
+        htmlFrom = rawFrom = 0;
+        htmlTo = rawTo = -1;
+        htmlTaken = rawTaken = materialized = false;
+        for (QByteArray *b : {&raw, &inner, &startTag, &endTag, &name}) {
+            if (!b->isNull())
+                *b = QByteArray();
+        }
+        textIsRaw = readsRaw = cut = waitsForParent = empty = false;
+        candidates.clear();
+        ns = Namespace::Html;
+        attributes.clear();
+        depth = index = typeIndex = siblings = siblingsOfType = 0;
+        reached.clear();
+        hasChild.clear();
+        hasDescendant.clear();
+        ofIndex.clear();
+        ofTotal.clear();
+        contains.clear();
+        bytes = serial = 0;
+    }
 };
 
 struct Frame
@@ -226,7 +254,7 @@ struct ElementTaker::Private : TreeSink
     const Data &data;
     SelectorList selectors;
     QList<Take> takes;
-    bool needText = false, needRaw = false, needHtml = false, countTypes = false;
+    bool needText = false, rawTake = false, needHtml = false, countTypes = false;
     std::vector<std::pair<int, int>> order; // (complex, compound) by bit
     QList<bool> isHasArgument;
     QList<bool> isTop;
@@ -249,6 +277,11 @@ struct ElementTaker::Private : TreeSink
     size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
     std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
     int textCaptures = 0;
+    int rawReaders = 0; // captures that read the raw stream
+    // Records and layouts done with, for the next ones: most elements taken
+    // then cost no allocation of their own.
+    std::vector<std::unique_ptr<Record>> spareRecords;
+    std::vector<std::unique_ptr<TextLayout>> spareLayouts;
     qint64 recordBytes = 0;
     qint64 textOffset = 0;
     bool finished = false;
@@ -261,7 +294,7 @@ struct ElementTaker::Private : TreeSink
         builder.setTokenizer(&tokenizer);
         for (const Take &t : this->takes) {
             needText |= t.kind == Take::Kind::Text;
-            needRaw |= t.kind == Take::Kind::Raw || t.kind == Take::Kind::Text;
+            rawTake |= t.kind == Take::Kind::Raw;
             needHtml |= t.kind == Take::Kind::Html || t.kind == Take::Kind::Inner;
         }
         countTypes = usesTypes(data);
@@ -638,7 +671,7 @@ struct ElementTaker::Private : TreeSink
                           .arg(kOpenCaptureLimit));
             return nullptr;
         }
-        records.push_back(std::make_unique<Record>());
+        records.push_back(newRecord());
         Record &r = *records.back();
         r.serial = firstSerial + qint64(records.size()) - 1;
         r.candidates = candidates;
@@ -663,8 +696,9 @@ struct ElementTaker::Private : TreeSink
             r.contains = QVarLengthArray<bool, 4>(qsizetype(needles.size()), false);
         }
         // Fields known now.
-        r.fields.reserve(takes.size());
-        for (const Take &t : takes) {
+        r.fields.resize(takes.size());
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            const Take &t = takes[i];
             if (t.kind == Take::Kind::Attribute) {
                 const Attribute *a = nullptr;
                 for (const Attribute &x : e.attributes) {
@@ -673,10 +707,10 @@ struct ElementTaker::Private : TreeSink
                         break;
                     }
                 }
-                r.fields.append(a ? a->value : QByteArray());
-                add(r, r.fields.last().size());
-            } else {
-                r.fields.append(QByteArray());
+                if (a) {
+                    r.fields[i] = a->value;
+                    add(r, a->value.size());
+                }
             }
         }
         if (needHtml) {
@@ -684,23 +718,26 @@ struct ElementTaker::Private : TreeSink
             f.name = e.name.toByteArray();
             add(r, r.startTag.size());
         }
+        r.readsRaw = rawTake;
         if (needText) {
             r.textIsRaw = f.hidden;
+            r.readsRaw |= f.hidden;
             if (!f.hidden) {
-                r.layout = std::make_unique<TextLayout>();
+                r.layout = newLayout();
                 if (f.pre && !isPreformatted(e.tag, e.ns))
                     r.layout->setPreformatted();
                 r.layout->elementStarted(e);
             }
         }
-        if (needRaw || needHtml || needText) {
+        if (r.readsRaw || needHtml || needText) {
             r.htmlFrom = html.end();
             r.rawFrom = raw.end();
             textCaptures += needText;
+            rawReaders += r.readsRaw;
             capturing.push_back(&r);
             if (needHtml)
                 htmlUsers.push_back(r.serial);
-            if (needRaw)
+            if (r.readsRaw)
                 rawUsers.push_back(r.serial);
         } else {
             r.capturing = false;
@@ -726,6 +763,10 @@ struct ElementTaker::Private : TreeSink
         size_t &full = isHtml ? htmlFull : rawFull;
         while (full < capturing.size()) {
             Record &r = *capturing[full];
+            if (!isHtml && !r.readsRaw) {
+                ++full;
+                continue;
+            }
             const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
             if (stream.end() - from < kCaptureLimit)
                 break;
@@ -747,6 +788,42 @@ struct ElementTaker::Private : TreeSink
         stream.dropBefore(neededFrom(isHtml));
     }
 
+    std::unique_ptr<Record> newRecord()
+    {
+        if (spareRecords.empty())
+            return std::make_unique<Record>();
+        std::unique_ptr<Record> r = std::move(spareRecords.back());
+        spareRecords.pop_back();
+        return r;
+    }
+
+    void recycle(std::unique_ptr<Record> &r)
+    {
+        spare(r->layout);
+        if (spareRecords.size() < 64) {
+            r->clear();
+            spareRecords.push_back(std::move(r));
+        }
+        r.reset();
+    }
+
+    void spare(std::unique_ptr<TextLayout> &layout)
+    {
+        if (layout && spareLayouts.size() < 64)
+            spareLayouts.push_back(std::move(layout));
+        layout.reset();
+    }
+
+    std::unique_ptr<TextLayout> newLayout()
+    {
+        if (spareLayouts.empty())
+            return std::make_unique<TextLayout>();
+        std::unique_ptr<TextLayout> layout = std::move(spareLayouts.back());
+        spareLayouts.pop_back();
+        layout->reset();
+        return layout;
+    }
+
     Record *recordOf(qint64 serial) const
     {
         const qint64 at = serial - firstSerial;
@@ -755,7 +832,7 @@ struct ElementTaker::Private : TreeSink
 
     bool needs(const Record &r, bool isHtml) const
     {
-        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : needRaw && !r.rawTaken);
+        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : r.readsRaw && !r.rawTaken);
     }
 
     // Where the oldest record still to read a stream begins in it: what lies
@@ -793,6 +870,7 @@ struct ElementTaker::Private : TreeSink
         htmlFull = std::min(htmlFull, capturing.size());
         rawFull = std::min(rawFull, capturing.size());
         textCaptures -= needText;
+        rawReaders -= r.readsRaw;
         r.capturing = false;
     }
 
@@ -805,7 +883,7 @@ struct ElementTaker::Private : TreeSink
         const QByteArray inner = !needHtml     ? QByteArray()
                                  : r.htmlTaken ? r.inner
                                                : html.part(r.htmlFrom, r.htmlTo);
-        const QByteArray rawText = !needRaw     ? QByteArray()
+        const QByteArray rawText = !r.readsRaw  ? QByteArray()
                                    : r.rawTaken ? r.raw
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
@@ -869,7 +947,7 @@ struct ElementTaker::Private : TreeSink
                 write(html, escaped, true);
             }
         }
-        if (needRaw)
+        if (rawReaders)
             write(raw, text, false);
         if (needText) {
             for (Record *r : capturing) {
@@ -983,9 +1061,10 @@ struct ElementTaker::Private : TreeSink
         if (r.layout) {
             r.layout->elementEnded();
             r.layout->finish();
-            QByteArray t = r.layout->take();
-            if (t.endsWith('\n'))
-                t.chop(1);
+            QByteArrayView lines = r.layout->lines();
+            if (lines.endsWith('\n'))
+                lines.chop(1);
+            const QByteArray t = lines.toByteArray();
             for (qsizetype i = 0; i < takes.size(); ++i) {
                 if (takes[i].kind == Take::Kind::Text)
                     r.fields[i] = t;
@@ -998,8 +1077,8 @@ struct ElementTaker::Private : TreeSink
             bytes += field.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
-        r.layout.reset();
-        if (!needHtml && !needRaw)
+        spare(r.layout);
+        if (!needHtml && !r.readsRaw)
             r.materialized = true;
     }
 
@@ -1035,7 +1114,7 @@ struct ElementTaker::Private : TreeSink
         r.attributes.clear();
         if (!match) {
             recordBytes -= r.bytes;
-            records[size_t(r.serial - firstSerial)].reset();
+            recycle(records[size_t(r.serial - firstSerial)]);
         }
     }
 
@@ -1064,7 +1143,7 @@ struct ElementTaker::Private : TreeSink
             r.attributes.clear();
             if (result == Tri::False) {
                 recordBytes -= r.bytes;
-                records[size_t(r.serial - firstSerial)].reset();
+                recycle(records[size_t(r.serial - firstSerial)]);
             }
         }
         if (parent.waitingHead > 64 && 2 * parent.waitingHead > parent.waiting.size()) {
@@ -1130,6 +1209,7 @@ QList<QByteArray> ElementTaker::takeRecord()
     d->materialize(r);
     QList<QByteArray> fields = std::move(r.fields);
     d->recordBytes -= r.bytes;
+    d->recycle(d->records.front());
     d->records.pop_front();
     ++d->firstSerial;
     d->flushFront();

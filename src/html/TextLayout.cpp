@@ -62,7 +62,8 @@ char *TextLayout::room(qsizetype n)
 {
     // A buffer taken is made anew about the size it had, not grown to it.
     if (m_out.isNull())
-        m_out.resize(std::max(n, std::min<qsizetype>(m_taken + m_taken / 4, 1 << 20)));
+        m_out.resize(
+            std::max({n, qsizetype(256), std::min<qsizetype>(m_taken + m_taken / 4, 1 << 20)}));
     if (m_out.size() - m_used < n)
         m_out.resize(
             std::max(m_used + n, std::min<qsizetype>(2 * m_out.size(), m_out.size() + (4 << 20))));
@@ -75,6 +76,16 @@ QByteArray TextLayout::take()
     m_out.truncate(m_used);
     m_used = 0;
     return std::exchange(m_out, QByteArray());
+}
+
+void TextLayout::reset()
+{
+    if (m_out.size() > 1 << 16)
+        m_out = QByteArray();
+    m_used = m_taken = 0;
+    m_frames.clear();
+    m_hidden = m_pre = m_tabs = 0;
+    m_lineHasText = m_space = false;
 }
 
 void TextLayout::endLine()

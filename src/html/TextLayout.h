@@ -18,6 +18,8 @@ public:
     void elementEnded();
     void finish() { endLine(); }
     QByteArray take(); // the lines made so far
+    QByteArrayView lines() const { return {m_out.constData(), m_used}; }
+    void reset(); // for another element, keeping a small buffer
     qint64 heldBytes() const { return m_out.capacity(); }
     bool hidden() const { return m_hidden > 0; }
     // For the text of an element inside pre: white space kept from the start.

@@ -971,10 +971,9 @@ struct TreeBuilder::Private
         pop();
     }
 
-    void insertImplied(const char *name)
+    void insertImplied(T tag)
     {
-        const QByteArray n(name);
-        push(n, tagId(n), Ns::Html, {});
+        push(tagName(tag), tag, Ns::Html, {});
         updateForeign();
     }
 
@@ -1128,7 +1127,7 @@ struct TreeBuilder::Private
                 mode = Mode::BeforeHead;
                 return;
             }
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
             [[fallthrough]];
         case Mode::BeforeHead:
@@ -1139,7 +1138,7 @@ struct TreeBuilder::Private
                 mode = Mode::InHead;
                 return;
             }
-            insertImplied("head");
+            insertImplied(T::Head);
             headSerial = current().serial;
             mode = Mode::InHead;
             [[fallthrough]];
@@ -1167,7 +1166,7 @@ struct TreeBuilder::Private
                 inHeadStart(tag, t);
                 return;
             }
-            insertImplied("body");
+            insertImplied(T::Body);
             mode = Mode::InBody;
             inBodyStart(tag, t);
             return;
@@ -1224,7 +1223,7 @@ struct TreeBuilder::Private
             }
             if (t == T::Th || t == T::Td) {
                 clearToContext({T::Tbody, T::Tfoot, T::Thead, T::Template, T::Html});
-                insertImplied("tr");
+                insertImplied(T::Tr);
                 mode = Mode::InRow;
                 startTagIn(mode, tag, t);
                 return;
@@ -1603,7 +1602,7 @@ struct TreeBuilder::Private
             return;
         case T::Col:
             clearToContext({T::Table, T::Template, T::Html});
-            insertImplied("colgroup");
+            insertImplied(T::Colgroup);
             mode = Mode::InColumnGroup;
             startTagIn(mode, tag, t);
             return;
@@ -1618,7 +1617,7 @@ struct TreeBuilder::Private
         case T::Th:
         case T::Tr:
             clearToContext({T::Table, T::Template, T::Html});
-            insertImplied("tbody");
+            insertImplied(T::Tbody);
             mode = Mode::InTableBody;
             startTagIn(mode, tag, t);
             return;
@@ -1769,13 +1768,13 @@ struct TreeBuilder::Private
         case Mode::BeforeHtml:
             if (!among(t, {T::Head, T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
             [[fallthrough]];
         case Mode::BeforeHead:
             if (!among(t, {T::Head, T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("head");
+            insertImplied(T::Head);
             headSerial = current().serial;
             mode = Mode::InHead;
             [[fallthrough]];
@@ -1798,7 +1797,7 @@ struct TreeBuilder::Private
             }
             if (!among(t, {T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("body");
+            insertImplied(T::Body);
             mode = Mode::InBody;
             endTagIn(mode, tag, t);
             return;
@@ -2034,7 +2033,7 @@ struct TreeBuilder::Private
         }
         case T::P:
             if (!inScope(T::P, Scope::Button))
-                insertImplied("p");
+                insertImplied(T::P);
             generateImpliedEndTags(T::P);
             popUntil(T::P);
             return;
@@ -2163,10 +2162,10 @@ struct TreeBuilder::Private
                 quirks = true;
                 [[fallthrough]];
             case Mode::BeforeHtml:
-                insertImplied("html");
+                insertImplied(T::Html);
                 [[fallthrough]];
             case Mode::BeforeHead:
-                insertImplied("head");
+                insertImplied(T::Head);
                 headSerial = current().serial;
                 [[fallthrough]];
             case Mode::InHead:
@@ -2176,7 +2175,7 @@ struct TreeBuilder::Private
                 popUntil(T::Head);
                 [[fallthrough]];
             default:
-                insertImplied("body");
+                insertImplied(T::Body);
                 mode = Mode::InBody;
             }
             charactersIn(text);
@@ -2229,11 +2228,11 @@ struct TreeBuilder::Private
             mode = originalMode;
         }
         if (mode == Mode::Initial || mode == Mode::BeforeHtml) {
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
         }
         if (mode == Mode::BeforeHead) {
-            insertImplied("head");
+            insertImplied(T::Head);
             mode = Mode::InHead;
         }
         if (mode == Mode::InHead || mode == Mode::InHeadNoscript) {
@@ -2244,7 +2243,7 @@ struct TreeBuilder::Private
             mode = Mode::AfterHead;
         }
         if (mode == Mode::AfterHead)
-            insertImplied("body");
+            insertImplied(T::Body);
         while (!stack.empty())
             pop();
         if (holding)
