@@ -159,7 +159,8 @@ struct Record
     void clear()
     {
         state = State::Pending;
-        fields.clear();
+        if (!fields.isEmpty())
+            fields.clear();
         capturing = true;
         htmlFrom = rawFrom = 0;
         htmlTo = rawTo = -1;
@@ -169,16 +170,23 @@ struct Record
                 *b = QByteArray();
         }
         textIsRaw = readsRaw = cut = waitsForParent = empty = false;
-        candidates.clear();
+        if (!candidates.isEmpty())
+            candidates.clear();
         ns = Namespace::Html;
-        attributes.clear();
+        if (!attributes.isEmpty())
+            attributes.clear();
         depth = index = typeIndex = siblings = siblingsOfType = 0;
-        reached.clear();
-        hasChild.clear();
-        hasDescendant.clear();
-        ofIndex.clear();
-        ofTotal.clear();
-        contains.clear();
+        // Emptied only when used: a clear of an empty array still costs a call.
+        for (Bits *b : {&reached, &hasChild, &hasDescendant}) {
+            if (!b->isEmpty())
+                b->clear();
+        }
+        for (QVarLengthArray<int, 2> *a : {&ofIndex, &ofTotal}) {
+            if (!a->isEmpty())
+                a->clear();
+        }
+        if (!contains.isEmpty())
+            contains.clear();
         bytes = serial = 0;
     }
 };
@@ -478,7 +486,7 @@ struct ElementTaker::Private : TreeSink
             if (!info.final)
                 return Tri::Unknown;
             for (int arg : s.args) {
-                const int first = firstStep[arg];
+                const int first = std::as_const(firstStep)[arg];
                 const Bits &bits = steps[size_t(first)].before == Combinator::Child
                                        ? *info.hasChild
                                        : *info.hasDescendant;
@@ -593,7 +601,7 @@ struct ElementTaker::Private : TreeSink
         for (const auto &[ci, k] : order) {
             const Complex &c = data.complexes[ci];
             const Compound &compound = c.compounds[k];
-            if (!isHasArgument[ci] && k > 0) {
+            if (!std::as_const(isHasArgument)[ci] && k > 0) {
                 const int previous = c.compounds[k - 1].bit;
                 const Combinator comb = c.combinators[k - 1];
                 const Bits &context = comb == Combinator::Descendant ? f.inherited
@@ -606,14 +614,14 @@ struct ElementTaker::Private : TreeSink
             const Tri t = evalCompound(compound, info);
             if (t == Tri::True)
                 set(f.reached, compound.bit);
-            const bool subject = isTop[ci] && k + 1 == c.compounds.size();
+            const bool subject = std::as_const(isTop)[ci] && k + 1 == c.compounds.size();
             if (subject && t == Tri::True)
                 matched = true;
             else if (subject && t == Tri::Unknown)
                 candidates.append(ci);
             // "of S" counters follow as soon as S is known.
             if (k + 1 == c.compounds.size() && test(f.reached, compound.bit)) {
-                for (int n : countersOf[ci]) {
+                for (int n : std::as_const(countersOf)[ci]) {
                     if (!ofIndex[n])
                         ofIndex[n] = parent.ofCounts[n] + 1;
                 }
@@ -800,7 +808,7 @@ struct ElementTaker::Private : TreeSink
     void recycle(std::unique_ptr<Record> &r)
     {
         spare(r->layout);
-        if (spareRecords.size() < 64) {
+        if (spareRecords.size() < 4096) {
             r->clear();
             spareRecords.push_back(std::move(r));
         }

@@ -50,9 +50,11 @@ bool TextLayout::isShown(const ElementStart &e)
     }
     if (e.attributes.empty())
         return true;
+    const auto is = [](const QByteArray &name, const char *word, qsizetype size) {
+        return name.size() == size && std::memcmp(name.constData(), word, size_t(size)) == 0;
+    };
     for (const Attribute &a : e.attributes) {
-        if (a.name == QByteArrayView("hidden", 6) ||
-            (a.name == QByteArrayView("style", 5) && displayNone(a.value)))
+        if (is(a.name, "hidden", 6) || (is(a.name, "style", 5) && displayNone(a.value)))
             return false;
     }
     return true;

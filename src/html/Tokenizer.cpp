@@ -192,9 +192,32 @@ void Tokenizer::startAttribute()
     if (size_t(m_attributes) == m_pool.size())
         m_pool.emplace_back();
     m_attribute = &m_pool[size_t(m_attributes)];
-    m_attribute->name.truncate(0);
-    m_attribute->value.truncate(0);
+    if (!m_attribute->name.isEmpty())
+        m_attribute->name.truncate(0);
+    if (!m_attribute->value.isEmpty())
+        m_attribute->value.truncate(0);
     m_hasAttribute = true;
+}
+
+bool Tokenizer::readQuotedAttribute(const char *&p, const char *end)
+{
+    // name="value" or name='value' whole in this piece, without references
+    // or NULs: each part set in one resize. Anything else goes state by state.
+    const char *q = p;
+    while (q < end && (isAlpha(*q) || isDigit(*q) || *q == '-' || *q == '_' || *q == ':'))
+        ++q;
+    if (end - q < 2 || *q != '=' || (q[1] != '"' && q[1] != '\''))
+        return false;
+    const char *value = q + 2;
+    const char *close = q[1] == '"' ? bytes::findAny(value, end, '"', '&', '\0')
+                                    : bytes::findAny(value, end, '\'', '&', '\0');
+    if (close == end || *close != q[1])
+        return false;
+    startAttribute();
+    appendNames(m_attribute->name, p, q - p);
+    appendAttributeValue(value, close - value);
+    p = close + 1;
+    return true;
 }
 
 void Tokenizer::commitAttribute()
@@ -650,6 +673,8 @@ void Tokenizer::run(const char *p, const char *end)
         case S::BeforeAttributeName:
             if (isSpace(c)) {
                 ++p;
+            } else if (isAlpha(c) && readQuotedAttribute(p, end)) {
+                m_state = S::AfterAttributeValueQuoted;
             } else if (c == '/' || c == '>') {
                 m_state = S::AfterAttributeName;
             } else if (c == '=') {

@@ -177,6 +177,7 @@ private:
     void appendName(QByteArray &to, char c);
     void appendNames(QByteArray &to, const char *p, qsizetype n);
     void startAttribute();
+    bool readQuotedAttribute(const char *&p, const char *end);
     void commitAttribute();
     void appendAttributeValue(const char *p, qsizetype n);
     void appendComment(const char *p, qsizetype n);

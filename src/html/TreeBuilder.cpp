@@ -747,10 +747,11 @@ struct TreeBuilder::Private
     }
 
     // The adoption agency: returns false when the end tag is to be treated
-    // as any other end tag.
-    bool adoptionAgency(const QByteArray &subject, T subjectTag)
+    // as any other end tag. Formatting elements have known names, told apart
+    // by their tags.
+    bool adoptionAgency(T subjectTag)
     {
-        if (!stack.empty() && current().ns == Ns::Html && nameOf(current()) == subject &&
+        if (!stack.empty() && current().ns == Ns::Html && current().tag == subjectTag &&
             !current().inList) {
             pop();
             return true;
@@ -758,16 +759,15 @@ struct TreeBuilder::Private
         for (int outer = 0; outer < 8; ++outer) {
             int fi = -1; // formatting list index
             for (int i = int(formatting.size()) - 1; i >= 0 && !formatting[size_t(i)].marker; --i) {
-                if (formatting[size_t(i)].tag == subjectTag &&
-                    formatting[size_t(i)].name == subject) {
+                if (formatting[size_t(i)].tag == subjectTag) {
                     fi = i;
                     break;
                 }
             }
             if (fi < 0)
                 return outer > 0;
-            const FormattingEntry f = formatting[size_t(fi)];
-            const int si = f.onStack ? stackIndexOf(f.serial) : -1;
+            const quint64 serial = formatting[size_t(fi)].serial;
+            const int si = formatting[size_t(fi)].onStack ? stackIndexOf(serial) : -1;
             if (si < 0) {
                 formatting.erase(formatting.begin() + fi);
                 return true;
@@ -784,13 +784,13 @@ struct TreeBuilder::Private
             if (bi < 0) {
                 while (int(stack.size()) > si)
                     pop();
-                dropFormattingBySerial(f.serial);
+                dropFormattingBySerial(serial);
                 return true;
             }
             if (si == 0 || !isHeld(stack[size_t(bi)])) {
                 // The block's start went out already: leave the element open.
                 notes.add(QStringLiteral("Misnested formatting past 1 MiB was left unresolved"));
-                dropFormattingBySerial(f.serial);
+                dropFormattingBySerial(serial);
                 return true;
             }
             adopt(si, bi, fi);
@@ -1435,7 +1435,7 @@ struct TreeBuilder::Private
             for (int i = int(formatting.size()) - 1; i >= 0 && !formatting[size_t(i)].marker; --i) {
                 if (formatting[size_t(i)].tag == T::A) {
                     const quint64 serial = formatting[size_t(i)].serial;
-                    adoptionAgency("a", T::A);
+                    adoptionAgency(T::A);
                     dropFormattingBySerial(serial);
                     const int si = stackIndexOf(serial);
                     if (si >= 0)
@@ -1466,7 +1466,7 @@ struct TreeBuilder::Private
         case T::Nobr:
             reconstructFormatting();
             if (inScope(T::Nobr, Scope::Default)) {
-                adoptionAgency("nobr", T::Nobr);
+                adoptionAgency(T::Nobr);
                 reconstructFormatting();
             }
             insert(tag, t);
@@ -2075,7 +2075,7 @@ struct TreeBuilder::Private
         case T::Strong:
         case T::Tt:
         case T::U:
-            if (adoptionAgency(tag.name, t))
+            if (adoptionAgency(t))
                 return;
             break;
         case T::Applet:
