@@ -674,9 +674,12 @@ struct ElementTaker::Private : TreeSink
                  const QVarLengthArray<int, 2> &ofIndex)
     {
         if (needText && textCaptures >= kOpenCaptureLimit) {
-            notes.add(QStringLiteral("More than %1 matched elements whose text is taken were "
-                                     "open inside each other; the innermost were left out")
-                          .arg(kOpenCaptureLimit));
+            // Made once: a page can reach this for every element.
+            static const QString note =
+                QStringLiteral("More than %1 matched elements whose text is taken were "
+                               "open inside each other; the innermost were left out")
+                    .arg(kOpenCaptureLimit);
+            notes.add(note);
             return nullptr;
         }
         records.push_back(newRecord());

@@ -3,6 +3,7 @@
 #include "html/Tags.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace html {
 
@@ -278,7 +279,16 @@ struct FormattingEntry
     QByteArray name;
     T tag = T::Unknown;
     QList<Attribute> attributes;
+    size_t fingerprint = 0; // of the attributes, in any order
 };
+
+size_t fingerprintOf(Attributes attributes)
+{
+    size_t sum = 0;
+    for (const Attribute &a : attributes)
+        sum += qHash(a.name) * 31 + qHash(a.value);
+    return sum;
+}
 
 struct Held
 {
@@ -362,7 +372,8 @@ struct TreeBuilder::Private
     bool commentShown = false;
     std::vector<Entry> stack;
     Entry document; // the parent of the root element, for its child counts
-    std::vector<FormattingEntry> formatting;
+    // Dropped from the front once full: a deque keeps that constant.
+    std::deque<FormattingEntry> formatting;
     quint64 nextSerial = 1;
     quint64 headSerial = 0, formSerial = 0;
     int tagCounts[int(T::Count)] = {};
@@ -467,8 +478,11 @@ struct TreeBuilder::Private
     Entry &push(const QByteArray &name, T tag, Ns ns, Attributes attributes)
     {
         if (int(stack.size()) >= kDepthLimit) {
-            notes.add(QStringLiteral("Elements nested deeper than %1 were made siblings")
-                          .arg(kDepthLimit));
+            // Made once: a page can reach this for every element.
+            static const QString note =
+                QStringLiteral("Elements nested deeper than %1 were made siblings")
+                    .arg(kDepthLimit);
+            notes.add(note);
             pop();
         }
         Entry &parent = parentOfNew();
@@ -650,12 +664,14 @@ struct TreeBuilder::Private
     void pushFormatting(const Tag &tag, T t)
     {
         // Noah's Ark: at most three equal entries after the last marker.
+        // Fingerprints keep a long list of unequal ones linear.
+        const size_t fingerprint = fingerprintOf(tag.attributes);
         int equal = 0;
         for (auto it = formatting.end(); it != formatting.begin();) {
             --it;
             if (it->marker)
                 break;
-            if (it->tag == t && it->name == tag.name &&
+            if (it->tag == t && it->fingerprint == fingerprint &&
                 size_t(it->attributes.size()) == tag.attributes.size() &&
                 std::is_permutation(it->attributes.begin(), it->attributes.end(),
                                     tag.attributes.begin(),
@@ -680,6 +696,7 @@ struct TreeBuilder::Private
         f.name = tag.name;
         f.tag = t;
         f.attributes = QList<Attribute>(tag.attributes.begin(), tag.attributes.end());
+        f.fingerprint = fingerprint;
         formatting.push_back(std::move(f));
     }
 
