@@ -121,6 +121,36 @@ struct Info
     }
 };
 
+// A stretch of a stream, held by the stream's chunks themselves: captures cut
+// at the limit inside each other share them rather than a copy each.
+struct Slice
+{
+    QList<QByteArray> chunks;
+    qint64 offset = 0; // into the first chunk
+    qint64 size = 0;
+
+    QByteArray joined() const
+    {
+        if (chunks.size() == 1)
+            return offset == 0 && size == chunks[0].size() ? chunks[0]
+                                                           : chunks[0].sliced(offset, size);
+        QByteArray out;
+        out.reserve(size);
+        qint64 from = offset;
+        for (const QByteArray &chunk : chunks) {
+            const qint64 n = std::min<qint64>(chunk.size() - from, size - out.size());
+            out.append(chunk.constData() + from, n);
+            from = 0;
+        }
+        return out;
+    }
+    void clear()
+    {
+        chunks.clear();
+        offset = size = 0;
+    }
+};
+
 struct Record
 {
     enum class State : quint8
@@ -135,7 +165,8 @@ struct Record
     qint64 htmlTo = -1, rawTo = -1;           // and ends, once it has
     bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
     bool materialized = false;                // its fields made from the streams
-    QByteArray raw, inner, startTag, endTag;
+    Slice rawCut, innerCut;                   // its parts, once cut at the limit
+    QByteArray startTag, endTag;
     std::unique_ptr<TextLayout> layout;
     bool textIsRaw = false;
     bool readsRaw = false; // a raw take, or a text take of a hidden element
@@ -165,7 +196,9 @@ struct Record
         htmlFrom = rawFrom = 0;
         htmlTo = rawTo = -1;
         htmlTaken = rawTaken = materialized = false;
-        for (QByteArray *b : {&raw, &inner, &startTag, &endTag, &name}) {
+        rawCut.clear();
+        innerCut.clear();
+        for (QByteArray *b : {&startTag, &endTag, &name}) {
             if (!b->isNull())
                 *b = QByteArray();
         }
@@ -222,29 +255,57 @@ struct Needle
 };
 
 // What the open captures read, written once for all of them: each one's part
-// is the stretch from where it began. What none of them needs any more is
-// dropped from the front.
+// is the stretch from where it began. It is kept in chunks, and those that
+// none of them needs any more are dropped from the front.
 struct SharedStream
 {
-    QByteArray bytes;
-    qint64 base = 0; // the offset of bytes[0]
+    static constexpr qint64 kChunk = 1 << 20;
+    std::deque<QByteArray> chunks; // each kChunk long but the last
+    qint64 base = 0;               // the offset of the first chunk
+    qint64 total = 0;
 
-    qint64 end() const { return base + bytes.size(); }
-    QByteArray part(qint64 from, qint64 to) const { return bytes.sliced(from - base, to - from); }
+    qint64 end() const { return total; }
+    void append(QByteArrayView bytes)
+    {
+        while (!bytes.isEmpty()) {
+            if (chunks.empty() || chunks.back().size() == kChunk)
+                chunks.emplace_back();
+            QByteArray &last = chunks.back();
+            const qsizetype n = std::min<qsizetype>(bytes.size(), kChunk - last.size());
+            appendBytes(last, bytes.data(), n);
+            bytes = bytes.sliced(n);
+            total += n;
+        }
+    }
+    Slice slice(qint64 from, qint64 to) const
+    {
+        Slice s;
+        size_t i = size_t((from - base) / kChunk);
+        s.offset = (from - base) % kChunk;
+        s.size = to - from;
+        for (qint64 at = base + qint64(i) * kChunk; at < to; at += kChunk, ++i)
+            s.chunks.append(chunks[i]);
+        return s;
+    }
+    QByteArray part(qint64 from, qint64 to) const { return slice(from, to).joined(); }
     void dropBefore(qint64 offset)
     {
-        const qint64 dead = offset - base;
-        if (dead > (1 << 16) && dead > bytes.size() / 2) {
-            bytes.remove(0, dead);
-            base = offset;
-            if (bytes.capacity() > 2 * bytes.size() + (1 << 20))
-                bytes.squeeze();
+        while (chunks.size() > 1 && base + kChunk <= offset) {
+            chunks.pop_front();
+            base += kChunk;
         }
+    }
+    qint64 capacity() const
+    {
+        qint64 n = 0;
+        for (const QByteArray &chunk : chunks)
+            n += chunk.capacity();
+        return n;
     }
     void clear()
     {
-        bytes.clear();
-        base = 0;
+        chunks.clear();
+        base = total = 0;
     }
 };
 
@@ -770,7 +831,7 @@ struct ElementTaker::Private : TreeSink
     // part at once, cut, and holds the stream no longer.
     void write(SharedStream &stream, QByteArrayView bytes, bool isHtml)
     {
-        appendBytes(stream.bytes, bytes.data(), bytes.size());
+        stream.append(bytes);
         size_t &full = isHtml ? htmlFull : rawFull;
         while (full < capturing.size()) {
             Record &r = *capturing[full];
@@ -781,15 +842,7 @@ struct ElementTaker::Private : TreeSink
             const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
             if (stream.end() - from < kCaptureLimit)
                 break;
-            QByteArray &part = isHtml ? r.inner : r.raw;
-            if (from == stream.base && nextReaderFrom(isHtml, r.serial) >= from + kCaptureLimit) {
-                // The only reader of the stream's start: its part is taken whole.
-                part = std::exchange(stream.bytes, stream.bytes.sliced(kCaptureLimit));
-                part.truncate(kCaptureLimit);
-                stream.base += kCaptureLimit;
-            } else {
-                part = stream.part(from, from + kCaptureLimit);
-            }
+            (isHtml ? r.innerCut : r.rawCut) = stream.slice(from, from + kCaptureLimit);
             (isHtml ? r.htmlTaken : r.rawTaken) = true;
             add(r, kCaptureLimit);
             if (!std::exchange(r.cut, true))
@@ -861,17 +914,6 @@ struct ElementTaker::Private : TreeSink
         return (isHtml ? html : raw).end();
     }
 
-    // Where the first reader after `serial` begins: readers begin in page order.
-    qint64 nextReaderFrom(bool isHtml, qint64 serial) const
-    {
-        for (const qint64 user : isHtml ? htmlUsers : rawUsers) {
-            const Record *r = recordOf(user);
-            if (user != serial && r && needs(*r, isHtml))
-                return isHtml ? r->htmlFrom : r->rawFrom;
-        }
-        return (isHtml ? html : raw).end();
-    }
-
     // The innermost capture ends: its parts of the streams.
     void endCapture(Record &r)
     {
@@ -892,10 +934,10 @@ struct ElementTaker::Private : TreeSink
         if (r.materialized)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
-                                 : r.htmlTaken ? r.inner
+                                 : r.htmlTaken ? r.innerCut.joined()
                                                : html.part(r.htmlFrom, r.htmlTo);
         const QByteArray rawText = !r.readsRaw  ? QByteArray()
-                                   : r.rawTaken ? r.raw
+                                   : r.rawTaken ? r.rawCut.joined()
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
             switch (takes[i].kind) {
@@ -922,7 +964,9 @@ struct ElementTaker::Private : TreeSink
             }
         }
         r.materialized = true;
-        r.raw = r.inner = r.startTag = r.endTag = QByteArray();
+        r.rawCut.clear();
+        r.innerCut.clear();
+        r.startTag = r.endTag = QByteArray();
         html.dropBefore(neededFrom(true));
         raw.dropBefore(neededFrom(false));
         if (capturing.empty() && htmlUsers.empty() && rawUsers.empty()) {
@@ -1083,7 +1127,7 @@ struct ElementTaker::Private : TreeSink
         }
         if (needHtml && !f.isVoid)
             r.endTag = "</" + f.name + '>';
-        qint64 bytes = r.startTag.size() + r.endTag.size() + r.inner.size() + r.raw.size();
+        qint64 bytes = r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
         for (const QByteArray &field : r.fields)
             bytes += field.size();
         recordBytes += bytes - r.bytes;
@@ -1229,8 +1273,8 @@ QList<QByteArray> ElementTaker::takeRecord()
 
 qint64 ElementTaker::heldBytes() const
 {
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes +
-           d->html.bytes.capacity() + d->raw.bytes.capacity();
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + d->html.capacity() +
+           d->raw.capacity();
 }
 
 QStringList ElementTaker::notes() const
