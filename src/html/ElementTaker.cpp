@@ -355,6 +355,7 @@ struct ElementTaker::Private : TreeSink
     qint64 textOffset = 0;
     bool finished = false;
     QByteArray escaped;
+    QByteArray scratch; // a tag on its way to the html stream
 
     Private(const SelectorList &selectors, QList<Take> takes)
         : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
@@ -694,8 +695,10 @@ struct ElementTaker::Private : TreeSink
             if (ofIndex[n])
                 parent.ofCounts[n] = ofIndex[n];
         }
+        // Whether its attributes hide it: read once for all the layouts.
+        const bool shown = !needText || TextLayout::isShown(e);
         if (needText) {
-            f.hidden = parent.hidden || !TextLayout::isShown(e);
+            f.hidden = parent.hidden || !shown;
             f.pre = parent.pre || isPreformatted(e.tag, e.ns);
         }
         f.rawText = isRawTextParent(e.tag, e.ns);
@@ -703,24 +706,31 @@ struct ElementTaker::Private : TreeSink
         // The element's start goes to the captures around it.
         if (!capturing.empty()) {
             if (needHtml) {
-                f.name = e.name.toByteArray();
-                write(html, startTag(e), true);
+                f.name = nameOf(e);
+                scratch.clear();
+                appendStartTag(scratch, e);
+                write(html, scratch, true);
             }
             if (needText) {
                 for (Record *r : capturing) {
                     if (r->layout)
-                        r->layout->elementStarted(e);
+                        r->layout->elementStarted(e, shown);
                 }
             }
         }
         if (matched || !candidates.isEmpty())
-            f.record = open(e, f, matched ? QList<int>() : candidates, ofIndex);
+            f.record = open(e, f, matched ? QList<int>() : candidates, shown, ofIndex);
     }
 
-    QByteArray startTag(const ElementStart &e) const
+    // Known HTML names are static strings: no copy of them is made.
+    static QByteArray nameOf(const ElementStart &e)
     {
-        QByteArray out;
-        out.reserve(e.name.size() + 2);
+        return e.ns == Namespace::Html && e.tag != TagId::Unknown ? tagName(e.tag)
+                                                                  : e.name.toByteArray();
+    }
+
+    static void appendStartTag(QByteArray &out, const ElementStart &e)
+    {
         out.append('<').append(e.name);
         for (const Attribute &a : e.attributes) {
             out.append(' ').append(a.name).append("=\"");
@@ -728,10 +738,9 @@ struct ElementTaker::Private : TreeSink
             out.append('"');
         }
         out.append('>');
-        return out;
     }
 
-    Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates,
+    Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates, bool shown,
                  const QVarLengthArray<int, 2> &ofIndex)
     {
         if (needText && textCaptures >= kOpenCaptureLimit) {
@@ -786,8 +795,8 @@ struct ElementTaker::Private : TreeSink
             }
         }
         if (needHtml) {
-            r.startTag = startTag(e);
-            f.name = e.name.toByteArray();
+            appendStartTag(r.startTag, e);
+            f.name = nameOf(e);
             add(r, r.startTag.size());
         }
         r.readsRaw = rawTake;
@@ -798,7 +807,7 @@ struct ElementTaker::Private : TreeSink
                 r.layout = newLayout();
                 if (f.pre && !isPreformatted(e.tag, e.ns))
                     r.layout->setPreformatted();
-                r.layout->elementStarted(e);
+                r.layout->elementStarted(e, shown);
             }
         }
         if (r.readsRaw || needHtml || needText) {
@@ -1051,8 +1060,11 @@ struct ElementTaker::Private : TreeSink
         if (own && own->capturing)
             endCapture(*own);
         if (!capturing.empty()) {
-            if (needHtml && !f.isVoid)
-                write(html, "</" + f.name + '>', true);
+            if (needHtml && !f.isVoid) {
+                scratch.clear();
+                scratch.append("</", 2).append(f.name).append('>');
+                write(html, scratch, true);
+            }
             for (Record *r : capturing) {
                 if (r->layout)
                     r->layout->elementEnded();

@@ -99,10 +99,10 @@ void TextLayout::endLine()
     m_tabs = 0;
 }
 
-void TextLayout::elementStarted(const ElementStart &e)
+void TextLayout::elementStarted(const ElementStart &e, bool shown)
 {
     Frame frame;
-    if (m_hidden || !isShown(e)) {
+    if (m_hidden || !shown) {
         frame.flags = Hides;
         ++m_hidden;
         m_frames.push_back(frame);

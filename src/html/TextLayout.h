@@ -13,7 +13,8 @@ namespace html {
 class TextLayout
 {
 public:
-    void elementStarted(const ElementStart &element);
+    void elementStarted(const ElementStart &element) { elementStarted(element, isShown(element)); }
+    void elementStarted(const ElementStart &element, bool shown); // shown: isShown(element)
     void text(QByteArrayView text);
     void elementEnded();
     void finish() { endLine(); }

@@ -410,7 +410,7 @@ struct TreeBuilder::Private
     void addHeld(Held &&event)
     {
         q.m_heldBytes += qint64(sizeof(Held)) + event.name.size() + event.text.size();
-        for (const Attribute &a : event.attributes)
+        for (const Attribute &a : std::as_const(event.attributes))
             q.m_heldBytes += a.name.size() + a.value.size();
         held.push_back(std::move(event));
         if (q.m_heldBytes > kHoldLimit)
@@ -673,7 +673,7 @@ struct TreeBuilder::Private
                 break;
             if (it->tag == t && it->fingerprint == fingerprint &&
                 size_t(it->attributes.size()) == tag.attributes.size() &&
-                std::is_permutation(it->attributes.begin(), it->attributes.end(),
+                std::is_permutation(it->attributes.cbegin(), it->attributes.cend(),
                                     tag.attributes.begin(),
                                     [](const Attribute &a, const Attribute &b) {
                                         return a.name == b.name && a.value == b.value;
