@@ -199,7 +199,7 @@ void TextLayout::text(QByteArrayView text)
                     w += 8;
                     continue;
                 }
-                const qsizetype k = std::min<qsizetype>(bytes::firstByte(stops), left);
+                const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
                 p += k;
                 w += k;
                 if (p == end)
