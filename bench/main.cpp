@@ -122,6 +122,7 @@ public:
     }
     bool askYesNo(const QString &) override { return true; }
     QString input(const QString &, const QString &) override { return inputAnswer; }
+    bool askCrawl(CrawlQuestion &) override { return false; }
     QString openFileName(const FileDialogSettings &) override { return openAnswer; }
     QString saveFileName(const FileDialogSettings &) override { return saveAnswer; }
     void openUrl(const QString &) override {}

@@ -87,7 +87,10 @@ void CliRun::start()
     settings.maxConnectionsPerHost = m_options.perHost;
     settings.maxConnections = m_options.connections;
     m_fetcher = std::make_unique<CurlPageFetcher>(settings);
-    m_sites = new AddressStream(m_options.sources, *m_fetcher, this);
+    CrawlSettings crawl = m_options.crawl;
+    crawl.delay = settings.perHostDelay;
+    m_sites = new AddressStream(m_options.sources, *m_fetcher, crawl, this);
+    connect(m_sites, &AddressStream::note, this, [this](const QString &text) { say(text); });
     connect(m_sites, &AddressStream::unreadable, this,
             [this](const QString &message) { m_fatal = message; });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);

@@ -132,7 +132,7 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             options.help = true;
         else if (option == QLatin1String("--version"))
             options.version = true;
-        else
+        else if (!parseCrawlOption(arguments, i, options, problem))
             problem = QStringLiteral("Unknown option: %1").arg(option);
         if (!problem.isEmpty())
             return problem;
@@ -146,7 +146,7 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
         return QStringLiteral("--take needs --select.");
     if (options.evenIfNothing && !options.includeUrl)
         return QStringLiteral("--even-if-nothing needs --include-url.");
-    return {};
+    return crawlOptionsProblem(options);
 }
 
 QString usage()
@@ -162,7 +162,8 @@ Sites (any number, in order):
                        it has one (so a --failed file is one); "-" reads
                        standard input
   --links-of ADDRESS   the page itself, then every href="..." link in it
-
+)") + crawlUsage() +
+           QStringLiteral(R"(
 Rules (one):
   --with TEXT          lines that contain TEXT, letter case ignored
   --without TEXT       lines that do not contain TEXT

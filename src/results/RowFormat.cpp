@@ -145,6 +145,8 @@ QByteArrayView kindWord(FetchError kind)
         return "pattern";
     case FetchError::RobotsForbidden:
         return "robots";
+    case FetchError::PageLimit:
+        return "limit";
     case FetchError::Other:
         break;
     }

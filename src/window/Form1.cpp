@@ -5,10 +5,12 @@
 #include "platform/UiServices.h"
 #include "results/ResultList.h"
 #include "results/SaveJob.h"
+#include "sitelist/CrawlQueue.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/FileToList.h"
 #include "sitelist/SiteList.h"
 #include "sitelist/UrlMon.h"
+#include "window/CrawlCommands.h"
 #include "window/Dialogs.h"
 #include "window/Globals.h"
 #include "window/ListCommands.h"
@@ -126,6 +128,8 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
     m_runs = new RunQueue(*m_sites, *m_results, *m_services.fetcher, *this, this);
     m_harvests = new HarvestQueue(*m_sites, *m_services.fetcher, this);
     m_loads = new AddressFileLoader(*m_sites, this);
+    m_crawls = new CrawlQueue(*m_sites, *m_services.fetcher, this);
+    connect(m_crawls, &CrawlQueue::progress, this, &Form1::setStatus);
     // Only the window speaks to the user, once the work that has something to say is gone.
     for (SerialQueue *queue : queues()) {
         connect(queue, &SerialQueue::reported, this, &Form1::showMessage);
@@ -149,7 +153,7 @@ Form1::Form1(const Form1Services &services, QWidget *parent)
 
 QList<SerialQueue *> Form1::queues() const
 {
-    return {m_runs, m_harvests, m_loads};
+    return {m_runs, m_harvests, m_loads, m_crawls};
 }
 
 // Keys beyond those of the controls themselves, and the lists' commands.
@@ -199,6 +203,10 @@ void Form1::installMenus()
 
     QMenu *file = m_menuBar->addMenu(QStringLiteral("&File"));
     command(file, QStringLiteral("Load Addresses…"), [this] { Check13->click(); });
+    command(file, QStringLiteral("Crawl Site…"),
+            [this] { askAndCrawl(*m_services.ui, *m_crawls); });
+    command(file, QStringLiteral("Load Sitemap…"),
+            [this] { askAndLoadSitemap(*m_services.ui, *m_crawls); });
     command(file, QStringLiteral("Save Addresses…"), [this] { saveAddresses(); });
     command(file, QStringLiteral("Save Results As List…"), [this] { Check6->click(); });
     command(file, QStringLiteral("Save Results With Commas…"), [this] { Check1->click(); });

@@ -25,6 +25,7 @@ class ExtractionRun;
 class RunQueue;
 class SerialQueue;
 class HarvestQueue;
+class CrawlQueue;
 class AddressFileLoader;
 class ListCommands;
 class QAbstractButton;
@@ -62,6 +63,7 @@ public:
     ResultList &resultList() { return *m_results; }
     RunQueue &runs() { return *m_runs; }
     HarvestQueue &harvests() { return *m_harvests; }
+    CrawlQueue &crawls() { return *m_crawls; }
     AddressFileLoader &addressLoads() { return *m_loads; }
     // The window's pointer shape and feedback.
     PointerFeedback &pointer() { return *m_pointer; }
@@ -167,6 +169,7 @@ private:
     ResultList *m_results;
     RunQueue *m_runs = nullptr;
     HarvestQueue *m_harvests = nullptr;
+    CrawlQueue *m_crawls = nullptr; // crawls and sitemaps
     AddressFileLoader *m_loads = nullptr;
     PointerFeedback *m_pointer;
     int m_saves = 0; // saves under way

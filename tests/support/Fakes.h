@@ -15,7 +15,7 @@
 // The modal services, scripted: answers come from a queue ("yes" answers a
 // question; an empty queue cancels), and every call is logged in order as
 // "message:…", "warning:…" (exclamation icon), "ask:…", "input:…",
-// "open:<title>", "save" or "url:…".
+// "open:<title>", "save", "crawl" or "url:…".
 class FakeUiServices : public UiServices
 {
 public:
@@ -31,6 +31,15 @@ public:
     }
     bool askYesNo(const QString &prompt) override { return modal("ask:" + prompt) == "yes"; }
     QString input(const QString &text, const QString &) override { return modal("input:" + text); }
+    // Answered "ADDRESS DEPTH SCOPE"; logged "crawl".
+    bool askCrawl(CrawlQuestion &answer) override
+    {
+        const QStringList given = modal("crawl").split(u' ');
+        if (given.size() != 3)
+            return false;
+        answer = {given[0], given[1].toInt(), given[2]};
+        return true;
+    }
     QString openFileName(const FileDialogSettings &s) override { return modal("open:" + s.title); }
     QString saveFileName(const FileDialogSettings &) override { return modal("save"); }
     void openUrl(const QString &url) override { log << "url:" + url; }
@@ -59,7 +68,10 @@ public:
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
 
+    QHash<QByteArray, std::chrono::milliseconds> hostDelays; // as asked
+
     Reply fetch(const QString &url) override { return ask(url, {}); }
+    Reply fetchBytes(const QString &url) override { return ask(url, {}); }
     Reply downloadToFile(const QString &url, const QString &path) override
     {
         return ask(url, path);
@@ -68,6 +80,10 @@ public:
     QByteArray hostOf(const QString &url) const override
     {
         return url.section(u'/', 0, 2).toUtf8();
+    }
+    void setHostDelay(const QByteArray &host, std::chrono::milliseconds delay) override
+    {
+        hostDelays.insert(host, delay);
     }
 
     // Answers request `index` (in asking order) with body, in one piece, or fails it.
