@@ -45,7 +45,8 @@ struct Run
                          });
         run->start();
     }
-    bool wait() { return !finished->isEmpty() || finished->wait(60'000); }
+    // Generous: the sanitizer build on a busy machine is many times slower.
+    bool wait() { return !finished->isEmpty() || finished->wait(180'000); }
     Rule rule;
     SiteList sites;
     ResultList results;
