@@ -1,8 +1,10 @@
 #include "cli/AddressStream.h"
 
 #include "model/WorkSlice.h"
+#include "sitelist/CrawlSource.h"
 #include "sitelist/ExtractLinks.h"
 #include "sitelist/FileToList.h"
+#include "sitelist/SitemapSource.h"
 #include "sitelist/UrlMon.h"
 
 namespace {
@@ -28,8 +30,8 @@ private:
 } // namespace
 
 AddressStream::AddressStream(const QList<CliOptions::Source> &sources, PageFetcher &fetcher,
-                             QObject *parent)
-    : SiteSource(parent), m_sources(sources), m_fetcher(fetcher)
+                             const CrawlSettings &crawl, QObject *parent)
+    : SiteSource(parent), m_sources(sources), m_fetcher(fetcher), m_crawl(crawl)
 {
 }
 
@@ -56,13 +58,9 @@ SiteSource::Status AddressStream::site(qsizetype index, QString &address)
 
 std::optional<FetchResult> AddressStream::failureOf(qsizetype index)
 {
-    if (index < m_first || index >= m_next ||
-        m_buffer[size_t(index - m_first)].tag != AddressSource::ForbiddenByRobots)
+    if (index < m_first || index >= m_next)
         return std::nullopt;
-    FetchResult forbidden;
-    forbidden.kind = FetchError::RobotsForbidden;
-    forbidden.error = QStringLiteral("The site's robots.txt forbids fetching the page");
-    return forbidden;
+    return AddressSource::unfetched(m_buffer[size_t(index - m_first)].tag);
 }
 
 std::unique_ptr<PageReader> AddressStream::readerOf(qsizetype index)
@@ -91,6 +89,12 @@ std::unique_ptr<AddressSource> AddressStream::makeSource(const CliOptions::Sourc
     case CliOptions::SourceKind::Sites:
         return std::make_unique<AddressFile>(source.value, AddressFileSplitter::Lines::Sites,
                                              chunkBytes);
+    case CliOptions::SourceKind::Crawl:
+        return std::make_unique<CrawlSource>(m_fetcher, source.value, m_crawl,
+                                             CrawlSource::Fetching::ByTheRun);
+    case CliOptions::SourceKind::Sitemap:
+        return std::make_unique<SitemapSource>(m_fetcher, source.value, m_crawl.obeyRobots,
+                                               m_crawl.delay, SitemapSource::Listing::ForARun);
     case CliOptions::SourceKind::LinksOf:
         break;
     }
@@ -115,6 +119,11 @@ bool AddressStream::readSome()
     if (!m_current) {
         m_current = makeSource(m_sources[m_source]);
         connect(m_current.get(), &AddressSource::ready, this, &SiteSource::moreSites);
+        connect(m_current.get(), &AddressSource::note, this, &AddressStream::note);
+        connect(m_current.get(), &AddressSource::partFailed, this,
+                [this](const AddressSource::Failure &failure) {
+                    emit harvestFailed(failure.address, failure.reason, failure.kind);
+                });
         if (m_stopped)
             m_current->finishWithoutWaiting();
     }

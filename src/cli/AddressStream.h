@@ -20,7 +20,7 @@ class AddressStream : public SiteSource
     Q_OBJECT
 public:
     AddressStream(const QList<CliOptions::Source> &sources, PageFetcher &fetcher,
-                  QObject *parent = nullptr);
+                  const CrawlSettings &crawl = {}, QObject *parent = nullptr);
     ~AddressStream() override;
 
     Status site(qsizetype index, QString &address) override;
@@ -41,6 +41,8 @@ signals:
     void harvestFailed(const QString &address, const QString &message, FetchError kind);
     // Links of a harvested page too long to be addresses, left out.
     void linksDropped(const QString &page, qsizetype count);
+    // What a source has to tell that is no failure.
+    void note(const QString &text);
 
 private:
     // Takes in more addresses of the current source; false while it waits.
@@ -50,6 +52,7 @@ private:
 
     QList<CliOptions::Source> m_sources;
     PageFetcher &m_fetcher;
+    const CrawlSettings m_crawl;
     qsizetype m_source = 0;
     std::unique_ptr<AddressSource> m_current;
     qsizetype m_overlong = 0; // links of the current source left out

@@ -87,7 +87,10 @@ void CliRun::start()
     settings.maxConnectionsPerHost = m_options.perHost;
     settings.maxConnections = m_options.connections;
     m_fetcher = std::make_unique<CurlPageFetcher>(settings);
-    m_sites = new AddressStream(m_options.sources, *m_fetcher, this);
+    CrawlSettings crawl = m_options.crawl;
+    crawl.delay = settings.perHostDelay;
+    m_sites = new AddressStream(m_options.sources, *m_fetcher, crawl, this);
+    connect(m_sites, &AddressStream::note, this, [this](const QString &text) { say(text); });
     connect(m_sites, &AddressStream::unreadable, this,
             [this](const QString &message) { m_fatal = message; });
     connect(m_sites, &AddressStream::harvestFailed, this, &CliRun::siteFailed);
@@ -104,6 +107,7 @@ void CliRun::start()
                              !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
                                  !m_options.saveCsv.isEmpty()},
                             m_options.format, this);
+    m_results->setColumns(columns());
     // Not from inside the write: the run is in the middle of a slice there.
     connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
             Qt::QueuedConnection);
@@ -174,6 +178,11 @@ void CliRun::siteFailed(const QString &address, const QString &reason, FetchErro
         m_failedFile->write(line.toUtf8() + '\n');
         m_failedFile->flush();
     }
+}
+
+void CliRun::note(const QString &site, const QString &text) const
+{
+    const_cast<CliRun *>(this)->say(printable(site) + QStringLiteral("\tnote: ") + text);
 }
 
 void CliRun::say(const QString &line)
@@ -257,6 +266,7 @@ void CliRun::concludeNow()
     closeOutput();
     for (const auto &[path, format] : saves()) {
         SaveJob job(m_results->rows(), format, path);
+        job.setColumns(columns());
         while (!job.advance(WorkSlice(std::numeric_limits<qint64>::max()))) {
         }
         if (job.failed())
@@ -303,6 +313,7 @@ void CliRun::save(int which)
     if (which == all.size())
         return conclude();
     auto *job = new SaveJob(m_results->rows(), all[which].second, all[which].first, this);
+    job->setColumns(columns());
     connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {
         job->deleteLater();
         if (m_concluded)

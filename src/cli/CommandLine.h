@@ -2,6 +2,7 @@
 
 #include "extraction/RunHost.h"
 #include "results/ResultRow.h"
+#include "sitelist/CrawlSource.h"
 
 #include <QList>
 #include <QString>
@@ -14,9 +15,11 @@ struct CliOptions
 {
     enum class SourceKind
     {
-        Url,    // --url: one address, through AddHttp
-        Sites,  // --sites: an address file, or "-" for standard input
-        LinksOf // --links-of: the links of one page
+        Url,     // --url: one address, through AddHttp
+        Sites,   // --sites: an address file, or "-" for standard input
+        LinksOf, // --links-of: the links of one page
+        Crawl,   // --crawl: the pages found from one
+        Sitemap  // --sitemap: the pages a sitemap lists
     };
     struct Source
     {
@@ -24,11 +27,15 @@ struct CliOptions
         QString value;
     };
 
-    QList<Source> sources; // in the order given
+    QList<Source> sources;    // in the order given
+    CrawlSettings crawl;      // of every --crawl; its robots.txt choice of every --sitemap too
+    QStringList crawlOptions; // those given, which need a crawl
     std::optional<Rule> rule;
     QString text, start, end;
     bool keepDuplicates = false;
-    bool regex = false; // the rule's texts are regular expressions
+    bool regex = false;       // the rule's texts are regular expressions
+    bool visibleText = false; // rules read pages' visible text
+    QStringList takes;        // of each element the selector rule matches
     bool includeUrl = false;
     bool evenIfNothing = false;
     SaveFormat format = SaveFormat::List; // of standard output
@@ -48,3 +55,11 @@ struct CliOptions
 // wrong, or an empty text.
 QString parseArguments(const QStringList &arguments, CliOptions &options);
 QString usage();
+
+// Reads the crawl's option at arguments[i], if it is one, with its value,
+// moving i past it; problem says what is wrong with it.
+bool parseCrawlOption(const QStringList &arguments, qsizetype &i, CliOptions &options,
+                      QString &problem);
+// Once all are read: a crawl's option without a crawl.
+QString crawlOptionsProblem(const CliOptions &options);
+QString crawlUsage();

@@ -61,8 +61,10 @@ constexpr std::chrono::milliseconds settleCharsetAfter{500};
 class CurlFetchReply : public FetchReply
 {
 public:
-    CurlFetchReply(CurlPageFetcher *fetcher, quint64 id, std::shared_ptr<Pipe> pipe, bool download)
-        : m_fetcher(fetcher), m_id(id), m_pipe(std::move(pipe)), m_download(download)
+    CurlFetchReply(CurlPageFetcher *fetcher, quint64 id, std::shared_ptr<Pipe> pipe, bool download,
+                   bool bytes)
+        : m_fetcher(fetcher), m_id(id), m_pipe(std::move(pipe)), m_download(download),
+          m_bytes(bytes)
     {
         m_decoder.emplace();
         m_settleTimer.setSingleShot(true);
@@ -98,6 +100,8 @@ public:
         if (paused && !bytes.isEmpty() && m_fetcher)
             m_fetcher->resume(m_id);
         m_drained = m_ended;
+        if (m_bytes)
+            return bytes;
         QByteArray text = m_decoder->decode(std::move(bytes), m_ended);
         if (!m_ended && !m_settleAsked && m_decoder->isUndecided())
             scheduleSettle();
@@ -225,6 +229,7 @@ private:
     quint64 m_id;
     std::shared_ptr<Pipe> m_pipe;
     const bool m_download;
+    const bool m_bytes;                       // handed out undecoded
     std::optional<PageTextDecoder> m_decoder; // afresh for every try
     QTimer m_settleTimer;
     FetchResponse m_response;
@@ -278,12 +283,22 @@ CurlPageFetcher::~CurlPageFetcher()
 
 std::unique_ptr<FetchReply> CurlPageFetcher::fetch(const QString &url)
 {
-    return submit(url, {});
+    return submit(url, Body::Text);
+}
+
+std::unique_ptr<FetchReply> CurlPageFetcher::fetchBytes(const QString &url)
+{
+    return submit(url, Body::Bytes);
 }
 
 std::unique_ptr<FetchReply> CurlPageFetcher::downloadToFile(const QString &url, const QString &path)
 {
-    return submit(url, path);
+    return submit(url, Body::File, path);
+}
+
+void CurlPageFetcher::setHostDelay(const QByteArray &host, std::chrono::milliseconds delay)
+{
+    m_worker->setHostDelay(host, delay);
 }
 
 bool CurlPageFetcher::hasRoomFor(const QString &url) const
@@ -323,15 +338,17 @@ QByteArray CurlPageFetcher::hostOf(const QString &url) const
     return *known;
 }
 
-std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, const QString &path)
+std::unique_ptr<FetchReply> CurlPageFetcher::submit(const QString &url, Body body,
+                                                    const QString &path)
 {
     const quint64 id = ++m_lastId;
     auto pipe = std::make_shared<Pipe>();
-    auto reply = std::make_unique<CurlFetchReply>(this, id, pipe, !path.isEmpty());
+    auto reply =
+        std::make_unique<CurlFetchReply>(this, id, pipe, body == Body::File, body == Body::Bytes);
     m_unfinished.insert(id, reply.get());
     Request request{id, url, {}, std::move(pipe), nullptr};
     Problem problem = parseAddress(url, &request.host);
-    if (problem.isEmpty() && !path.isEmpty()) {
+    if (problem.isEmpty() && body == Body::File) {
         // Made here, once: however late the worker starts, or after the
         // reply was dropped, it never makes the file again.
         request.file = std::make_shared<QFile>(path);

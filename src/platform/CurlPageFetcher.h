@@ -55,17 +55,25 @@ public:
     ~CurlPageFetcher() override;
 
     std::unique_ptr<FetchReply> fetch(const QString &url) override;
+    std::unique_ptr<FetchReply> fetchBytes(const QString &url) override;
     std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) override;
     // The worker's count of connections as it stood at the last result or
     // notice of room (never changing between two events), with what was asked since.
     bool hasRoomFor(const QString &url) const override;
     // Scheme, host and port, as libcurl reads the address.
     QByteArray hostOf(const QString &url) const override;
+    void setHostDelay(const QByteArray &host, std::chrono::milliseconds delay) override;
 
 private:
     friend class CurlFetchReply;
 
-    std::unique_ptr<FetchReply> submit(const QString &url, const QString &path);
+    enum class Body
+    {
+        Text,
+        Bytes,
+        File
+    };
+    std::unique_ptr<FetchReply> submit(const QString &url, Body body, const QString &path = {});
     void deliver(quint64 id, const FetchResult &result);
     void announce(quint64 id);
     void notice(quint64 id);

@@ -75,6 +75,15 @@ void CurlWorker::resume(quint64 id)
     curl_multi_wakeup(m_multi);
 }
 
+void CurlWorker::setHostDelay(const QByteArray &host, std::chrono::milliseconds delay)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_delaysAsked.emplace_back(host, delay);
+    }
+    curl_multi_wakeup(m_multi);
+}
+
 ConnectionSnapshot CurlWorker::snapshot() const
 {
     const std::lock_guard lock(m_snapshotMutex);
@@ -132,12 +141,21 @@ void CurlWorker::takeCommands()
 {
     std::vector<Request> submitted;
     std::vector<quint64> cancelled, resumed;
+    std::vector<std::pair<QByteArray, std::chrono::milliseconds>> delays;
     {
         const std::lock_guard lock(m_mutex);
         submitted.swap(m_submitted);
         cancelled.swap(m_cancelled);
         resumed.swap(m_resumed);
+        delays.swap(m_delaysAsked);
     }
+    for (const auto &[host, delay] : delays) {
+        if (delay > m_settings.perHostDelay)
+            m_hostDelays.insert(host, delay);
+        else
+            m_hostDelays.remove(host);
+    }
+    m_anyDelay = m_settings.perHostDelay.count() > 0 || !m_hostDelays.isEmpty();
     for (Request &request : submitted) {
         m_takenUpTo = std::max(m_takenUpTo, request.id);
         m_queued.push_back(std::move(request));
@@ -180,15 +198,15 @@ int CurlWorker::startQueued()
     FetchClock::time_point soonest = FetchClock::time_point::max();
     for (auto next = m_queued.begin(); next != m_queued.end();) {
         FetchClock::time_point due = next->notBefore;
-        if (m_settings.perHostDelay.count() > 0 && m_lastStart.contains(next->host))
-            due = std::max(due, m_lastStart.value(next->host) + m_settings.perHostDelay);
+        if (m_anyDelay && m_lastStart.contains(next->host))
+            due = std::max(due, m_lastStart.value(next->host) + delayOf(next->host));
         if (due > now)
             soonest = std::min(soonest, due);
         if (due > now || !m_connections.hasRoomFor(next->host)) {
             ++next;
             continue;
         }
-        if (m_settings.perHostDelay.count() > 0)
+        if (m_anyDelay)
             m_lastStart.insert(next->host, now);
         if (next->notBefore != FetchClock::time_point{})
             m_countChanged = true; // a retry whose time came takes its connection again
@@ -199,6 +217,11 @@ int CurlWorker::startQueued()
     if (soonest == FetchClock::time_point::max())
         return -1;
     return int(std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count());
+}
+
+std::chrono::milliseconds CurlWorker::delayOf(const QByteArray &host) const
+{
+    return m_hostDelays.value(host, m_settings.perHostDelay);
 }
 
 void CurlWorker::start(Request request)

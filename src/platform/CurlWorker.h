@@ -39,6 +39,7 @@ public:
     void submit(Request request);
     void cancel(quint64 id);
     void resume(quint64 id);
+    void setHostDelay(const QByteArray &host, std::chrono::milliseconds delay);
     ConnectionSnapshot snapshot() const;
 
 private:
@@ -46,6 +47,7 @@ private:
     void takeCommands();
     void failRunning(CURLMcode code);
     int startQueued(); // ms until a waiting request may start, or -1
+    std::chrono::milliseconds delayOf(const QByteArray &host) const;
     bool retry(Transfer &transfer, FetchResult &result);
     void start(Request request);
     CURLcode configure(Transfer &transfer) const;
@@ -66,6 +68,7 @@ private:
     std::condition_variable m_stopped;
     std::vector<Request> m_submitted;
     std::vector<quint64> m_cancelled, m_resumed;
+    std::vector<std::pair<QByteArray, std::chrono::milliseconds>> m_delaysAsked;
     std::atomic_bool m_stopping = false;
 
     mutable std::mutex m_snapshotMutex;
@@ -77,8 +80,10 @@ private:
     ConnectionCount m_connections; // of the running transfers
     bool m_countChanged = false;   // since the last snapshot
     quint64 m_takenUpTo = 0;
-    QSet<QByteArray> m_ended;                              // hosts that have ended a transfer
-    QHash<QByteArray, FetchClock::time_point> m_lastStart; // with a delay between starts
+    QSet<QByteArray> m_ended;                                  // hosts that have ended a transfer
+    QHash<QByteArray, FetchClock::time_point> m_lastStart;     // with a delay between starts
+    QHash<QByteArray, std::chrono::milliseconds> m_hostDelays; // longer than the settings'
+    bool m_anyDelay = false;
 
     std::thread m_thread;
 };

@@ -52,7 +52,10 @@ QString kindReason(const FetchResult &result)
     case FetchError::TooLarge:
         return QStringLiteral("too large");
     case FetchError::RobotsForbidden:
-        return QStringLiteral("robots.txt");
+        // The source that knew names why, when robots.txt could not be read.
+        return result.error.isEmpty() ? QStringLiteral("robots.txt") : result.error;
+    case FetchError::PageLimit:
+        return QStringLiteral("past the page limit");
     case FetchError::LineTooLong:
     case FetchError::PatternLimit:
         // The rule names what it could not hold, or decide.

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 // Why a fetch failed.
@@ -28,7 +29,8 @@ enum class FetchError
     FileError,       // the page could not be written where it was to go
     LineTooLong,     // a line of the page too long for the rule to hold
     PatternLimit,    // the rule's regular expression could not be decided on the page
-    RobotsForbidden, // the site's robots.txt forbids fetching the page
+    RobotsForbidden, // the site's robots.txt forbids fetching the page, or could not be had
+    PageLimit,       // a crawl found the page past the number of pages it may fetch
     Other
 };
 
@@ -121,6 +123,10 @@ public:
 
     // Fetch the body of url as text, handed out as it arrives.
     virtual std::unique_ptr<FetchReply> fetch(const QString &url) = 0;
+    // The same fetch, the body handed out as the bytes that came (any
+    // Content-Encoding undone) rather than as text: for a file that is not
+    // text, such as a compressed sitemap.
+    virtual std::unique_ptr<FetchReply> fetchBytes(const QString &url) = 0;
     // The same fetch, the body written to path, which is made (or emptied)
     // before this returns and never again; on failure its content is unspecified.
     virtual std::unique_ptr<FetchReply> downloadToFile(const QString &url, const QString &path) = 0;
@@ -129,6 +135,10 @@ public:
     // The host a fetch of url counts against; empty for an address that
     // cannot be fetched.
     virtual QByteArray hostOf(const QString &url) const = 0;
+    // Keeps the starts of transfers to host (as hostOf() names it) at least
+    // delay apart from now on, when that is longer than the delay every host
+    // gets; a host's robots.txt may ask for that.
+    virtual void setHostDelay(const QByteArray &host, std::chrono::milliseconds delay) = 0;
 
 signals:
     // There is room for more fetches than before although none ended: a host

@@ -11,6 +11,15 @@ struct FileDialogSettings
     QString filter;
 };
 
+// What "Crawl Site…" asks: where to start, how many links deep to follow, and
+// which pages count as the site's: "host", "domain" or "prefix".
+struct CrawlQuestion
+{
+    QString address;
+    int depth = 3;
+    QString scope = QStringLiteral("host");
+};
+
 enum class MessageIcon
 {
     None,
@@ -32,6 +41,8 @@ public:
     // File dialogs; empty text on Cancel.
     virtual QString openFileName(const FileDialogSettings &settings) = 0;
     virtual QString saveFileName(const FileDialogSettings &settings) = 0;
+    // The crawl's box, showing the answer's values; false on Cancel.
+    virtual bool askCrawl(CrawlQuestion &answer) = 0;
     // Opens an address in the user's browser without waiting for it.
     virtual void openUrl(const QString &url) = 0;
     virtual QString clipboardText() = 0;

@@ -3,6 +3,28 @@
 #include "model/WorkSlice.h"
 #include "sitelist/SiteList.h"
 
+std::optional<FetchResult> AddressSource::unfetched(quint32 tag)
+{
+    FetchResult failure;
+    failure.kind = FetchError::RobotsForbidden;
+    switch (tag) {
+    case ForbiddenByRobots:
+        break;
+    case RobotsTooComplex:
+        failure.error = QStringLiteral("robots.txt too complex to apply");
+        break;
+    case RobotsUnavailable:
+        failure.error = QStringLiteral("robots.txt unavailable");
+        break;
+    case PastPageLimit:
+        failure.kind = FetchError::PageLimit;
+        break;
+    default:
+        return std::nullopt;
+    }
+    return failure;
+}
+
 SiteListFill::SiteListFill(SiteList &list, std::unique_ptr<AddressSource> source, Arrival arrival,
                            QObject *parent)
     : QueuedJob(parent), m_list(list), m_source(std::move(source)), m_arrival(arrival)

@@ -9,6 +9,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class SiteList;
 class WorkSlice;
@@ -41,8 +42,13 @@ public:
     enum Tag : quint32
     {
         ToFetch = 0,
-        ForbiddenByRobots = 1 // listed as failed, not fetched
+        ForbiddenByRobots = 1, // listed as failed, not fetched
+        RobotsTooComplex = 2,  // robots.txt's rules too costly to match against it: the same
+        RobotsUnavailable = 3, // its host's robots.txt could not be had: the same
+        PastPageLimit = 4      // found after a crawl fetched as many pages as it may
     };
+    // How a run fails an address produced with tag without fetching it.
+    static std::optional<FetchResult> unfetched(quint32 tag);
 
     using QObject::QObject;
 
@@ -66,6 +72,11 @@ public:
 signals:
     // produce() may have more than when it said Waiting.
     void ready();
+    // A file it reads for addresses (a sitemap) could not be read whole; it
+    // goes on without the rest of it.
+    void partFailed(const AddressSource::Failure &failure);
+    // Something the user should know that is no failure.
+    void note(const QString &text);
 
 protected:
     State fail(Failure failure)

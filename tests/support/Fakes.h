@@ -15,7 +15,7 @@
 // The modal services, scripted: answers come from a queue ("yes" answers a
 // question; an empty queue cancels), and every call is logged in order as
 // "message:…", "warning:…" (exclamation icon), "ask:…", "input:…",
-// "open:<title>", "save" or "url:…".
+// "open:<title>", "save", "crawl" or "url:…".
 class FakeUiServices : public UiServices
 {
 public:
@@ -31,6 +31,15 @@ public:
     }
     bool askYesNo(const QString &prompt) override { return modal("ask:" + prompt) == "yes"; }
     QString input(const QString &text, const QString &) override { return modal("input:" + text); }
+    // Answered "ADDRESS DEPTH SCOPE"; logged "crawl".
+    bool askCrawl(CrawlQuestion &answer) override
+    {
+        const QStringList given = modal("crawl").split(u' ');
+        if (given.size() != 3)
+            return false;
+        answer = {given[0], given[1].toInt(), given[2]};
+        return true;
+    }
     QString openFileName(const FileDialogSettings &s) override { return modal("open:" + s.title); }
     QString saveFileName(const FileDialogSettings &) override { return modal("save"); }
     void openUrl(const QString &url) override { log << "url:" + url; }
@@ -59,7 +68,10 @@ public:
     QHash<QString, QByteArray> pages;
     bool autoAnswer = true;
 
+    QHash<QByteArray, std::chrono::milliseconds> hostDelays; // as asked
+
     Reply fetch(const QString &url) override { return ask(url, {}); }
+    Reply fetchBytes(const QString &url) override { return ask(url, {}); }
     Reply downloadToFile(const QString &url, const QString &path) override
     {
         return ask(url, path);
@@ -68,6 +80,10 @@ public:
     QByteArray hostOf(const QString &url) const override
     {
         return url.section(u'/', 0, 2).toUtf8();
+    }
+    void setHostDelay(const QByteArray &host, std::chrono::milliseconds delay) override
+    {
+        hostDelays.insert(host, delay);
     }
 
     // Answers request `index` (in asking order) with body, in one piece, or fails it.
@@ -85,8 +101,10 @@ class TestRunHost : public RunHost
 public:
     QString rule, start, end;
     bool keep = false, include = false, evenIfNothing = false, busy = false;
-    bool pattern = false; // every text is a regular expression
-    QStringList shown;    // statuses, and "busy" / "idle"
+    bool pattern = false;  // every text is a regular expression
+    bool text = false;     // rules read pages' visible text
+    QStringList takeNames; // of the selector rule; its text alone when empty
+    QStringList shown;     // statuses, and "busy" / "idle"
 
     // The rule's text, also the markers as "start|end".
     void setTexts(const QString &text)
@@ -96,10 +114,11 @@ public:
         end = text.section(u'|', 1);
     }
     // "k" keep duplicates, "i" include the address, "e" even if nothing found,
-    // "r" regular expressions.
+    // "r" regular expressions, "t" pages read as text.
     void setOptions(const QString &options)
     {
         pattern = options.contains(u'r');
+        text = options.contains(u't');
         keep = options.contains(u'k');
         include = options.contains(u'i');
         evenIfNothing = options.contains(u'e');
@@ -112,6 +131,11 @@ public:
     bool startPattern() const override { return pattern; }
     bool endPattern() const override { return pattern; }
     bool keepDuplicates() const override { return keep; }
+    bool readsText() const override { return text; }
+    QStringList takes() const override
+    {
+        return takeNames.isEmpty() ? QStringList{QStringLiteral("text")} : takeNames;
+    }
     bool includeAddress() const override { return include; }
     bool includeAddressIfNothingFound() const override { return evenIfNothing; }
     void setStatus(const QString &status) override { shown << status; }

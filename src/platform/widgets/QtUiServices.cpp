@@ -1,11 +1,17 @@
 #include "platform/widgets/QtUiServices.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QDesktopServices>
-#include <QGuiApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
+#include <QGuiApplication>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QSpinBox>
 #include <QUrl>
 
 namespace {
@@ -32,6 +38,38 @@ QString QtUiServices::input(const QString &prompt, const QString &title)
     const QString text = QInputDialog::getText(m_parent, title.isEmpty() ? appTitle : title, prompt,
                                                QLineEdit::Normal, QString(), &ok);
     return ok ? text : QString();
+}
+
+bool QtUiServices::askCrawl(CrawlQuestion &answer)
+{
+    QDialog dialog(m_parent);
+    dialog.setWindowTitle(QStringLiteral("Crawl Site"));
+    auto *address = new QLineEdit(answer.address, &dialog);
+    address->setPlaceholderText(QStringLiteral("http://www.example.com/"));
+    auto *depth = new QSpinBox(&dialog);
+    depth->setRange(0, 100);
+    depth->setValue(answer.depth);
+    depth->setToolTip(QStringLiteral("How many links to follow from the start; 0: the page alone"));
+    auto *scope = new QComboBox(&dialog);
+    const QList<std::pair<QString, QString>> scopes{
+        {QStringLiteral("host"), QStringLiteral("The start's host")},
+        {QStringLiteral("domain"), QStringLiteral("The start's host and its subdomains")},
+        {QStringLiteral("prefix"), QStringLiteral("Under the start's folder")}};
+    for (const auto &[name, text] : scopes)
+        scope->addItem(text, name);
+    scope->setCurrentIndex(std::max(0, scope->findData(answer.scope)));
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto *form = new QFormLayout(&dialog);
+    form->addRow(QStringLiteral("&Address:"), address);
+    form->addRow(QStringLiteral("&Depth:"), depth);
+    form->addRow(QStringLiteral("&Pages:"), scope);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    answer = {address->text().trimmed(), depth->value(), scope->currentData().toString()};
+    return true;
 }
 
 QString QtUiServices::qtFilter(const QString &filter)

@@ -15,6 +15,7 @@ public:
     void message(const QString &prompt, MessageIcon icon) override;
     bool askYesNo(const QString &prompt) override;
     QString input(const QString &prompt, const QString &title) override;
+    bool askCrawl(CrawlQuestion &answer) override;
     QString openFileName(const FileDialogSettings &settings) override;
     QString saveFileName(const FileDialogSettings &settings) override;
     void openUrl(const QString &url) override;
