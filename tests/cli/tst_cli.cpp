@@ -373,12 +373,14 @@ private slots:
         // Every option that takes values, last: without its last value, and with it
         // (its least or greatest where it has bounds).
         const QStringList taking[] = {
-            {"--url", "a"},         {"--sites", "f"},      {"--links-of", "a"},
-            {"--with", "x"},        {"--without", "x"},    {"--between", "[", "]"},
-            {"--match", "x"},       {"--format", "tsv"},   {"--save-list", "f"},
-            {"--save-commas", "f"}, {"--save-csv", "f"},   {"--failed", "f"},
-            {"--delay", "0"},       {"--retries", "0"},    {"--timeout", "0"},
-            {"--per-host", "32"},   {"--connections", "1"}};
+            {"--url", "a"},         {"--sites", "f"},     {"--links-of", "a"},
+            {"--with", "x"},        {"--without", "x"},   {"--between", "[", "]"},
+            {"--match", "x"},       {"--select", "p"},    {"--take", "text"},
+            {"--format", "tsv"},    {"--save-list", "f"}, {"--save-commas", "f"},
+            {"--save-csv", "f"},    {"--failed", "f"},    {"--delay", "0"},
+            {"--retries", "0"},     {"--timeout", "0"},   {"--per-host", "32"},
+            {"--connections", "1"}, {"--crawl", "a"},     {"--sitemap", "a"},
+            {"--depth", "0"},       {"--max-pages", "1"}, {"--scope", "prefix"}};
         for (const QStringList &option : taking) {
             QTest::addRow("%s last, cut", qPrintable(option[0]))
                 << QStringList{"--version"} + option.sliced(0, option.size() - 1) << 2
