@@ -381,10 +381,14 @@ private slots:
             {"--retries", "0"},     {"--timeout", "0"},   {"--per-host", "32"},
             {"--connections", "1"}, {"--crawl", "a"},     {"--sitemap", "a"},
             {"--depth", "0"},       {"--max-pages", "1"}, {"--scope", "prefix"}};
+        const QStringList rules{"--with", "--without", "--match", "--select"};
         for (const QStringList &option : taking) {
+            const char *missing = option.size() == 3          ? " needs two texts."
+                                  : rules.contains(option[0]) ? " needs a text."
+                                                              : " needs a value.";
             QTest::addRow("%s last, cut", qPrintable(option[0]))
                 << QStringList{"--version"} + option.sliced(0, option.size() - 1) << 2
-                << option[0] + " needs ";
+                << option[0] + missing;
             QTest::addRow("%s last", qPrintable(option[0]))
                 << QStringList{"--version"} + option << 0 << "quillora-cli " QUILLORA_VERSION;
         }
