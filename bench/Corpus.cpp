@@ -79,6 +79,20 @@ QByteArray textPage(Random &random, qint64 size, int hitEvery)
     return page;
 }
 
+// The same text as textPage, each line a paragraph: a page whose visible
+// text keeps its lines.
+QByteArray paragraphsPage(Random &random, qint64 size, int hitEvery)
+{
+    QByteArray page;
+    page.reserve(size + 256);
+    page += "<html><head><title>bench</title></head><body>\n";
+    while (page.size() < size)
+        page += "<p>" +
+                fillerLine(random, 40 + random.below(80), random.below(hitEvery) == 0).chopped(1) +
+                "</p>\n";
+    return page;
+}
+
 // size bytes holding pairs <b>...</b>; the values repeat (values distinct ones).
 QByteArray betweenPage(Random &random, qint64 size, int pairs, int values)
 {
@@ -304,6 +318,7 @@ bool writeCorpus(const QString &folder)
     ok = ok && save(path("s5/rows-1m.html"), rowsPage(1'000'000));
     ok = ok && save(path("s5/addresses-1m.txt"), addressFile(1'000'000));
     ok = ok && save(path("s6/big-100m.html"), textPage(random, 100'000'000, 100));
+    ok = ok && save(path("s6/paragraphs-100m.html"), paragraphsPage(random, 100'000'000, 100));
     ok = ok && save(path("s8/text-40m.html"), textPage(random, 40'000'000, 100));
     ok = ok && save(path("s8/between-40m.html"), betweenPage(random, 40'000'000, 400'000, 5000));
     if (ok)

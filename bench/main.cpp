@@ -7,8 +7,9 @@
 // platform, so view updates are paid for; without it only the models exist.
 //
 //   quillora-bench corpus DIR
-//   quillora-bench lines URLFILE WORD [--without] [--regex] [--window] [--rows-out F]
+//   quillora-bench lines URLFILE WORD [--without] [--regex] [--text] [--window] [--rows-out F]
 //                        [--ca CERTFILE] [--connect-timeout MS]
+//   quillora-bench select URLFILE SELECTOR [--take WHAT]... [--rows-out F]
 //   quillora-bench between URLFILE START END [--window]
 //   quillora-bench save ROWSURLFILE list|commas PATH [--window]
 //   quillora-bench harvest URL [--window]
@@ -51,6 +52,8 @@ struct Options
     bool window = false;
     bool without = false;
     bool regex = false; // WORD is a regular expression
+    bool text = false;  // the rule reads pages' visible text
+    QStringList takes;
     QString rowsOut;
     FetchSettings fetch;
 };
@@ -66,6 +69,10 @@ Options parse(const QStringList &args)
             options.without = true;
         else if (arg == QLatin1String("--regex"))
             options.regex = true;
+        else if (arg == QLatin1String("--text"))
+            options.text = true;
+        else if (arg == QLatin1String("--take") && i + 1 < args.size())
+            options.takes << args[++i];
         else if (arg == QLatin1String("--rows-out") && i + 1 < args.size())
             options.rowsOut = args[++i];
         else if (arg == QLatin1String("--ca") && i + 1 < args.size())
@@ -134,6 +141,11 @@ public:
     QString endText() const override { return end; }
     bool rulePattern(Rule) const override { return pattern; }
     bool keepDuplicates() const override { return false; }
+    bool readsText() const override { return visibleText; }
+    QStringList takes() const override
+    {
+        return takeNames.isEmpty() ? QStringList{QStringLiteral("text")} : takeNames;
+    }
     bool includeAddress() const override { return false; }
     bool includeAddressIfNothingFound() const override { return false; }
     void setStatus(const QString &) override {}
@@ -141,6 +153,8 @@ public:
 
     QString text, start, end;
     bool pattern = false;
+    bool visibleText = false;
+    QStringList takeNames;
 };
 
 QStringList readLines(const QString &path)
@@ -240,6 +254,7 @@ int runLines(const Options &options)
         FixedHost host;
         host.text = word;
         host.pattern = options.regex;
+        host.visibleText = options.text;
         RunQueue runs(sites, results, fetcher, host);
         sites.append(urls);
         const double seconds = timeInLoop(
@@ -269,6 +284,32 @@ int runLines(const Options &options)
         [&] { return form.resultList().rowCount() == form.resultList().count(); });
     report(seconds, meter, form.resultList().count());
     writeRows(options.rowsOut, form.resultList());
+    return 0;
+}
+
+// The selector rule over the pages, models only.
+int runSelect(const Options &options)
+{
+    if (options.positional.size() < 3)
+        return 2;
+    StallMeter meter;
+    CurlPageFetcher fetcher(options.fetch);
+    SiteList sites;
+    ResultList results;
+    FixedHost host;
+    host.text = options.positional[2];
+    host.takeNames = options.takes;
+    RunQueue runs(sites, results, fetcher, host);
+    sites.append(readLines(options.positional[1]));
+    const double seconds = timeInLoop(
+        meter,
+        [&](std::function<void()> done) {
+            QObject::connect(&runs, &RunQueue::idle, done);
+            runs.enqueue(Rule::Select);
+        },
+        [&] { return results.rowCount() == results.count(); });
+    report(seconds, meter, results.count());
+    writeRows(options.rowsOut, results);
     return 0;
 }
 
@@ -466,6 +507,8 @@ int main(int argc, char **argv)
         return runLines(options);
     if (command == QLatin1String("between"))
         return runBetween(options);
+    if (command == QLatin1String("select"))
+        return runSelect(options);
     if (command == QLatin1String("save"))
         return runSave(options);
     if (command == QLatin1String("harvest"))

@@ -107,6 +107,7 @@ void CliRun::start()
                              !m_options.saveList.isEmpty() || !m_options.saveCommas.isEmpty() ||
                                  !m_options.saveCsv.isEmpty()},
                             m_options.format, this);
+    m_results->setColumns(columns());
     // Not from inside the write: the run is in the middle of a slice there.
     connect(m_results, &StreamedResults::outputFailed, this, &CliRun::outputFailed,
             Qt::QueuedConnection);
@@ -177,6 +178,11 @@ void CliRun::siteFailed(const QString &address, const QString &reason, FetchErro
         m_failedFile->write(line.toUtf8() + '\n');
         m_failedFile->flush();
     }
+}
+
+void CliRun::note(const QString &site, const QString &text) const
+{
+    const_cast<CliRun *>(this)->say(printable(site) + QStringLiteral("\tnote: ") + text);
 }
 
 void CliRun::say(const QString &line)
@@ -260,6 +266,7 @@ void CliRun::concludeNow()
     closeOutput();
     for (const auto &[path, format] : saves()) {
         SaveJob job(m_results->rows(), format, path);
+        job.setColumns(columns());
         while (!job.advance(WorkSlice(std::numeric_limits<qint64>::max()))) {
         }
         if (job.failed())
@@ -306,6 +313,7 @@ void CliRun::save(int which)
     if (which == all.size())
         return conclude();
     auto *job = new SaveJob(m_results->rows(), all[which].second, all[which].first, this);
+    job->setColumns(columns());
     connect(job, &SaveJob::finished, this, [this, job, which](const UserMessage &message) {
         job->deleteLater();
         if (m_concluded)

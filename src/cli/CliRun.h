@@ -47,6 +47,17 @@ private:
     bool startPattern() const override { return m_options.regex; }
     bool endPattern() const override { return m_options.regex; }
     bool keepDuplicates() const override { return m_options.keepDuplicates; }
+    bool readsText() const override { return m_options.visibleText; }
+    QStringList takes() const override
+    {
+        return m_options.takes.isEmpty() ? QStringList{QStringLiteral("text")} : m_options.takes;
+    }
+    void note(const QString &site, const QString &text) const override;
+    // The result columns: the takes, when several make records.
+    QStringList columns() const
+    {
+        return m_options.takes.size() > 1 ? m_options.takes : QStringList();
+    }
     bool includeAddress() const override { return m_options.includeUrl; }
     bool includeAddressIfNothingFound() const override { return m_options.evenIfNothing; }
     void setStatus(const QString &) override {}

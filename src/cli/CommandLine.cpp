@@ -26,7 +26,8 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
         };
         const auto rule = [&](Rule chosen, int count) -> QString {
             if (options.rule)
-                return QStringLiteral("Give one rule: --with, --without, --between or --match.");
+                return QStringLiteral(
+                    "Give one rule: --with, --without, --between, --match or --select.");
             const auto texts = values(count);
             if (!texts)
                 return option +
@@ -89,6 +90,14 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
             problem = rule(Rule::Between, 2);
         else if (option == QLatin1String("--match"))
             problem = rule(Rule::Match, 1);
+        else if (option == QLatin1String("--select"))
+            problem = rule(Rule::Select, 1);
+        else if (option == QLatin1String("--take")) {
+            QString take;
+            problem = one(take);
+            options.takes << take;
+        } else if (option == QLatin1String("--text"))
+            options.visibleText = true;
         else if (option == QLatin1String("--regex"))
             options.regex = true;
         else if (option == QLatin1String("--keep-duplicates"))
@@ -131,8 +140,10 @@ QString parseArguments(const QStringList &arguments, CliOptions &options)
     if (options.help || options.version)
         return {};
     if (!options.rule)
-        return QStringLiteral(
-            "Give a rule: --with TEXT, --without TEXT, --between START END or --match PATTERN.");
+        return QStringLiteral("Give a rule: --with TEXT, --without TEXT, --between START END, "
+                              "--match PATTERN or --select SELECTOR.");
+    if (!options.takes.isEmpty() && options.rule != Rule::Select)
+        return QStringLiteral("--take needs --select.");
     if (options.evenIfNothing && !options.includeUrl)
         return QStringLiteral("--even-if-nothing needs --include-url.");
     return crawlOptionsProblem(options);
@@ -160,9 +171,18 @@ Rules (one):
   --match PATTERN      every match of the regular expression PATTERN in every
                        line (its first group when it has one), letter case
                        ignored
+  --select SELECTOR    every element matching the CSS selector list, in page
+                       order, each match a row (duplicates kept)
+  --take WHAT          what --select takes of each element: text (its
+                       visible text, the default), raw (its text as written),
+                       html (the element), inner (its content) or attr:NAME;
+                       repeatable: several give a record a match, a field each
   --keep-duplicates    with --between or --match: keep pieces already found
   --regex              the texts of --with, --without and --between are
                        regular expressions (Perl's), letter case ignored
+  --text               the rules read each page's visible text, as a browser
+                       shows it, rather than its HTML ("&amp;" is then not
+                       decoded again); a page served as plain text is its own
 
 Rows:
   --include-url        put the site's address and a comma before each row
@@ -202,9 +222,11 @@ Reporting:
   --help, --version
 
 Control characters in an address on standard error or in FILE are written
-as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run: no new pages, the rows so
-far written and saved, every site not done listed in FILE with the reason
-"not done", so that --sites FILE resumes the run; a second Ctrl-C ends the
+as %XX. Ctrl-C (SIGINT) or SIGTERM stops the run at once: no row after it, the
+rows so far written and saved, every site not done listed in FILE with the
+reason "not done" (the one under way "stopped after N rows shown" if it
+showed some), so that --sites FILE resumes the run; a second one ends it
+without waiting, saving what was found and recorded so far; a third ends the
 program at once.
 
 Exit status: 0 when every site was fetched, 1 when any failed, 2 when the

@@ -33,7 +33,9 @@ struct CliOptions
     std::optional<Rule> rule;
     QString text, start, end;
     bool keepDuplicates = false;
-    bool regex = false; // the rule's texts are regular expressions
+    bool regex = false;       // the rule's texts are regular expressions
+    bool visibleText = false; // rules read pages' visible text
+    QStringList takes;        // of each element the selector rule matches
     bool includeUrl = false;
     bool evenIfNothing = false;
     SaveFormat format = SaveFormat::List; // of standard output

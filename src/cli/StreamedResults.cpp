@@ -36,9 +36,9 @@ void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow
 {
     if (m_rowsStopped)
         return;
-    if (m_memory.results && kind != ResultRow::Kind::Address)
+    if (m_memory.results && ResultRow::holdsResult(kind))
         m_results.insert(textOfUtf8(text));
-    if (m_memory.addresses && kind != ResultRow::Kind::Result)
+    if (m_memory.addresses && ResultRow::showsAddress(kind))
         m_addresses.insert(site);
     ++m_count;
     if (site.constData() != m_site.constData() && site != m_site) {
@@ -46,7 +46,7 @@ void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow
         m_siteUtf8 = site.toUtf8();
     }
     QByteArray line;
-    RowFormat::append(line, m_siteUtf8, text, kind, m_format, &m_page);
+    RowFormat::append(line, m_siteUtf8, text, kind, m_format, &m_page, m_columns);
     if (m_memory.rows)
         m_rows.append(site, text, kind);
     write(line);
@@ -58,7 +58,7 @@ void StreamedResults::write(const QByteArray &bytes)
     if (m_writeFailed)
         return;
     const QByteArray text =
-        std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format) + bytes;
+        std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format, m_columns) + bytes;
     if (std::fwrite(text.constData(), 1, size_t(text.size()), m_out) != size_t(text.size()))
         return failed();
     if (!std::exchange(m_flushQueued, true))

@@ -26,6 +26,8 @@ public:
     StreamedResults(std::FILE *out, Memory memory, SaveFormat format, QObject *parent = nullptr);
     ~StreamedResults() override;
 
+    // The result columns of record rows (see RowFormat::begin()).
+    void setColumns(const QStringList &columns) { m_columns = columns; }
     // Where the rows that follow, those of one site, come from.
     void setPage(const QString &site, const FetchResult &fetch);
     // A site that failed, for the formats that list failures among the rows.
@@ -59,6 +61,7 @@ private:
     std::FILE *m_out;
     Memory m_memory;
     SaveFormat m_format;
+    QStringList m_columns;
     FetchResult m_page;
     QString m_site; // of the last row, and as UTF-8
     QByteArray m_siteUtf8;

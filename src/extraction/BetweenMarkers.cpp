@@ -250,8 +250,8 @@ qsizetype MarkerNeedle::indexIn(QStringView text, qsizetype from) const
     return -1;
 }
 
-BetweenMarkers::BetweenMarkers(BetweenClient &client, qsizetype step)
-    : m_client(client), m_step(std::max<qsizetype>(step, 1))
+BetweenMarkers::BetweenMarkers(BetweenClient &client, qsizetype step, bool decodeAmp)
+    : m_client(client), m_step(std::max<qsizetype>(step, 1)), m_decodeAmp(decodeAmp)
 {
 }
 
@@ -455,7 +455,7 @@ BetweenMarkers::Pass BetweenMarkers::pass()
 
     if (!tookResult || result.isEmpty())
         return Pass::Made;
-    m_client.addResult(decodeAmp(result));
+    m_client.addResult(m_decodeAmp ? decodeAmp(result) : result);
     return Pass::Made;
 }
 

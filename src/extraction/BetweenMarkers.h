@@ -45,7 +45,7 @@ public:
     virtual ~BetweenClient() = default;
     virtual QString startText() const = 0;
     virtual QString endText() const = 0;
-    // A result the passes took, "&amp;" decoded; never empty.
+    // A result the passes took, "&amp;" decoded unless told not to; never empty.
     virtual void addResult(const QString &result) = 0;
 };
 
@@ -78,7 +78,8 @@ class BetweenMarkers
 public:
     // The text behind the passes goes compact, is searched and is reopened in
     // steps of about step units; small steps let small pages reach them.
-    explicit BetweenMarkers(BetweenClient &client, qsizetype step = 1 << 16);
+    // Without decodeAmp, results are taken as they are ("&amp;" stays).
+    explicit BetweenMarkers(BetweenClient &client, qsizetype step = 1 << 16, bool decodeAmp = true);
 
     // More of the page, cut anywhere; ignored once the passes have ended.
     void append(QByteArrayView utf8);
@@ -136,6 +137,7 @@ private:
 
     BetweenClient &m_client;
     const qsizetype m_step;
+    const bool m_decodeAmp;
     bool m_finished = false;
     bool m_ended = false;    // no more text comes
     bool m_passOpen = false; // a pass read its markers and waits for text

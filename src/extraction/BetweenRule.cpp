@@ -6,7 +6,7 @@
 #include "extraction/SiteRows.h"
 
 BetweenRule::BetweenRule(RunHost &host, SiteRows &rows)
-    : m_host(host), m_rows(rows), m_passes(*this)
+    : m_host(host), m_rows(rows), m_passes(*this, 1 << 16, !host.readsText())
 {
 }
 

@@ -234,7 +234,8 @@ qint64 ExtractionRun::budgetLeft() const
 {
     const auto replies = std::count_if(m_ahead.begin(), m_ahead.end(),
                                        [](const auto &entry) { return bool(entry.second.reply); });
-    const qint64 rule = m_pageRule ? m_pageRule->heldBytes() : 0;
+    const qint64 rule = (m_pageRule ? m_pageRule->heldBytes() : 0) +
+                        (m_visible ? m_visible->heldBytes() + m_textPiece.capacity() : 0);
     return pageBudget - m_heldBytes - rule - qint64(replies) * FetchReply::unreadLimit;
 }
 
@@ -435,6 +436,32 @@ void ExtractionRun::pageEnded(const FetchResult &result)
 void ExtractionRun::makeRule()
 {
     m_pageRule = ruleEntry(m_rule).make(m_rule, m_host, m_siteRows);
+    m_visible.reset();
+    m_textPiece.clear();
+    m_textSettled = m_textEnded = false;
+}
+
+namespace {
+// A page that says it is anything but HTML is its own visible text.
+bool servedAsHtml(const QByteArray &contentType)
+{
+    const QByteArray type = contentType.left(contentType.indexOf(';')).trimmed().toLower();
+    return type.isEmpty() || type == "text/html" || type == "application/xhtml+xml";
+}
+} // namespace
+
+// The text the rule is given of a piece of the page: the piece itself, or
+// its share of the page's visible text.
+QByteArrayView ExtractionRun::pageText(QByteArrayView raw)
+{
+    if (!std::exchange(m_textSettled, true) && m_host.readsText() &&
+        !ruleEntry(m_rule).readsDocument && servedAsHtml(m_response.contentType))
+        m_visible.emplace();
+    if (!m_visible)
+        return raw;
+    m_visible->feed(raw);
+    m_textPiece = m_visible->take();
+    return m_textPiece;
 }
 
 void ExtractionRun::scheduleSlice()
@@ -479,7 +506,12 @@ void ExtractionRun::processSlice()
             m_given += size;
             if (m_reader)
                 m_reader->take(rest.first(size));
-            m_pageRule->take(rest.first(size));
+            m_pageRule->take(pageText(rest.first(size)));
+        } else if (m_ended && m_visible && !std::exchange(m_textEnded, true)) {
+            // What the visible text held back for the tags to come.
+            m_visible->finish();
+            m_textPiece = m_visible->take();
+            m_pageRule->take(m_textPiece);
         } else if (!m_ended) {
             m_idle = true;
             keepWithinBudget();
@@ -523,13 +555,12 @@ void ExtractionRun::showRowsWhenSlow()
     // answered before they come.
     if (m_awaited) {
         m_awaited->setRestartable(false);
-        const FetchResponse &response = m_response;
         FetchResult answered;
         answered.ok = true;
-        answered.httpStatus = response.httpStatus;
-        answered.httpVersion = response.httpVersion;
-        answered.finalUrl = response.finalUrl;
-        answered.contentType = response.contentType;
+        answered.httpStatus = m_response.httpStatus;
+        answered.httpVersion = m_response.httpVersion;
+        answered.finalUrl = m_response.finalUrl;
+        answered.contentType = m_response.contentType;
         emit pageFetched(m_address, answered);
     }
     m_siteRows.release();

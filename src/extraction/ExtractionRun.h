@@ -3,6 +3,7 @@
 #include "extraction/PageRule.h"
 #include "extraction/RunHost.h"
 #include "extraction/SiteRows.h"
+#include "html/VisibleText.h"
 #include "model/SerialQueue.h"
 #include "platform/PageFetcher.h"
 
@@ -16,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 
 class PageReader;
 class SiteSource;
@@ -122,6 +124,7 @@ private:
     const FetchResult *givenUp(const QString &address) const;
     void processSlice();
     void makeRule();
+    QByteArrayView pageText(QByteArrayView raw);
     void endSite();
     void finish(const QString &status);
 
@@ -163,4 +166,10 @@ private:
     bool m_sliceQueued = false; // a slice is due from the event loop
     QElapsedTimer m_pageClock;  // since the site's turn began
     QTimer m_showRows;          // lets the rows of a slow page go
+    // What the rule reads of an HTML page when rules read pages as text, and
+    // the text given it last; settled as the page's first text comes.
+    std::optional<html::VisibleText> m_visible;
+    QByteArray m_textPiece;
+    bool m_textSettled = false;
+    bool m_textEnded = false;
 };

@@ -9,7 +9,7 @@
 #include "platform/PageFetcher.h"
 
 LineRule::LineRule(Rule kind, RunHost &host, SiteRows &rows)
-    : m_kind(kind), m_host(host), m_rows(rows), m_lines(rows)
+    : m_kind(kind), m_host(host), m_rows(rows), m_decodeAmp(!host.readsText()), m_lines(rows)
 {
 }
 
@@ -36,7 +36,7 @@ bool LineRule::advance(const WorkSlice &slice)
         return advancePattern(slice);
     // Nothing the rule reads can change before it yields again, so one reading
     // of the text serves the whole call.
-    const Utf8LineFilter filter(m_kind, m_host.ruleText(m_kind));
+    const Utf8LineFilter filter(m_kind, m_host.ruleText(m_kind), m_decodeAmp);
     const auto hit = [this](QByteArrayView line) {
         m_rows.hitUtf8(line);
     };
@@ -65,11 +65,13 @@ bool LineRule::advancePattern(const WorkSlice &slice)
             return false;
         bool decided = true;
         if (keepMatching) {
-            m_lines.next = matchingLines(m_lines.lines(), m_lines.next, minBytes, pattern, text,
-                                         [this](QString &&line) { m_rows.hit(line); });
+            m_lines.next = matchingLines(
+                m_lines.lines(), m_lines.next, minBytes, pattern, text,
+                [this](QString &&line) { m_rows.hit(line); }, m_decodeAmp);
             decided = m_lines.next >= 0;
         } else {
-            m_lines.next = decodeLines(m_lines.lines(), m_lines.next, minBytes, &decoded);
+            m_lines.next =
+                decodeLines(m_lines.lines(), m_lines.next, minBytes, &decoded, m_decodeAmp);
             // A text made invalid while the run waited matches nothing.
             decided = !pattern.isValid() || matchLines(decoded, pattern, text, true,
                                                        [this](QStringView line, bool matches) {
@@ -78,7 +80,8 @@ bool LineRule::advancePattern(const WorkSlice &slice)
                                                        });
         }
         if (!decided) {
-            m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+            m_lines.stop();
+        m_rows.fail(FetchError::PatternLimit, patternLimitReason());
             return true;
         }
         if (minBytes == 0)

@@ -31,5 +31,6 @@ private:
     Rule m_kind;
     RunHost &m_host;
     SiteRows &m_rows;
+    const bool m_decodeAmp; // "&amp;" in a page's HTML, not in its visible text
     PageLines m_lines;
 };

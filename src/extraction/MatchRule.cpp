@@ -7,7 +7,10 @@
 #include "model/WorkSlice.h"
 #include "platform/PageFetcher.h"
 
-MatchRule::MatchRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows), m_lines(rows) {}
+MatchRule::MatchRule(RunHost &host, SiteRows &rows)
+    : m_host(host), m_rows(rows), m_decodeAmp(!host.readsText()), m_lines(rows)
+{
+}
 
 QString MatchRule::problem(const RuleDescription &rule, qsizetype siteCount)
 {
@@ -40,6 +43,7 @@ bool MatchRule::advance(const WorkSlice &slice)
         decided = decided && m_lines.next >= 0;
     }
     if (!decided) {
+        m_lines.stop();
         m_rows.fail(FetchError::PatternLimit, patternLimitReason());
         return true;
     }

@@ -28,5 +28,6 @@ public:
 private:
     RunHost &m_host;
     SiteRows &m_rows;
+    const bool m_decodeAmp; // "&amp;" in a page's HTML, not in its visible text
     PageLines m_lines;
 };

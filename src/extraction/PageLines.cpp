@@ -7,13 +7,12 @@
 
 void PageLines::take(QByteArrayView piece)
 {
-    if (piece.isEmpty() || m_tooLong)
+    if (piece.isEmpty() || m_stopped)
         return;
     m_pageEmpty = false;
     const qsizetype firstFeed = piece.indexOf('\n');
     if (m_partial.size() + (firstFeed < 0 ? piece.size() : firstFeed) > pageBudget) {
-        m_tooLong = true;
-        m_partial = {};
+        stop();
         m_rows.fail(FetchError::LineTooLong,
                     QStringLiteral("too large: a line longer than %1 MiB").arg(pageBudget >> 20));
         return;
@@ -34,7 +33,7 @@ void PageLines::take(QByteArrayView piece)
 
 void PageLines::endOfPage()
 {
-    if (m_pageEmpty || m_tooLong)
+    if (m_pageEmpty || m_stopped)
         return;
     m_lines = std::exchange(m_partial, {});
     m_hasRest = m_inRest = false;
@@ -58,4 +57,11 @@ void PageLines::done()
     m_rest = {};
     m_hasRest = m_inRest = false;
     next = 1;
+}
+
+void PageLines::stop()
+{
+    done();
+    m_partial = {};
+    m_stopped = true;
 }

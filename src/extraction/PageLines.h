@@ -35,6 +35,8 @@ public:
     bool pending();
     // Every line given so far was tested.
     void done();
+    // The site failed: no line is held or tested again, whatever comes.
+    void stop();
     // The line the pieces so far leave unfinished, and the one they finished.
     qint64 heldBytes() const { return m_partial.capacity() + m_lines.capacity(); }
 
@@ -42,7 +44,7 @@ public:
 
 private:
     SiteRows &m_rows;
-    bool m_tooLong = false;
+    bool m_stopped = false;
     QByteArray m_lines;
     QByteArrayView m_rest;
     bool m_hasRest = false;

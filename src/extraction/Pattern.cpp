@@ -216,7 +216,8 @@ QString patternLimitReason()
     return QStringLiteral("regular expression too costly (its match limit was reached)");
 }
 
-qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text)
+qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text,
+                      bool decodeAmp)
 {
     qsizetype end = page.size() + 1;
     qsizetype regionEnd = page.size();
@@ -229,7 +230,7 @@ qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, Q
     QByteArrayView region = page.sliced(from, regionEnd - from);
     // "&amp;" is ASCII: decoded in the bytes, where looking for it is cheap.
     QByteArray decoded;
-    if (region.indexOf("&amp;") >= 0) {
+    if (decodeAmp && region.indexOf("&amp;") >= 0) {
         decoded = decodeAmpUtf8(region);
         region = decoded;
     }
@@ -243,7 +244,7 @@ qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, Q
 
 qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
                         const QRegularExpression &pattern, const QString &source,
-                        const std::function<void(QString &&line)> &hit)
+                        const std::function<void(QString &&line)> &hit, bool decodeAmp)
 {
     const auto valid = QRegularExpression::DontCheckSubjectStringMatchOption;
     const auto normal = QRegularExpression::NormalMatch;
@@ -252,7 +253,7 @@ qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
     // each alone, which gives the same text as decoding them among the rest.
     // A short text would pass too many lines for that to pay.
     if (const QString required = requiredText(source); required.size() >= 3) {
-        const Utf8LineFilter filter(Rule::WithText, required);
+        const Utf8LineFilter filter(Rule::WithText, required, decodeAmp);
         bool decided = true;
         const qsizetype next = filter.scan(page, from, minBytes, [&](QByteArrayView bytes) {
             if (!decided || !pattern.isValid())
@@ -266,7 +267,7 @@ qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
         return decided ? next : -1;
     }
     QString text;
-    const qsizetype next = decodeLines(page, from, minBytes, &text);
+    const qsizetype next = decodeLines(page, from, minBytes, &text, decodeAmp);
     if (pattern.isValid() && !matchLines(text, pattern, source, false,
                                          [&](QStringView line, bool) { hit(line.toString()); }))
         return -1;

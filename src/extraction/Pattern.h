@@ -25,9 +25,10 @@ QString patternProblem(const QString &text);
 
 // The text of the pieces of page from `from` on, at least minBytes of them
 // and up to a piece's end, as the line rules read it: pieces joined by '\n',
-// "&amp;" decoded. Returns where the next piece starts, or page.size() + 1
+// "&amp;" decoded unless told not to. Returns where the next piece starts, or page.size() + 1
 // once the last piece is in, as Utf8LineFilter::scan does.
-qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text);
+qsizetype decodeLines(QByteArrayView page, qsizetype from, qsizetype minBytes, QString *text,
+                      bool decodeAmp = true);
 
 // A text of ASCII characters every match of the pattern holds, letter case
 // aside, so that a line without it need not be decoded nor searched; empty
@@ -40,7 +41,7 @@ QString requiredText(const QString &pattern);
 // once a line could not be decided.
 qsizetype matchingLines(QByteArrayView page, qsizetype from, qsizetype minBytes,
                         const QRegularExpression &pattern, const QString &source,
-                        const std::function<void(QString &&line)> &hit);
+                        const std::function<void(QString &&line)> &hit, bool decodeAmp = true);
 
 // Calls line with every non-empty line of text that the pattern (compiled
 // from source) matches, each line tested on its own, or with every non-empty

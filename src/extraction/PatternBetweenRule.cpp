@@ -18,7 +18,8 @@ constexpr qsizetype dropAt = 1 << 16;
 
 } // namespace
 
-PatternBetweenRule::PatternBetweenRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows)
+PatternBetweenRule::PatternBetweenRule(RunHost &host, SiteRows &rows)
+    : m_host(host), m_rows(rows), m_decodeAmp(!host.readsText())
 {
 }
 
@@ -130,7 +131,8 @@ PatternBetweenRule::Pass PatternBetweenRule::pass()
     const qsizetype length = end.capturedStart() - m_startEnd;
     if (length <= 0)
         return Pass::Made;
-    m_rows.hit(decodeAmp(QStringView(m_text).sliced(m_startEnd, length)));
+    const QStringView result = QStringView(m_text).sliced(m_startEnd, length);
+    m_rows.hit(m_decodeAmp ? decodeAmp(result) : result.toString());
     return Pass::Made;
 }
 

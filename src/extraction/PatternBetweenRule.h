@@ -43,7 +43,8 @@ private:
 
     RunHost &m_host;
     SiteRows &m_rows;
-    QByteArray m_partial; // a character the last piece cut
+    const bool m_decodeAmp; // "&amp;" in a page's HTML, not in its visible text
+    QByteArray m_partial;   // a character the last piece cut
     // The fetcher dropped the page's byte-order mark: any other is text.
     QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom};
     QString m_text;

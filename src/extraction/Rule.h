@@ -6,5 +6,6 @@ enum class Rule
     WithText,
     WithoutText,
     Between,
-    Match // every match of a pattern in every line (the command line's)
+    Match, // every match of a pattern in every line (the command line's)
+    Select // every element matching a CSS selector, the page read as a document
 };

@@ -3,6 +3,7 @@
 #include "extraction/Rule.h"
 
 #include <QString>
+#include <QStringList>
 
 // What is asked of a rule before a run starts: its kind, texts and options as
 // the window or the command line has them (see describeRule()).
@@ -18,4 +19,6 @@ struct RuleDescription
     bool textPattern = false;
     bool startPattern = false;
     bool endPattern = false;
+    bool readsText = false;
+    QStringList takes;
 };

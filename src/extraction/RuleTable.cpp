@@ -5,6 +5,7 @@
 #include "extraction/MatchRule.h"
 #include "extraction/PatternBetweenRule.h"
 #include "extraction/RunHost.h"
+#include "extraction/SelectRule.h"
 
 #include <algorithm>
 #include <array>
@@ -30,16 +31,20 @@ std::unique_ptr<PageRule> makeBetween(Rule kind, RunHost &host, SiteRows &rows)
 
 using AddressRow = RuleEntry::AddressRow;
 
-// Every rule, one entry each.
+// Every rule, one entry each: its refusal, its maker, whether its text is
+// always a pattern, whether it drops duplicates, where its address row goes,
+// whether it reads the page as a document, and whether "Done." follows every site.
 constexpr std::array entries{
     RuleEntry{Rule::WithText, &LineRule::problem, &make<LineRule>, false, false,
-              AddressRow::AfterEveryLine, true},
+              AddressRow::AfterEveryLine, false, true},
     RuleEntry{Rule::WithoutText, &LineRule::problem, &make<LineRule>, false, false,
-              AddressRow::AfterEveryLine, true},
+              AddressRow::AfterEveryLine, false, true},
     RuleEntry{Rule::Between, &BetweenRule::problem, &makeBetween, false, true,
-              AddressRow::AfterPage, false},
+              AddressRow::AfterPage, false, false},
     RuleEntry{Rule::Match, &MatchRule::problem, &make<MatchRule>, true, true, AddressRow::AfterPage,
-              false},
+              false, false},
+    RuleEntry{Rule::Select, &SelectRule::problem, &make<SelectRule>, false, false,
+              AddressRow::AfterPage, true, false},
 };
 
 } // namespace
@@ -63,7 +68,9 @@ RuleDescription describeRule(Rule kind, const RunHost &host)
             host.includeAddressIfNothingFound(),
             ruleEntry(kind).textIsPattern || host.rulePattern(kind),
             host.startPattern(),
-            host.endPattern()};
+            host.endPattern(),
+            host.readsText(),
+            host.takes()};
 }
 
 QString ruleProblem(const RuleDescription &rule, qsizetype siteCount)

@@ -30,6 +30,8 @@ struct RuleEntry
     // A result equal to one already listed is dropped unless duplicates are kept.
     bool honoursKeepDuplicates;
     AddressRow addressRow;
+    // The rule reads the page's HTML itself, whether or not rules read pages as text.
+    bool readsDocument;
     // "Done." and the idle pointer after every site rather than after the run.
     bool doneAfterEverySite;
 };

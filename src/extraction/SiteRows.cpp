@@ -50,6 +50,21 @@ void SiteRows::hitUtf8(QByteArrayView text)
     keep(text, m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);
 }
 
+void SiteRows::hitElement(const QList<QByteArray> &fields)
+{
+    readOptions();
+    using Kind = ResultRow::Kind;
+    if (fields.size() == 1)
+        keep(fields.first(), m_includeAddress ? Kind::ResultWithAddress : Kind::Result);
+    else
+        keep(RowFormat::record(fields), m_includeAddress ? Kind::RecordWithAddress : Kind::Record);
+}
+
+void SiteRows::note(const QString &text)
+{
+    m_host->note(m_site, text);
+}
+
 void SiteRows::lineTested()
 {
     if (m_entry->addressRow == RuleEntry::AddressRow::AfterEveryLine)
@@ -84,9 +99,9 @@ void SiteRows::keep(QByteArrayView text, ResultRow::Kind kind)
         m_results.append(m_site, text, kind);
         return;
     }
-    if (kind != ResultRow::Kind::Result)
+    if (ResultRow::showsAddress(kind))
         ++m_showingSite;
-    if (m_indexed && kind != ResultRow::Kind::Address)
+    if (m_indexed && ResultRow::holdsResult(kind))
         m_heldResults.insert(textOfUtf8(text));
     if (m_held.empty() || m_held.back().size() >= batchRows)
         m_held.emplace_back();
@@ -127,7 +142,7 @@ bool SiteRows::holdsResult(const QString &result) const
     if (!m_indexed) {
         for (const ResultRows &rows : m_held) {
             for (qsizetype row = 0; row < rows.size(); ++row) {
-                if (rows.kindAt(row) != ResultRow::Kind::Address)
+                if (ResultRow::holdsResult(rows.kindAt(row)))
                     m_heldResults.insert(rows.textAt(row));
             }
         }

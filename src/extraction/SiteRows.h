@@ -40,6 +40,11 @@ public:
     // What the rule found; text given as UTF-8 must be valid UTF-8.
     void hit(QStringView text);
     void hitUtf8(QByteArrayView text);
+    // An element's fields (one a take): a row even when empty, a record row
+    // when several.
+    void hitElement(const QList<QByteArray> &fields);
+    // Something the rule cut or left out of the page, for the user to know.
+    void note(const QString &text);
     // The rule tested a line: the address row may follow, for rules whose
     // entry places it after lines. Rules call this after the first line of
     // every call at least; after that, the address shows or the options are

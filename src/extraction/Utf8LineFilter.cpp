@@ -95,8 +95,8 @@ QByteArray decodeAmpUtf8(QByteArrayView text)
     return out;
 }
 
-Utf8LineFilter::Utf8LineFilter(Rule rule, const QString &ruleText)
-    : m_rule(rule), m_text(ruleText),
+Utf8LineFilter::Utf8LineFilter(Rule rule, const QString &ruleText, bool decodeAmp)
+    : m_rule(rule), m_text(ruleText), m_decodeAmp(decodeAmp),
       m_ascii(
           std::all_of(ruleText.begin(), ruleText.end(), [](QChar c) { return c.unicode() < 0x80; }))
 {
@@ -115,7 +115,7 @@ Utf8LineFilter::Utf8LineFilter(Rule rule, const QString &ruleText)
             (m_second == m_anchor || commonness(m_folded[i]) < commonness(m_folded[m_second])))
             m_second = i;
     }
-    m_needsAmp = m_folded.contains('&');
+    m_needsAmp = decodeAmp && m_folded.contains('&');
     for (const FoldTrap &trap : foldTraps()) {
         if (m_folded.contains(trap.folded))
             m_foldTraps.push_back(trap.utf8);
@@ -186,7 +186,7 @@ bool Utf8LineFilter::passes(QByteArrayView piece, const Hit &hit) const
         return false;
     QByteArray decoded;
     QByteArrayView text = piece;
-    if (find(piece, amp, 0) >= 0) {
+    if (m_decodeAmp && find(piece, amp, 0) >= 0) {
         decoded = decodeAmpUtf8(piece);
         text = decoded;
     }
@@ -266,7 +266,7 @@ void Utf8LineFilter::scanAroundMatches(QByteArrayView page, qsizetype from, qsiz
         // A match of the bytes that lies inside a line with no "&" to decode
         // is a match of its text, whatever else the line holds.
         if (candidate == nextMatch && nextMatch + m_folded.size() <= lineEnd &&
-            !piece.contains('&'))
+            (!m_decodeAmp || !piece.contains('&')))
             hit(piece);
         else
             passes(piece, hit);

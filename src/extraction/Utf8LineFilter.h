@@ -18,7 +18,8 @@
 class Utf8LineFilter
 {
 public:
-    Utf8LineFilter(Rule rule, const QString &ruleText);
+    // Without decodeAmp, lines are taken as they are ("&amp;" stays).
+    Utf8LineFilter(Rule rule, const QString &ruleText, bool decodeAmp = true);
 
     using Hit = std::function<void(QByteArrayView line)>;
 
@@ -41,10 +42,11 @@ private:
 
     Rule m_rule;
     QString m_text;
-    bool m_ascii;                        // the text is ASCII: bytes can be compared
-    QByteArray m_folded;                 // the ASCII text, lower-cased
-    qsizetype m_anchor = 0;              // the rarest byte of m_folded, searched for first
-    qsizetype m_second = 0;              // the next rarest
+    bool m_decodeAmp;
+    bool m_ascii;           // the text is ASCII: bytes can be compared
+    QByteArray m_folded;    // the ASCII text, lower-cased
+    qsizetype m_anchor = 0; // the rarest byte of m_folded, searched for first
+    qsizetype m_second = 0; // the next rarest
     bool m_needsAmp = false;             // a decoded "&amp;" can make a match
     std::vector<QByteArray> m_foldTraps; // non-ASCII characters folding into the text
 };

@@ -121,6 +121,36 @@ struct Info
     }
 };
 
+// A stretch of a stream, held by the stream's chunks themselves: captures cut
+// at the limit inside each other share them rather than a copy each.
+struct Slice
+{
+    QList<QByteArray> chunks;
+    qint64 offset = 0; // into the first chunk
+    qint64 size = 0;
+
+    QByteArray joined() const
+    {
+        if (chunks.size() == 1)
+            return offset == 0 && size == chunks[0].size() ? chunks[0]
+                                                           : chunks[0].sliced(offset, size);
+        QByteArray out;
+        out.reserve(size);
+        qint64 from = offset;
+        for (const QByteArray &chunk : chunks) {
+            const qint64 n = std::min<qint64>(chunk.size() - from, size - out.size());
+            out.append(chunk.constData() + from, n);
+            from = 0;
+        }
+        return out;
+    }
+    void clear()
+    {
+        chunks.clear();
+        offset = size = 0;
+    }
+};
+
 struct Record
 {
     enum class State : quint8
@@ -135,10 +165,11 @@ struct Record
     qint64 htmlTo = -1, rawTo = -1;           // and ends, once it has
     bool htmlTaken = false, rawTaken = false; // its part already cut at the limit
     bool materialized = false;                // its fields made from the streams
-    QByteArray raw, inner, startTag, endTag;
-    std::unique_ptr<QByteArray> layoutOut;
+    Slice rawCut, innerCut;                   // its parts, once cut at the limit
+    QByteArray startTag, endTag;
     std::unique_ptr<TextLayout> layout;
     bool textIsRaw = false;
+    bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
     // For deciding at the end.
     QList<int> candidates;
@@ -154,6 +185,43 @@ struct Record
     QVarLengthArray<bool, 4> contains;
     qint64 bytes = 0;
     qint64 serial = 0; // its place in the queue
+
+    // As new, keeping the room it has: records are reused.
+    void clear()
+    {
+        state = State::Pending;
+        if (!fields.isEmpty())
+            fields.clear();
+        capturing = true;
+        htmlFrom = rawFrom = 0;
+        htmlTo = rawTo = -1;
+        htmlTaken = rawTaken = materialized = false;
+        rawCut.clear();
+        innerCut.clear();
+        for (QByteArray *b : {&startTag, &endTag, &name}) {
+            if (!b->isNull())
+                *b = QByteArray();
+        }
+        textIsRaw = readsRaw = cut = waitsForParent = empty = false;
+        if (!candidates.isEmpty())
+            candidates.clear();
+        ns = Namespace::Html;
+        if (!attributes.isEmpty())
+            attributes.clear();
+        depth = index = typeIndex = siblings = siblingsOfType = 0;
+        // Emptied only when used: a clear of an empty array still costs a call.
+        for (Bits *b : {&reached, &hasChild, &hasDescendant}) {
+            if (!b->isEmpty())
+                b->clear();
+        }
+        for (QVarLengthArray<int, 2> *a : {&ofIndex, &ofTotal}) {
+            if (!a->isEmpty())
+                a->clear();
+        }
+        if (!contains.isEmpty())
+            contains.clear();
+        bytes = serial = 0;
+    }
 };
 
 struct Frame
@@ -187,29 +255,57 @@ struct Needle
 };
 
 // What the open captures read, written once for all of them: each one's part
-// is the stretch from where it began. What none of them needs any more is
-// dropped from the front.
+// is the stretch from where it began. It is kept in chunks, and those that
+// none of them needs any more are dropped from the front.
 struct SharedStream
 {
-    QByteArray bytes;
-    qint64 base = 0; // the offset of bytes[0]
+    static constexpr qint64 kChunk = 1 << 20;
+    std::deque<QByteArray> chunks; // each kChunk long but the last
+    qint64 base = 0;               // the offset of the first chunk
+    qint64 total = 0;
 
-    qint64 end() const { return base + bytes.size(); }
-    QByteArray part(qint64 from, qint64 to) const { return bytes.sliced(from - base, to - from); }
+    qint64 end() const { return total; }
+    void append(QByteArrayView bytes)
+    {
+        while (!bytes.isEmpty()) {
+            if (chunks.empty() || chunks.back().size() == kChunk)
+                chunks.emplace_back();
+            QByteArray &last = chunks.back();
+            const qsizetype n = std::min<qsizetype>(bytes.size(), kChunk - last.size());
+            appendBytes(last, bytes.data(), n);
+            bytes = bytes.sliced(n);
+            total += n;
+        }
+    }
+    Slice slice(qint64 from, qint64 to) const
+    {
+        Slice s;
+        size_t i = size_t((from - base) / kChunk);
+        s.offset = (from - base) % kChunk;
+        s.size = to - from;
+        for (qint64 at = base + qint64(i) * kChunk; at < to; at += kChunk, ++i)
+            s.chunks.append(chunks[i]);
+        return s;
+    }
+    QByteArray part(qint64 from, qint64 to) const { return slice(from, to).joined(); }
     void dropBefore(qint64 offset)
     {
-        const qint64 dead = offset - base;
-        if (dead > (1 << 16) && dead > bytes.size() / 2) {
-            bytes.remove(0, dead);
-            base = offset;
-            if (bytes.capacity() > 2 * bytes.size() + (1 << 20))
-                bytes.squeeze();
+        while (chunks.size() > 1 && base + kChunk <= offset) {
+            chunks.pop_front();
+            base += kChunk;
         }
+    }
+    qint64 capacity() const
+    {
+        qint64 n = 0;
+        for (const QByteArray &chunk : chunks)
+            n += chunk.capacity();
+        return n;
     }
     void clear()
     {
-        bytes.clear();
-        base = 0;
+        chunks.clear();
+        base = total = 0;
     }
 };
 
@@ -227,7 +323,7 @@ struct ElementTaker::Private : TreeSink
     const Data &data;
     SelectorList selectors;
     QList<Take> takes;
-    bool needText = false, needRaw = false, needHtml = false, countTypes = false;
+    bool needText = false, rawTake = false, needHtml = false, countTypes = false;
     std::vector<std::pair<int, int>> order; // (complex, compound) by bit
     QList<bool> isHasArgument;
     QList<bool> isTop;
@@ -250,10 +346,16 @@ struct ElementTaker::Private : TreeSink
     size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
     std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
     int textCaptures = 0;
+    int rawReaders = 0; // captures that read the raw stream
+    // Records and layouts done with, for the next ones: most elements taken
+    // then cost no allocation of their own.
+    std::vector<std::unique_ptr<Record>> spareRecords;
+    std::vector<std::unique_ptr<TextLayout>> spareLayouts;
     qint64 recordBytes = 0;
     qint64 textOffset = 0;
     bool finished = false;
     QByteArray escaped;
+    QByteArray scratch; // a tag on its way to the html stream
 
     Private(const SelectorList &selectors, QList<Take> takes)
         : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
@@ -262,7 +364,7 @@ struct ElementTaker::Private : TreeSink
         builder.setTokenizer(&tokenizer);
         for (const Take &t : this->takes) {
             needText |= t.kind == Take::Kind::Text;
-            needRaw |= t.kind == Take::Kind::Raw || t.kind == Take::Kind::Text;
+            rawTake |= t.kind == Take::Kind::Raw;
             needHtml |= t.kind == Take::Kind::Html || t.kind == Take::Kind::Inner;
         }
         countTypes = usesTypes(data);
@@ -446,7 +548,7 @@ struct ElementTaker::Private : TreeSink
             if (!info.final)
                 return Tri::Unknown;
             for (int arg : s.args) {
-                const int first = firstStep[arg];
+                const int first = std::as_const(firstStep)[arg];
                 const Bits &bits = steps[size_t(first)].before == Combinator::Child
                                        ? *info.hasChild
                                        : *info.hasDescendant;
@@ -561,7 +663,7 @@ struct ElementTaker::Private : TreeSink
         for (const auto &[ci, k] : order) {
             const Complex &c = data.complexes[ci];
             const Compound &compound = c.compounds[k];
-            if (!isHasArgument[ci] && k > 0) {
+            if (!std::as_const(isHasArgument)[ci] && k > 0) {
                 const int previous = c.compounds[k - 1].bit;
                 const Combinator comb = c.combinators[k - 1];
                 const Bits &context = comb == Combinator::Descendant ? f.inherited
@@ -574,14 +676,14 @@ struct ElementTaker::Private : TreeSink
             const Tri t = evalCompound(compound, info);
             if (t == Tri::True)
                 set(f.reached, compound.bit);
-            const bool subject = isTop[ci] && k + 1 == c.compounds.size();
+            const bool subject = std::as_const(isTop)[ci] && k + 1 == c.compounds.size();
             if (subject && t == Tri::True)
                 matched = true;
             else if (subject && t == Tri::Unknown)
                 candidates.append(ci);
             // "of S" counters follow as soon as S is known.
             if (k + 1 == c.compounds.size() && test(f.reached, compound.bit)) {
-                for (int n : countersOf[ci]) {
+                for (int n : std::as_const(countersOf)[ci]) {
                     if (!ofIndex[n])
                         ofIndex[n] = parent.ofCounts[n] + 1;
                 }
@@ -593,8 +695,10 @@ struct ElementTaker::Private : TreeSink
             if (ofIndex[n])
                 parent.ofCounts[n] = ofIndex[n];
         }
+        // Whether its attributes hide it: read once for all the layouts.
+        const bool shown = !needText || TextLayout::isShown(e);
         if (needText) {
-            f.hidden = parent.hidden || !TextLayout::isShown(e);
+            f.hidden = parent.hidden || !shown;
             f.pre = parent.pre || isPreformatted(e.tag, e.ns);
         }
         f.rawText = isRawTextParent(e.tag, e.ns);
@@ -602,24 +706,31 @@ struct ElementTaker::Private : TreeSink
         // The element's start goes to the captures around it.
         if (!capturing.empty()) {
             if (needHtml) {
-                f.name = e.name.toByteArray();
-                write(html, startTag(e), true);
+                f.name = nameOf(e);
+                scratch.clear();
+                appendStartTag(scratch, e);
+                write(html, scratch, true);
             }
             if (needText) {
                 for (Record *r : capturing) {
                     if (r->layout)
-                        r->layout->elementStarted(e);
+                        r->layout->elementStarted(e, shown);
                 }
             }
         }
         if (matched || !candidates.isEmpty())
-            f.record = open(e, f, matched ? QList<int>() : candidates, ofIndex);
+            f.record = open(e, f, matched ? QList<int>() : candidates, shown, ofIndex);
     }
 
-    QByteArray startTag(const ElementStart &e) const
+    // Known HTML names are static strings: no copy of them is made.
+    static QByteArray nameOf(const ElementStart &e)
     {
-        QByteArray out;
-        out.reserve(e.name.size() + 2);
+        return e.ns == Namespace::Html && e.tag != TagId::Unknown ? tagName(e.tag)
+                                                                  : e.name.toByteArray();
+    }
+
+    static void appendStartTag(QByteArray &out, const ElementStart &e)
+    {
         out.append('<').append(e.name);
         for (const Attribute &a : e.attributes) {
             out.append(' ').append(a.name).append("=\"");
@@ -627,19 +738,21 @@ struct ElementTaker::Private : TreeSink
             out.append('"');
         }
         out.append('>');
-        return out;
     }
 
-    Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates,
+    Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates, bool shown,
                  const QVarLengthArray<int, 2> &ofIndex)
     {
         if (needText && textCaptures >= kOpenCaptureLimit) {
-            notes.add(QStringLiteral("More than %1 matched elements whose text is taken were "
-                                     "open inside each other; the innermost were left out")
-                          .arg(kOpenCaptureLimit));
+            // Made once: a page can reach this for every element.
+            static const QString note =
+                QStringLiteral("More than %1 matched elements whose text is taken were "
+                               "open inside each other; the innermost were left out")
+                    .arg(kOpenCaptureLimit);
+            notes.add(note);
             return nullptr;
         }
-        records.push_back(std::make_unique<Record>());
+        records.push_back(newRecord());
         Record &r = *records.back();
         r.serial = firstSerial + qint64(records.size()) - 1;
         r.candidates = candidates;
@@ -664,8 +777,9 @@ struct ElementTaker::Private : TreeSink
             r.contains = QVarLengthArray<bool, 4>(qsizetype(needles.size()), false);
         }
         // Fields known now.
-        r.fields.reserve(takes.size());
-        for (const Take &t : takes) {
+        r.fields.resize(takes.size());
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            const Take &t = takes[i];
             if (t.kind == Take::Kind::Attribute) {
                 const Attribute *a = nullptr;
                 for (const Attribute &x : e.attributes) {
@@ -674,35 +788,37 @@ struct ElementTaker::Private : TreeSink
                         break;
                     }
                 }
-                r.fields.append(a ? a->value : QByteArray());
-                add(r, r.fields.last().size());
-            } else {
-                r.fields.append(QByteArray());
+                if (a) {
+                    r.fields[i] = a->value;
+                    add(r, a->value.size());
+                }
             }
         }
         if (needHtml) {
-            r.startTag = startTag(e);
-            f.name = e.name.toByteArray();
+            appendStartTag(r.startTag, e);
+            f.name = nameOf(e);
             add(r, r.startTag.size());
         }
+        r.readsRaw = rawTake;
         if (needText) {
             r.textIsRaw = f.hidden;
+            r.readsRaw |= f.hidden;
             if (!f.hidden) {
-                r.layoutOut = std::make_unique<QByteArray>();
-                r.layout = std::make_unique<TextLayout>(*r.layoutOut);
+                r.layout = newLayout();
                 if (f.pre && !isPreformatted(e.tag, e.ns))
                     r.layout->setPreformatted();
-                r.layout->elementStarted(e);
+                r.layout->elementStarted(e, shown);
             }
         }
-        if (needRaw || needHtml || needText) {
+        if (r.readsRaw || needHtml || needText) {
             r.htmlFrom = html.end();
             r.rawFrom = raw.end();
             textCaptures += needText;
+            rawReaders += r.readsRaw;
             capturing.push_back(&r);
             if (needHtml)
                 htmlUsers.push_back(r.serial);
-            if (needRaw)
+            if (r.readsRaw)
                 rawUsers.push_back(r.serial);
         } else {
             r.capturing = false;
@@ -724,22 +840,18 @@ struct ElementTaker::Private : TreeSink
     // part at once, cut, and holds the stream no longer.
     void write(SharedStream &stream, QByteArrayView bytes, bool isHtml)
     {
-        appendBytes(stream.bytes, bytes.data(), bytes.size());
+        stream.append(bytes);
         size_t &full = isHtml ? htmlFull : rawFull;
         while (full < capturing.size()) {
             Record &r = *capturing[full];
+            if (!isHtml && !r.readsRaw) {
+                ++full;
+                continue;
+            }
             const qint64 from = isHtml ? r.htmlFrom : r.rawFrom;
             if (stream.end() - from < kCaptureLimit)
                 break;
-            QByteArray &part = isHtml ? r.inner : r.raw;
-            if (from == stream.base) {
-                // The oldest reader: its part is the stream's start, taken whole.
-                part = std::exchange(stream.bytes, stream.bytes.sliced(kCaptureLimit));
-                part.truncate(kCaptureLimit);
-                stream.base += kCaptureLimit;
-            } else {
-                part = stream.part(from, from + kCaptureLimit);
-            }
+            (isHtml ? r.innerCut : r.rawCut) = stream.slice(from, from + kCaptureLimit);
             (isHtml ? r.htmlTaken : r.rawTaken) = true;
             add(r, kCaptureLimit);
             if (!std::exchange(r.cut, true))
@@ -747,6 +859,42 @@ struct ElementTaker::Private : TreeSink
             ++full;
         }
         stream.dropBefore(neededFrom(isHtml));
+    }
+
+    std::unique_ptr<Record> newRecord()
+    {
+        if (spareRecords.empty())
+            return std::make_unique<Record>();
+        std::unique_ptr<Record> r = std::move(spareRecords.back());
+        spareRecords.pop_back();
+        return r;
+    }
+
+    void recycle(std::unique_ptr<Record> &r)
+    {
+        spare(r->layout);
+        if (spareRecords.size() < 4096) {
+            r->clear();
+            spareRecords.push_back(std::move(r));
+        }
+        r.reset();
+    }
+
+    void spare(std::unique_ptr<TextLayout> &layout)
+    {
+        if (layout && spareLayouts.size() < 64)
+            spareLayouts.push_back(std::move(layout));
+        layout.reset();
+    }
+
+    std::unique_ptr<TextLayout> newLayout()
+    {
+        if (spareLayouts.empty())
+            return std::make_unique<TextLayout>();
+        std::unique_ptr<TextLayout> layout = std::move(spareLayouts.back());
+        spareLayouts.pop_back();
+        layout->reset();
+        return layout;
     }
 
     Record *recordOf(qint64 serial) const
@@ -757,7 +905,7 @@ struct ElementTaker::Private : TreeSink
 
     bool needs(const Record &r, bool isHtml) const
     {
-        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : needRaw && !r.rawTaken);
+        return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : r.readsRaw && !r.rawTaken);
     }
 
     // Where the oldest record still to read a stream begins in it: what lies
@@ -784,6 +932,7 @@ struct ElementTaker::Private : TreeSink
         htmlFull = std::min(htmlFull, capturing.size());
         rawFull = std::min(rawFull, capturing.size());
         textCaptures -= needText;
+        rawReaders -= r.readsRaw;
         r.capturing = false;
     }
 
@@ -794,10 +943,10 @@ struct ElementTaker::Private : TreeSink
         if (r.materialized)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
-                                 : r.htmlTaken ? r.inner
+                                 : r.htmlTaken ? r.innerCut.joined()
                                                : html.part(r.htmlFrom, r.htmlTo);
-        const QByteArray rawText = !needRaw     ? QByteArray()
-                                   : r.rawTaken ? r.raw
+        const QByteArray rawText = !r.readsRaw  ? QByteArray()
+                                   : r.rawTaken ? r.rawCut.joined()
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
             switch (takes[i].kind) {
@@ -824,7 +973,9 @@ struct ElementTaker::Private : TreeSink
             }
         }
         r.materialized = true;
-        r.raw = r.inner = r.startTag = r.endTag = QByteArray();
+        r.rawCut.clear();
+        r.innerCut.clear();
+        r.startTag = r.endTag = QByteArray();
         html.dropBefore(neededFrom(true));
         raw.dropBefore(neededFrom(false));
         if (capturing.empty() && htmlUsers.empty() && rawUsers.empty()) {
@@ -860,7 +1011,7 @@ struct ElementTaker::Private : TreeSink
                 write(html, escaped, true);
             }
         }
-        if (needRaw)
+        if (rawReaders)
             write(raw, text, false);
         if (needText) {
             for (Record *r : capturing) {
@@ -909,8 +1060,11 @@ struct ElementTaker::Private : TreeSink
         if (own && own->capturing)
             endCapture(*own);
         if (!capturing.empty()) {
-            if (needHtml && !f.isVoid)
-                write(html, "</" + f.name + '>', true);
+            if (needHtml && !f.isVoid) {
+                scratch.clear();
+                scratch.append("</", 2).append(f.name).append('>');
+                write(html, scratch, true);
+            }
             for (Record *r : capturing) {
                 if (r->layout)
                     r->layout->elementEnded();
@@ -971,26 +1125,27 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        for (qsizetype i = 0; i < takes.size(); ++i) {
-            if (takes[i].kind == Take::Kind::Text && r.layout) {
-                r.layout->elementEnded();
-                r.layout->finish();
-                QByteArray &t = *r.layoutOut;
-                if (t.endsWith('\n'))
-                    t.chop(1);
-                r.fields[i] = t;
+        if (r.layout) {
+            r.layout->elementEnded();
+            r.layout->finish();
+            QByteArrayView lines = r.layout->lines();
+            if (lines.endsWith('\n'))
+                lines.chop(1);
+            const QByteArray t = lines.toByteArray();
+            for (qsizetype i = 0; i < takes.size(); ++i) {
+                if (takes[i].kind == Take::Kind::Text)
+                    r.fields[i] = t;
             }
         }
         if (needHtml && !f.isVoid)
             r.endTag = "</" + f.name + '>';
-        qint64 bytes = r.startTag.size() + r.endTag.size() + r.inner.size() + r.raw.size();
+        qint64 bytes = r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
         for (const QByteArray &field : r.fields)
             bytes += field.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
-        r.layout.reset();
-        r.layoutOut.reset();
-        if (!needHtml && !needRaw)
+        spare(r.layout);
+        if (!needHtml && !r.readsRaw)
             r.materialized = true;
     }
 
@@ -1026,7 +1181,7 @@ struct ElementTaker::Private : TreeSink
         r.attributes.clear();
         if (!match) {
             recordBytes -= r.bytes;
-            records[size_t(r.serial - firstSerial)].reset();
+            recycle(records[size_t(r.serial - firstSerial)]);
         }
     }
 
@@ -1055,7 +1210,7 @@ struct ElementTaker::Private : TreeSink
             r.attributes.clear();
             if (result == Tri::False) {
                 recordBytes -= r.bytes;
-                records[size_t(r.serial - firstSerial)].reset();
+                recycle(records[size_t(r.serial - firstSerial)]);
             }
         }
         if (parent.waitingHead > 64 && 2 * parent.waitingHead > parent.waiting.size()) {
@@ -1121,6 +1276,7 @@ QList<QByteArray> ElementTaker::takeRecord()
     d->materialize(r);
     QList<QByteArray> fields = std::move(r.fields);
     d->recordBytes -= r.bytes;
+    d->recycle(d->records.front());
     d->records.pop_front();
     ++d->firstSerial;
     d->flushFront();
@@ -1129,8 +1285,8 @@ QList<QByteArray> ElementTaker::takeRecord()
 
 qint64 ElementTaker::heldBytes() const
 {
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes +
-           d->html.bytes.capacity() + d->raw.bytes.capacity();
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + d->html.capacity() +
+           d->raw.capacity();
 }
 
 QStringList ElementTaker::notes() const

@@ -6,12 +6,32 @@
 namespace {
 #include "html/NamedReferences.inc"
 
-bool lessThan(const NamedReference &entry, QByteArrayView name)
+struct ReferenceIndex
 {
-    const int common = int(std::min<qsizetype>(entry.nameLength, name.size()));
-    const int order = std::memcmp(entry.name, name.data(), size_t(common));
-    return order < 0 || (order == 0 && entry.nameLength < name.size());
-}
+    static constexpr int kSlots = 8192;
+    static_assert(std::size(kNamedReferences) < kSlots / 2);
+    qint16 entries[kSlots];
+
+    static uint slotOf(QByteArrayView name)
+    {
+        uint h = 2166136261u;
+        for (char c : name)
+            h = (h ^ uchar(c)) * 16777619u;
+        return (h ^ (h >> 13)) & (kSlots - 1);
+    }
+
+    ReferenceIndex()
+    {
+        std::fill(std::begin(entries), std::end(entries), qint16(-1));
+        for (size_t i = 0; i < std::size(kNamedReferences); ++i) {
+            const NamedReference &r = kNamedReferences[i];
+            uint s = slotOf({r.name, r.nameLength});
+            while (entries[s] >= 0)
+                s = (s + 1) & (kSlots - 1);
+            entries[s] = qint16(i);
+        }
+    }
+};
 
 int encodeUtf8(quint32 c, char *out)
 {
@@ -49,12 +69,18 @@ namespace html {
 
 const NamedReference *findNamedReference(QByteArrayView name)
 {
-    const auto end = std::end(kNamedReferences);
-    const auto found = std::lower_bound(std::begin(kNamedReferences), end, name, lessThan);
-    if (found == end || found->nameLength != name.size() ||
-        std::memcmp(found->name, name.data(), size_t(name.size())) != 0)
-        return nullptr;
-    return found;
+    // Open addressing over the whole table, built once: a page's references
+    // cost a hash and a compare each rather than a binary search.
+    static const ReferenceIndex index;
+    for (uint s = ReferenceIndex::slotOf(name);; s = (s + 1) & (ReferenceIndex::kSlots - 1)) {
+        const qint16 at = index.entries[s];
+        if (at < 0)
+            return nullptr;
+        const NamedReference &r = kNamedReferences[at];
+        if (r.nameLength == name.size() &&
+            std::memcmp(r.name, name.data(), size_t(r.nameLength)) == 0)
+            return &r;
+    }
 }
 
 int namedReferenceCount()

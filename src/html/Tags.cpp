@@ -1,6 +1,6 @@
 #include "html/Tags.h"
 
-#include <cstring>
+#include <string>
 
 namespace html {
 
@@ -44,27 +44,54 @@ static_assert(std::size(kNames) == size_t(TagId::Count));
 // names are looked up for every tag of a page.
 constexpr int kSlots = 1024;
 
-uint slotOf(QByteArrayView name)
+constexpr uint slotOf(const char *name, qsizetype size)
 {
-    const uint n = uint(name.size());
-    uint h = n * 0x9E3779B1u;
-    for (qsizetype i = 0; i < name.size() && i < 6; ++i)
+    uint h = uint(size) * 0x9E3779B1u;
+    for (qsizetype i = 0; i < size && i < 6; ++i)
         h = (h ^ uchar(name[i])) * 0x01000193u;
     return (h ^ (h >> 15)) & (kSlots - 1);
+}
+
+// Names of at most eight bytes, the most of them, as one number each: a
+// multiply and a compare find them.
+constexpr int kShortSlots = 512;
+
+constexpr quint64 shortKey(const char *name, qsizetype size)
+{
+    quint64 key = 0;
+    for (qsizetype i = 0; i < size; ++i)
+        key |= quint64(uchar(name[i])) << (8 * i);
+    return key;
+}
+
+constexpr uint shortSlotOf(quint64 key)
+{
+    return uint((key * 0x9E3779B97F4A7C15ull) >> 55) & (kShortSlots - 1);
 }
 
 struct Table
 {
     quint8 ids[kSlots] = {};
+    quint64 shortKeys[kShortSlots] = {};
+    quint8 shortIds[kShortSlots] = {};
     quint16 flags[size_t(TagId::Count)] = {};
     quint8 lengths[size_t(TagId::Count)] = {};
 
-    Table()
+    constexpr Table()
     {
         for (size_t i = 0; i < std::size(kNames); ++i)
-            lengths[i] = quint8(qstrlen(kNames[i]));
+            lengths[i] = quint8(std::char_traits<char>::length(kNames[i]));
         for (size_t i = 1; i < std::size(kNames); ++i) {
-            uint s = slotOf(kNames[i]);
+            if (lengths[i] <= 8) {
+                const quint64 key = shortKey(kNames[i], lengths[i]);
+                uint s = shortSlotOf(key);
+                while (shortIds[s])
+                    s = (s + 1) & (kShortSlots - 1);
+                shortKeys[s] = key;
+                shortIds[s] = quint8(i);
+                continue;
+            }
+            uint s = slotOf(kNames[i], lengths[i]);
             while (ids[s])
                 s = (s + 1) & (kSlots - 1);
             ids[s] = quint8(i);
@@ -135,23 +162,42 @@ struct Table
     }
 };
 
-const Table &table()
-{
-    static const Table t;
-    return t;
-}
+// Built by the compiler: no guard to test on every lookup.
+constexpr Table kTable;
 
 } // namespace
 
+namespace detail {
+constinit const std::array<quint16, size_t(TagId::Count)> tagFlagTable = [] {
+    std::array<quint16, size_t(TagId::Count)> flags{};
+    for (size_t i = 0; i < flags.size(); ++i)
+        flags[i] = kTable.flags[i];
+    return flags;
+}();
+} // namespace detail
+
 TagId tagId(QByteArrayView name)
 {
-    const Table &t = table();
-    for (uint s = slotOf(name);; s = (s + 1) & (kSlots - 1)) {
+    const Table &t = kTable;
+    if (name.size() <= 8) {
+        const quint64 key = shortKey(name.data(), name.size());
+        for (uint s = shortSlotOf(key); t.shortIds[s]; s = (s + 1) & (kShortSlots - 1)) {
+            if (t.shortKeys[s] == key && t.lengths[t.shortIds[s]] == name.size())
+                return TagId(t.shortIds[s]);
+        }
+        return TagId::Unknown;
+    }
+    for (uint s = slotOf(name.data(), name.size());; s = (s + 1) & (kSlots - 1)) {
         const quint8 id = t.ids[s];
         if (!id)
             break;
-        if (t.lengths[id] == name.size() &&
-            std::memcmp(kNames[id], name.data(), size_t(name.size())) == 0)
+        if (t.lengths[id] != name.size())
+            continue;
+        const char *known = kNames[id];
+        qsizetype i = 0;
+        while (i < name.size() && known[i] == name.data()[i])
+            ++i;
+        if (i == name.size())
             return TagId(id);
     }
     // SVG's adjusted spelling of the one name that matters here.
@@ -160,12 +206,12 @@ TagId tagId(QByteArrayView name)
 
 QByteArray tagName(TagId tag)
 {
-    return QByteArray::fromRawData(kNames[size_t(tag)], table().lengths[size_t(tag)]);
+    return QByteArray::fromRawData(kNames[size_t(tag)], kTable.lengths[size_t(tag)]);
 }
 
-quint16 tagFlags(TagId tag)
+QByteArrayView tagNameView(TagId tag)
 {
-    return table().flags[size_t(tag)];
+    return QByteArrayView(kNames[size_t(tag)], kTable.lengths[size_t(tag)]);
 }
 
 } // namespace html

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <array>
+
 namespace html {
 
 // The elements tree building and layout treat apart from others.
@@ -139,6 +141,7 @@ enum class TagId : quint8
 TagId tagId(QByteArrayView lowerName);
 // The name of a known tag, without allocating: raw data of a static string.
 QByteArray tagName(TagId tag);
+QByteArrayView tagNameView(TagId tag);
 
 // What the standard's tree building and the default style sheet say of an
 // HTML element, as bits.
@@ -156,7 +159,13 @@ enum TagFlag : quint16
     RawTextParent = 512,
     Preformatted = 1024
 };
-quint16 tagFlags(TagId tag);
+namespace detail {
+extern const std::array<quint16, size_t(TagId::Count)> tagFlagTable;
+}
+inline quint16 tagFlags(TagId tag)
+{
+    return detail::tagFlagTable[size_t(tag)];
+}
 inline bool hasFlag(TagId tag, TagFlag flag)
 {
     return tagFlags(tag) & flag;

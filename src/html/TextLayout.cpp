@@ -1,5 +1,6 @@
 #include "html/TextLayout.h"
 
+#include "html/Bytes.h"
 #include "html/Tags.h"
 
 #include <cstring>
@@ -49,40 +50,59 @@ bool TextLayout::isShown(const ElementStart &e)
     }
     if (e.attributes.empty())
         return true;
+    const auto is = [](const QByteArray &name, const char *word, qsizetype size) {
+        return name.size() == size && std::memcmp(name.constData(), word, size_t(size)) == 0;
+    };
     for (const Attribute &a : e.attributes) {
-        if (a.name == QByteArrayView("hidden", 6) ||
-            (a.name == QByteArrayView("style", 5) && displayNone(a.value)))
+        if (is(a.name, "hidden", 6) || (is(a.name, "style", 5) && displayNone(a.value)))
             return false;
     }
     return true;
 }
 
+char *TextLayout::room(qsizetype n)
+{
+    // A buffer taken is made anew about the size it had, not grown to it.
+    if (m_out.isNull())
+        m_out.resize(
+            std::max({n, qsizetype(256), std::min<qsizetype>(m_taken + m_taken / 4, 1 << 20)}));
+    if (m_out.size() - m_used < n)
+        m_out.resize(
+            std::max(m_used + n, std::min<qsizetype>(2 * m_out.size(), m_out.size() + (4 << 20))));
+    return m_out.data() + m_used;
+}
+
+QByteArray TextLayout::take()
+{
+    m_taken = std::max(m_taken / 2, m_used);
+    m_out.truncate(m_used);
+    m_used = 0;
+    return std::exchange(m_out, QByteArray());
+}
+
+void TextLayout::reset()
+{
+    if (m_out.size() > 1 << 16)
+        m_out = QByteArray();
+    m_used = m_taken = 0;
+    m_frames.clear();
+    m_hidden = m_pre = m_tabs = 0;
+    m_lineHasText = m_space = false;
+}
+
 void TextLayout::endLine()
 {
     if (m_lineHasText)
-        m_out.append('\n');
+        *room(1) = '\n', ++m_used;
     m_lineHasText = false;
     m_space = false;
     m_tabs = 0;
 }
 
-void TextLayout::content()
-{
-    if (m_tabs) {
-        m_out.append(QByteArray(m_tabs, '\t'));
-        m_tabs = 0;
-        m_space = false;
-    } else if (m_space) {
-        m_out.append(' ');
-        m_space = false;
-    }
-    m_lineHasText = true;
-}
-
-void TextLayout::elementStarted(const ElementStart &e)
+void TextLayout::elementStarted(const ElementStart &e, bool shown)
 {
     Frame frame;
-    if (m_hidden || !isShown(e)) {
+    if (m_hidden || !shown) {
         frame.flags = Hides;
         ++m_hidden;
         m_frames.push_back(frame);
@@ -92,7 +112,7 @@ void TextLayout::elementStarted(const ElementStart &e)
         const TagId t = e.tag;
         if (t == TagId::Br) {
             if (m_pre) {
-                m_out.append('\n');
+                *room(1) = '\n', ++m_used;
                 m_lineHasText = false;
             } else {
                 endLine();
@@ -120,14 +140,10 @@ void TextLayout::text(QByteArrayView text)
 {
     if (m_hidden || text.isEmpty())
         return;
-    // Written in place: at most the text, a separator before each word and
-    // the tabs pending.
-    const qsizetype old = m_out.size();
-    const qsizetype most = old + 2 * text.size() + m_tabs + 1;
-    if (m_out.capacity() < most)
-        m_out.reserve(std::max(most, 2 * m_out.capacity()));
-    m_out.resize(most);
-    char *w = m_out.data() + old;
+    // At most the text, a separator before each word, the tabs pending and
+    // the slack of the last word's 8-byte copy.
+    char *const begin = room(2 * text.size() + m_tabs + 8);
+    char *w = begin;
     const char *p = text.data(), *end = p + text.size();
     auto content = [&] {
         if (m_tabs) {
@@ -166,16 +182,40 @@ void TextLayout::text(QByteArrayView text)
                     m_space = true;
                 continue;
             }
-            const char *q = p;
-            while (q < end && !isCollapsible(*q))
-                ++q;
             content();
-            std::memcpy(w, p, size_t(q - p));
-            w += q - p;
-            p = q;
+            // Words and the single spaces between them are copied as they
+            // stand, eight bytes at a time; other white space ends the run.
+            for (;;) {
+                const qsizetype left = end - p;
+                const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
+                qToLittleEndian(x, w);
+                // The zeros past a short end stop the run there.
+                const quint64 low = bytes::atMost(x, ' ');
+                // A space before a byte above ' ' in the same eight passes.
+                const quint64 single = bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
+                const quint64 stops = low & ~single;
+                if (!stops) {
+                    p += 8;
+                    w += 8;
+                    continue;
+                }
+                const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
+                p += k;
+                w += k;
+                if (p == end)
+                    break;
+                if (!isCollapsible(*p)) {
+                    *w++ = *p++; // a control character: part of the word
+                } else if (*p == ' ' && end - p > 1 && uchar(p[1]) > ' ') {
+                    *w++ = ' ';
+                    ++p;
+                } else {
+                    break;
+                }
+            }
         }
     }
-    m_out.truncate(w - m_out.constData());
+    m_used += w - begin;
 }
 
 void TextLayout::elementEnded()

@@ -13,11 +13,15 @@ namespace html {
 class TextLayout
 {
 public:
-    explicit TextLayout(QByteArray &out) : m_out(out) {}
-    void elementStarted(const ElementStart &element);
+    void elementStarted(const ElementStart &element) { elementStarted(element, isShown(element)); }
+    void elementStarted(const ElementStart &element, bool shown); // shown: isShown(element)
     void text(QByteArrayView text);
     void elementEnded();
     void finish() { endLine(); }
+    QByteArray take(); // the lines made so far
+    QByteArrayView lines() const { return {m_out.constData(), m_used}; }
+    void reset(); // for another element, keeping a small buffer
+    qint64 heldBytes() const { return m_out.capacity(); }
     bool hidden() const { return m_hidden > 0; }
     // For the text of an element inside pre: white space kept from the start.
     void setPreformatted() { m_pre = 1; }
@@ -39,9 +43,13 @@ private:
         int cells = 0;
     };
     void endLine();
-    void content();
+    char *room(qsizetype n);
 
-    QByteArray &m_out;
+    // The lines are m_out's first m_used bytes; the rest is room, so that
+    // most pieces of text cost no call to resize.
+    QByteArray m_out;
+    qsizetype m_used = 0;
+    qsizetype m_taken = 0; // about the size of what was taken lately
     std::vector<Frame> m_frames;
     int m_hidden = 0;
     int m_pre = 0;

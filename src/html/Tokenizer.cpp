@@ -1,5 +1,6 @@
 #include "html/Tokenizer.h"
 
+#include "html/Bytes.h"
 #include "html/Entities.h"
 
 #include <cstring>
@@ -47,10 +48,7 @@ struct StopTable
             stop[uchar(chars[i])] = true;
     }
 };
-constexpr StopTable kDataStops("<&\0", 3), kRawStops("<\0", 2), kPlainStops("\0", 1),
-    kDoubleStops("\"&\0", 3), kSingleStops("'&\0", 3), kUnquotedStops("\t\n\f &>\0", 7),
-    kCommentStops("<-\0", 3), kEscapedStops("-<\0", 3), kNameStops("\t\n\f />\0", 7),
-    kCDataStops("]\0", 2);
+constexpr StopTable kUnquotedStops("\t\n\f &>\0", 7), kNameStops("\t\n\f />\0", 7);
 
 const char *scan(const char *p, const char *end, const StopTable &table)
 {
@@ -146,10 +144,11 @@ void Tokenizer::emitText(const char *p, qsizetype n)
     m_sink.characters(QByteArrayView(p, n));
 }
 
-void Tokenizer::startTag(bool end)
+void Tokenizer::startTag(bool end, bool clearName)
 {
     m_endTag = end;
-    m_tag.name.truncate(0);
+    if (clearName && !m_tag.name.isEmpty())
+        m_tag.name.truncate(0);
     m_tag.attributes = {};
     m_attributes = 0;
     m_attribute = nullptr;
@@ -180,10 +179,11 @@ void Tokenizer::appendNames(QByteArray &to, const char *p, qsizetype n)
     if (taken < n)
         m_tagCut = true;
     const qsizetype from = to.size();
-    appendBytes(to, p, taken);
+    to.resize(from + taken);
     m_tagBytes += taken;
-    for (char *c = to.data() + from, *end = to.data() + to.size(); c < end; ++c)
-        *c = lower(*c);
+    char *out = to.data() + from;
+    for (qsizetype i = 0; i < taken; ++i)
+        out[i] = lower(p[i]);
 }
 
 void Tokenizer::startAttribute()
@@ -192,9 +192,32 @@ void Tokenizer::startAttribute()
     if (size_t(m_attributes) == m_pool.size())
         m_pool.emplace_back();
     m_attribute = &m_pool[size_t(m_attributes)];
-    m_attribute->name.truncate(0);
-    m_attribute->value.truncate(0);
+    if (!m_attribute->name.isEmpty())
+        m_attribute->name.truncate(0);
+    if (!m_attribute->value.isEmpty())
+        m_attribute->value.truncate(0);
     m_hasAttribute = true;
+}
+
+bool Tokenizer::readQuotedAttribute(const char *&p, const char *end)
+{
+    // name="value" or name='value' whole in this piece, without references
+    // or NULs: each part set in one resize. Anything else goes state by state.
+    const char *q = p;
+    while (q < end && (isAlpha(*q) || isDigit(*q) || *q == '-' || *q == '_' || *q == ':'))
+        ++q;
+    if (end - q < 2 || *q != '=' || (q[1] != '"' && q[1] != '\''))
+        return false;
+    const char *value = q + 2;
+    const char *close = q[1] == '"' ? bytes::findAny(value, end, '"', '&', '\0')
+                                    : bytes::findAny(value, end, '\'', '&', '\0');
+    if (close == end || *close != q[1])
+        return false;
+    startAttribute();
+    appendNames(m_attribute->name, p, q - p);
+    appendAttributeValue(value, close - value);
+    p = close + 1;
+    return true;
 }
 
 void Tokenizer::commitAttribute()
@@ -247,7 +270,8 @@ void Tokenizer::emitTag()
         m_sink.endTag(m_tag);
     else
         m_sink.startTag(m_tag);
-    startTag(false);
+    // The next tag's start clears the rest.
+    m_tagBytes = 0;
 }
 
 void Tokenizer::startComment()
@@ -342,29 +366,51 @@ void Tokenizer::run(const char *p, const char *end)
         const char c = *p;
         switch (m_state) {
         case S::Data: {
-            const char *q = scan(p, end, kDataStops);
+            const char *q = bytes::findAny(p, end, '<', '&', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
                 continue;
             }
             ++p;
-            if (c == '&')
+            if (c == '&') {
                 beginReference(S::Data);
-            else if (c == '<')
-                m_state = S::TagOpen;
-            else
+            } else if (c == '<') {
+                // Most tags read at once: a name whole in this piece.
+                const bool endTag = p < end && *p == '/';
+                const char *name = p + endTag;
+                const char *q = name < end && isAlpha(*name) ? scan(name, end, kNameStops) : end;
+                if (q == end) {
+                    m_state = S::TagOpen;
+                    continue;
+                }
+                startTag(endTag, false);
+                // The name whole: one resize, no append.
+                const qsizetype n = std::min<qsizetype>(q - name, kTagLimit);
+                m_tagCut = n < q - name;
+                m_tagBytes = n;
+                m_tag.name.resize(n);
+                for (qsizetype i = 0; i < n; ++i)
+                    m_tag.name.data()[i] = lower(name[i]);
+                p = q;
+                if (*p == '>') {
+                    ++p;
+                    emitTag();
+                } else {
+                    m_state = S::TagName;
+                }
+            } else {
                 emitText('\0');
+            }
             continue;
         }
         case S::RcData:
         case S::RawText:
         case S::ScriptData:
         case S::PlainText: {
-            const StopTable &stops = m_state == S::RcData      ? kDataStops
-                                     : m_state == S::PlainText ? kPlainStops
-                                                               : kRawStops;
-            const char *q = scan(p, end, stops);
+            const char *q = m_state == S::RcData      ? bytes::findAny(p, end, '<', '&', '\0')
+                            : m_state == S::PlainText ? bytes::findAny(p, end, '\0', '\0', '\0')
+                                                      : bytes::findAny(p, end, '<', '\0', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -534,7 +580,7 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         case S::ScriptEscaped:
         case S::ScriptDoubleEscaped: {
-            const char *q = scan(p, end, kEscapedStops);
+            const char *q = bytes::findAny(p, end, '-', '<', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -627,6 +673,8 @@ void Tokenizer::run(const char *p, const char *end)
         case S::BeforeAttributeName:
             if (isSpace(c)) {
                 ++p;
+            } else if (isAlpha(c) && readQuotedAttribute(p, end)) {
+                m_state = S::AfterAttributeValueQuoted;
             } else if (c == '/' || c == '>') {
                 m_state = S::AfterAttributeName;
             } else if (c == '=') {
@@ -695,10 +743,10 @@ void Tokenizer::run(const char *p, const char *end)
         case S::AttributeValueDouble:
         case S::AttributeValueSingle:
         case S::AttributeValueUnquoted: {
-            const StopTable &stops = m_state == S::AttributeValueDouble   ? kDoubleStops
-                                     : m_state == S::AttributeValueSingle ? kSingleStops
-                                                                          : kUnquotedStops;
-            const char *q = scan(p, end, stops);
+            const char *q =
+                m_state == S::AttributeValueDouble   ? bytes::findAny(p, end, '"', '&', '\0')
+                : m_state == S::AttributeValueSingle ? bytes::findAny(p, end, '\'', '&', '\0')
+                                                     : scan(p, end, kUnquotedStops);
             if (q > p) {
                 appendAttributeValue(p, q - p);
                 p = q;
@@ -811,7 +859,7 @@ void Tokenizer::run(const char *p, const char *end)
             }
             continue;
         case S::Comment: {
-            const char *q = scan(p, end, kCommentStops);
+            const char *q = bytes::findAny(p, end, '<', '-', '\0');
             if (q > p) {
                 appendComment(p, q - p);
                 p = q;
@@ -1042,7 +1090,7 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         }
         case S::CDataSection: {
-            const char *q = scan(p, end, kCDataStops);
+            const char *q = bytes::findAny(p, end, ']', '\0', '\0');
             if (q > p) {
                 emitText(p, q - p);
                 p = q;
@@ -1078,6 +1126,19 @@ void Tokenizer::run(const char *p, const char *end)
             continue;
         case S::CharacterReference:
             if (isAlnum(uchar(c))) {
+                // A whole name and its ';' in this piece, as most are: looked
+                // up at once, without gathering it.
+                const char *q = p + 1;
+                while (q < end && q - p < kLongestReferenceName && isAlnum(uchar(*q)))
+                    ++q;
+                if (q < end && *q == ';') {
+                    if (const NamedReference *found = findNamedReference({p, q + 1 - p})) {
+                        m_state = m_returnState;
+                        flushReferenceText(found->utf8, found->utf8Length);
+                        p = q + 1;
+                        continue;
+                    }
+                }
                 m_state = S::NamedCharacterReference;
             } else if (c == '#') {
                 ++p;

@@ -172,11 +172,12 @@ private:
     void endOfFile();
     void emitText(const char *p, qsizetype n);
     void emitText(char c) { emitText(&c, 1); }
-    void startTag(bool end);
+    void startTag(bool end, bool clearName = true);
     void emitTag();
     void appendName(QByteArray &to, char c);
     void appendNames(QByteArray &to, const char *p, qsizetype n);
     void startAttribute();
+    bool readQuotedAttribute(const char *&p, const char *end);
     void commitAttribute();
     void appendAttributeValue(const char *p, qsizetype n);
     void appendComment(const char *p, qsizetype n);

@@ -3,6 +3,7 @@
 #include "html/Tags.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace html {
 
@@ -278,7 +279,16 @@ struct FormattingEntry
     QByteArray name;
     T tag = T::Unknown;
     QList<Attribute> attributes;
+    size_t fingerprint = 0; // of the attributes, in any order
 };
+
+size_t fingerprintOf(Attributes attributes)
+{
+    size_t sum = 0;
+    for (const Attribute &a : attributes)
+        sum += qHash(a.name) * 31 + qHash(a.value);
+    return sum;
+}
 
 struct Held
 {
@@ -362,7 +372,8 @@ struct TreeBuilder::Private
     bool commentShown = false;
     std::vector<Entry> stack;
     Entry document; // the parent of the root element, for its child counts
-    std::vector<FormattingEntry> formatting;
+    // Dropped from the front once full: a deque keeps that constant.
+    std::deque<FormattingEntry> formatting;
     quint64 nextSerial = 1;
     quint64 headSerial = 0, formSerial = 0;
     int tagCounts[int(T::Count)] = {};
@@ -381,6 +392,10 @@ struct TreeBuilder::Private
     }
 
     Entry &current() { return stack.back(); }
+    static QByteArray nameOf(const Entry &e)
+    {
+        return e.ns == Ns::Html && e.tag != T::Unknown ? tagName(e.tag) : e.name;
+    }
     bool currentIs(T t) const
     {
         return !stack.empty() && stack.back().tag == t && stack.back().ns == Ns::Html;
@@ -395,7 +410,7 @@ struct TreeBuilder::Private
     void addHeld(Held &&event)
     {
         q.m_heldBytes += qint64(sizeof(Held)) + event.name.size() + event.text.size();
-        for (const Attribute &a : event.attributes)
+        for (const Attribute &a : std::as_const(event.attributes))
             q.m_heldBytes += a.name.size() + a.value.size();
         held.push_back(std::move(event));
         if (q.m_heldBytes > kHoldLimit)
@@ -463,14 +478,18 @@ struct TreeBuilder::Private
     Entry &push(const QByteArray &name, T tag, Ns ns, Attributes attributes)
     {
         if (int(stack.size()) >= kDepthLimit) {
-            notes.add(QStringLiteral("Elements nested deeper than %1 were made siblings")
-                          .arg(kDepthLimit));
+            // Made once: a page can reach this for every element.
+            static const QString note =
+                QStringLiteral("Elements nested deeper than %1 were made siblings")
+                    .arg(kDepthLimit);
+            notes.add(note);
             pop();
         }
         Entry &parent = parentOfNew();
         Entry e;
-        // Known names share a static string rather than the tokenizer's buffer.
-        e.name = ns == Ns::Html && tag != T::Unknown ? tagName(tag) : name;
+        // Known HTML names are their tag (see nameOf).
+        if (ns != Ns::Html || tag == T::Unknown)
+            e.name = name;
         e.tag = tag;
         e.ns = ns;
         e.serial = nextSerial++;
@@ -645,14 +664,16 @@ struct TreeBuilder::Private
     void pushFormatting(const Tag &tag, T t)
     {
         // Noah's Ark: at most three equal entries after the last marker.
+        // Fingerprints keep a long list of unequal ones linear.
+        const size_t fingerprint = fingerprintOf(tag.attributes);
         int equal = 0;
         for (auto it = formatting.end(); it != formatting.begin();) {
             --it;
             if (it->marker)
                 break;
-            if (it->tag == t && it->name == tag.name &&
+            if (it->tag == t && it->fingerprint == fingerprint &&
                 size_t(it->attributes.size()) == tag.attributes.size() &&
-                std::is_permutation(it->attributes.begin(), it->attributes.end(),
+                std::is_permutation(it->attributes.cbegin(), it->attributes.cend(),
                                     tag.attributes.begin(),
                                     [](const Attribute &a, const Attribute &b) {
                                         return a.name == b.name && a.value == b.value;
@@ -675,6 +696,7 @@ struct TreeBuilder::Private
         f.name = tag.name;
         f.tag = t;
         f.attributes = QList<Attribute>(tag.attributes.begin(), tag.attributes.end());
+        f.fingerprint = fingerprint;
         formatting.push_back(std::move(f));
     }
 
@@ -742,10 +764,11 @@ struct TreeBuilder::Private
     }
 
     // The adoption agency: returns false when the end tag is to be treated
-    // as any other end tag.
-    bool adoptionAgency(const QByteArray &subject, T subjectTag)
+    // as any other end tag. Formatting elements have known names, told apart
+    // by their tags.
+    bool adoptionAgency(T subjectTag)
     {
-        if (!stack.empty() && current().ns == Ns::Html && current().name == subject &&
+        if (!stack.empty() && current().ns == Ns::Html && current().tag == subjectTag &&
             !current().inList) {
             pop();
             return true;
@@ -753,16 +776,15 @@ struct TreeBuilder::Private
         for (int outer = 0; outer < 8; ++outer) {
             int fi = -1; // formatting list index
             for (int i = int(formatting.size()) - 1; i >= 0 && !formatting[size_t(i)].marker; --i) {
-                if (formatting[size_t(i)].tag == subjectTag &&
-                    formatting[size_t(i)].name == subject) {
+                if (formatting[size_t(i)].tag == subjectTag) {
                     fi = i;
                     break;
                 }
             }
             if (fi < 0)
                 return outer > 0;
-            const FormattingEntry f = formatting[size_t(fi)];
-            const int si = f.onStack ? stackIndexOf(f.serial) : -1;
+            const quint64 serial = formatting[size_t(fi)].serial;
+            const int si = formatting[size_t(fi)].onStack ? stackIndexOf(serial) : -1;
             if (si < 0) {
                 formatting.erase(formatting.begin() + fi);
                 return true;
@@ -779,13 +801,13 @@ struct TreeBuilder::Private
             if (bi < 0) {
                 while (int(stack.size()) > si)
                     pop();
-                dropFormattingBySerial(f.serial);
+                dropFormattingBySerial(serial);
                 return true;
             }
             if (si == 0 || !isHeld(stack[size_t(bi)])) {
                 // The block's start went out already: leave the element open.
                 notes.add(QStringLiteral("Misnested formatting past 1 MiB was left unresolved"));
-                dropFormattingBySerial(f.serial);
+                dropFormattingBySerial(serial);
                 return true;
             }
             adopt(si, bi, fi);
@@ -869,7 +891,7 @@ struct TreeBuilder::Private
         Held &blockOpen = held[size_t(at)];
         blockOpen.depth = depth;
         blockOpen.index = ++parent->children;
-        blockOpen.typeIndex = countTypes ? parent->types->add(block.name) : 0;
+        blockOpen.typeIndex = countTypes ? parent->types->add(nameOf(block)) : 0;
         // F's clone takes the block's children.
         FormattingEntry fClone = formatting[size_t(fi)];
         fClone.serial = nextSerial++;
@@ -966,10 +988,9 @@ struct TreeBuilder::Private
         pop();
     }
 
-    void insertImplied(const char *name)
+    void insertImplied(T tag)
     {
-        const QByteArray n(name);
-        push(n, tagId(n), Ns::Html, {});
+        push(tagName(tag), tag, Ns::Html, {});
         updateForeign();
     }
 
@@ -1123,7 +1144,7 @@ struct TreeBuilder::Private
                 mode = Mode::BeforeHead;
                 return;
             }
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
             [[fallthrough]];
         case Mode::BeforeHead:
@@ -1134,7 +1155,7 @@ struct TreeBuilder::Private
                 mode = Mode::InHead;
                 return;
             }
-            insertImplied("head");
+            insertImplied(T::Head);
             headSerial = current().serial;
             mode = Mode::InHead;
             [[fallthrough]];
@@ -1162,7 +1183,7 @@ struct TreeBuilder::Private
                 inHeadStart(tag, t);
                 return;
             }
-            insertImplied("body");
+            insertImplied(T::Body);
             mode = Mode::InBody;
             inBodyStart(tag, t);
             return;
@@ -1219,7 +1240,7 @@ struct TreeBuilder::Private
             }
             if (t == T::Th || t == T::Td) {
                 clearToContext({T::Tbody, T::Tfoot, T::Thead, T::Template, T::Html});
-                insertImplied("tr");
+                insertImplied(T::Tr);
                 mode = Mode::InRow;
                 startTagIn(mode, tag, t);
                 return;
@@ -1431,7 +1452,7 @@ struct TreeBuilder::Private
             for (int i = int(formatting.size()) - 1; i >= 0 && !formatting[size_t(i)].marker; --i) {
                 if (formatting[size_t(i)].tag == T::A) {
                     const quint64 serial = formatting[size_t(i)].serial;
-                    adoptionAgency("a", T::A);
+                    adoptionAgency(T::A);
                     dropFormattingBySerial(serial);
                     const int si = stackIndexOf(serial);
                     if (si >= 0)
@@ -1462,7 +1483,7 @@ struct TreeBuilder::Private
         case T::Nobr:
             reconstructFormatting();
             if (inScope(T::Nobr, Scope::Default)) {
-                adoptionAgency("nobr", T::Nobr);
+                adoptionAgency(T::Nobr);
                 reconstructFormatting();
             }
             insert(tag, t);
@@ -1598,7 +1619,7 @@ struct TreeBuilder::Private
             return;
         case T::Col:
             clearToContext({T::Table, T::Template, T::Html});
-            insertImplied("colgroup");
+            insertImplied(T::Colgroup);
             mode = Mode::InColumnGroup;
             startTagIn(mode, tag, t);
             return;
@@ -1613,7 +1634,7 @@ struct TreeBuilder::Private
         case T::Th:
         case T::Tr:
             clearToContext({T::Table, T::Template, T::Html});
-            insertImplied("tbody");
+            insertImplied(T::Tbody);
             mode = Mode::InTableBody;
             startTagIn(mode, tag, t);
             return;
@@ -1764,13 +1785,13 @@ struct TreeBuilder::Private
         case Mode::BeforeHtml:
             if (!among(t, {T::Head, T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
             [[fallthrough]];
         case Mode::BeforeHead:
             if (!among(t, {T::Head, T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("head");
+            insertImplied(T::Head);
             headSerial = current().serial;
             mode = Mode::InHead;
             [[fallthrough]];
@@ -1793,7 +1814,7 @@ struct TreeBuilder::Private
             }
             if (!among(t, {T::Body, T::Html, T::Br}))
                 return;
-            insertImplied("body");
+            insertImplied(T::Body);
             mode = Mode::InBody;
             endTagIn(mode, tag, t);
             return;
@@ -2029,7 +2050,7 @@ struct TreeBuilder::Private
         }
         case T::P:
             if (!inScope(T::P, Scope::Button))
-                insertImplied("p");
+                insertImplied(T::P);
             generateImpliedEndTags(T::P);
             popUntil(T::P);
             return;
@@ -2071,7 +2092,7 @@ struct TreeBuilder::Private
         case T::Strong:
         case T::Tt:
         case T::U:
-            if (adoptionAgency(tag.name, t))
+            if (adoptionAgency(t))
                 return;
             break;
         case T::Applet:
@@ -2093,16 +2114,16 @@ struct TreeBuilder::Private
         default:
             break;
         }
-        anyOtherEnd(tag.name);
+        anyOtherEnd(tag.name, t);
     }
 
-    void anyOtherEnd(const QByteArray &name)
+    void anyOtherEnd(const QByteArray &name, T t)
     {
         for (int i = int(stack.size()) - 1; i >= 0; --i) {
             const Entry &e = stack[size_t(i)];
             if (e.zombie)
                 continue;
-            if (e.ns == Ns::Html && e.name == name) {
+            if (e.ns == Ns::Html && e.tag == t && (t != T::Unknown || e.name == name)) {
                 generateImpliedEndTags(e.tag == T::Unknown ? T::Count : e.tag);
                 while (int(stack.size()) > i)
                     pop();
@@ -2158,10 +2179,10 @@ struct TreeBuilder::Private
                 quirks = true;
                 [[fallthrough]];
             case Mode::BeforeHtml:
-                insertImplied("html");
+                insertImplied(T::Html);
                 [[fallthrough]];
             case Mode::BeforeHead:
-                insertImplied("head");
+                insertImplied(T::Head);
                 headSerial = current().serial;
                 [[fallthrough]];
             case Mode::InHead:
@@ -2171,7 +2192,7 @@ struct TreeBuilder::Private
                 popUntil(T::Head);
                 [[fallthrough]];
             default:
-                insertImplied("body");
+                insertImplied(T::Body);
                 mode = Mode::InBody;
             }
             charactersIn(text);
@@ -2224,11 +2245,11 @@ struct TreeBuilder::Private
             mode = originalMode;
         }
         if (mode == Mode::Initial || mode == Mode::BeforeHtml) {
-            insertImplied("html");
+            insertImplied(T::Html);
             mode = Mode::BeforeHead;
         }
         if (mode == Mode::BeforeHead) {
-            insertImplied("head");
+            insertImplied(T::Head);
             mode = Mode::InHead;
         }
         if (mode == Mode::InHead || mode == Mode::InHeadNoscript) {
@@ -2239,7 +2260,7 @@ struct TreeBuilder::Private
             mode = Mode::AfterHead;
         }
         if (mode == Mode::AfterHead)
-            insertImplied("body");
+            insertImplied(T::Body);
         while (!stack.empty())
             pop();
         if (holding)

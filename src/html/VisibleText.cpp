@@ -8,9 +8,8 @@ namespace html {
 
 struct VisibleText::Private : TreeSink
 {
-    QByteArray out;
     Notes notes;
-    TextLayout layout{out};
+    TextLayout layout;
     TreeBuilder builder{*this, notes, false};
     Tokenizer tokenizer{builder, notes};
     bool finished = false;
@@ -42,12 +41,12 @@ void VisibleText::finish()
 
 QByteArray VisibleText::take()
 {
-    return std::exchange(d->out, QByteArray());
+    return d->layout.take();
 }
 
 qint64 VisibleText::heldBytes() const
 {
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->out.capacity();
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->layout.heldBytes();
 }
 
 QStringList VisibleText::notes() const

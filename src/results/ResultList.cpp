@@ -18,9 +18,9 @@ QStringList ResultList::texts() const
 
 void ResultList::append(const QString &site, QByteArrayView text, ResultRow::Kind kind)
 {
-    if (kind != ResultRow::Kind::Result)
+    if (ResultRow::showsAddress(kind))
         ++m_addressRows[site];
-    if (m_resultsIndexed && kind != ResultRow::Kind::Address)
+    if (m_resultsIndexed && ResultRow::holdsResult(kind))
         ++m_results[textOfUtf8(text)];
     m_rows.append(site, text, kind);
     rowsStored();
@@ -30,9 +30,9 @@ void ResultList::appendRows(ResultRows &&rows)
 {
     for (qsizetype row = 0; row < rows.size(); ++row) {
         const ResultRow::Kind kind = rows.kindAt(row);
-        if (kind != ResultRow::Kind::Result)
+        if (ResultRow::showsAddress(kind))
             ++m_addressRows[rows.siteAt(row)];
-        if (m_resultsIndexed && kind != ResultRow::Kind::Address)
+        if (m_resultsIndexed && ResultRow::holdsResult(kind))
             ++m_results[rows.textAt(row)];
     }
     m_rows.append(std::move(rows));
@@ -42,12 +42,12 @@ void ResultList::appendRows(ResultRows &&rows)
 void ResultList::forget(qsizetype row)
 {
     const ResultRow::Kind kind = m_rows.kindAt(row);
-    if (kind != ResultRow::Kind::Result) {
+    if (ResultRow::showsAddress(kind)) {
         auto it = m_addressRows.find(m_rows.siteAt(row));
         if (it != m_addressRows.end() && --it.value() == 0)
             m_addressRows.erase(it);
     }
-    if (m_resultsIndexed && kind != ResultRow::Kind::Address) {
+    if (m_resultsIndexed && ResultRow::holdsResult(kind)) {
         auto it = m_results.find(m_rows.textAt(row));
         if (it != m_results.end() && --it.value() == 0)
             m_results.erase(it);
@@ -77,7 +77,7 @@ bool ResultList::holdsResult(const QString &result) const
     if (!m_resultsIndexed) {
         m_results.reserve(m_rows.size());
         for (qsizetype row = 0; row < m_rows.size(); ++row) {
-            if (m_rows.kindAt(row) != ResultRow::Kind::Address)
+            if (ResultRow::holdsResult(m_rows.kindAt(row)))
                 ++m_results[m_rows.textAt(row)];
         }
         m_resultsIndexed = true;

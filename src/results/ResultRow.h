@@ -17,13 +17,21 @@ struct ResultRow
     {
         Result,            // the text alone
         ResultWithAddress, // the site, a comma and the text
-        Address            // the site alone, for a site that gave nothing
+        Address,           // the site alone, for a site that gave nothing
+        // Several fields of one match (RowFormat::record() holds them in the
+        // text), shown joined by tabs.
+        Record,
+        RecordWithAddress
     };
     QString site;
     QString text; // empty for an address row
     Kind kind = Kind::Result;
 
-    bool showsAddress() const { return kind != Kind::Result; }
+    bool showsAddress() const { return showsAddress(kind); }
+    // A row made with the site in front, or of it alone.
+    static bool showsAddress(Kind kind) { return kind != Kind::Result && kind != Kind::Record; }
+    // A row that holds what a rule found (not an address row).
+    static bool holdsResult(Kind kind) { return kind != Kind::Address; }
 };
 
 enum class SaveFormat
@@ -41,16 +49,25 @@ enum class FetchError;
 // The one place a row becomes text: the window's rows, the files and the
 // command line's output.
 namespace RowFormat {
-// The row as the list shows it.
-QString text(const QString &site, const QString &text, ResultRow::Kind kind);
+// The row as the list shows it; text as UTF-8.
+QString text(const QString &site, QByteArrayView text, ResultRow::Kind kind);
+inline QString text(const QString &site, const QString &text, ResultRow::Kind kind)
+{
+    return RowFormat::text(site, QByteArrayView(text.toUtf8()), kind);
+}
+// The fields of one match as a record row's text, and back.
+QByteArray record(const QList<QByteArray> &fields);
+QList<QByteArrayView> fields(QByteArrayView record);
 // The format of that name ("list", "commas", "csv", "tsv", "jsonl"), if any.
 std::optional<SaveFormat> named(QStringView name);
-// What comes before the first row of such a file.
-QByteArray begin(SaveFormat format);
+// What comes before the first row of such a file. The structured formats
+// name their result columns: "result", or the fields of record rows.
+QByteArray begin(SaveFormat format, const QStringList &columns = {});
 // The row as a file of that format holds it, as UTF-8 (site and text are
-// UTF-8 too). page tells the formats that give it where the row's page came from.
+// UTF-8 too). page tells the formats that give it where the row's page came
+// from; columns are those begin() was given.
 void append(QByteArray &out, QByteArrayView site, QByteArrayView text, ResultRow::Kind kind,
-            SaveFormat format, const FetchResult *page = nullptr);
+            SaveFormat format, const FetchResult *page = nullptr, const QStringList &columns = {});
 // A site that failed, for the formats that list failures among the rows.
 void appendFailure(QByteArray &out, const QString &site, const QString &reason, FetchError kind,
                    SaveFormat format);
@@ -77,7 +94,7 @@ public:
     // The row as the list shows it.
     QString text(qsizetype index) const
     {
-        return RowFormat::text(siteAt(index), textAt(index), kindAt(index));
+        return RowFormat::text(siteAt(index), textUtf8At(index), kindAt(index));
     }
 
     void append(const QString &site, QByteArrayView text, ResultRow::Kind kind);
@@ -92,8 +109,8 @@ public:
 
 private:
     // A text's tag holds its kind and, above it, its site's number.
-    static constexpr quint32 kindMask = 3;
-    static constexpr int siteShift = 2;
+    static constexpr quint32 kindMask = 7;
+    static constexpr int siteShift = 3;
     qsizetype site(qsizetype index) const { return m_texts.tag(index) >> siteShift; }
     quint32 siteFor(const QString &site);
 

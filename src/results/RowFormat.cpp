@@ -1,6 +1,8 @@
 #include "platform/PageFetcher.h"
 #include "results/ResultRow.h"
 
+#include "model/TextList.h"
+
 #include <algorithm>
 #include <array>
 
@@ -153,13 +155,57 @@ QByteArrayView kindWord(FetchError kind)
 
 } // namespace
 
-QString RowFormat::text(const QString &site, const QString &text, ResultRow::Kind kind)
+QByteArray RowFormat::record(const QList<QByteArray> &fields)
+{
+    // Each field after its length in bytes and a colon: any text at all,
+    // and still valid UTF-8.
+    QByteArray out;
+    for (const QByteArray &field : fields)
+        out += QByteArray::number(field.size()) + ':' + field;
+    return out;
+}
+
+QList<QByteArrayView> RowFormat::fields(QByteArrayView record)
+{
+    QList<QByteArrayView> out;
+    for (qsizetype at = 0; at < record.size();) {
+        const qsizetype colon = record.indexOf(':', at);
+        bool ok = false;
+        const qsizetype size = colon < 0 ? 0 : record.sliced(at, colon - at).toLongLong(&ok);
+        if (!ok || size > record.size() - colon - 1)
+            break;
+        out << record.sliced(colon + 1, size);
+        at = colon + 1 + size;
+    }
+    return out;
+}
+
+namespace {
+// A record's fields joined by tabs, as the list and its plain files show them.
+QByteArray joined(QByteArrayView record)
+{
+    QByteArray out;
+    bool first = true;
+    for (const QByteArrayView field : RowFormat::fields(record)) {
+        if (!std::exchange(first, false))
+            out += '\t';
+        out += field;
+    }
+    return out;
+}
+} // namespace
+
+QString RowFormat::text(const QString &site, QByteArrayView text, ResultRow::Kind kind)
 {
     switch (kind) {
     case ResultRow::Kind::Result:
-        return text;
+        return textOfUtf8(text);
     case ResultRow::Kind::ResultWithAddress:
-        return site + u',' + text;
+        return site + u',' + textOfUtf8(text);
+    case ResultRow::Kind::Record:
+        return textOfUtf8(joined(text));
+    case ResultRow::Kind::RecordWithAddress:
+        return site + u',' + textOfUtf8(joined(text));
     case ResultRow::Kind::Address:
         break;
     }
@@ -175,37 +221,61 @@ std::optional<SaveFormat> RowFormat::named(QStringView name)
     return std::nullopt;
 }
 
-QByteArray RowFormat::begin(SaveFormat format)
+QByteArray RowFormat::begin(SaveFormat format, const QStringList &columns)
 {
-    return entry(format).header.toByteArray();
+    if (columns.size() < 2 || (format != SaveFormat::Csv && format != SaveFormat::Tsv))
+        return entry(format).header.toByteArray();
+    QByteArray out = "site";
+    for (const QString &column : columns) {
+        if (format == SaveFormat::Csv) {
+            out += ',';
+            appendCsv(out, column.toUtf8());
+        } else {
+            out += '\t';
+            appendTsv(out, column.toUtf8());
+        }
+    }
+    return out + (format == SaveFormat::Csv ? "\r\n" : "\n");
 }
 
 void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text,
-                       ResultRow::Kind kind, SaveFormat format, const FetchResult *page)
+                       ResultRow::Kind kind, SaveFormat format, const FetchResult *page,
+                       const QStringList &columns)
 {
+    const bool record =
+        kind == ResultRow::Kind::Record || kind == ResultRow::Kind::RecordWithAddress;
+    QList<QByteArrayView> cells = record ? fields(text) : QList<QByteArrayView>{text};
+    // A structured format gives every row as many fields as it has columns.
+    if (columns.size() > 1)
+        cells.resize(columns.size());
     switch (format) {
     case SaveFormat::List:
     case SaveFormat::Commas:
-        if (kind != ResultRow::Kind::Result)
+        if (ResultRow::showsAddress(kind))
             out += site;
-        if (kind == ResultRow::Kind::ResultWithAddress)
+        if (kind == ResultRow::Kind::ResultWithAddress ||
+            kind == ResultRow::Kind::RecordWithAddress)
             out += ',';
-        if (kind != ResultRow::Kind::Address)
-            out += text;
+        if (ResultRow::holdsResult(kind))
+            out += record ? joined(text) : text.toByteArray();
         out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
         return;
     // The structured formats give every row its site, shown or not; an
     // address row's result is empty, as no rule finds an empty one.
     case SaveFormat::Csv:
         appendCsv(out, site);
-        out += ',';
-        appendCsv(out, text);
+        for (const QByteArrayView cell : cells) {
+            out += ',';
+            appendCsv(out, cell);
+        }
         out += "\r\n";
         return;
     case SaveFormat::Tsv:
         appendTsv(out, site);
-        out += '\t';
-        appendTsv(out, text);
+        for (const QByteArrayView cell : cells) {
+            out += '\t';
+            appendTsv(out, cell);
+        }
         out += '\n';
         return;
     case SaveFormat::JsonLines:
@@ -219,8 +289,12 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
             appendJson(out, page->finalUrl.toUtf8());
             out += ",\"status\":" + QByteArray::number(page->httpStatus);
         }
-        out += ",\"result\":";
-        appendJson(out, text);
+        for (qsizetype i = 0; i < cells.size(); ++i) {
+            out += ',';
+            appendJson(out, columns.size() > 1 ? columns[i].toUtf8() : QByteArray("result"));
+            out += ':';
+            appendJson(out, cells[i]);
+        }
         out += "}\n";
         return;
     }

@@ -42,7 +42,7 @@ bool SaveJob::advance(const WorkSlice &slice)
         // One block, kept for the whole save: a fresh one at each write would
         // cost its page faults again every megabyte.
         m_buffer.reserve(bufferBytes + 64 * 1024);
-        m_buffer += RowFormat::begin(m_format);
+        m_buffer += RowFormat::begin(m_format, m_columns);
         m_stage = Stage::Writing;
         [[fallthrough]];
     case Stage::Writing:
@@ -84,7 +84,7 @@ bool SaveJob::writeRows(const WorkSlice &slice)
 {
     while (m_next < m_rows.size()) {
         RowFormat::append(m_buffer, m_rows.siteUtf8At(m_next), m_rows.textUtf8At(m_next),
-                          m_rows.kindAt(m_next), m_format);
+                          m_rows.kindAt(m_next), m_format, nullptr, m_columns);
         ++m_next;
         if (m_buffer.size() >= bufferBytes && !flushBuffer())
             return false;

@@ -31,6 +31,8 @@ public:
     // Writes until the slice expires; true once the job has ended.
     bool advance(const WorkSlice &slice);
 
+    // The result columns of record rows (see RowFormat::begin()).
+    void setColumns(const QStringList &columns) { m_columns = columns; }
     // Names what is saved in the failure message; "The results" unless set.
     void setSubject(const QString &subject) { m_subject = subject; }
     QString path() const { return m_path; }
@@ -59,6 +61,7 @@ private:
 
     ResultRows m_rows;
     SaveFormat m_format;
+    QStringList m_columns;
     QString m_path;
     QString m_subject = QStringLiteral("The results");
     Stage m_stage = Stage::Opening;

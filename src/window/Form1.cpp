@@ -21,6 +21,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDropEvent>
 #include <QEvent>
 #include <QGroupBox>
@@ -41,7 +42,7 @@
 namespace {
 
 constexpr int clientWidth = 6960;
-constexpr int clientHeight = 7860;
+constexpr int clientHeight = 9255;
 constexpr int columnWidth = 5500;
 
 const QColor progressColour(220, 233, 247);
@@ -159,8 +160,9 @@ QList<SerialQueue *> Form1::queues() const
 void Form1::installKeys()
 {
     // Enter in a rule's text presses that rule's button.
-    const QList<std::pair<QLineEdit *, QPushButton *>> enter{
-        {Text1, Check2}, {Text2, Check8}, {Text3, Check4}, {Text4, Check4}};
+    const QList<std::pair<QLineEdit *, QPushButton *>> enter{{Text1, Check2},  {Text2, Check8},
+                                                             {Text3, Check4},  {Text4, Check4},
+                                                             {Text5, Check15}, {Text6, Check15}};
     for (const auto &[text, button] : enter)
         connect(text, &QLineEdit::returnPressed, button, &QAbstractButton::click);
     m_listCommands = new ListCommands(
@@ -169,7 +171,8 @@ void Form1::installKeys()
     // The Edit menu acts on the list or text box last in use.
     m_editTarget = ListView1;
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
-        const QList<QWidget *> targets{ListView1, ListView2, Text1, Text2, Text3, Text4};
+        const QList<QWidget *> targets{ListView1, ListView2, Text1, Text2,
+                                       Text3,     Text4,     Text5, Text6};
         if (targets.contains(now))
             m_editTarget = now;
     });
@@ -229,6 +232,9 @@ void Form1::installMenus()
         editMenu, QStringLiteral("Remove"), [this] { edit(Edit::Remove); }, QKeySequence::Delete);
 
     QMenu *run = m_menuBar->addMenu(QStringLiteral("&Run"));
+    command(run, QStringLiteral("Extract Elements Matching Selector"), [this] {
+        Check15->setChecked(true); // a press, as the button's own
+    });
     windowCommand(
         run, QStringLiteral("Stop"),
         [this] {
@@ -466,13 +472,32 @@ void Form1::buildControls()
 
     // Below the status line, inside the window, so that both address options
     // can be seen and clicked.
-    Frame7 = frame("Frame7", {}, 120, 6900, 6735, 900);
+    Frame7 = frame("Frame7", {}, 120, 6900, 6735, 1200);
     Check10 = option(Frame7, "Check10", QStringLiteral("Include Website URL in Results"), 9, 240,
                      240, 4815, 255);
     Check12 = option(Frame7, "Check12",
                      QStringLiteral("Include Website URL in Results Even If Nothing Found"), 9, 240,
                      540, 4815, 255);
     Check12->setEnabled(false);
+    Check14 =
+        option(Frame7, "Check14", QStringLiteral("Read Pages As Text"), 9, 240, 840, 4815, 255);
+
+    // Below the address options, so that nothing above moves.
+    Frame8 = frame("Frame8", QStringLiteral("Extract elements matching this selector"), 120, 8160,
+                   6735, 1035);
+    Text5 = textBox(Frame8, "Text5", 120, 240, 6495, 285);
+    Label4 = label(Frame8, "Label4", QStringLiteral("Take:"), 9.75, 120, 600, 615, 255);
+    Combo1 = new QComboBox(Frame8);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setFont(arialBold(9));
+    Combo1->addItems({QStringLiteral("Text"), QStringLiteral("HTML"), QStringLiteral("Attribute")});
+    place(Combo1, 735, 570, 1455, 315);
+    Text6 = textBox(Frame8, "Text6", 2280, 570, 1695, 315);
+    Text6->setPlaceholderText(QStringLiteral("name"));
+    Text6->setEnabled(false);
+    connect(Combo1, &QComboBox::currentIndexChanged, Text6,
+            [this](int take) { Text6->setEnabled(take == 2); });
+    Check15 = button(Frame8, "Check15", QStringLiteral("Extract"), 4080, 540, 2535, 400);
 
     Label3 = label(this, "Label3", {}, 9, 120, 6360, 6735, 495);
     QPalette status = Label3->palette();
@@ -508,7 +533,10 @@ void Form1::setGrowth()
                                      {Check1, {Fixed, ResultsTaller, Fixed, Fixed}},
                                      {Check9, {Wider, ResultsTaller, Fixed, Fixed}},
                                      {Label3, {Fixed, Taller, Wider, Fixed}},
-                                     {Frame7, {Fixed, Taller, Wider, Fixed}}};
+                                     {Frame7, {Fixed, Taller, Wider, Fixed}},
+                                     {Frame8, {Fixed, Taller, Wider, Fixed}},
+                                     {Text5, {Fixed, Fixed, Wider, Fixed}},
+                                     {Check15, {Wider, Fixed, Fixed, Fixed}}};
     for (Placement &placement : m_placements)
         placement.grow = growth.value(placement.widget, G{});
 }
@@ -519,23 +547,28 @@ void Form1::nameForScreenReaders()
 {
     for (QAbstractButton *button : findChildren<QAbstractButton *>())
         button->setAccessibleName(button->text());
-    for (QGroupBox *frame : {Frame1, Frame6, Frame4})
+    for (QGroupBox *frame : {Frame1, Frame6, Frame4, Frame8})
         frame->setAccessibleName(frame->title());
-    for (QPushButton *extract : {Check2, Check8, Check4})
+    for (QPushButton *extract : {Check2, Check8, Check4, Check15})
         extract->setAccessibleDescription(extract->parentWidget()->accessibleName());
-    const QList<std::pair<QWidget *, const char *>> names{{Frame5, "Site list"},
-                                                          {ListView1, "Site list"},
-                                                          {Frame2, "Results"},
-                                                          {ListView2, "Results"},
-                                                          {Frame7, "Address options"},
-                                                          {Text1, "Extract line with this text"},
-                                                          {Text2, "Extract line without this text"},
-                                                          {Label1, "Start with:"},
-                                                          {Text3, "Start with"},
-                                                          {Label2, "End with:"},
-                                                          {Text4, "End with"},
-                                                          {Label3, "Status"},
-                                                          {m_menuBar, "Menu"}};
+    const QList<std::pair<QWidget *, const char *>> names{
+        {Frame5, "Site list"},
+        {ListView1, "Site list"},
+        {Frame2, "Results"},
+        {ListView2, "Results"},
+        {Frame7, "Address options"},
+        {Text1, "Extract line with this text"},
+        {Text2, "Extract line without this text"},
+        {Label1, "Start with:"},
+        {Text3, "Start with"},
+        {Label2, "End with:"},
+        {Text4, "End with"},
+        {Text5, "Extract elements matching this selector"},
+        {Label4, "Take:"},
+        {Combo1, "Take"},
+        {Text6, "Attribute name"},
+        {Label3, "Status"},
+        {m_menuBar, "Menu"}};
     for (const auto &[widget, name] : names)
         widget->setAccessibleName(QString::fromLatin1(name));
 }
@@ -608,9 +641,10 @@ void Form1::dropEvent(QDropEvent *event)
 
 void Form1::setTabOrderChain()
 {
-    const QList<QWidget *> order{ListView1, Check5,  Text1,   Check2,    Text2,  Check8, Text3,
-                                 Text4,     Check3,  Check4,  ListView2, Check6, Check9, Check7,
-                                 Check10,   Check11, Check12, Check1,    Check13};
+    const QList<QWidget *> order{ListView1, Check5,  Text1,   Check2,  Text2,     Check8,
+                                 Text3,     Text4,   Check3,  Check4,  ListView2, Check6,
+                                 Check9,    Check7,  Check10, Check11, Check12,   Check1,
+                                 Check13,   Check14, Text5,   Combo1,  Text6,     Check15};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         setTabOrder(order[i], order[i + 1]);
     ListView1->setFocus();
@@ -634,12 +668,12 @@ void Form1::installPointerFeedback()
 {
     PointerFeedback *feedback = m_pointer;
     const QList<QWidget *> buttons{Check5, Check13, Check7, Check11, Check2, Check8,
-                                   Check4, Check6,  Check1, Check9,  Check3};
+                                   Check4, Check6,  Check1, Check9,  Check3, Check15};
     for (QWidget *button : buttons)
         feedback->watch(button, PointerFeedback::CustomPointer);
     // Frame6 behaves like its twin Frame1.
-    const QList<QWidget *> surfaces{
-        this, Frame1, Frame2, Frame4, Frame5, Frame6, ListView2->viewport()};
+    const QList<QWidget *> surfaces{this,   Frame1, Frame2, Frame4,
+                                    Frame5, Frame6, Frame8, ListView2->viewport()};
     for (QWidget *surface : surfaces)
         feedback->watch(surface, PointerFeedback::DefaultPointer);
     for (QLineEdit *text : {Text1, Text2, Text3, Text4})
@@ -660,6 +694,7 @@ void Form1::connectHandlers()
     onPress(Check13, &Form1::Check13_Click);
     onPress(Check7, &Form1::Check7_Click);
     onPress(Check4, &Form1::Check4_Click);
+    onPress(Check15, &Form1::Check15_Click);
     onPress(Check6, &Form1::Check6_Click);
     onPress(Check1, &Form1::Check1_Click);
     connect(Check10, &QCheckBox::toggled, this, &Form1::Check10_Click);
@@ -796,6 +831,12 @@ void Form1::Check4_Click()
         startRun(Rule::Between);
 }
 
+void Form1::Check15_Click()
+{
+    if (takePress(Check15))
+        startRun(Rule::Select);
+}
+
 void Form1::Check6_Click()
 {
     if (takePress(Check6))
@@ -856,6 +897,9 @@ void Form1::showMessage(const UserMessage &message)
 
 QString Form1::ruleText(Rule rule) const
 {
+    // The selector is read as each page begins, not at every line.
+    if (rule == Rule::Select)
+        return Text5->text();
     return m_texts[rule == Rule::WithoutText ? 1 : 0];
 }
 
@@ -887,6 +931,23 @@ QString Form1::endText() const
 bool Form1::keepDuplicates() const
 {
     return Check3->isChecked();
+}
+
+bool Form1::readsText() const
+{
+    return Check14->isChecked();
+}
+
+QStringList Form1::takes() const
+{
+    switch (Combo1->currentIndex()) {
+    case 1:
+        return {QStringLiteral("html")};
+    case 2:
+        return {QStringLiteral("attr:") + Text6->text()};
+    default:
+        return {QStringLiteral("text")};
+    }
 }
 
 bool Form1::includeAddress() const

@@ -32,6 +32,7 @@ class QAbstractButton;
 class QAction;
 class QMenuBar;
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -145,6 +146,7 @@ private:
     void showMessage(const UserMessage &message);
     void startRun(Rule rule);
     void Check13_Click();
+    void Check15_Click();
     void Check7_Click();
 
     // RunHost: read afresh at every use.
@@ -155,6 +157,8 @@ private:
     bool startPattern() const override;
     bool endPattern() const override;
     bool keepDuplicates() const override;
+    bool readsText() const override;
+    QStringList takes() const override;
     bool includeAddress() const override;
     bool includeAddressIfNothingFound() const override;
     void setStatus(const QString &status) override;
@@ -176,15 +180,16 @@ private:
     ListCommands *m_listCommands = nullptr;
     QPointer<QWidget> m_editTarget; // the list or text box the Edit menu acts on
 
-    QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7;
+    QGroupBox *Frame1, *Frame2, *Frame4, *Frame5, *Frame6, *Frame7, *Frame8;
     QTreeView *ListView1, *ListView2;
     QPushButton *Check1, *Check2, *Check4, *Check5, *Check6, *Check7, *Check8, *Check9, *Check11,
-        *Check13;
-    QCheckBox *Check3, *Check10, *Check12;
-    QLineEdit *Text1, *Text2, *Text3, *Text4;
+        *Check13, *Check15;
+    QCheckBox *Check3, *Check10, *Check12, *Check14;
+    QComboBox *Combo1; // what the selector rule takes
+    QLineEdit *Text1, *Text2, *Text3, *Text4, *Text5, *Text6;
     std::array<QAction *, 4> m_patternSwitches{}; // ".*" in Text1 to Text4
     std::array<QString, 4> m_texts;               // of Text1 to Text4
-    QLabel *Label1, *Label2, *Label3;
+    QLabel *Label1, *Label2, *Label3, *Label4;
 };
 
 // The button convention: a press leaves the button checked; the handler acts

@@ -123,6 +123,8 @@ private slots:
         QTest::newRow("between, address rows") << QStringList{"--between", "[", "]", "--include-url", "--even-if-nothing"} << Rule::Between << "ie";
         QTest::newRow("with, patterns") << QStringList{"--with", "k.ep|^\\[", "--regex"} << Rule::WithText << "r";
         QTest::newRow("match") << QStringList{"--match", "\\[(\\w)\\]|t\\w+"} << Rule::Match << "";
+        QTest::newRow("with, a plain text page as its own text") << QStringList{"--with", "keep", "--text"} << Rule::WithText << "t";
+        QTest::newRow("elements, two takes") << QStringList{"--select", "body", "--take", "text", "--take", "raw"} << Rule::Select << "";
         // clang-format on
     }
     void sameRowsAsTheWindow()
@@ -133,6 +135,9 @@ private slots:
         TestRunHost host;
         host.setTexts(rule == Rule::Between ? arguments[1] + '|' + arguments[2] : arguments[1]);
         host.setOptions(options);
+        for (qsizetype at = arguments.indexOf("--take"); at >= 0;
+             at = arguments.indexOf("--take", at + 1))
+            host.takeNames << arguments[at + 1];
         CurlPageFetcher fetcher;
         const QStringList expected = runRows(rule, fetcher, m_sites, host);
         QStringList urls;

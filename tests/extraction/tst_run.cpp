@@ -93,6 +93,11 @@ private slots:
         add("match: the same", match, {costly}, "^(a+)+$", "r", {"!$1"});
         add("between: the same", between, {costly + "</b>"}, "^(a+)+$|</b>", "r", {"!$1"});
         add("with: a class that holds the line feed", with, {"zzz\nax\n\u00E9\n"}, "a[\\t-~]*+(?:b|$)", "r", {"ax"});
+        const QString doc = "<title>amp</title><p>a &amp;amp; <b>b</b>\n c</p><script>amp</script><p>x&amp;y";
+        add("with: visible text, entities decoded once", with, {doc}, "amp;", "t", {"a &amp; b c"});
+        add("between: visible text", between, {doc}, "b|y", "tk", {" c\nx&"});
+        add("select: each match's text, in page order", Rule::Select, {"<ul><li>one<li>two &amp; <i>three</i></ul>"}, "li", "i", {"$1,one", "$1,two & three"});
+        add("select: nothing in a failed page", Rule::Select, {"!", "<p>x"}, "p, body", "ie", {"$1", "$2,x", "$2,x"});
         add("with: run twice", with, {"foo", "x"}, "foo", "ie2", {"$1,foo", "$2", "$1,foo"});
         add("with: address row after a first line without a hit", with, {"x\nfoo\nfoo"}, "foo", "ie", {"$1", "$1,foo", "$1,foo"});
         add("with: letters folding into ASCII", with, {"kee\n\u212Aee\u017F"}, "KEES", "", {"\u212Aee\u017F"});
@@ -135,7 +140,9 @@ private slots:
         QStringList escaped = text.split(u'|');
         for (QString &part : escaped)
             part = QRegularExpression::escape(part);
-        for (const QString &texts : {text, patterns ? QString() : escaped.join(u'|')}) {
+        // A selector is no text to escape.
+        const bool escapable = !patterns && rule != Rule::Select;
+        for (const QString &texts : {text, escapable ? escaped.join(u'|') : QString()}) {
             if (texts.isNull())
                 continue;
             Run r(rule, int(pages.size()));
@@ -155,7 +162,9 @@ private slots:
             // every 997th byte).
             const QByteArray page = pages[0].toUtf8();
             const qsizetype step = page.size() > 4096 ? 997 : 1;
-            for (qsizetype cut = 0; pages.size() == 1 && cut <= page.size(); cut += step)
+            // (Pages read as text are cut by the run, after their visible text.)
+            for (qsizetype cut = 0; pages.size() == 1 && !r.host.text && cut <= page.size();
+                 cut += step)
                 QCOMPARE(ruleRows(rule, site(1), {page.first(cut), page.sliced(cut)}, r.host),
                          rows);
         }

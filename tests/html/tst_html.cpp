@@ -77,6 +77,14 @@ const QStringList kPages = {
     "<div><span><div><p>a<span>b</p>c</span></div></span></div>",
     "<dl><dt>a<dd>b<div><dt>c</div></dl><p><dd>e",
     "<div>a<!--x--></div><div> </div><div>\n<p>nested</p></div>",
+    "<x-a><x-b>1</x-a>2</x-b>3<x-c>4</x-d>5</x-c><X-E>6</x-e>",
+    // Runs longer than eight bytes: single spaces kept in place, other white
+    // space and control characters at every place in a word of eight.
+    "<p>abcdefg  h a cdefg  h</p><p>alpha beta gamma delta epsilon  zeta\teta\x01theta iota\fkappa "
+    "lambda mu nu xi "
+    "omicron\r\npi rho sigma tau  </p><p>  one two three\x02 four  five\n \nsix seven e "
+    "\xC2\xA0 nine ten eleven x</p><div>abcdefgh ijklmnop\tqrstuvwx yzabcdef ghijklm  "
+    "nopqrstu v</div><pre>  keep   these   spaces \n and lines  </pre>",
 };
 
 // Inputs for the tokenizer alone, which stays in the data state: tags and
@@ -84,6 +92,7 @@ const QStringList kPages = {
 // references in text and attributes, NUL, and the ends of the input.
 const QStringList kTokenizerInputs = {
     "<a HREF=x Title='y' data-z=\"w\" v a=1 A=2 b= c = d>",
+    "<DIV Class='c' ID=\"I\">x</DiV><P>y</p ><Br/>",
     "<br/><br /><br/ x><p/x=1>",
     "<a b=x/><a b='x'/c><a b=\"x\"d>",
     "<a <b c<d e\"f g'h=`i>",
@@ -505,6 +514,11 @@ private slots:
         const Records html = take({"div", {"html"}}, cut(big, {1000, 1 << 20, 9 << 20}), &notes);
         QCOMPARE(html[0][0].size(), 16 << 20);
         QCOMPARE(notes, {"A capture larger than 16 MiB was cut"});
+        // The cut capture shares its start with captures inside it, open or ended.
+        const QByteArray nested = "<div><i>a</i><p>" + QByteArray(17 << 20, 'x') + "</p></div>";
+        const Records parts = take({"div, i, p", {"html"}}, cut(nested, {1 << 16, 9 << 20}));
+        QCOMPARE(parts,
+                 (Records{{nested.first(16 << 20)}, {"<i>a</i>"}, {nested.sliced(13, 16 << 20)}}));
         html::VisibleText text;
         text.feed(big.first(big.size() / 2));
         QVERIFY(text.heldBytes() > 8 << 20); // the text not yet taken

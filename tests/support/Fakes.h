@@ -101,8 +101,10 @@ class TestRunHost : public RunHost
 public:
     QString rule, start, end;
     bool keep = false, include = false, evenIfNothing = false, busy = false;
-    bool pattern = false; // every text is a regular expression
-    QStringList shown;    // statuses, and "busy" / "idle"
+    bool pattern = false;  // every text is a regular expression
+    bool text = false;     // rules read pages' visible text
+    QStringList takeNames; // of the selector rule; its text alone when empty
+    QStringList shown;     // statuses, and "busy" / "idle"
 
     // The rule's text, also the markers as "start|end".
     void setTexts(const QString &text)
@@ -112,10 +114,11 @@ public:
         end = text.section(u'|', 1);
     }
     // "k" keep duplicates, "i" include the address, "e" even if nothing found,
-    // "r" regular expressions.
+    // "r" regular expressions, "t" pages read as text.
     void setOptions(const QString &options)
     {
         pattern = options.contains(u'r');
+        text = options.contains(u't');
         keep = options.contains(u'k');
         include = options.contains(u'i');
         evenIfNothing = options.contains(u'e');
@@ -128,6 +131,11 @@ public:
     bool startPattern() const override { return pattern; }
     bool endPattern() const override { return pattern; }
     bool keepDuplicates() const override { return keep; }
+    bool readsText() const override { return text; }
+    QStringList takes() const override
+    {
+        return takeNames.isEmpty() ? QStringList{QStringLiteral("text")} : takeNames;
+    }
     bool includeAddress() const override { return include; }
     bool includeAddressIfNothingFound() const override { return evenIfNothing; }
     void setStatus(const QString &status) override { shown << status; }

@@ -161,7 +161,7 @@ private slots:
                                  : w->width() - w->fontMetrics().horizontalAdvance(caption);
             QVERIFY2(room >= 0, qPrintable(name));
         }
-        QCOMPARE(controls, 28);
+        QCOMPARE(controls, 34);
         // A move over a button shows the hand, over a bare surface the arrow;
         // while busy, moves change nothing and text boxes show the hourglass.
         f.form->pointer().setShape(PointerFeedback::DefaultPointer);
@@ -194,9 +194,9 @@ private slots:
     void rulesFromTheWindow_data()
     {
         QTest::addColumn<QString>("button");
-        QTest::addColumn<QStringList>("texts"); // Text1 to Text4
+        QTest::addColumn<QStringList>("texts"); // Text1 to Text5
         QTest::addColumn<QString>(
-            "options"); // checked among Check3, Check10, Check12, Text1Pattern...
+            "options"); // checked among Check3, Check10, Check12, Check14, Text1Pattern...
         QTest::addColumn<QStringList>("rows");
         const QString markers = QStringLiteral(
             "!Fill out starting text (or character) and fill out ending text (or character).");
@@ -216,6 +216,9 @@ private slots:
         QTest::newRow("without: pattern") << "Check8" << QStringList{"^F.O|\\[x", "\\d$", "", ""} << "Text2Pattern" << QStringList{"[x][x]"};
         QTest::newRow("between: end a pattern") << "Check4" << QStringList{"", "", "o", "\\s|]"} << "Text4Pattern" << QStringList{"o"};
         QTest::newRow("between: invalid pattern") << "Check4" << QStringList{"", "", "[", "x{2,1}"} << "Text4Pattern" << QStringList{"!The regular expression \"x{2,1}\" is not valid: numbers out of order in {} quantifier (at character 6)."};
+        QTest::newRow("with: pages as text") << "Check2" << QStringList{"bar"} << "Check14" << QStringList{"foo 1 bar 2 [x][x]"};
+        QTest::newRow("elements") << "Check15" << QStringList{"", "", "", "", "body"} << "Check10 Check12" << QStringList{"$1,foo 1 bar 2 [x][x]", "$2"};
+        QTest::newRow("elements: unsupported selector") << "Check15" << QStringList{"", "", "", "", "b:hover"} << "" << QStringList{"!The selector \"b:hover\" is not supported: \":hover\" (at character 2)."};
         // clang-format on
     }
     void rulesFromTheWindow()
@@ -229,7 +232,7 @@ private slots:
         if (options != "none")
             f.form->siteList().append(QStringList{"http://s/1", "http://s/2"});
         f.type(texts);
-        for (const char *option : {"Check10", "Check3", "Check12"})
+        for (const char *option : {"Check10", "Check3", "Check12", "Check14"})
             f.child<QCheckBox>(option)->setChecked(options.contains(QLatin1String(option)));
         for (QAction *pattern : f.form->findChildren<QAction *>(QRegularExpression("Pattern$"))) {
             if (options.contains(pattern->objectName()))
@@ -574,7 +577,7 @@ private slots:
         QFETCH(QSize, extra);
         WindowFixture f, d;
         const int bar = f.child("MenuBar")->height();
-        QCOMPARE(f.form->minimumSize(), QSize(f.form->px(6960), f.form->px(7860) + bar));
+        QCOMPARE(f.form->minimumSize(), QSize(f.form->px(6960), f.form->px(9255) + bar));
         QVERIFY(bar > 0 && f.form->windowFlags() & Qt::WindowMaximizeButtonHint);
         f.form->resize(f.form->minimumSize() + extra);
         f.show();

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QtEndian>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <bit>
+#include <cstring>
+
+namespace html::bytes {
+
+// Eight bytes at a time: masks with the top bit of each byte that passes,
+// byte 0 (the first in memory) lowest. Exact for every byte, carries never
+// cross from one byte to the next.
+constexpr quint64 kOnes = 0x0101010101010101ull;
+constexpr quint64 kHigh = kOnes * 0x80;
+constexpr quint64 kLow7 = kOnes * 0x7F;
+
+inline quint64 load(const char *p)
+{
+    return qFromLittleEndian<quint64>(p);
+}
+
+// Fewer than eight bytes, zeros after them.
+inline quint64 loadShort(const char *p, qsizetype n)
+{
+    quint64 x = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        x |= quint64(uchar(p[i])) << (8 * i);
+    return x;
+}
+
+inline quint64 equal(quint64 x, char c)
+{
+    const quint64 y = x ^ (kOnes * uchar(c));
+    return ~(((y & kLow7) + kLow7) | y) & kHigh;
+}
+
+// Bytes at most `c`, an ASCII byte.
+inline quint64 atMost(quint64 x, uchar c)
+{
+    return ~(((x & kLow7) + kOnes * (0x7F - c)) | x) & kHigh;
+}
+
+inline int firstByte(quint64 mask)
+{
+    return std::countr_zero(mask) >> 3;
+}
+
+// The first of `a`, `b` or `c` from p on, or end.
+inline const char *findAny(const char *p, const char *end, char a, char b, char c)
+{
+#ifdef __SSE2__
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+    for (; end - p >= 16; p += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                                         _mm_cmpeq_epi8(x, vc));
+        if (const int m = _mm_movemask_epi8(hit))
+            return p + std::countr_zero(uint(m));
+    }
+#endif
+    for (; end - p >= 8; p += 8) {
+        const quint64 x = load(p);
+        if (const quint64 m = equal(x, a) | equal(x, b) | equal(x, c))
+            return p + firstByte(m);
+    }
+    while (p < end && *p != a && *p != b && *p != c)
+        ++p;
+    return p;
+}
+
+} // namespace html::bytes
