@@ -4,6 +4,7 @@
 #include "support/Fakes.h"
 #include "support/TestServer.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -126,13 +127,18 @@ private slots:
                  "/s/%62.html\">"
                  "<map><area href=\"/s/y/../b.html\"></map><a rel=nofollow href=\"../nf.html\">"
                  "<a href=\"../list.txt\"><a href=\"../private/p.html\"><a href=\"/out.html\">"
-                 "<a href=\"$2/s/other.html\"><a href=\"mailto:me@127.0.0.1\">");
+                 "<a href=\"$2/s/other.html\"><a href=\"mailto:me@127.0.0.1\"><a "
+                 "href=\"../moved\">");
+        // Links resolve against where a redirect led.
+        m_site.raw("/s/moved",
+                   TestServer::head(301, {"Location: " + m_site.url("/s/m/to.html").toUtf8()}));
+        html(m_site, "/s/m/to.html", "<a href=next.html>");
         html(m_site, "/s/a.html", "<a href=d.html><a href=//127.0.0.1:" + port + "/s/index.html>");
         html(m_site, "/s/d.html", "<p><a href=e.html>e</a>");
         html(m_site, "/s/e.html", "<a href=f.html>");
-        for (const char *leaf :
-             {"/s/b.html", "/s/c.html", "/s/nf.html", "/out.html", "/s/f.html", "/s/hidden.html",
-              "/s/private/p.html", "/s/private/q.html", "/s/deep.html", "/s/gz.html"})
+        for (const char *leaf : {"/s/b.html", "/s/c.html", "/s/nf.html", "/out.html", "/s/f.html",
+                                 "/s/hidden.html", "/s/private/p.html", "/s/private/q.html",
+                                 "/s/deep.html", "/s/gz.html", "/s/m/next.html"})
             html(m_site, leaf, "<p>a page</p>");
         m_site.page("/s/list.txt", "<a href=\"hidden.html\">");
         html(m_other, "/s/other.html", "<a href=\"$1/s/f.html\">");
@@ -405,32 +411,35 @@ private slots:
         QTest::addColumn<QByteArray>("robots"); // the site's robots.txt; 500 or reset
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<QStringList>("failed");
+        QTest::addColumn<int>("atLeastMs");
         const QStringList crawl{"--crawl", "$1/s/index.html"},
             sitemap{"--sitemap", "$1/maps/index.xml"};
         const QByteArray robots =
             "User-agent: *\nDisallow: /s/private/\nSitemap: /maps/index.xml\n";
         const QStringList depth1{"/s/index.html", "/s/a.html",   "/s/b.html", "/s/c.html",
-                                 "/s/nf.html",    "/s/list.txt", "/out.html"},
-            depth3 = depth1 + QStringList{"/s/d.html", "/s/e.html"},
+                                 "/s/nf.html",    "/s/list.txt", "/out.html", "/s/moved"},
+            depth3 = depth1 + QStringList{"/s/d.html", "/s/e.html", "/s/m/next.html"},
             forbidden{"/s/private/p.html\trobots.txt"};
         const auto without = [](QStringList list, const QString &page) {
             list.removeOne(page);
             return list;
         };
         // clang-format off
-        QTest::newRow("host, depth 3") << crawl << robots << depth3 << forbidden;
-        QTest::newRow("depth 1") << crawl + QStringList{"--depth", "1"} << robots << depth1 << forbidden;
-        QTest::newRow("depth 0") << crawl + QStringList{"--depth", "0"} << robots << QStringList{"/s/index.html"} << QStringList();
-        QTest::newRow("prefix") << crawl + QStringList{"--scope", "prefix"} << robots << without(depth3, "/out.html") << forbidden;
-        QTest::newRow("domain: any port") << crawl + QStringList{"--scope", "domain"} << robots << depth3 + QStringList{"$2/s/other.html", "/s/f.html"} << forbidden;
-        QTest::newRow("nofollow obeyed") << crawl + QStringList{"--obey-nofollow"} << robots << without(depth3, "/s/nf.html") << forbidden;
-        QTest::newRow("robots ignored") << crawl + QStringList{"--ignore-robots"} << QByteArray("500") << depth3 + QStringList{"/s/private/p.html"} << QStringList();
-        QTest::newRow("robots.txt missing: all allowed") << crawl << QByteArray() << depth3 + QStringList{"/s/private/p.html"} << QStringList();
-        QTest::newRow("robots.txt failing: nothing") << crawl << QByteArray("500") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"};
-        QTest::newRow("robots.txt unreachable: nothing") << crawl << QByteArray("reset") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"};
-        QTest::newRow("robots.txt for another agent") << crawl << QByteArray("User-agent: other\nDisallow: /\n") << depth3 + QStringList{"/s/private/p.html"} << QStringList();
-        QTest::newRow("sitemap index, gzip inside") << sitemap << robots << QStringList{"/s/deep.html", "/s/a.html", "/s/e.html", "/s/gz.html"} << QStringList{"/s/private/q.html\trobots.txt"};
-        QTest::newRow("crawl with sitemaps") << crawl + QStringList{"--depth", "1", "--with-sitemaps"} << robots << depth1 + QStringList{"/s/deep.html", "/s/e.html", "/s/gz.html"} << forbidden + QStringList{"/s/private/q.html\trobots.txt"};
+        QTest::newRow("host, depth 3") << crawl << robots << depth3 << forbidden << 0;
+        QTest::newRow("depth 1") << crawl + QStringList{"--depth", "1"} << robots << depth1 << forbidden << 0;
+        QTest::newRow("depth 0") << crawl + QStringList{"--depth", "0"} << robots << QStringList{"/s/index.html"} << QStringList() << 0;
+        QTest::newRow("prefix") << crawl + QStringList{"--scope", "prefix"} << robots << without(depth3, "/out.html") << forbidden << 0;
+        QTest::newRow("domain: any port") << crawl + QStringList{"--scope", "domain"} << robots << depth3 + QStringList{"$2/s/other.html", "/s/f.html"} << forbidden << 0;
+        QTest::newRow("nofollow obeyed") << crawl + QStringList{"--obey-nofollow"} << robots << without(depth3, "/s/nf.html") << forbidden << 0;
+        QTest::newRow("robots ignored") << crawl + QStringList{"--ignore-robots"} << QByteArray("500") << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("robots.txt missing: all allowed") << crawl << QByteArray() << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("robots.txt failing: nothing") << crawl << QByteArray("500") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"} << 0;
+        QTest::newRow("robots.txt unreachable: nothing") << crawl << QByteArray("reset") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"} << 0;
+        QTest::newRow("robots.txt for another agent") << crawl << QByteArray("User-agent: other\nDisallow: /\n") << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("sitemap index, gzip inside") << sitemap << robots << QStringList{"/s/deep.html", "/s/a.html", "/s/e.html", "/s/gz.html"} << QStringList{"/s/private/q.html\trobots.txt"} << 0;
+        QTest::newRow("crawl with sitemaps") << crawl + QStringList{"--depth", "1", "--with-sitemaps"} << robots << depth1 + QStringList{"/s/deep.html", "/s/e.html", "/s/gz.html"} << forbidden + QStringList{"/s/private/q.html\trobots.txt"} << 0;
+        QTest::newRow("past the page limit") << crawl + QStringList{"--max-pages", "2"} << robots << QStringList{"/s/index.html", "/s/c.html"} << QStringList{"/s/a.html\tpast the page limit", "/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit"} << 0;
+        QTest::newRow("Crawl-delay") << crawl + QStringList{"--max-pages", "3"} << QByteArray("User-agent: *\nCrawl-delay: 0.25\n") << QStringList{"/s/index.html", "/s/c.html", "/s/a.html"} << QStringList{"/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit", "/s/d.html\tpast the page limit"} << 500;
         // clang-format on
     }
     void crawl()
@@ -439,6 +448,7 @@ private slots:
         QFETCH(QByteArray, robots);
         QFETCH(QStringList, fetched);
         QFETCH(QStringList, failed);
+        QFETCH(int, atLeastMs);
         if (robots == "500")
             m_site.raw("/robots.txt", TestServer::response(500, {}, "down"));
         else if (robots == "reset")
@@ -462,6 +472,8 @@ private slots:
             return all;
         };
         // A row a page, duplicates kept: a page fetched twice shows twice.
+        QElapsedTimer clock;
+        clock.start();
         Outcome out = cli(addresses(arguments) + QStringList{"--match", "^<", "--keep-duplicates",
                                                              "--include-url", "--retries", "0"});
         QCOMPARE(out.status, failed.isEmpty() ? 0 : 1);
@@ -470,6 +482,7 @@ private slots:
         out.said.sort();
         QCOMPARE(out.rows, sorted(fetched));
         QCOMPARE(out.said, sorted(failed));
+        QVERIFY(clock.elapsed() >= atLeastMs);
     }
 
     void refusals_data()
