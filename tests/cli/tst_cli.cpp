@@ -440,6 +440,12 @@ private slots:
         QTest::newRow("crawl with sitemaps") << crawl + QStringList{"--depth", "1", "--with-sitemaps"} << robots << depth1 + QStringList{"/s/deep.html", "/s/e.html", "/s/gz.html"} << forbidden + QStringList{"/s/private/q.html\trobots.txt"} << 0;
         QTest::newRow("past the page limit") << crawl + QStringList{"--max-pages", "2"} << robots << QStringList{"/s/index.html", "/s/c.html"} << QStringList{"/s/a.html\tpast the page limit", "/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit"} << 0;
         QTest::newRow("Crawl-delay") << crawl + QStringList{"--max-pages", "3"} << QByteArray("User-agent: *\nCrawl-delay: 0.25\n") << QStringList{"/s/index.html", "/s/c.html", "/s/a.html"} << QStringList{"/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit", "/s/d.html\tpast the page limit"} << 500;
+        // A robots.txt whose wildcards would take too long to match against the page.
+        const QString longPage = "/s/" + QString(900, u'l') + ".html";
+        QByteArray costly = "User-agent: *\n";
+        for (int i = 0; i < 30'000; ++i)
+            costly += "Allow: /*q" + QByteArray::number(i) + '\n';
+        QTest::newRow("robots.txt too costly") << QStringList{"--crawl", "$1" + longPage} << costly << QStringList() << QStringList{longPage + "\trobots.txt too complex to apply"} << 0;
         // clang-format on
     }
     void crawl()
