@@ -3,8 +3,11 @@
 #include <QDir>
 #include <QFile>
 
+#include <zlib.h>
+
 #include <array>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -163,6 +166,133 @@ bool save(const QString &path, const QByteArray &bytes)
     return true;
 }
 
+// The crawl's site: pages in levels 0 (the start) to 5, every page of a level
+// linked from one of the level before, so that its depth is its level; level
+// 5 lies past a crawl of depth 4. Each page links to 30 others: a child or two,
+// then pages of levels up to its own plus one, many of them under another
+// spelling of the same address, and now and then outside the start's folder.
+// Every tenth page lives under private/, which robots.txt disallows; no page
+// there is the one link of another to its level.
+constexpr std::array crawlLevels{1, 30, 600, 3600, 5269, 500};
+
+QByteArray crawlPath(int page)
+{
+    const QByteArray name = "p" + QByteArray::number(page).rightJustified(5, '0') + ".html";
+    return page % 10 == 7 ? "private/" + name : name;
+}
+
+// The same page as a link written in one of the ways pages write them; "@HOST@"
+// is the bench server's own host and port.
+QByteArray crawlLink(Random &random, int page)
+{
+    const QByteArray path = crawlPath(page);
+    switch (random.below(12)) {
+    case 0:
+        return "./" + path;
+    case 1:
+        return "/s11/" + path;
+    case 2:
+        return path + "#part-" + QByteArray::number(random.below(5));
+    case 3:
+        return "HTTP://@HOST@/s11/" + path;
+    case 4:
+        return "//@HOST@/s11/" + path;
+    case 5:
+        return "sub/../" + path;
+    case 6:
+        return "/s11/./" + path;
+    case 7: // an unreserved character escaped
+        return path.left(path.size() - 11) + "%70" + path.right(10);
+    case 8:
+        return "../s11/" + path;
+    default:
+        return path;
+    }
+}
+
+void writeCrawlSite(const QString &folder, bool &ok)
+{
+    std::vector<int> levelStart{0};
+    for (const int size : crawlLevels)
+        levelStart.push_back(levelStart.back() + size);
+    const int pages = levelStart.back();
+    std::vector<int> levelOf(static_cast<size_t>(pages));
+    std::vector<std::vector<int>> children(static_cast<size_t>(pages));
+    Random random(11);
+    for (size_t level = 0; level < crawlLevels.size(); ++level) {
+        for (int page = levelStart[level]; page < levelStart[level + 1]; ++page) {
+            levelOf[size_t(page)] = int(level);
+            if (level == 0)
+                continue;
+            int parent;
+            do
+                parent = levelStart[level - 1] + random.below(crawlLevels[level - 1]);
+            while (parent % 10 == 7 && crawlLevels[level - 1] > 1);
+            children[size_t(parent)].push_back(page);
+        }
+    }
+    for (int page = 0; page < pages && ok; ++page) {
+        // The start page, the parent of every page of level 1, is allowed.
+        const int level = levelOf[size_t(page)];
+        QByteArray body = "<!DOCTYPE html>\n<html><head><title>Page " + QByteArray::number(page) +
+                          "</title></head><body>\n";
+        const auto link = [&](const QByteArray &href) {
+            body += "<p><a href=\"" + href + "\">page</a></p>\n";
+        };
+        for (const int child : children[size_t(page)])
+            link(crawlLink(random, child));
+        const int reach = levelStart[size_t(std::min<int>(level + 2, int(crawlLevels.size())))];
+        for (int i = int(children[size_t(page)].size()); i < 30; ++i) {
+            if (random.below(40) == 0)
+                link(random.below(2) ? "../s1/page-001.html" : "/index.html");
+            else
+                link(crawlLink(random, random.below(reach)));
+        }
+        for (int line = 0; line < 20; ++line)
+            body += fillerLine(random, 60 + random.below(60), random.below(10) == 0);
+        body += "</body></html>\n";
+        ok = save(folder + "/s11/" + QString::fromLatin1(crawlPath(page)), body);
+    }
+}
+
+QByteArray gzipped(const QByteArray &data)
+{
+    z_stream zlib{};
+    deflateInit2(&zlib, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(qsizetype(deflateBound(&zlib, uLong(data.size()))), Qt::Uninitialized);
+    zlib.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    zlib.avail_in = uInt(data.size());
+    zlib.next_out = reinterpret_cast<Bytef *>(out.data());
+    zlib.avail_out = uInt(out.size());
+    deflate(&zlib, Z_FINISH);
+    out.truncate(qsizetype(zlib.total_out));
+    deflateEnd(&zlib);
+    return out;
+}
+
+// A sitemap index of 20 sitemaps of 50,000 pages each, every other one
+// gzip-compressed, all naming a host nobody listens on.
+void writeSitemaps(const QString &folder, bool &ok)
+{
+    QByteArray index = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                       "<sitemapindex xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">\n";
+    for (int file = 0; file < 20 && ok; ++file) {
+        const QByteArray name =
+            "sitemap-" + QByteArray::number(file) + (file % 2 ? ".xml.gz" : ".xml");
+        index += "<sitemap><loc>http://@HOST@/s12/" + name + "</loc></sitemap>\n";
+        QByteArray sitemap = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                             "<urlset xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">\n";
+        for (int page = 0; page < 50'000; ++page)
+            sitemap += "<url><loc>http://127.0.0.1:1/s12/" + QByteArray::number(file) + "/" +
+                       QByteArray::number(page) + ".html</loc></url>\n";
+        sitemap += "</urlset>\n";
+        ok = save(folder + "/s12/" + QString::fromLatin1(name),
+                  file % 2 ? gzipped(sitemap) : sitemap);
+    }
+    index += "</sitemapindex>\n";
+    ok = ok && save(folder + "/s12/index.xml", index);
+}
+
 } // namespace
 
 bool writeCorpus(const QString &folder)
@@ -191,5 +321,10 @@ bool writeCorpus(const QString &folder)
     ok = ok && save(path("s6/paragraphs-100m.html"), paragraphsPage(random, 100'000'000, 100));
     ok = ok && save(path("s8/text-40m.html"), textPage(random, 40'000'000, 100));
     ok = ok && save(path("s8/between-40m.html"), betweenPage(random, 40'000'000, 400'000, 5000));
+    if (ok)
+        writeCrawlSite(folder, ok);
+    ok = ok && save(path("robots.txt"), "User-agent: *\nDisallow: /s11/private/\n");
+    if (ok)
+        writeSitemaps(folder, ok);
     return ok;
 }

@@ -8,6 +8,8 @@
 //
 // PORTFILE receives one line per port: "plain <port>" or "delayed <port>". The
 // server stops on SIGTERM, and by itself after its lifetime (900 s unless given).
+// "@HOST@" in a file is answered as 127.0.0.1 and the port it was asked on, so
+// that a page can name its own server's address.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,7 +33,13 @@
 
 namespace {
 
-using Corpus = std::map<std::string, std::string>;
+struct File
+{
+    std::string body;
+    bool namesHost = false; // holds "@HOST@"
+};
+using Corpus = std::map<std::string, File>;
+const std::string hostMark = "@HOST@";
 
 Corpus loadCorpus(const std::filesystem::path &root)
 {
@@ -43,7 +51,8 @@ Corpus loadCorpus(const std::filesystem::path &root)
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::string path(1, '/');
         path += std::filesystem::relative(entry.path(), root).generic_string();
-        corpus[path] = std::move(body);
+        const bool namesHost = body.find(hostMark) != std::string::npos;
+        corpus[path] = {std::move(body), namesHost};
     }
     return corpus;
 }
@@ -60,6 +69,25 @@ bool sendAll(int fd, const char *data, size_t size)
     return true;
 }
 
+std::string withHost(std::string body, const std::string &host)
+{
+    for (size_t at = body.find(hostMark); at != std::string::npos;
+         at = body.find(hostMark, at + host.size()))
+        body.replace(at, hostMark.size(), host);
+    return body;
+}
+
+const char *contentType(const std::string &path)
+{
+    if (path.ends_with(".txt"))
+        return "text/plain";
+    if (path.ends_with(".xml"))
+        return "application/xml";
+    if (path.ends_with(".gz"))
+        return "application/gzip";
+    return "text/html; charset=utf-8";
+}
+
 bool headerSaysClose(const std::string &head)
 {
     std::string lower(head);
@@ -68,7 +96,8 @@ bool headerSaysClose(const std::string &head)
     return lower.find("\r\nconnection: close") != std::string::npos;
 }
 
-void serveConnection(int fd, const Corpus &corpus, std::chrono::milliseconds delay)
+void serveConnection(int fd, const Corpus &corpus, std::chrono::milliseconds delay,
+                     const std::string &host)
 {
     std::string pending;
     char buffer[16384];
@@ -95,8 +124,13 @@ void serveConnection(int fd, const Corpus &corpus, std::chrono::milliseconds del
 
         const auto found = corpus.find(path);
         static const std::string missing = "not found\n";
-        const std::string &body = found == corpus.end() ? missing : found->second;
-        const char *type = path.ends_with(".txt") ? "text/plain" : "text/html; charset=utf-8";
+        std::string named;
+        if (found != corpus.end() && found->second.namesHost)
+            named = withHost(found->second.body, host);
+        const std::string &body = found == corpus.end()     ? missing
+                                  : found->second.namesHost ? named
+                                                            : found->second.body;
+        const char *type = contentType(path);
         const std::string header =
             std::string(found == corpus.end() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK") +
             "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
@@ -136,13 +170,14 @@ int portOf(int fd)
 
 void acceptLoop(int listener, const Corpus &corpus, std::chrono::milliseconds delay)
 {
+    const std::string host = "127.0.0.1:" + std::to_string(portOf(listener));
     for (;;) {
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0)
             continue;
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::thread(serveConnection, fd, std::cref(corpus), delay).detach();
+        std::thread(serveConnection, fd, std::cref(corpus), delay, host).detach();
     }
 }
 

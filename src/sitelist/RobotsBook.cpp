@@ -52,7 +52,8 @@ RobotsBook::Verdict RobotsBook::verdict(const WebAddress &address)
         return knownVerdict(address);
     auto host = std::make_shared<Host>();
     m_hosts.insert(origin, host);
-    host->reply = m_fetcher.fetch(QString::fromLatin1(origin + "/robots.txt"));
+    // Asked as the host's pages are, without a default port.
+    host->reply = m_fetcher.fetch(address.resolved(QByteArrayView("/robots.txt")).toString());
     ++m_fetching;
     FetchReply *reply = host->reply.get();
     connect(reply, &FetchReply::readyRead, this, [this, origin] {

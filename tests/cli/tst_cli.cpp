@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -79,8 +80,16 @@ class TestCli : public QObject
     Q_OBJECT
 
     TestServer m_server;
+    TestServer m_site, m_other; // a site to crawl, and another port of its host
     QTemporaryDir m_dir;
     QStringList m_sites;
+
+    // A page served as HTML; "$1" is the site, "$2" the other port.
+    void html(TestServer &server, const QString &path, QString body)
+    {
+        body.replace("$1", m_site.url("")).replace("$2", m_other.url(""));
+        server.raw(path, TestServer::response(200, {"Content-Type: text/html"}, body.toUtf8()));
+    }
 
 private slots:
     void initTestCase()
@@ -111,6 +120,52 @@ private slots:
         m_server.raw("/moved", TestServer::head(301, {"Location: " + m_server.url("/q").toUtf8()}));
         m_sites = {m_server.url("/1"), m_server.url("/2"), m_server.url("/missing"),
                    m_server.url("/3")};
+        // The crawl's site: links spelled many ways, nofollow, a base, a plain
+        // text page whose links are none, a folder robots.txt forbids.
+        const QString port = QString::number(m_site.port());
+        html(m_site, "/s/index.html",
+             "<link rel=next href=\"../c.html\"><base href=\"/s/x/\"><a href=\"../a.html\">"
+             "<a href=\"../a.html#top\"><a href=\"HTTP://127.0.0.1:" +
+                 port +
+                 "/s/%62.html\">"
+                 "<map><area href=\"/s/y/../b.html\"></map><a rel=nofollow href=\"../nf.html\">"
+                 "<a href=\"../list.txt\"><a href=\"../private/p.html\"><a href=\"/out.html\">"
+                 "<a href=\"$2/s/other.html\"><a href=\"mailto:me@127.0.0.1\"><a "
+                 "href=\"../moved\">");
+        // Links resolve against where a redirect led.
+        m_site.raw("/s/moved",
+                   TestServer::head(301, {"Location: " + m_site.url("/s/m/to.html").toUtf8()}));
+        html(m_site, "/s/m/to.html", "<a href=next.html>");
+        html(m_site, "/s/a.html", "<a href=d.html><a href=//127.0.0.1:" + port + "/s/index.html>");
+        html(m_site, "/s/d.html", "<p><a href=e.html>e</a>");
+        html(m_site, "/s/e.html", "<a href=f.html>");
+        for (const char *leaf : {"/s/b.html", "/s/c.html", "/s/nf.html", "/out.html", "/s/f.html",
+                                 "/s/hidden.html", "/s/private/p.html", "/s/private/q.html",
+                                 "/s/deep.html", "/s/gz.html", "/s/m/next.html"})
+            html(m_site, leaf, "<p>a page</p>");
+        m_site.page("/s/list.txt", "<a href=\"hidden.html\">");
+        html(m_other, "/s/other.html", "<a href=\"$1/s/f.html\">");
+        // A sitemap index of a sitemap and a gzip-compressed one.
+        QByteArray index = "<?xml version=\"1.0\"?><sitemapindex><sitemap><loc>$1/maps/one.xml"
+                           "</loc></sitemap><sitemap><loc>$1/maps/two.xml.gz</loc></sitemap>"
+                           "</sitemapindex>",
+                   one = "<urlset><url><loc>$1/s/deep.html</loc></url><url><loc>$1/s/a.html</loc>"
+                         "</url><url><loc>$1/s/private/q.html</loc></url></urlset>",
+                   two = "<urlset><url><loc>$1/s/e.html</loc></url>\n<url><loc>$1/s/gz.html"
+                         "</loc></url></urlset>";
+        for (QByteArray *xml : {&index, &one, &two})
+            xml->replace("$1", m_site.url("").toUtf8());
+        m_site.raw("/maps/index.xml",
+                   TestServer::response(200, {"Content-Type: application/xml"}, index));
+        m_site.raw("/maps/one.xml", TestServer::response(200, {"Content-Type: text/xml"}, one));
+        m_site.raw("/maps/two.xml.gz", TestServer::response(200, {"Content-Type: application/gzip"},
+                                                            TestServer::deflate(two)));
+        // A page whose links come before it ends, which it never does.
+        m_server.route("/r/", [](QTcpSocket *socket, const QByteArray &) {
+            socket->write(TestServer::head(200, {"Content-Type: text/html"}) + "<body>keep 0\n");
+            for (int i = 0; i < 2000; ++i)
+                socket->write("<a href=\"/r/" + QByteArray::number(i) + "\">\n");
+        });
     }
 
     // Each rule and option gives the rows the window gives for the same sites,
@@ -301,6 +356,11 @@ private slots:
         QTest::newRow("page still arriving, jsonl") << QStringList{"--url", "$1/missing", "--url", "$1/drip", "--url", "$1/3", "--format", "jsonl"} << "drip" << 1 << QStringList{"$1/missing\tnot found (404)", "$1/drip\tstopped after # rows shown", "$1/3\tnot done"};
         QTest::newRow("twice, while the rest is listed") << QStringList{"--url", "$1/missing", "--url", "$1/drip", "--sites", "$2"} << "keep 3" << 2 << QStringList{"$1/missing\tnot found (404)", "$1/drip\tstopped after # rows shown"};
         // clang-format on
+        // A crawl lists the pages it found and did not fetch, the run's lookahead and past it.
+        QStringList found{"$1/r/\tstopped after # rows shown"};
+        for (int i = 0; i < 2000; ++i)
+            found << QStringLiteral("$1/r/%1\tnot done").arg(i);
+        QTest::newRow("crawl") << QStringList{"--crawl", "$1/r/"} << "keep 0" << 1 << found;
     }
     void interrupted()
     {
@@ -354,6 +414,95 @@ private slots:
         QVERIFY(listed.count(u'\n') ==
                 left.size() + listed.count(QStringLiteral("left\tnot done")));
         QCOMPARE(entries(tmp), QStringList());
+    }
+
+    // The pages a crawl fetches, each once however its links spell it, as far
+    // and wide as asked; what robots.txt forbids listed as failed, unfetched.
+    // "$1" is the site, "$2" another port of its host.
+    void crawl_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("robots"); // the site's robots.txt; 500 or reset
+        QTest::addColumn<QStringList>("fetched");
+        QTest::addColumn<QStringList>("failed");
+        QTest::addColumn<int>("atLeastMs");
+        const QStringList crawl{"--crawl", "$1/s/index.html"},
+            sitemap{"--sitemap", "$1/maps/index.xml"};
+        const QByteArray robots =
+            "User-agent: *\nDisallow: /s/private/\nSitemap: /maps/index.xml\n";
+        const QStringList depth1{"/s/index.html", "/s/a.html",   "/s/b.html", "/s/c.html",
+                                 "/s/nf.html",    "/s/list.txt", "/out.html", "/s/moved"},
+            depth3 = depth1 + QStringList{"/s/d.html", "/s/e.html", "/s/m/next.html"},
+            forbidden{"/s/private/p.html\trobots.txt"};
+        const auto without = [](QStringList list, const QString &page) {
+            list.removeOne(page);
+            return list;
+        };
+        // clang-format off
+        QTest::newRow("host, depth 3") << crawl << robots << depth3 << forbidden << 0;
+        QTest::newRow("depth 1") << crawl + QStringList{"--depth", "1"} << robots << depth1 << forbidden << 0;
+        QTest::newRow("depth 0") << crawl + QStringList{"--depth", "0"} << robots << QStringList{"/s/index.html"} << QStringList() << 0;
+        QTest::newRow("prefix") << crawl + QStringList{"--scope", "prefix"} << robots << without(depth3, "/out.html") << forbidden << 0;
+        QTest::newRow("domain: any port") << crawl + QStringList{"--scope", "domain"} << robots << depth3 + QStringList{"$2/s/other.html", "/s/f.html"} << forbidden << 0;
+        QTest::newRow("nofollow obeyed") << crawl + QStringList{"--obey-nofollow"} << robots << without(depth3, "/s/nf.html") << forbidden << 0;
+        QTest::newRow("robots ignored") << crawl + QStringList{"--ignore-robots"} << QByteArray("500") << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("robots.txt missing: all allowed") << crawl << QByteArray() << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("robots.txt failing: nothing") << crawl << QByteArray("500") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"} << 0;
+        QTest::newRow("robots.txt unreachable: nothing") << crawl << QByteArray("reset") << QStringList() << QStringList{"/s/index.html\trobots.txt unavailable"} << 0;
+        QTest::newRow("robots.txt for another agent") << crawl << QByteArray("User-agent: other\nDisallow: /\n") << depth3 + QStringList{"/s/private/p.html"} << QStringList() << 0;
+        QTest::newRow("sitemap index, gzip inside") << sitemap << robots << QStringList{"/s/deep.html", "/s/a.html", "/s/e.html", "/s/gz.html"} << QStringList{"/s/private/q.html\trobots.txt"} << 0;
+        QTest::newRow("crawl with sitemaps") << crawl + QStringList{"--depth", "1", "--with-sitemaps"} << robots << depth1 + QStringList{"/s/deep.html", "/s/e.html", "/s/gz.html"} << forbidden + QStringList{"/s/private/q.html\trobots.txt"} << 0;
+        QTest::newRow("past the page limit") << crawl + QStringList{"--max-pages", "2"} << robots << QStringList{"/s/index.html", "/s/c.html"} << QStringList{"/s/a.html\tpast the page limit", "/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit"} << 0;
+        QTest::newRow("Crawl-delay") << crawl + QStringList{"--max-pages", "3"} << QByteArray("User-agent: *\nCrawl-delay: 0.25\n") << QStringList{"/s/index.html", "/s/c.html", "/s/a.html"} << QStringList{"/s/b.html\tpast the page limit", "/s/nf.html\tpast the page limit", "/s/list.txt\tpast the page limit", "/s/private/p.html\tpast the page limit", "/out.html\tpast the page limit", "/s/moved\tpast the page limit", "/s/d.html\tpast the page limit"} << 500;
+        // A robots.txt whose wildcards would take too long to match against the page.
+        const QString longPage = "/s/" + QString(900, u'l') + ".html";
+        QByteArray costly = "User-agent: *\n";
+        for (int i = 0; i < 30'000; ++i)
+            costly += "Allow: /*q" + QByteArray::number(i) + '\n';
+        QTest::newRow("robots.txt too costly") << QStringList{"--crawl", "$1" + longPage} << costly << QStringList() << QStringList{longPage + "\trobots.txt too complex to apply"} << 0;
+        // clang-format on
+    }
+    void crawl()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, robots);
+        QFETCH(QStringList, fetched);
+        QFETCH(QStringList, failed);
+        QFETCH(int, atLeastMs);
+        if (robots == "500")
+            m_site.raw("/robots.txt", TestServer::response(500, {}, "down"));
+        else if (robots == "reset")
+            m_site.reset("/robots.txt");
+        else if (robots.isEmpty())
+            m_site.raw("/robots.txt", TestServer::response(404, {}, "none"));
+        else
+            m_site.page("/robots.txt", robots);
+        // Paths are the site's.
+        const auto addresses = [this](QStringList list) {
+            for (QString &address : list) {
+                if (address.startsWith('/'))
+                    address.prepend("$1");
+                address.replace("$1", m_site.url("")).replace("$2", m_other.url(""));
+            }
+            return list;
+        };
+        const auto sorted = [&](const QStringList &list) {
+            QStringList all = addresses(list);
+            all.sort();
+            return all;
+        };
+        // A row a page, duplicates kept: a page fetched twice shows twice.
+        QElapsedTimer clock;
+        clock.start();
+        Outcome out = cli(addresses(arguments) + QStringList{"--match", "^<", "--keep-duplicates",
+                                                             "--include-url", "--retries", "0"});
+        QCOMPARE(out.status, failed.isEmpty() ? 0 : 1);
+        out.rows.replaceInStrings(QRegularExpression(",<$"), "");
+        out.rows.sort();
+        out.said.sort();
+        QCOMPARE(out.rows, sorted(fetched));
+        QCOMPARE(out.said, sorted(failed));
+        QVERIFY(clock.elapsed() >= atLeastMs);
     }
 
     void refusals_data()

@@ -5,6 +5,7 @@
 #include "crawl/SeenSet.h"
 #include "crawl/SitemapReader.h"
 #include "crawl/WebAddress.h"
+#include "sitelist/HtmlLinks.h"
 #include "support/TestServer.h"
 
 #include <QFile>
@@ -235,6 +236,48 @@ private slots:
             QCOMPARE(WebAddress::parse(base).resolved(reference).bytes(),
                      WebAddress::parse(strict).bytes());
         }
+    }
+
+    // A page's links, the same whole, cut anywhere in two and a byte at a time;
+    // the page is http://h/d/p.html.
+    void htmlLinks_data()
+    {
+        QTest::addColumn<QByteArray>("page");
+        QTest::addColumn<bool>("skipNofollow");
+        QTest::addColumn<QStringList>("links");
+        // clang-format off
+        QTest::newRow("base after links") << QByteArray("<a href=x><base href=\"http://g/e/\"><a href=y>") << false << QStringList{"http://g/e/x", "http://g/e/y"};
+        QTest::newRow("first base counts") << QByteArray("<base href=/b1/><base href=/b2/><a href=x>") << false << QStringList{"http://h/b1/x"};
+        QTest::newRow("nofollow among tokens") << QByteArray("<a rel=\"NoFollow next\" href=n><a rel=nofollowed href=m>") << true << QStringList{"http://h/d/m"};
+        QTest::newRow("nofollow followed") << QByteArray("<a rel=\"NoFollow next\" href=n><a rel=nofollowed href=m>") << false << QStringList{"http://h/d/n", "http://h/d/m"};
+        QTest::newRow("link rel=next, area") << QByteArray("<link rel=stylesheet href=s.css><LINK REL=\"prev next\" HREF=nx><map><area href=../ar></map><img src=i.png>") << false << QStringList{"http://h/d/nx", "http://h/ar"};
+        QTest::newRow("script, comment, textarea") << QByteArray("<script>w('<a href=s>')</script><!-- <a href=c> --><textarea><a href=t></textarea><title><a href=u></title><a href=real>") << false << QStringList{"http://h/d/real"};
+        QTest::newRow("references and spaces") << QByteArray("<a href=\" \tq?a=1&amp;b=2&lt#frag \n\">") << false << QStringList{"http://h/d/q?a=1&b=2%3C"};
+        QTest::newRow("no href, empty attributes") << QByteArray("<a name=x><a href><area>") << false << QStringList{"http://h/d/p.html"};
+        // clang-format on
+    }
+    void htmlLinks()
+    {
+        QFETCH(QByteArray, page);
+        QFETCH(bool, skipNofollow);
+        QFETCH(QStringList, links);
+        const auto read = [&](const QList<QByteArrayView> &pieces) {
+            QStringList found;
+            HtmlLinks reader(WebAddress::parse(QByteArrayView("http://h/d/p.html")), skipNofollow,
+                             [&](const WebAddress &link) { found << link.toString(); });
+            for (const QByteArrayView piece : pieces)
+                reader.feed(piece);
+            reader.finish();
+            return found;
+        };
+        QCOMPARE(read({page}), links);
+        for (qsizetype cut = 1; cut < page.size(); ++cut)
+            QCOMPARE(read({QByteArrayView(page).first(cut), QByteArrayView(page).sliced(cut)}),
+                     links);
+        QList<QByteArrayView> bytes;
+        for (qsizetype at = 0; at < page.size(); ++at)
+            bytes << QByteArrayView(page).sliced(at, 1);
+        QCOMPARE(read(bytes), links);
     }
 
     void scope_data()

@@ -82,6 +82,7 @@ void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
     FetchResult result;
     result.kind = failure;
     result.ok = failure == FetchError::None;
+    result.httpStatus = result.ok ? 200 : 0;
     if (!result.ok) {
         result.error = QStringLiteral("failed on purpose");
         result.httpStatus = failure == FetchError::HttpStatus ? 404 : 0;

@@ -1,5 +1,6 @@
 // The window driven as a user would, with scripted dialogs and fetcher.
 #include "results/ResultList.h"
+#include "sitelist/CrawlQueue.h"
 #include "sitelist/ExtractLinks.h"
 #include "support/Checks.h"
 #include "support/Fakes.h"
@@ -606,6 +607,61 @@ private slots:
             QCOMPARE(button->accessibleName(), QStringLiteral("Regular expression"));
             QCOMPARE(button->toolTip(), QStringLiteral("Regular expression"));
         }
+    }
+
+    // File > Crawl Site… adds the pages a crawl finds to the site list as they
+    // come, past what robots.txt forbids; Load Sitemap… those a sitemap lists.
+    // Escape stops a crawl, keeping what it added.
+    void crawlSite_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("answer"); // "ADDRESS DEPTH SCOPE" for a crawl
+        QTest::addColumn<QStringList>("added");
+        QTest::addColumn<QString>("said"); // the status line, or the message
+        const QString leftOut = ", 1 left out (robots.txt or the page limit). Done.";
+        // clang-format off
+        QTest::newRow("depth 2") << "Crawl Site…" << "h 2 host" << QStringList{"http://h/", "http://h/a", "http://h/b"} << "Crawling h: 3 added" + leftOut;
+        QTest::newRow("depth 0") << "Crawl Site…" << "h/a 0 prefix" << QStringList{"http://h/a"} << "Crawling h/a: 1 added. Done.";
+        QTest::newRow("cancelled") << "Crawl Site…" << "" << QStringList() << "";
+        QTest::newRow("not an address") << "Crawl Site…" << "http:// 1 host" << QStringList() << "warning:Not a web address: \"http://\"";
+        QTest::newRow("sitemap") << "Load Sitemap…" << "h/map.xml" << QStringList{"http://h/b", "http://h/c"} << "Reading sitemap h/map.xml: 2 added" + leftOut;
+        QTest::newRow("stopped") << "Crawl Site…" << "h/many 1 host" << QStringList() << "Stopped.";
+        // clang-format on
+    }
+    void crawlSite()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, answer);
+        QFETCH(QStringList, added);
+        QFETCH(QString, said);
+        WindowFixture f;
+        f.fetcher.pages = {{"http://h/robots.txt", "User-agent: *\nDisallow: /no\n"},
+                           {"http://h/", "<a href=a><a href=/no><a href=http://i/x>"},
+                           {"http://h/a", "<a href=/b#x><a href=./><a href=HTTP://H:80/a>"},
+                           {"http://h/b", "<a href=c>"},
+                           {"http://h/map.xml", "<urlset><url><loc>http://h/b</loc></url><url>"
+                                                "<loc>http://h/no/d</loc></url><url><loc>"
+                                                "http://h/c</loc></url></urlset>"}};
+        for (int i = 0; i < 100'000; ++i)
+            f.fetcher.pages["http://h/many"] += "<a href=/" + QByteArray::number(i) + ">\n";
+        f.show();
+        f.form->siteList().append(QStringLiteral("first"));
+        f.ui.answers = {answer};
+        trigger(f, command);
+        if (said == "Stopped.") {
+            QTRY_VERIFY(f.form->siteList().count() > 1);
+            QTest::keyClick(f.form.get(), Qt::Key_Escape);
+        }
+        QTRY_VERIFY(!f.form->crawls().isRunning());
+        if (said.startsWith("warning:"))
+            QCOMPARE(f.ui.log.value(1), said);
+        else if (!said.isEmpty())
+            QTRY_COMPARE(f.status().right(said.size()), said);
+        QCOMPARE(f.sites().mid(0, added.size() + 1), QStringList{"first"} + added);
+        if (said == "Stopped.")
+            QVERIFY(f.sites().size() < 100'000);
+        else
+            QCOMPARE(f.sites().size(), added.size() + 1);
     }
 
     // The menu commands do what the buttons and keys do; the site list saved
