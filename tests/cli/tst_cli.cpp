@@ -113,9 +113,6 @@ private slots:
             timer->start(20);
         });
         m_server.page("/odd.html", "<a href=\"x\ny\x1b\">");
-        m_server.raw("/c/a.html", TestServer::response(200, {"Content-Type: text/html"},
-                                                       "<a href=\"b.html\">keep a</a>"));
-        m_server.page("/c/b.html", "keep b");
         m_server.page("/q", "[a,b][say \"hi\"][x\ry][p\nq][m\r\nn][\xC3\xA9\xE4\xB8\xAD][t\tu\\v]");
         m_server.raw("/moved", TestServer::head(301, {"Location: " + m_server.url("/q").toUtf8()}));
         m_sites = {m_server.url("/1"), m_server.url("/2"), m_server.url("/missing"),
@@ -291,7 +288,6 @@ private slots:
         // clang-format off
         QTest::newRow("closed input") << R"("$0" --with x --sites - <&-)" << 2 << "No addresses read: standard input is closed.";
         QTest::newRow("input still open") << R"((echo "$1/1"; sleep 3) | (timeout -s KILL 2 "$0" --with "keep one" --sites - | head -1 >&2))" << 0 << "keep one";
-        QTest::newRow("crawl") << R"("$0" --with "keep b" --crawl "$1/c/a.html" >&2)" << 0 << "keep b";
         QTest::newRow("head -1") << R"("$0" --with keep --url "$1/big" --url "$1/big" | head -1; exit ${PIPESTATUS[0]})" << 141 << "";
         QTest::newRow("full disk") << R"("$0" --with keep --url "$1/big" --url "$1/1" >/dev/full)" << 2 << "Standard output could not be written: No space left on device.";
         QTest::newRow("odd link") << R"("$0" --with x --links-of "$1/odd.html" 2>&1 >/dev/null | sed "s|$1||" >&2)" << 0 << "/x%0Ay%1B/\tnot a web address";
