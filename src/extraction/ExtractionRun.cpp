@@ -320,14 +320,20 @@ void ExtractionRun::fetchAhead()
     // Counted once: each page asked for takes its share of what is left.
     qint64 left = budgetLeft();
     QString address;
+    // Called at every site and every freed connection: the sites asked for
+    // already are stepped over without asking for their addresses again.
+    auto asked = m_ahead.upper_bound(m_siteIndex);
     for (qsizetype index = m_siteIndex + 1;
          !m_done && index <= m_siteIndex + lookahead && index < m_fetchAheadBelow &&
          left > FetchReply::unreadLimit;
          ++index) {
+        if (asked != m_ahead.end() && asked->first == index) {
+            ++asked;
+            continue;
+        }
         if (m_sites.site(index, address) != SiteSource::Status::Ready)
             return;
-        if (m_ahead.count(index))
-            continue;
+        asked = m_ahead.upper_bound(index); // a source asked may have moved the run on
         if (std::optional<FetchResult> unfetched = m_sites.failureOf(index)) {
             m_ahead[index] = Prefetch{address, nullptr, {}, {}, *unfetched, true, false};
         } else if (const FetchResult *failure = givenUp(address)) {

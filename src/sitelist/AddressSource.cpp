@@ -3,6 +3,8 @@
 #include "model/WorkSlice.h"
 #include "sitelist/SiteList.h"
 
+#include <utility>
+
 std::optional<FetchResult> AddressSource::unfetched(quint32 tag)
 {
     FetchResult failure;
@@ -23,6 +25,18 @@ std::optional<FetchResult> AddressSource::unfetched(quint32 tag)
         return std::nullopt;
     }
     return failure;
+}
+
+void AddressSource::wake()
+{
+    if (std::exchange(m_wakeQueued, true))
+        return;
+    continueLater(this, [this] {
+        m_wakeQueued = false;
+        emit progressed();
+        if (std::exchange(m_waiting, false))
+            emit ready();
+    });
 }
 
 SiteListFill::SiteListFill(SiteList &list, std::unique_ptr<AddressSource> source, Arrival arrival,

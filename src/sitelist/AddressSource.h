@@ -77,6 +77,8 @@ signals:
     void partFailed(const AddressSource::Failure &failure);
     // Something the user should know that is no failure.
     void note(const QString &text);
+    // What it has found or read so far changed (for a window's progress).
+    void progressed();
 
 protected:
     State fail(Failure failure)
@@ -84,9 +86,22 @@ protected:
         m_failure = std::move(failure);
         return State::Failed;
     }
+    // produce() says Waiting through this: wake() then tells the consumer.
+    State waitForMore()
+    {
+        m_waiting = true;
+        return State::Waiting;
+    }
+    // More may have come: progressed(), and ready() if the consumer waits,
+    // once per turn of the event loop however often it is called.
+    void wake();
+    // A source that waits clears this at the start of produce().
+    void consumerAsks() { m_waiting = false; }
 
 private:
     Failure m_failure;
+    bool m_waiting = false;
+    bool m_wakeQueued = false;
 };
 
 // Fills the window's site list from one source, in slices on the event loop.

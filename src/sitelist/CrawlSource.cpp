@@ -164,7 +164,7 @@ bool CrawlSource::begin()
 
 AddressSource::State CrawlSource::produce(TextList &out, const WorkSlice &slice)
 {
-    m_waiting = false;
+    consumerAsks();
     if (!m_begun && !begin())
         return State::Failed;
     const bool byTheRun = m_fetching == Fetching::ByTheRun;
@@ -203,16 +203,14 @@ AddressSource::State CrawlSource::produce(TextList &out, const WorkSlice &slice)
     if (m_finishing)
         return m_frontier.empty() && !m_held ? State::Ended : State::More;
     if (pending || (!byTheRun && qsizetype(m_own.size()) >= ownFetches)) {
-        m_waiting = true;
         emit progressed();
-        return State::Waiting;
+        return waitForMore();
     }
     if (!m_frontier.empty())
         return State::More;
     if (busy()) {
-        m_waiting = true;
         emit progressed();
-        return State::Waiting;
+        return waitForMore();
     }
     if (!m_noted) {
         m_noted = true;
@@ -350,18 +348,4 @@ void CrawlSource::finishWithoutWaiting()
     m_own.clear();
     m_open.clear(); // produced already: listed as they are
     wake();
-}
-
-// The consumer hears that more may have come, once per turn of the event
-// loop however many links a slice found.
-void CrawlSource::wake()
-{
-    if (std::exchange(m_wakeQueued, true))
-        return;
-    continueLater(this, [this] {
-        m_wakeQueued = false;
-        emit progressed();
-        if (std::exchange(m_waiting, false))
-            emit ready();
-    });
 }

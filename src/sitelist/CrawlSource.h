@@ -75,9 +75,6 @@ public:
     Progress progress() const;
     QString startAddress() const { return m_start.toString(); }
 
-signals:
-    void progressed();
-
 private:
     class Reader;
     friend class Reader;
@@ -92,7 +89,6 @@ private:
     quint32 tagFor(const WebAddress &address, bool &pending);
     void fetchOwn(const FrontierEntry &entry);
     bool busy() const;
-    void wake();
 
     PageFetcher &m_fetcher;
     const QString m_typed;
@@ -118,7 +114,5 @@ private:
     bool m_begun = false;
     bool m_sitemapsAdded = false;
     bool m_finishing = false;
-    bool m_waiting = false; // the consumer waits for ready()
-    bool m_wakeQueued = false;
     bool m_noted = false;
 };

@@ -37,7 +37,7 @@ UserMessage SitemapSource::message() const
 
 AddressSource::State SitemapSource::produce(TextList &out, const WorkSlice &slice)
 {
-    m_waiting = false;
+    consumerAsks();
     if (!std::exchange(m_begun, true)) {
         const WebAddress start = WebAddress::parse(QStringView(AddHttp(m_typed)));
         if (m_finishing)
@@ -94,8 +94,7 @@ AddressSource::State SitemapSource::produce(TextList &out, const WorkSlice &slic
     if (!pending && (!m_pages.empty() || m_held))
         return told(State::More);
     if (pending || m_feed->isBusy()) {
-        m_waiting = true;
-        return told(State::Waiting);
+        return told(waitForMore());
     }
     return told(State::Ended);
 }
@@ -115,16 +114,4 @@ void SitemapSource::finishWithoutWaiting()
         emit note(QStringLiteral("Sitemaps not read whole, whose other pages are not listed: %1")
                       .arg(unread.join(QStringLiteral(", "))));
     wake();
-}
-
-void SitemapSource::wake()
-{
-    if (std::exchange(m_wakeQueued, true))
-        return;
-    continueLater(this, [this] {
-        m_wakeQueued = false;
-        emit progressed();
-        if (std::exchange(m_waiting, false))
-            emit ready();
-    });
 }

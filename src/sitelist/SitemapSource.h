@@ -43,12 +43,8 @@ public:
     qint64 leftOut() const { return m_leftOut; }
     bool ended() const { return m_ended; }
 
-signals:
-    void progressed();
-
 private:
     State told(State state);
-    void wake();
 
     const QString m_typed;
     const bool m_obeyRobots;
@@ -62,6 +58,4 @@ private:
     bool m_begun = false;
     bool m_finishing = false;
     bool m_ended = false;
-    bool m_waiting = false;
-    bool m_wakeQueued = false;
 };

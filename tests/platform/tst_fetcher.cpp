@@ -367,15 +367,15 @@ private slots:
         }
         qint64 sent = 0;
         serveAsTaken(*m_plain, "/big", page, &sent);
-        CurlPageFetcher fetcher(quick(64 << 20));
+        FetchSettings patient; // however slowly a sanitized build reads the pages
+        patient.maxBodyBytes = 64 << 20;
+        CurlPageFetcher fetcher(patient);
         const std::unique_ptr<FetchReply> unread = fetcher.fetch(m_plain->url("/big"));
         // Nor is a compressed page inflated past the limit, whatever its ratio,
         // and it goes on as it is read.
         const QByteArray plain = QByteArray("keep a line\n").repeated(4 << 20);
         m_plain->raw("/inflating", TestServer::response(200, {"Content-Encoding: gzip"},
                                                         TestServer::deflate(plain)));
-        FetchSettings patient; // however slowly a sanitized build reads it
-        patient.maxBodyBytes = 64 << 20;
         CurlPageFetcher inflater(patient);
         const std::unique_ptr<FetchReply> inflating = inflater.fetch(m_plain->url("/inflating"));
         QTest::qWait(1000);
