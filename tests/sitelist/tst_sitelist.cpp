@@ -118,10 +118,11 @@ private slots:
         const SiteListDrag::Move top = drag.move(0, Edge::NearTop);
         const SiteListDrag::Move same = drag.move(4, Edge::NearTop);
         const SiteListDrag::Move bottom = drag.move(5, Edge::NearBottom);
+        const SiteListDrag::Move past = drag.move(6, Edge::NearBottom); // below the last row
         QCOMPARE(texts(sites), (QStringList{"E", "A", "B", "C", "D", "D"}));
         QCOMPARE((QList<int>{up.select, up.scrollTo, down.select, down.scrollTo, top.scrollTo,
-                             same.select, same.scrollTo, bottom.scrollTo}),
-                 (QList<int>{2, 1, 1, 2, -1, -1, -1, -1}));
+                             same.select, same.scrollTo, bottom.scrollTo, past.select}),
+                 (QList<int>{2, 1, 1, 2, -1, -1, -1, -1, -1}));
         drag.release();
         QCOMPARE(drag.move(1, Edge::None).select, -1);
     }
