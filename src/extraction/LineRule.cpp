@@ -81,7 +81,7 @@ bool LineRule::advancePattern(const WorkSlice &slice)
         }
         if (!decided) {
             m_lines.stop();
-        m_rows.fail(FetchError::PatternLimit, patternLimitReason());
+            m_rows.fail(FetchError::PatternLimit, patternLimitReason());
             return true;
         }
         if (minBytes == 0)

@@ -43,10 +43,10 @@ private:
     Rule m_rule;
     QString m_text;
     bool m_decodeAmp;
-    bool m_ascii;           // the text is ASCII: bytes can be compared
-    QByteArray m_folded;    // the ASCII text, lower-cased
-    qsizetype m_anchor = 0; // the rarest byte of m_folded, searched for first
-    qsizetype m_second = 0; // the next rarest
+    bool m_ascii;                        // the text is ASCII: bytes can be compared
+    QByteArray m_folded;                 // the ASCII text, lower-cased
+    qsizetype m_anchor = 0;              // the rarest byte of m_folded, searched for first
+    qsizetype m_second = 0;              // the next rarest
     bool m_needsAmp = false;             // a decoded "&amp;" can make a match
     std::vector<QByteArray> m_foldTraps; // non-ASCII characters folding into the text
 };
