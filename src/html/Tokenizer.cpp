@@ -102,6 +102,9 @@ qint64 Tokenizer::heldBytes() const
 
 void Tokenizer::feed(QByteArrayView in)
 {
+    // An empty piece changes nothing, not even a CR waiting for its LF.
+    if (in.isEmpty())
+        return;
     const char *p = in.data(), *end = p + in.size();
     if (m_afterCr && p < end && *p == '\n')
         ++p;
