@@ -21,7 +21,7 @@ std::optional<QList<html::Take>> parseTakes(const QStringList &names, QString *p
 
 } // namespace
 
-SelectRule::SelectRule(RunHost &host, SiteRows &rows) : m_host(host), m_rows(rows)
+SelectRule::SelectRule(RunHost &host, SiteRows &rows) : m_rows(rows)
 {
     QString problem;
     const auto selectors = html::SelectorList::parse(host.ruleText(Rule::Select), &problem);

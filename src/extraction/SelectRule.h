@@ -27,7 +27,6 @@ public:
     qint64 heldBytes() const override { return m_taker ? m_taker->heldBytes() : 0; }
 
 private:
-    RunHost &m_host;
     SiteRows &m_rows;
     std::optional<html::ElementTaker> m_taker; // none for a selector made invalid meanwhile
     bool m_read = false;                       // any text came
