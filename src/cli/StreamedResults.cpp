@@ -11,6 +11,7 @@ StreamedResults::StreamedResults(std::FILE *out, Memory memory, SaveFormat forma
 
 StreamedResults::~StreamedResults()
 {
+    drain();
     std::fflush(m_out);
 }
 
@@ -30,6 +31,7 @@ void StreamedResults::siteFailed(const QString &site, const QString &reason, Fet
 void StreamedResults::close()
 {
     write(RowFormat::end(m_format));
+    drain();
 }
 
 void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow::Kind kind)
@@ -45,29 +47,53 @@ void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow
         m_site = site;
         m_siteUtf8 = site.toUtf8();
     }
-    QByteArray line;
-    RowFormat::append(line, m_siteUtf8, text, kind, m_format, &m_page, m_columns);
     if (m_memory.rows)
         m_rows.append(site, text, kind);
-    write(line);
+    if (m_writeFailed)
+        return;
+    if (!std::exchange(m_begun, true))
+        m_pending += RowFormat::begin(m_format, m_columns);
+    // Formatted straight into what is to be written: a row allocates nothing.
+    RowFormat::append(m_pending, m_siteUtf8, text, kind, m_format, &m_page, m_columns);
+    written();
 }
 
 // The header goes with the first bytes, so that an output without rows still has it.
-void StreamedResults::write(const QByteArray &bytes)
+void StreamedResults::write(QByteArrayView bytes)
 {
     if (m_writeFailed)
         return;
-    const QByteArray text =
-        std::exchange(m_begun, true) ? bytes : RowFormat::begin(m_format, m_columns) + bytes;
-    if (std::fwrite(text.constData(), 1, size_t(text.size()), m_out) != size_t(text.size()))
-        return failed();
+    if (!std::exchange(m_begun, true))
+        m_pending += RowFormat::begin(m_format, m_columns);
+    m_pending += bytes;
+    written();
+}
+
+// Rows go out whole, many at a time, and all of them by the next turn of
+// the event loop.
+void StreamedResults::written()
+{
+    if (m_pending.size() >= kPendingLimit)
+        drain();
     if (!std::exchange(m_flushQueued, true))
         continueLater(this, [this] { flush(); });
+}
+
+void StreamedResults::drain()
+{
+    if (m_writeFailed || m_pending.isEmpty())
+        return;
+    const size_t size = size_t(m_pending.size());
+    const bool whole = std::fwrite(m_pending.constData(), 1, size, m_out) == size;
+    m_pending.resize(0);
+    if (!whole)
+        failed();
 }
 
 void StreamedResults::flush()
 {
     m_flushQueued = false;
+    drain();
     if (!m_writeFailed && std::fflush(m_out) != 0)
         failed();
 }

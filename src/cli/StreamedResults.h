@@ -54,7 +54,9 @@ signals:
     void outputFailed(int error);
 
 private:
-    void write(const QByteArray &bytes);
+    void write(QByteArrayView bytes);
+    void written();
+    void drain();
     void flush();
     void failed();
 
@@ -65,6 +67,8 @@ private:
     FetchResult m_page;
     QString m_site; // of the last row, and as UTF-8
     QByteArray m_siteUtf8;
+    static constexpr qsizetype kPendingLimit = 64 << 10;
+    QByteArray m_pending; // whole rows not yet handed to the stream
     bool m_begun = false; // what comes before the first row is written
     ResultRows m_rows;
     QSet<QString> m_addresses;

@@ -182,15 +182,19 @@ QList<QByteArrayView> RowFormat::fields(QByteArrayView record)
 
 namespace {
 // A record's fields joined by tabs, as the list and its plain files show them.
-QByteArray joined(QByteArrayView record)
+void appendJoined(QByteArray &out, QByteArrayView record)
 {
-    QByteArray out;
     bool first = true;
     for (const QByteArrayView field : RowFormat::fields(record)) {
         if (!std::exchange(first, false))
             out += '\t';
         out += field;
     }
+}
+QByteArray joined(QByteArrayView record)
+{
+    QByteArray out;
+    appendJoined(out, record);
     return out;
 }
 } // namespace
@@ -244,6 +248,22 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
 {
     const bool record =
         kind == ResultRow::Kind::Record || kind == ResultRow::Kind::RecordWithAddress;
+    // The plain formats first: a row is written with no allocation of its own.
+    if (format == SaveFormat::List || format == SaveFormat::Commas) {
+        if (ResultRow::showsAddress(kind))
+            out += site;
+        if (kind == ResultRow::Kind::ResultWithAddress ||
+            kind == ResultRow::Kind::RecordWithAddress)
+            out += ',';
+        if (ResultRow::holdsResult(kind)) {
+            if (record)
+                appendJoined(out, text);
+            else
+                out += text;
+        }
+        out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
+        return;
+    }
     QList<QByteArrayView> cells = record ? fields(text) : QList<QByteArrayView>{text};
     // A structured format gives every row as many fields as it has columns.
     if (columns.size() > 1)
@@ -251,14 +271,6 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
     switch (format) {
     case SaveFormat::List:
     case SaveFormat::Commas:
-        if (ResultRow::showsAddress(kind))
-            out += site;
-        if (kind == ResultRow::Kind::ResultWithAddress ||
-            kind == ResultRow::Kind::RecordWithAddress)
-            out += ',';
-        if (ResultRow::holdsResult(kind))
-            out += record ? joined(text) : text.toByteArray();
-        out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
         return;
     // The structured formats give every row its site, shown or not; an
     // address row's result is empty, as no rule finds an empty one.
