@@ -549,14 +549,19 @@ void ExtractionRun::ruleFailed(const FetchResult &failure)
 }
 
 // Rows held of a page still arriving go once it has been arriving for
-// showRowsAfter: a slow page shows its rows as they come.
+// showRowsAfter: a slow page shows its rows as they come. So do they once
+// they hold much: a fast rule on a long page would otherwise hold them all.
 void ExtractionRun::showRowsWhenSlow()
 {
-    if (m_ended || m_siteRows.released() || !m_siteRows.holding() || m_showRows.isActive())
+    if (m_ended || m_siteRows.released() || !m_siteRows.holding())
         return;
     const qint64 left = showRowsAfter - m_pageClock.elapsed();
-    if (left > 0)
-        return m_showRows.start(int(left));
+    if (left > 0 && m_siteRows.heldBytes() < showRowsAbove) {
+        if (!m_showRows.isActive())
+            m_showRows.start(int(left));
+        return;
+    }
+    m_showRows.stop();
     // Once a row shows, the page cannot start afresh; and its rows say what
     // answered before they come.
     if (m_awaited) {

@@ -42,7 +42,8 @@ class PageRule;
 //
 // The rows a page gives while it arrives are held until it has arrived whole,
 // so that a page that breaks off gives none; a page still arriving after
-// showRowsAfter shows them from then on, and keeps them should it break off.
+// showRowsAfter, or whose rows held reach showRowsAbove bytes, shows them from
+// then on, and keeps them should it break off.
 //
 // A host that could not be reached three times in a row is given up for the
 // rest of the run: its remaining sites fail at once, for the same reason.
@@ -62,7 +63,8 @@ public:
     qsizetype sitesFailed() const { return m_failed; }
 
     static constexpr qint64 pageBudget = ::pageBudget;
-    static constexpr int showRowsAfter = 500; // ms
+    static constexpr int showRowsAfter = 500;        // ms
+    static constexpr qint64 showRowsAbove = 8 << 20; // bytes held
 
 signals:
     // What answered for a site's page, before its rows: once it has arrived

@@ -105,6 +105,7 @@ void SiteRows::keep(QByteArrayView text, ResultRow::Kind kind)
         m_heldResults.insert(textOfUtf8(text));
     if (m_held.empty() || m_held.back().size() >= batchRows)
         m_held.emplace_back();
+    m_heldBytes += text.size() + 8; // and an entry
     m_held.back().append(m_site, text, kind);
 }
 
@@ -117,6 +118,7 @@ bool SiteRows::flush(const WorkSlice &slice)
             return false;
     }
     m_showingSite = 0;
+    m_heldBytes = 0;
     m_heldResults.clear();
     m_indexed = false;
     return true;
@@ -125,6 +127,7 @@ bool SiteRows::flush(const WorkSlice &slice)
 void SiteRows::drop()
 {
     m_held.clear();
+    m_heldBytes = 0;
     m_showingSite = 0;
     m_heldResults.clear();
     m_indexed = false;

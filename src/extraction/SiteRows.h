@@ -64,6 +64,7 @@ public:
     void release() { m_passing = true; }
     bool released() const { return m_passing; }
     bool holding() const { return !m_held.empty(); }
+    qint64 heldBytes() const { return m_heldBytes; } // about
     // Hands on held rows until the slice expires; true once none is left.
     bool flush(const WorkSlice &slice);
     // The page failed: the rows held are dropped.
@@ -89,6 +90,7 @@ private:
     // In batches, so that each goes on whole and a slice still ends in time.
     std::deque<ResultRows> m_held;
     bool m_passing = false;
+    qint64 m_heldBytes = 0;
     qsizetype m_showingSite = 0; // held rows that show the site
     // Built on first use: only rules that drop duplicates ask.
     mutable QSet<QString> m_heldResults;
