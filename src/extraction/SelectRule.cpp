@@ -66,7 +66,8 @@ bool SelectRule::advance(const WorkSlice &slice)
     for (int taken = 0; m_taker->hasRecord(); ++taken) {
         if (taken % 256 == 255 && slice.expired())
             return false;
-        m_rows.hitElement(m_taker->takeRecord());
+        m_rows.hitElement(m_taker->record());
+        m_taker->dropRecord();
     }
     // What was cut to stay within its limits is said once the page is read.
     if (m_ended && !std::exchange(m_noted, true)) {

@@ -7,6 +7,7 @@
 
 #include <QVarLengthArray>
 
+#include <cstring>
 #include <deque>
 
 namespace html {
@@ -15,24 +16,65 @@ using namespace selector;
 
 namespace {
 
-using Bits = QVarLengthArray<quint64, 2>;
+// A set of bits, one for each compound (or :has() step) of the selectors:
+// inline while they are few, as they nearly always are, since every element
+// clears, copies and merges several of them.
+class Bits
+{
+public:
+    Bits() = default;
+    explicit Bits(int bits) : m_words((bits + 63) / 64)
+    {
+        if (m_words > kInline)
+            m_heap = std::make_unique<quint64[]>(size_t(m_words));
+    }
+    Bits(const Bits &other) : Bits(other.m_words * 64) { copy(other); }
+    Bits &operator=(const Bits &other)
+    {
+        if (this != &other) {
+            if (m_words != other.m_words)
+                *this = Bits(other.m_words * 64);
+            copy(other);
+        }
+        return *this;
+    }
+    Bits(Bits &&) = default;
+    Bits &operator=(Bits &&) = default;
+
+    bool test(int bit) const { return bit >= 0 && (data()[bit >> 6] >> (bit & 63)) & 1; }
+    void set(int bit) { data()[bit >> 6] |= quint64(1) << (bit & 63); }
+    void zero() { std::fill_n(data(), m_words, 0); }
+    void copy(const Bits &from) { std::copy_n(from.data(), m_words, data()); }
+    void orWith(const Bits &from)
+    {
+        quint64 *to = data();
+        for (int i = 0; i < m_words; ++i)
+            to[i] |= from.data()[i];
+    }
+    bool isEmpty() const { return m_words == 0; }
+    void clear() { *this = Bits(); }
+
+private:
+    static constexpr int kInline = 2;
+    quint64 *data() { return m_heap ? m_heap.get() : m_inline; }
+    const quint64 *data() const { return m_heap ? m_heap.get() : m_inline; }
+
+    quint64 m_inline[kInline] = {};
+    std::unique_ptr<quint64[]> m_heap;
+    int m_words = 0;
+};
 
 bool test(const Bits &bits, int bit)
 {
-    return bit >= 0 && (bits[bit >> 6] >> (bit & 63)) & 1;
+    return bits.test(bit);
 }
 void set(Bits &bits, int bit)
 {
-    bits[bit >> 6] |= quint64(1) << (bit & 63);
+    bits.set(bit);
 }
 void orInto(Bits &to, const Bits &from)
 {
-    for (qsizetype i = 0; i < to.size(); ++i)
-        to[i] |= from[i];
-}
-Bits sized(int bits)
-{
-    return Bits((bits + 63) / 64, 0);
+    to.orWith(from);
 }
 
 enum class Tri : quint8
@@ -151,8 +193,17 @@ struct Slice
     }
 };
 
+// Copies into the room a buffer has: a reused field costs no allocation.
+void assign(QByteArray &to, QByteArrayView from)
+{
+    to.resize(from.size());
+    if (!from.isEmpty())
+        std::memcpy(to.data(), from.data(), size_t(from.size()));
+}
+
 struct Record
 {
+    static constexpr qsizetype kKeptField = 1 << 16;
     enum class State : quint8
     {
         Pending,
@@ -186,12 +237,17 @@ struct Record
     qint64 bytes = 0;
     qint64 serial = 0; // its place in the queue
 
-    // As new, keeping the room it has: records are reused.
+    // As new, keeping the room it has: records are reused, and so are their
+    // fields' buffers while small.
     void clear()
     {
         state = State::Pending;
-        if (!fields.isEmpty())
-            fields.clear();
+        for (QByteArray &field : fields) {
+            if (field.isDetached() && field.capacity() <= kKeptField)
+                field.resize(0);
+            else
+                field = QByteArray();
+        }
         capturing = true;
         htmlFrom = rawFrom = 0;
         htmlTo = rawTo = -1;
@@ -445,15 +501,15 @@ struct ElementTaker::Private : TreeSink
     {
         if (live == frames.size()) {
             Frame f;
-            f.reached = f.inherited = f.childrenOr = f.lastChild = sized(data.bits);
-            f.hasChild = f.hasDescendant = sized(int(steps.size()));
+            f.reached = f.inherited = f.childrenOr = f.lastChild = Bits(data.bits);
+            f.hasChild = f.hasDescendant = Bits(int(steps.size()));
             f.ofCounts = QVarLengthArray<int, 2>(data.nthCounters, 0);
             frames.push_back(std::move(f));
             return frames[live++];
         }
         Frame &f = frames[live++];
         for (Bits *b : {&f.reached, &f.childrenOr, &f.lastChild, &f.hasChild, &f.hasDescendant})
-            std::fill(b->begin(), b->end(), 0);
+            b->zero();
         std::fill(f.ofCounts.begin(), f.ofCounts.end(), 0);
         f.nonEmpty = f.hidden = f.pre = f.rawText = f.isVoid = false;
         f.childrenSoFar = 0;
@@ -646,7 +702,7 @@ struct ElementTaker::Private : TreeSink
         }
         Frame &f = pushFrame();
         Frame &parent = frames[live - 2];
-        std::copy(parent.inherited.begin(), parent.inherited.end(), f.inherited.begin());
+        f.inherited.copy(parent.inherited);
         orInto(f.inherited, parent.reached);
         QVarLengthArray<int, 2> ofIndex(data.nthCounters, 0);
         Info info;
@@ -689,7 +745,7 @@ struct ElementTaker::Private : TreeSink
                 }
             }
         }
-        parent.lastChild = f.reached;
+        parent.lastChild.copy(f.reached);
         orInto(parent.childrenOr, f.reached);
         for (int n = 0; n < data.nthCounters; ++n) {
             if (ofIndex[n])
@@ -789,7 +845,7 @@ struct ElementTaker::Private : TreeSink
                     }
                 }
                 if (a) {
-                    r.fields[i] = a->value;
+                    assign(r.fields[i], a->value);
                     add(r, a->value.size());
                 }
             }
@@ -1131,10 +1187,9 @@ struct ElementTaker::Private : TreeSink
             QByteArrayView lines = r.layout->lines();
             if (lines.endsWith('\n'))
                 lines.chop(1);
-            const QByteArray t = lines.toByteArray();
             for (qsizetype i = 0; i < takes.size(); ++i) {
                 if (takes[i].kind == Take::Kind::Text)
-                    r.fields[i] = t;
+                    assign(r.fields[i], lines);
             }
         }
         if (needHtml && !f.isVoid)
@@ -1268,18 +1323,35 @@ bool ElementTaker::hasRecord() const
     return !d->records.empty() && d->records.front()->state == Record::State::Match;
 }
 
-QList<QByteArray> ElementTaker::takeRecord()
+const QList<QByteArray> &ElementTaker::record()
 {
-    if (!hasRecord())
-        return {};
+    Q_ASSERT(hasRecord());
     Record &r = *d->records.front();
     d->materialize(r);
-    QList<QByteArray> fields = std::move(r.fields);
+    return r.fields;
+}
+
+void ElementTaker::dropRecord()
+{
+    if (!hasRecord())
+        return;
+    Record &r = *d->records.front();
     d->recordBytes -= r.bytes;
     d->recycle(d->records.front());
     d->records.pop_front();
     ++d->firstSerial;
     d->flushFront();
+}
+
+QList<QByteArray> ElementTaker::takeRecord()
+{
+    if (!hasRecord())
+        return {};
+    QList<QByteArray> fields = record();
+    // Copied apart from the buffers the record keeps for the next one.
+    for (QByteArray &field : fields)
+        field = QByteArray(field.constData(), field.size());
+    dropRecord();
     return fields;
 }
 

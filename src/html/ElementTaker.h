@@ -30,7 +30,12 @@ public:
     void feed(QByteArrayView utf8);
     void finish();
     bool hasRecord() const;
-    QList<QByteArray> takeRecord(); // fields as UTF-8, in page order
+    // The first record's fields as UTF-8, valid until it is dropped; records
+    // come in page order.
+    const QList<QByteArray> &record();
+    void dropRecord();
+    QList<QByteArray> takeRecord(); // the record, dropped
+
     qint64 heldBytes() const;
     QStringList notes() const;
 
