@@ -141,8 +141,8 @@ void TextLayout::text(QByteArrayView text)
     if (m_hidden || text.isEmpty())
         return;
     // At most the text, a separator before each word, the tabs pending and
-    // the slack of the last word's 8-byte copy.
-    char *const begin = room(2 * text.size() + m_tabs + 8);
+    // the slack of the last word's 16-byte copy.
+    char *const begin = room(2 * text.size() + m_tabs + 16);
     char *w = begin;
     const char *p = text.data(), *end = p + text.size();
     auto content = [&] {
@@ -184,24 +184,48 @@ void TextLayout::text(QByteArrayView text)
             }
             content();
             // Words and the single spaces between them are copied as they
-            // stand, eight bytes at a time; other white space ends the run.
+            // stand, sixteen or eight bytes at a time; other white space ends
+            // the run.
             for (;;) {
                 const qsizetype left = end - p;
-                const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
-                qToLittleEndian(x, w);
-                // The zeros past a short end stop the run there.
-                const quint64 low = bytes::atMost(x, ' ');
-                // A space before a byte above ' ' in the same eight passes.
-                const quint64 single = bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
-                const quint64 stops = low & ~single;
-                if (!stops) {
-                    p += 8;
-                    w += 8;
-                    continue;
+#ifdef __SSE2__
+                if (left >= 16) {
+                    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(w), x);
+                    const __m128i blank = _mm_set1_epi8(' ');
+                    const uint low =
+                        uint(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, blank), x)));
+                    const uint space = uint(_mm_movemask_epi8(_mm_cmpeq_epi8(x, blank)));
+                    // As below: a space before a byte above ' ' in the same sixteen.
+                    const uint stops = low & ~(space & ~(low >> 1) & 0x7FFF);
+                    if (!stops) {
+                        p += 16;
+                        w += 16;
+                        continue;
+                    }
+                    const int k = std::countr_zero(stops);
+                    p += k;
+                    w += k;
+                } else
+#endif
+                {
+                    const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
+                    qToLittleEndian(x, w);
+                    // The zeros past a short end stop the run there.
+                    const quint64 low = bytes::atMost(x, ' ');
+                    // A space before a byte above ' ' in the same eight passes.
+                    const quint64 single =
+                        bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
+                    const quint64 stops = low & ~single;
+                    if (!stops) {
+                        p += 8;
+                        w += 8;
+                        continue;
+                    }
+                    const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
+                    p += k;
+                    w += k;
                 }
-                const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
-                p += k;
-                w += k;
                 if (p == end)
                     break;
                 if (!isCollapsible(*p)) {

@@ -51,6 +51,12 @@ const QStringList kPages = {
     "<form><input name=a><form><input name=b></form>x",
     "<h1>a<h2>b</h1>c",
     "<p>a<br>b<br/><br>c<hr>d</p><span> x  \t y </span> z",
+    // Words of every length up to twenty, then white space of two: runs of
+    // text copied many bytes at a time end at each place in the run.
+    "<p>x  xx \nxxx  xxxx \nxxxxx  xxxxxx \nxxxxxxx  xxxxxxxx \nxxxxxxxxx  xxxxxxxxxx "
+    "\nxxxxxxxxxxx  xxxxxxxxxxxx \nxxxxxxxxxxxx"
+    "x  xxxxxxxxxxxxxx \nxxxxxxxxxxxxxxx  xxxxxxxxxxxxxxxx \nxxxxxxxxxxxxxxxxx  xxxxxxxxxxxxxxxxxx "
+    "\nxxxxxxxxxxxxxxxxxxx  xxxxxxxxxxxxxxxxxxxx \n</p><p>xxxxxxx  y</p>",
     "<!DOCTYPE html><html><head><meta charset=utf-8></head><body class=c><!-- note --><p id=p1 "
     "class='a b'>P</p></body></html>",
     "<p>x</p></body></html><p>late",
