@@ -42,11 +42,20 @@ QString SelectRule::problem(const RuleDescription &rule, qsizetype siteCount)
     return {};
 }
 
+// Fed a few kilobytes at a time, the records made go on at once, while what
+// they hold is still in the cache.
 void SelectRule::take(QByteArrayView piece)
 {
-    if (m_taker && !piece.isEmpty()) {
-        m_taker->feed(piece);
-        m_read = true;
+    if (!m_taker || piece.isEmpty())
+        return;
+    m_read = true;
+    constexpr qsizetype feedSize = 4096;
+    while (!piece.isEmpty()) {
+        const qsizetype n = std::min(feedSize, piece.size());
+        m_taker->feed(piece.first(n));
+        piece = piece.sliced(n);
+        for (; m_taker->hasRecord(); m_taker->dropRecord())
+            m_rows.hitElement(m_taker->record());
     }
 }
 

@@ -811,8 +811,8 @@ struct ElementTaker::Private : TreeSink
         records.push_back(newRecord());
         Record &r = *records.back();
         r.serial = firstSerial + qint64(records.size()) - 1;
-        r.candidates = candidates;
         if (!candidates.isEmpty()) {
+            r.candidates = candidates;
             r.name = e.name.toByteArray();
             r.ns = e.ns;
             r.attributes = QList<Attribute>(e.attributes.begin(), e.attributes.end());
@@ -833,7 +833,8 @@ struct ElementTaker::Private : TreeSink
             r.contains = QVarLengthArray<bool, 4>(qsizetype(needles.size()), false);
         }
         // Fields known now.
-        r.fields.resize(takes.size());
+        if (r.fields.size() != takes.size())
+            r.fields.resize(takes.size());
         for (qsizetype i = 0; i < takes.size(); ++i) {
             const Take &t = takes[i];
             if (t.kind == Take::Kind::Attribute) {
