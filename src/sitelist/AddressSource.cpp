@@ -85,6 +85,9 @@ void SiteListFill::advance()
         break;
     }
     m_done = true;
+    // No more rows come: the views show the last ones now, not when the next
+    // batch of a long list would be due.
+    m_list.publishPending();
     const UserMessage message =
         state == AddressSource::State::Failed ? m_source->message() : UserMessage();
     m_addresses.clear();

@@ -1,5 +1,6 @@
 #include "sitelist/ExtractLinks.h"
 
+#include "html/Bytes.h"
 #include "model/TextList.h"
 #include "model/WorkSlice.h"
 
@@ -66,10 +67,16 @@ bool ExtractLinks::ScanLinks(TextList &list, const WorkSlice &slice)
     qsizetype p = m_nextPosition;
     while (p <= lastStart) {
         // A found link is not skipped over: the scan goes on at the next byte.
+        // Only an h can begin the marker: the bytes between are skipped many
+        // at a time.
         const qsizetype stop = std::min(lastStart + 1, p + positionsPerCheck);
-        for (; p < stop; ++p) {
+        while (p < stop) {
+            p = html::bytes::findAny(bytes + p, bytes + stop, 'h', 'H', 'h') - bytes;
+            if (p == stop)
+                break;
             if (markerAt(bytes + p))
                 AddLink(p + 6, list);
+            ++p;
         }
         if (slice.expired())
             break;
@@ -145,6 +152,8 @@ AddressSource::State PageLinks::produce(TextList &out, const WorkSlice &slice)
         return m_stage == Stage::Failed ? produce(out, slice) : State::Waiting;
     case Stage::Downloading:
         return State::Waiting;
+    case Stage::Reading:
+        return readSome() ? produce(out, slice) : State::More;
     case Stage::Scanning:
         if (!m_state.ScanLinks(out, slice))
             return State::More;
@@ -192,18 +201,45 @@ void PageLinks::onDownloaded(const FetchResult &result)
         return;
     }
     m_result.kind = FetchError::FileError;
-    QFile page(m_pageFile->fileName());
-    if (!page.open(QIODevice::ReadOnly)) {
-        m_reason = QStringLiteral("page file not read: ") + page.errorString();
+    m_page = std::make_unique<QFile>(m_pageFile->fileName());
+    if (!m_page->open(QIODevice::ReadOnly)) {
+        m_reason = QStringLiteral("page file not read: ") + m_page->errorString();
+        m_page.reset();
+        m_pageFile.reset();
     } else {
-        m_state.setPage(page.readAll());
-        if (page.error() == QFileDevice::NoError)
-            m_stage = Stage::Scanning;
-        else
-            m_reason = QStringLiteral("page file not read: ") + page.errorString();
+        m_bytes = QByteArray();
+        m_bytes.reserve(qsizetype(m_page->size()));
+        m_stage = Stage::Reading;
     }
-    m_pageFile.reset();
     emit ready();
+}
+
+// The page file is read a mebibyte at a time, so that a large page holds no
+// slice long; once read whole, it is removed.
+bool PageLinks::readSome()
+{
+    constexpr qint64 piece = 1 << 20;
+    const qsizetype at = m_bytes.size();
+    const qint64 left = m_page->size() - at;
+    if (left > 0) {
+        const qint64 n = std::min(left, piece);
+        m_bytes.resize(at + qsizetype(n)); // within the room reserved: no copy
+        const qint64 got = m_page->read(m_bytes.data() + at, n);
+        m_bytes.resize(at + qsizetype(std::max<qint64>(got, 0)));
+        if (got > 0)
+            return false;
+    }
+    if (m_page->error() == QFileDevice::NoError) {
+        m_state.setPage(std::exchange(m_bytes, {}));
+        m_stage = Stage::Scanning;
+    } else {
+        m_reason = QStringLiteral("page file not read: ") + m_page->errorString();
+        m_bytes = QByteArray();
+        m_stage = Stage::Failed;
+    }
+    m_page.reset();
+    m_pageFile.reset();
+    return true;
 }
 
 HarvestQueue::HarvestQueue(SiteList &list, PageFetcher &fetcher, QObject *parent)

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+class QFile;
 class QTemporaryFile;
 class SiteList;
 class TextList;
@@ -67,11 +68,13 @@ public:
 private:
     void download();
     void onDownloaded(const FetchResult &result);
+    bool readSome();
 
     enum class Stage
     {
         NotStarted,
         Downloading,
+        Reading,
         Scanning,
         Failed,
         Ended
@@ -80,6 +83,8 @@ private:
     PageFetcher &m_fetcher;
     ExtractLinks m_state;
     std::unique_ptr<QTemporaryFile> m_pageFile;
+    std::unique_ptr<QFile> m_page; // the page file, while it is read
+    QByteArray m_bytes;            // what was read of it
     std::unique_ptr<FetchReply> m_download;
     Stage m_stage = Stage::NotStarted;
     FetchResult m_result;

@@ -433,6 +433,29 @@ private slots:
         }
     }
 
+    // Rows held of a page still arriving show once they hold much, before the
+    // page has been arriving long; should it then break off, it keeps them.
+    void manyHeldRowsShow()
+    {
+        Run r(Rule::WithText, 1);
+        r.fetcher.autoAnswer = false;
+        r.host.rule = QStringLiteral("keep");
+        const QByteArray line = "keep " + QByteArray(8000, 'x') + '\n';
+        const int lines = int(ExtractionRun::showRowsAbove / line.size()) + 100;
+        const QByteArray page = line.repeated(lines);
+        QElapsedTimer clock;
+        clock.start();
+        r.start();
+        QTRY_COMPARE(int(r.fetcher.requests.size()), 1);
+        r.fetcher.send(0, page);
+        QTRY_VERIFY(r.results.rowCount() > 0);
+        QVERIFY2(clock.elapsed() < ExtractionRun::showRowsAfter,
+                 qPrintable(QString::number(clock.elapsed())));
+        r.fetcher.answer(0, {}, FetchError::ConnectionReset);
+        QVERIFY(r.wait());
+        QCOMPARE(r.results.rowCount(), lines);
+    }
+
     // A host unreachable three times in a row is given up: its other sites fail
     // at once, unasked, for the third reason; other hosts go on.
     void unreachableHostGivenUp()

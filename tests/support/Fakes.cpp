@@ -39,13 +39,24 @@ public:
             m_request->restartable = restartable;
     }
     // What answered is told before the text, as the real fetcher does.
-    void finish(const FetchResult &result, const QByteArray &text)
+    void start()
     {
-        const QString url = std::exchange(m_request, nullptr)->url;
-        if (result.ok) {
-            m_response = {200, 11, url, "text/html; charset=utf-8"};
+        if (!std::exchange(m_started, true)) {
+            m_response = {200, 11, m_record->url, "text/html; charset=utf-8"};
             emit responseStarted();
         }
+    }
+    void send(const QByteArray &piece)
+    {
+        start();
+        m_text += piece;
+        emit readyRead();
+    }
+    void finish(const FetchResult &result, const QByteArray &text)
+    {
+        m_request = nullptr;
+        if (result.ok)
+            start();
         if (!(m_text = text).isEmpty())
             emit readyRead();
         emit finished(result);
@@ -56,6 +67,7 @@ private:
     FakeFetcher::Request *m_record;
     QByteArray m_text;
     FetchResponse m_response;
+    bool m_started = false;
 };
 
 } // namespace
@@ -92,6 +104,14 @@ void FakeFetcher::answer(int index, const QByteArray &body, FetchError failure)
     }
     static_cast<FakeReply *>(request.reply.data())
         ->finish(result, result.ok && request.path.isEmpty() ? body : QByteArray());
+}
+
+void FakeFetcher::send(int index, const QByteArray &piece)
+{
+    const Request &request = requests.at(size_t(index));
+    if (!request.reply || request.answered || request.abandoned)
+        qFatal("request %d for %s was answered or abandoned", index, qPrintable(request.url));
+    static_cast<FakeReply *>(request.reply.data())->send(piece);
 }
 
 int FakeFetcher::inFlight(const QString &prefix) const

@@ -88,6 +88,8 @@ public:
 
     // Answers request `index` (in asking order) with body, in one piece, or fails it.
     void answer(int index, const QByteArray &body, FetchError failure = FetchError::None);
+    // Part of request `index`'s body, the rest to come.
+    void send(int index, const QByteArray &piece);
     // Requests neither answered nor abandoned, for addresses that start with prefix.
     int inFlight(const QString &prefix = {}) const;
 
