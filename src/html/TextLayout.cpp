@@ -60,7 +60,7 @@ bool TextLayout::isShown(const ElementStart &e)
     return true;
 }
 
-char *TextLayout::room(qsizetype n)
+char *TextLayout::grow(qsizetype n)
 {
     // A buffer taken is made anew about the size it had, not grown to it.
     if (m_out.isNull())
@@ -184,48 +184,47 @@ void TextLayout::text(QByteArrayView text)
             }
             content();
             // Words and the single spaces between them are copied as they
-            // stand, sixteen or eight bytes at a time; other white space ends
-            // the run.
+            // stand, sixteen (or eight) bytes at a time; other white space
+            // ends the run.
             for (;;) {
                 const qsizetype left = end - p;
 #ifdef __SSE2__
-                if (left >= 16) {
-                    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-                    _mm_storeu_si128(reinterpret_cast<__m128i *>(w), x);
-                    const __m128i blank = _mm_set1_epi8(' ');
-                    const uint low =
-                        uint(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, blank), x)));
-                    const uint space = uint(_mm_movemask_epi8(_mm_cmpeq_epi8(x, blank)));
-                    // As below: a space before a byte above ' ' in the same sixteen.
-                    const uint stops = low & ~(space & ~(low >> 1) & 0x7FFF);
-                    if (!stops) {
-                        p += 16;
-                        w += 16;
-                        continue;
-                    }
-                    const int k = std::countr_zero(stops);
-                    p += k;
-                    w += k;
-                } else
-#endif
-                {
-                    const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
-                    qToLittleEndian(x, w);
-                    // The zeros past a short end stop the run there.
-                    const quint64 low = bytes::atMost(x, ' ');
-                    // A space before a byte above ' ' in the same eight passes.
-                    const quint64 single =
-                        bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
-                    const quint64 stops = low & ~single;
-                    if (!stops) {
-                        p += 8;
-                        w += 8;
-                        continue;
-                    }
-                    const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
-                    p += k;
-                    w += k;
+                // A last piece is read from a copy padded with zeros, which
+                // stop the run at its end.
+                alignas(16) char tail[16] = {};
+                const char *from = p;
+                if (left < 16)
+                    from = static_cast<const char *>(std::memcpy(tail, p, size_t(left)));
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(w), x);
+                const __m128i blank = _mm_set1_epi8(' ');
+                const uint low = uint(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, blank), x)));
+                const uint space = uint(_mm_movemask_epi8(_mm_cmpeq_epi8(x, blank)));
+                // A space before a byte above ' ' in the same sixteen passes.
+                const uint stops = low & ~(space & ~(low >> 1) & 0x7FFF);
+                if (!stops) {
+                    p += 16;
+                    w += 16;
+                    continue;
                 }
+                const int k = std::countr_zero(stops); // at most `left`: the zeros stop
+#else
+                const quint64 x = left >= 8 ? bytes::load(p) : bytes::loadShort(p, left);
+                qToLittleEndian(x, w);
+                // The zeros past a short end stop the run there.
+                const quint64 low = bytes::atMost(x, ' ');
+                // A space before a byte above ' ' in the same eight passes.
+                const quint64 single = bytes::equal(x, ' ') & ~(low >> 8) & ~(quint64(0x80) << 56);
+                const quint64 stops = low & ~single;
+                if (!stops) {
+                    p += 8;
+                    w += 8;
+                    continue;
+                }
+                const int k = bytes::firstByte(stops); // at most `left`: the zeros stop
+#endif
+                p += k;
+                w += k;
                 if (p == end)
                     break;
                 if (!isCollapsible(*p)) {

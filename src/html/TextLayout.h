@@ -43,7 +43,12 @@ private:
         int cells = 0;
     };
     void endLine();
-    char *room(qsizetype n);
+    // Room for n more bytes; the common case, room there already, inline.
+    char *room(qsizetype n)
+    {
+        return m_out.size() - m_used >= n && !m_out.isNull() ? m_out.data() + m_used : grow(n);
+    }
+    char *grow(qsizetype n);
 
     // The lines are m_out's first m_used bytes; the rest is room, so that
     // most pieces of text cost no call to resize.
