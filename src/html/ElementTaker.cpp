@@ -507,15 +507,24 @@ struct ElementTaker::Private : TreeSink
             frames.push_back(std::move(f));
             return frames[live++];
         }
+        // Every element pushes one: only what was used is cleared.
         Frame &f = frames[live++];
-        for (Bits *b : {&f.reached, &f.childrenOr, &f.lastChild, &f.hasChild, &f.hasDescendant})
-            b->zero();
-        std::fill(f.ofCounts.begin(), f.ofCounts.end(), 0);
+        f.reached.zero();
+        f.childrenOr.zero();
+        f.lastChild.zero();
+        if (!steps.empty()) {
+            f.hasChild.zero();
+            f.hasDescendant.zero();
+        }
+        if (data.nthCounters)
+            std::fill(f.ofCounts.begin(), f.ofCounts.end(), 0);
         f.nonEmpty = f.hidden = f.pre = f.rawText = f.isVoid = false;
         f.childrenSoFar = 0;
-        f.name = QByteArray();
+        if (!f.name.isNull())
+            f.name = QByteArray();
         f.record = nullptr;
-        f.waiting.clear();
+        if (!f.waiting.empty())
+            f.waiting.clear();
         f.waitingHead = 0;
         return f;
     }
@@ -561,7 +570,9 @@ struct ElementTaker::Private : TreeSink
         case Simple::Kind::Universal:
             return Tri::True;
         case Simple::Kind::Type:
-            return tri(asciiEqual(info.name, s.name, true));
+            // HTML names come lower-cased, as the selector's do.
+            return tri(info.ns == Namespace::Html ? info.name == s.name
+                                                  : asciiEqual(info.name, s.name, true));
         case Simple::Kind::Id: {
             const Attribute *a = info.attribute("id");
             return tri(a && a->value == s.value);
