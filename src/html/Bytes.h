@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtEndian>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -47,6 +49,26 @@ inline quint64 atMost(quint64 x, uchar c)
 inline int firstByte(quint64 mask)
 {
     return std::countr_zero(mask) >> 3;
+}
+
+// `to` grown by n bytes, left for the caller to write: where they begin.
+// QByteArray::append goes through the general insert, dear for the few
+// bytes at a time that tags and rows grow by.
+inline char *extend(QByteArray &to, qsizetype n)
+{
+    const qsizetype old = to.size();
+    // Doubling, but by at most 4 MiB at a time: big captures grow here.
+    if (to.capacity() < old + n)
+        to.reserve(std::max<qsizetype>(old + n, to.capacity() +
+                                                    std::min<qsizetype>(to.capacity(), 4 << 20)));
+    to.resize(old + n);
+    return to.data() + old;
+}
+
+inline void append(QByteArray &to, QByteArrayView bytes)
+{
+    if (!bytes.isEmpty())
+        std::memcpy(extend(to, bytes.size()), bytes.data(), size_t(bytes.size()));
 }
 
 // The first of `a`, `b` or `c` from p on, or end.

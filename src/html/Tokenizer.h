@@ -1,5 +1,6 @@
 #pragma once
 
+#include "html/Bytes.h"
 #include "html/Notes.h"
 
 #include <QByteArray>
@@ -20,17 +21,9 @@ struct Attribute
 
 using Attributes = std::span<const Attribute>;
 
-// QByteArray::append goes through the general insert; tags grow by a few
-// bytes at a time, so this is worth its place.
 inline void appendBytes(QByteArray &to, const char *p, qsizetype n)
 {
-    const qsizetype old = to.size();
-    // Doubling, but by at most 4 MiB at a time: big captures grow here.
-    if (to.capacity() < old + n)
-        to.reserve(std::max<qsizetype>(old + n, to.capacity() +
-                                                    std::min<qsizetype>(to.capacity(), 4 << 20)));
-    to.resize(old + n);
-    std::memcpy(to.data() + old, p, size_t(n));
+    bytes::append(to, QByteArrayView(p, n));
 }
 
 struct Tag

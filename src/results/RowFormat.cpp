@@ -1,6 +1,7 @@
 #include "platform/PageFetcher.h"
 #include "results/ResultRow.h"
 
+#include "html/Bytes.h"
 #include "model/TextList.h"
 
 #include <algorithm>
@@ -182,19 +183,15 @@ QList<QByteArrayView> RowFormat::fields(QByteArrayView record)
 
 namespace {
 // A record's fields joined by tabs, as the list and its plain files show them.
-void appendJoined(QByteArray &out, QByteArrayView record)
+QByteArray joined(QByteArrayView record)
 {
+    QByteArray out;
     bool first = true;
     for (const QByteArrayView field : RowFormat::fields(record)) {
         if (!std::exchange(first, false))
             out += '\t';
         out += field;
     }
-}
-QByteArray joined(QByteArrayView record)
-{
-    QByteArray out;
-    appendJoined(out, record);
     return out;
 }
 } // namespace
@@ -248,20 +245,30 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
 {
     const bool record =
         kind == ResultRow::Kind::Record || kind == ResultRow::Kind::RecordWithAddress;
-    // The plain formats first: a row is written with no allocation of its own.
+    // The plain formats first: a result row is written in one step, with no
+    // allocation of its own.
     if (format == SaveFormat::List || format == SaveFormat::Commas) {
-        if (ResultRow::showsAddress(kind))
-            out += site;
-        if (kind == ResultRow::Kind::ResultWithAddress ||
-            kind == ResultRow::Kind::RecordWithAddress)
-            out += ',';
-        if (ResultRow::holdsResult(kind)) {
-            if (record)
-                appendJoined(out, text);
-            else
-                out += text;
+        const bool comma = kind == ResultRow::Kind::ResultWithAddress ||
+                           kind == ResultRow::Kind::RecordWithAddress;
+        const QByteArray joinedRecord =
+            record && ResultRow::holdsResult(kind) ? joined(text) : QByteArray();
+        const QByteArrayView parts[] = {
+            ResultRow::showsAddress(kind) ? site : QByteArrayView(),
+            comma ? QByteArrayView(",") : QByteArrayView(),
+            !ResultRow::holdsResult(kind) ? QByteArrayView()
+            : record                      ? QByteArrayView(joinedRecord)
+                                          : text,
+            format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(","),
+        };
+        qsizetype size = 0;
+        for (const QByteArrayView part : parts)
+            size += part.size();
+        char *w = html::bytes::extend(out, size);
+        for (const QByteArrayView part : parts) {
+            if (!part.isEmpty())
+                std::memcpy(w, part.data(), size_t(part.size()));
+            w += part.size();
         }
-        out += format == SaveFormat::List ? QByteArrayView("\r\n") : QByteArrayView(",");
         return;
     }
     QList<QByteArrayView> cells = record ? fields(text) : QList<QByteArrayView>{text};
