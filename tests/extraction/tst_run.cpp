@@ -403,7 +403,13 @@ private slots:
     // enough to take the rule several slices.
     void inputsChangedDuringTheRun()
     {
+        // The sanitizers make the rule many times slower: a fifth of the page
+        // still takes it many slices.
+#ifdef QUILLORA_SANITIZED
+        constexpr int lines = 200'000;
+#else
         constexpr int lines = 1'000'000;
+#endif
         QByteArray page;
         for (int i = 0; i < lines; ++i)
             page += "[a" + QByteArray::number(i) + "]{b" + QByteArray::number(i) + "}\n";
