@@ -278,7 +278,7 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
     switch (format) {
     case SaveFormat::List:
     case SaveFormat::Commas:
-        return;
+        return; // written above
     // The structured formats give every row its site, shown or not; an
     // address row's result is empty, as no rule finds an empty one.
     case SaveFormat::Csv:

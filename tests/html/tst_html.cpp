@@ -383,6 +383,13 @@ private slots:
         QTest::newRow("of type") << "li:nth-last-of-type( 2n + 1 )" << QList<int>{2, 4, 6, 7};
         QTest::newRow("only") << "li:only-child, li:only-of-type" << QList<int>{7};
         QTest::newRow("-n-1") << "li:nth-child(-n-1)" << QList<int>{};
+        // More compounds than fit in the bits kept inline.
+        QStringList many;
+        for (int i = 0; i < 150; ++i)
+            many << QStringLiteral("q%1 > x%1").arg(i);
+        QTest::newRow("many compounds")
+            << many.join(u", ") + QStringLiteral(", ol li + li:nth-child(2n+1)")
+            << QList<int>{3, 5};
     }
 
     void nth()
