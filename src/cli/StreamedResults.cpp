@@ -51,22 +51,25 @@ void StreamedResults::append(const QString &site, QByteArrayView text, ResultRow
         m_rows.append(site, text, kind);
     if (m_writeFailed)
         return;
-    if (!std::exchange(m_begun, true))
-        m_pending += RowFormat::begin(m_format, m_columns);
     // Formatted straight into what is to be written: a row allocates nothing.
-    RowFormat::append(m_pending, m_siteUtf8, text, kind, m_format, &m_page, m_columns);
+    RowFormat::append(pending(), m_siteUtf8, text, kind, m_format, &m_page, m_columns);
     written();
 }
 
-// The header goes with the first bytes, so that an output without rows still has it.
 void StreamedResults::write(QByteArrayView bytes)
 {
     if (m_writeFailed)
         return;
+    pending() += bytes;
+    written();
+}
+
+// The header goes with the first bytes, so that an output without rows still has it.
+QByteArray &StreamedResults::pending()
+{
     if (!std::exchange(m_begun, true))
         m_pending += RowFormat::begin(m_format, m_columns);
-    m_pending += bytes;
-    written();
+    return m_pending;
 }
 
 // Rows go out whole, many at a time, and all of them by the next turn of

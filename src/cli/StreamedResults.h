@@ -55,6 +55,7 @@ signals:
 
 private:
     void write(QByteArrayView bytes);
+    QByteArray &pending();
     void written();
     void drain();
     void flush();

@@ -1,5 +1,6 @@
 #include "html/ElementTaker.h"
 
+#include "html/Bytes.h"
 #include "html/Tags.h"
 #include "html/TextLayout.h"
 #include "html/Tokenizer.h"
@@ -63,19 +64,6 @@ private:
     std::unique_ptr<quint64[]> m_heap;
     int m_words = 0;
 };
-
-bool test(const Bits &bits, int bit)
-{
-    return bits.test(bit);
-}
-void set(Bits &bits, int bit)
-{
-    bits.set(bit);
-}
-void orInto(Bits &to, const Bits &from)
-{
-    to.orWith(from);
-}
 
 enum class Tri : quint8
 {
@@ -328,7 +316,7 @@ struct SharedStream
                 chunks.emplace_back();
             QByteArray &last = chunks.back();
             const qsizetype n = std::min<qsizetype>(bytes.size(), kChunk - last.size());
-            appendBytes(last, bytes.data(), n);
+            html::bytes::append(last, bytes.first(n));
             bytes = bytes.sliced(n);
             total += n;
         }
@@ -550,7 +538,7 @@ struct ElementTaker::Private : TreeSink
         const Complex &c = data.complexes[index];
         if (c.compounds.size() == 1)
             return evalCompound(c.compounds[0], info);
-        return test(*info.reached, c.compounds.last().bit) ? Tri::True : Tri::False;
+        return info.reached->test(c.compounds.last().bit) ? Tri::True : Tri::False;
     }
 
     static bool nth(int a, int b, int index)
@@ -619,7 +607,7 @@ struct ElementTaker::Private : TreeSink
                 const Bits &bits = steps[size_t(first)].before == Combinator::Child
                                        ? *info.hasChild
                                        : *info.hasDescendant;
-                if (test(bits, first))
+                if (bits.test(first))
                     return Tri::True;
             }
             return Tri::False;
@@ -714,7 +702,7 @@ struct ElementTaker::Private : TreeSink
         Frame &f = pushFrame();
         Frame &parent = frames[live - 2];
         f.inherited.copy(parent.inherited);
-        orInto(f.inherited, parent.reached);
+        f.inherited.orWith(parent.reached);
         QVarLengthArray<int, 2> ofIndex(data.nthCounters, 0);
         Info info;
         info.name = e.name;
@@ -737,19 +725,19 @@ struct ElementTaker::Private : TreeSink
                                       : comb == Combinator::Child    ? parent.reached
                                       : comb == Combinator::Adjacent ? parent.lastChild
                                                                      : parent.childrenOr;
-                if (!test(context, previous))
+                if (!context.test(previous))
                     continue;
             }
             const Tri t = evalCompound(compound, info);
             if (t == Tri::True)
-                set(f.reached, compound.bit);
+                f.reached.set(compound.bit);
             const bool subject = std::as_const(isTop)[ci] && k + 1 == c.compounds.size();
             if (subject && t == Tri::True)
                 matched = true;
             else if (subject && t == Tri::Unknown)
                 candidates.append(ci);
             // "of S" counters follow as soon as S is known.
-            if (k + 1 == c.compounds.size() && test(f.reached, compound.bit)) {
+            if (k + 1 == c.compounds.size() && f.reached.test(compound.bit)) {
                 for (int n : std::as_const(countersOf)[ci]) {
                     if (!ofIndex[n])
                         ofIndex[n] = parent.ofCounts[n] + 1;
@@ -757,7 +745,7 @@ struct ElementTaker::Private : TreeSink
             }
         }
         parent.lastChild.copy(f.reached);
-        orInto(parent.childrenOr, f.reached);
+        parent.childrenOr.orWith(f.reached);
         for (int n = 0; n < data.nthCounters; ++n) {
             if (ofIndex[n])
                 parent.ofCounts[n] = ofIndex[n];
@@ -1141,20 +1129,20 @@ struct ElementTaker::Private : TreeSink
         // :has(): what this element and its subtree give its parent.
         for (size_t s = 0; s < steps.size(); ++s) {
             const HasStep &step = steps[s];
-            if (!test(f.reached, step.bit))
+            if (!f.reached.test(step.bit))
                 continue;
             bool holds = true;
             if (step.next >= 0) {
                 const HasStep &next = steps[size_t(step.next)];
-                holds = test(next.before == Combinator::Child ? f.hasChild : f.hasDescendant,
-                             step.next);
+                holds = (next.before == Combinator::Child ? f.hasChild : f.hasDescendant)
+                            .test(step.next);
             }
             if (holds) {
-                set(parent.hasChild, int(s));
-                set(parent.hasDescendant, int(s));
+                parent.hasChild.set(int(s));
+                parent.hasDescendant.set(int(s));
             }
         }
-        orInto(parent.hasDescendant, f.hasDescendant);
+        parent.hasDescendant.orWith(f.hasDescendant);
         if (own)
             close(*own, f, parent);
         for (size_t i = f.waitingHead; i < f.waiting.size(); ++i) {

@@ -257,7 +257,7 @@ void Tokenizer::appendAttributeValue(const char *p, qsizetype n)
     const qsizetype taken = std::max<qsizetype>(0, std::min(n, room));
     if (taken < n && !m_valueCut)
         m_tagCut = true;
-    appendBytes(value, p, taken);
+    bytes::append(value, QByteArrayView(p, taken));
     m_tagBytes += taken;
 }
 
@@ -286,7 +286,7 @@ void Tokenizer::startComment()
 
 void Tokenizer::appendComment(const char *p, qsizetype n)
 {
-    appendBytes(m_comment, p, n);
+    bytes::append(m_comment, QByteArrayView(p, n));
     if (m_comment.size() >= kCommentPiece) {
         m_sink.commentText(m_comment);
         m_comment.clear();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "html/Bytes.h"
 #include "html/Notes.h"
 
 #include <QByteArray>
@@ -20,11 +19,6 @@ struct Attribute
 };
 
 using Attributes = std::span<const Attribute>;
-
-inline void appendBytes(QByteArray &to, const char *p, qsizetype n)
-{
-    bytes::append(to, QByteArrayView(p, n));
-}
 
 struct Tag
 {
