@@ -44,13 +44,33 @@ public:
 
     bool test(int bit) const { return bit >= 0 && (data()[bit >> 6] >> (bit & 63)) & 1; }
     void set(int bit) { data()[bit >> 6] |= quint64(1) << (bit & 63); }
-    void zero() { std::fill_n(data(), m_words, 0); }
-    void copy(const Bits &from) { std::copy_n(from.data(), m_words, data()); }
+    // Between sets of one size: inline ones take both words, used or not,
+    // without a loop.
+    void zero()
+    {
+        if (m_heap)
+            std::fill_n(m_heap.get(), m_words, 0);
+        else
+            m_inline[0] = m_inline[1] = 0;
+    }
+    void copy(const Bits &from)
+    {
+        if (m_heap) {
+            std::copy_n(from.data(), m_words, m_heap.get());
+        } else {
+            m_inline[0] = from.m_inline[0];
+            m_inline[1] = from.m_inline[1];
+        }
+    }
     void orWith(const Bits &from)
     {
-        quint64 *to = data();
-        for (int i = 0; i < m_words; ++i)
-            to[i] |= from.data()[i];
+        if (m_heap) {
+            for (int i = 0; i < m_words; ++i)
+                m_heap[i] |= from.m_heap[i];
+        } else {
+            m_inline[0] |= from.m_inline[0];
+            m_inline[1] |= from.m_inline[1];
+        }
     }
     bool isEmpty() const { return m_words == 0; }
     void clear() { *this = Bits(); }
@@ -224,6 +244,9 @@ struct Record
     QVarLengthArray<bool, 4> contains;
     qint64 bytes = 0;
     qint64 serial = 0; // its place in the queue
+    // Which of the parts above it used, for clear() to leave the rest alone.
+    bool usedStreams = false; // the html and raw parts
+    bool deferred = false;    // the parts for deciding at the end
 
     // As new, keeping the room it has: records are reused, and so are their
     // fields' buffers while small.
@@ -237,34 +260,30 @@ struct Record
                 field = QByteArray();
         }
         capturing = true;
-        htmlFrom = rawFrom = 0;
-        htmlTo = rawTo = -1;
-        htmlTaken = rawTaken = materialized = false;
-        rawCut.clear();
-        innerCut.clear();
-        for (QByteArray *b : {&startTag, &endTag, &name}) {
-            if (!b->isNull())
-                *b = QByteArray();
-        }
-        textIsRaw = readsRaw = cut = waitsForParent = empty = false;
-        if (!candidates.isEmpty())
-            candidates.clear();
-        ns = Namespace::Html;
-        if (!attributes.isEmpty())
-            attributes.clear();
-        depth = index = typeIndex = siblings = siblingsOfType = 0;
-        // Emptied only when used: a clear of an empty array still costs a call.
-        for (Bits *b : {&reached, &hasChild, &hasDescendant}) {
-            if (!b->isEmpty())
-                b->clear();
-        }
-        for (QVarLengthArray<int, 2> *a : {&ofIndex, &ofTotal}) {
-            if (!a->isEmpty())
-                a->clear();
-        }
-        if (!contains.isEmpty())
-            contains.clear();
+        materialized = textIsRaw = readsRaw = false;
         bytes = serial = 0;
+        if (std::exchange(usedStreams, false)) {
+            htmlFrom = rawFrom = 0;
+            htmlTo = rawTo = -1;
+            htmlTaken = rawTaken = cut = false;
+            rawCut.clear();
+            innerCut.clear();
+            startTag = endTag = QByteArray();
+        }
+        if (std::exchange(deferred, false)) {
+            candidates.clear();
+            waitsForParent = empty = false;
+            name = QByteArray();
+            ns = Namespace::Html;
+            attributes.clear();
+            depth = index = typeIndex = siblings = siblingsOfType = 0;
+            reached.clear();
+            hasChild.clear();
+            hasDescendant.clear();
+            ofIndex.clear();
+            ofTotal.clear();
+            contains.clear();
+        }
     }
 };
 
@@ -368,7 +387,18 @@ struct ElementTaker::Private : TreeSink
     SelectorList selectors;
     QList<Take> takes;
     bool needText = false, rawTake = false, needHtml = false, countTypes = false;
-    std::vector<std::pair<int, int>> order; // (complex, compound) by bit
+    bool combined = false; // some selector has a combinator: elements keep their context
+    // Every compound, by bit, with what its test at an element start needs.
+    struct CompoundTest
+    {
+        const Compound *compound;
+        int complex;
+        int previous = -1; // the compound before it across a combinator
+        Combinator combinator = Combinator::Descendant;
+        bool subject = false;         // names the element a selector of the list takes
+        const QList<int> *counters{}; // the "of S" counters of its complex, when it ends it
+    };
+    std::vector<CompoundTest> tests;
     QList<bool> isHasArgument;
     QList<bool> isTop;
     std::vector<HasStep> steps;
@@ -426,14 +456,6 @@ struct ElementTaker::Private : TreeSink
                                         k + 1 < c.compounds.size() ? int(steps.size()) + 1 : -1});
             }
         }
-        order.resize(size_t(data.bits));
-        for (qsizetype i = 0; i < data.complexes.size(); ++i) {
-            const Complex &c = data.complexes[i];
-            for (qsizetype k = 0; k < c.compounds.size(); ++k) {
-                if (c.compounds[k].bit >= 0)
-                    order[size_t(c.compounds[k].bit)] = {int(i), int(k)};
-            }
-        }
         countersOf = QList<QList<int>>(data.complexes.size());
         for (const Complex &c : data.complexes) {
             for (const Compound &compound : c.compounds) {
@@ -443,6 +465,26 @@ struct ElementTaker::Private : TreeSink
                             countersOf[arg].append(s.id);
                     }
                 }
+            }
+        }
+        tests.resize(size_t(data.bits));
+        for (qsizetype i = 0; i < data.complexes.size(); ++i) {
+            const Complex &c = data.complexes[i];
+            combined |= !isHasArgument[i] && c.compounds.size() > 1;
+            for (qsizetype k = 0; k < c.compounds.size(); ++k) {
+                if (c.compounds[k].bit < 0)
+                    continue;
+                CompoundTest &t = tests[size_t(c.compounds[k].bit)];
+                t.compound = &c.compounds[k];
+                t.complex = int(i);
+                if (!isHasArgument[i] && k > 0) {
+                    t.previous = c.compounds[k - 1].bit;
+                    t.combinator = c.combinators[k - 1];
+                }
+                const bool last = k + 1 == c.compounds.size();
+                t.subject = isTop[i] && last;
+                if (last && !countersOf[i].isEmpty())
+                    t.counters = &countersOf[i];
             }
         }
         needles.resize(size_t(data.needles));
@@ -498,8 +540,10 @@ struct ElementTaker::Private : TreeSink
         // Every element pushes one: only what was used is cleared.
         Frame &f = frames[live++];
         f.reached.zero();
-        f.childrenOr.zero();
-        f.lastChild.zero();
+        if (combined) {
+            f.childrenOr.zero();
+            f.lastChild.zero();
+        }
         if (!steps.empty()) {
             f.hasChild.zero();
             f.hasDescendant.zero();
@@ -559,8 +603,11 @@ struct ElementTaker::Private : TreeSink
             return Tri::True;
         case Simple::Kind::Type:
             // HTML names come lower-cased, as the selector's do.
-            return tri(info.ns == Namespace::Html ? info.name == s.name
-                                                  : asciiEqual(info.name, s.name, true));
+            return tri(
+                info.name.size() == s.name.size() &&
+                (info.ns == Namespace::Html
+                     ? std::memcmp(info.name.data(), s.name.constData(), size_t(s.name.size())) == 0
+                     : asciiEqual(info.name, s.name, true)));
         case Simple::Kind::Id: {
             const Attribute *a = info.attribute("id");
             return tri(a && a->value == s.value);
@@ -701,9 +748,15 @@ struct ElementTaker::Private : TreeSink
         }
         Frame &f = pushFrame();
         Frame &parent = frames[live - 2];
-        f.inherited.copy(parent.inherited);
-        f.inherited.orWith(parent.reached);
-        QVarLengthArray<int, 2> ofIndex(data.nthCounters, 0);
+        if (combined) {
+            f.inherited.copy(parent.inherited);
+            f.inherited.orWith(parent.reached);
+        }
+        QVarLengthArray<int, 2> ofIndex;
+        if (data.nthCounters) {
+            ofIndex.resize(data.nthCounters);
+            std::fill(ofIndex.begin(), ofIndex.end(), 0);
+        }
         Info info;
         info.name = e.name;
         info.ns = e.ns;
@@ -715,37 +768,35 @@ struct ElementTaker::Private : TreeSink
         info.ofIndex = ofIndex.data();
         QList<int> candidates;
         bool matched = false;
-        for (const auto &[ci, k] : order) {
-            const Complex &c = data.complexes[ci];
-            const Compound &compound = c.compounds[k];
-            if (!std::as_const(isHasArgument)[ci] && k > 0) {
-                const int previous = c.compounds[k - 1].bit;
-                const Combinator comb = c.combinators[k - 1];
+        for (const CompoundTest &test : tests) {
+            if (test.previous >= 0) {
+                const Combinator comb = test.combinator;
                 const Bits &context = comb == Combinator::Descendant ? f.inherited
                                       : comb == Combinator::Child    ? parent.reached
                                       : comb == Combinator::Adjacent ? parent.lastChild
                                                                      : parent.childrenOr;
-                if (!context.test(previous))
+                if (!context.test(test.previous))
                     continue;
             }
-            const Tri t = evalCompound(compound, info);
+            const Tri t = evalCompound(*test.compound, info);
             if (t == Tri::True)
-                f.reached.set(compound.bit);
-            const bool subject = std::as_const(isTop)[ci] && k + 1 == c.compounds.size();
-            if (subject && t == Tri::True)
+                f.reached.set(test.compound->bit);
+            if (test.subject && t == Tri::True)
                 matched = true;
-            else if (subject && t == Tri::Unknown)
-                candidates.append(ci);
+            else if (test.subject && t == Tri::Unknown)
+                candidates.append(test.complex);
             // "of S" counters follow as soon as S is known.
-            if (k + 1 == c.compounds.size() && f.reached.test(compound.bit)) {
-                for (int n : std::as_const(countersOf)[ci]) {
+            if (test.counters && t == Tri::True) {
+                for (int n : *test.counters) {
                     if (!ofIndex[n])
                         ofIndex[n] = parent.ofCounts[n] + 1;
                 }
             }
         }
-        parent.lastChild.copy(f.reached);
-        parent.childrenOr.orWith(f.reached);
+        if (combined) {
+            parent.lastChild.copy(f.reached);
+            parent.childrenOr.orWith(f.reached);
+        }
         for (int n = 0; n < data.nthCounters; ++n) {
             if (ofIndex[n])
                 parent.ofCounts[n] = ofIndex[n];
@@ -811,6 +862,7 @@ struct ElementTaker::Private : TreeSink
         Record &r = *records.back();
         r.serial = firstSerial + qint64(records.size()) - 1;
         if (!candidates.isEmpty()) {
+            r.deferred = true;
             r.candidates = candidates;
             r.name = e.name.toByteArray();
             r.ns = e.ns;
@@ -856,9 +908,11 @@ struct ElementTaker::Private : TreeSink
             add(r, r.startTag.size());
         }
         r.readsRaw = rawTake;
+        r.usedStreams = needHtml || rawTake;
         if (needText) {
             r.textIsRaw = f.hidden;
             r.readsRaw |= f.hidden;
+            r.usedStreams |= f.hidden;
             if (!f.hidden) {
                 r.layout = newLayout();
                 if (f.pre && !isPreformatted(e.tag, e.ns))

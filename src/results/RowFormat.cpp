@@ -243,6 +243,15 @@ void RowFormat::append(QByteArray &out, QByteArrayView site, QByteArrayView text
                        ResultRow::Kind kind, SaveFormat format, const FetchResult *page,
                        const QStringList &columns)
 {
+    // The commonest row by far: a result alone, a line of its own.
+    if (kind == ResultRow::Kind::Result && format == SaveFormat::List) {
+        char *w = html::bytes::extend(out, text.size() + 2);
+        if (!text.isEmpty())
+            std::memcpy(w, text.data(), size_t(text.size()));
+        w[text.size()] = '\r';
+        w[text.size() + 1] = '\n';
+        return;
+    }
     const bool record =
         kind == ResultRow::Kind::Record || kind == ResultRow::Kind::RecordWithAddress;
     // The plain formats first: a result row is written in one step, with no
