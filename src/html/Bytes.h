@@ -71,6 +71,36 @@ inline void append(QByteArray &to, QByteArrayView bytes)
         std::memcpy(extend(to, bytes.size()), bytes.data(), size_t(bytes.size()));
 }
 
+#ifdef __SSE2__
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLORA_CHECKED_READS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define QUILLORA_CHECKED_READS 1
+#endif
+#endif
+
+// The n < 16 bytes at p, zeros after them. A copy to the stack and a 16-byte
+// load of it stalls on the stores just made; when the 16 bytes from p lie
+// within one memory page they are read in place instead, which can't fault,
+// and the bytes past the n masked off. Builds that check every read take the
+// copy.
+inline __m128i loadShort16(const char *p, qsizetype n)
+{
+#ifndef QUILLORA_CHECKED_READS
+    if ((reinterpret_cast<quintptr>(p) & 4095) <= 4096 - 16) {
+        alignas(16) static const char kKeep[32] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                   -1, -1, -1, -1, -1, -1, -1, -1};
+        const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(kKeep + 16 - n));
+        return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), keep);
+    }
+#endif
+    alignas(16) char tail[16] = {};
+    std::memcpy(tail, p, size_t(n));
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(tail));
+}
+#endif
+
 // The first of `a`, `b` or `c` from p on, or end.
 inline const char *findAny(const char *p, const char *end, char a, char b, char c)
 {

@@ -189,13 +189,10 @@ void TextLayout::text(QByteArrayView text)
             for (;;) {
                 const qsizetype left = end - p;
 #ifdef __SSE2__
-                // A last piece is read from a copy padded with zeros, which
-                // stop the run at its end.
-                alignas(16) char tail[16] = {};
-                const char *from = p;
-                if (left < 16)
-                    from = static_cast<const char *>(std::memcpy(tail, p, size_t(left)));
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+                // A last piece is read with zeros after it, which stop the run
+                // at its end.
+                const __m128i x = left >= 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(p))
+                                             : bytes::loadShort16(p, left);
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(w), x);
                 const __m128i blank = _mm_set1_epi8(' ');
                 const uint low = uint(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, blank), x)));
