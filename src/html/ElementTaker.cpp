@@ -144,22 +144,27 @@ void escapeInto(QByteArray &out, QByteArrayView text, bool attribute)
     }
 }
 
-// What matching needs of an element; the last part only at its end.
+// What matching needs of an element; the last part only at its end. Every
+// element start makes one: its members are all given, none zeroed first.
 struct Info
 {
+    struct End
+    {
+        int siblings, siblingsOfType;
+        const int *ofTotal;
+        bool empty;
+        const Bits *hasChild, *hasDescendant;
+        const bool *contains;
+        bool lowerBound; // the sibling counts are only those so far
+    };
+
     QByteArrayView name;
-    Namespace ns = Namespace::Html;
+    Namespace ns;
     Attributes attributes;
-    int depth = 0, index = 0, typeIndex = 0;
-    const Bits *reached = nullptr;
-    const int *ofIndex = nullptr;
-    bool final = false;
-    int siblings = 0, siblingsOfType = 0;
-    const int *ofTotal = nullptr;
-    bool empty = false;
-    const Bits *hasChild = nullptr, *hasDescendant = nullptr;
-    const bool *contains = nullptr;
-    bool lowerBound = false; // the sibling counts are only those so far
+    int depth, index, typeIndex;
+    const Bits *reached;
+    const int *ofIndex;
+    const End *end; // null until the element's end
 
     const Attribute *attribute(QByteArrayView wanted) const
     {
@@ -430,6 +435,10 @@ struct ElementTaker::Private : TreeSink
     bool finished = false;
     QByteArray escaped;
     QByteArray scratch; // a tag on its way to the html stream
+    // What an element start works out, kept for the next one.
+    QList<int> startCandidates;
+    const QList<int> noCandidates;
+    QVarLengthArray<int, 2> startOfIndex;
 
     Private(const SelectorList &selectors, QList<Take> takes)
         : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
@@ -497,6 +506,7 @@ struct ElementTaker::Private : TreeSink
                 }
             }
         }
+        startOfIndex.resize(data.nthCounters);
         pushFrame();
     }
 
@@ -631,12 +641,12 @@ struct ElementTaker::Private : TreeSink
             }
             if (!s.last)
                 return tri(nth(s.a, s.b, index));
-            if (!info.final)
+            if (!info.end)
                 return Tri::Unknown;
-            const int total = s.ofType            ? info.siblingsOfType
-                              : !s.args.isEmpty() ? info.ofTotal[s.id]
-                                                  : info.siblings;
-            if (info.lowerBound) {
+            const int total = s.ofType            ? info.end->siblingsOfType
+                              : !s.args.isEmpty() ? info.end->ofTotal[s.id]
+                                                  : info.end->siblings;
+            if (info.end->lowerBound) {
                 // More may come: only An+B with A = 0 is decided, once passed.
                 if (total < 0 || s.a != 0 || total - index + 1 <= s.b)
                     return Tri::Unknown;
@@ -645,25 +655,25 @@ struct ElementTaker::Private : TreeSink
             return tri(nth(s.a, s.b, total - index + 1));
         }
         case Simple::Kind::Empty:
-            return info.final ? tri(info.empty) : Tri::Unknown;
+            return info.end ? tri(info.end->empty) : Tri::Unknown;
         case Simple::Kind::Has: {
-            if (!info.final)
+            if (!info.end)
                 return Tri::Unknown;
             for (int arg : s.args) {
                 const int first = std::as_const(firstStep)[arg];
                 const Bits &bits = steps[size_t(first)].before == Combinator::Child
-                                       ? *info.hasChild
-                                       : *info.hasDescendant;
+                                       ? *info.end->hasChild
+                                       : *info.end->hasDescendant;
                 if (bits.test(first))
                     return Tri::True;
             }
             return Tri::False;
         }
         case Simple::Kind::Contains:
-            if (!info.final)
+            if (!info.end)
                 return Tri::Unknown;
             for (qsizetype n = 0; n < s.needles.size(); ++n) {
-                if (info.contains[s.id + n])
+                if (info.end->contains[s.id + n])
                     return Tri::True;
             }
             return Tri::False;
@@ -752,21 +762,14 @@ struct ElementTaker::Private : TreeSink
             f.inherited.copy(parent.inherited);
             f.inherited.orWith(parent.reached);
         }
-        QVarLengthArray<int, 2> ofIndex;
-        if (data.nthCounters) {
-            ofIndex.resize(data.nthCounters);
+        QVarLengthArray<int, 2> &ofIndex = startOfIndex;
+        if (data.nthCounters)
             std::fill(ofIndex.begin(), ofIndex.end(), 0);
-        }
-        Info info;
-        info.name = e.name;
-        info.ns = e.ns;
-        info.attributes = e.attributes;
-        info.depth = e.depth;
-        info.index = e.index;
-        info.typeIndex = e.typeIndex;
-        info.reached = &f.reached;
-        info.ofIndex = ofIndex.data();
-        QList<int> candidates;
+        const Info info{e.name,      e.ns,       e.attributes,   e.depth, e.index,
+                        e.typeIndex, &f.reached, ofIndex.data(), nullptr};
+        QList<int> &candidates = startCandidates;
+        if (!candidates.isEmpty())
+            candidates.clear();
         bool matched = false;
         for (const CompoundTest &test : tests) {
             if (test.previous >= 0) {
@@ -825,7 +828,7 @@ struct ElementTaker::Private : TreeSink
             }
         }
         if (matched || !candidates.isEmpty())
-            f.record = open(e, f, matched ? QList<int>() : candidates, shown, ofIndex);
+            f.record = open(e, f, matched ? noCandidates : candidates, shown, ofIndex);
     }
 
     // Known HTML names are static strings: no copy of them is made.
@@ -1241,9 +1244,11 @@ struct ElementTaker::Private : TreeSink
             QByteArrayView lines = r.layout->lines();
             if (lines.endsWith('\n'))
                 lines.chop(1);
+            // The layout stays with the record until it is dropped: the
+            // field is a view of its lines, not a copy.
             for (qsizetype i = 0; i < takes.size(); ++i) {
                 if (takes[i].kind == Take::Kind::Text)
-                    assign(r.fields[i], lines);
+                    r.fields[i] = QByteArray::fromRawData(lines.data(), lines.size());
             }
         }
         if (needHtml && !f.isVoid)
@@ -1253,36 +1258,29 @@ struct ElementTaker::Private : TreeSink
             bytes += field.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
-        spare(r.layout);
         if (!needHtml && !r.readsRaw)
             r.materialized = true;
     }
 
-    Info infoOf(Record &r) const
+    static Info infoOf(Record &r, Info::End &end)
     {
-        Info info;
-        info.name = r.name;
-        info.ns = r.ns;
-        info.attributes = Attributes(r.attributes.constData(), size_t(r.attributes.size()));
-        info.depth = r.depth;
-        info.index = r.index;
-        info.typeIndex = r.typeIndex;
-        info.reached = &r.reached;
-        info.ofIndex = r.ofIndex.data();
-        info.final = true;
-        info.siblings = r.siblings;
-        info.siblingsOfType = r.siblingsOfType;
-        info.ofTotal = r.ofTotal.data();
-        info.empty = r.empty;
-        info.hasChild = &r.hasChild;
-        info.hasDescendant = &r.hasDescendant;
-        info.contains = r.contains.data();
-        return info;
+        end = Info::End{r.siblings,  r.siblingsOfType, r.ofTotal.data(),  r.empty,
+                        &r.hasChild, &r.hasDescendant, r.contains.data(), false};
+        return Info{r.name,
+                    r.ns,
+                    Attributes(r.attributes.constData(), size_t(r.attributes.size())),
+                    r.depth,
+                    r.index,
+                    r.typeIndex,
+                    &r.reached,
+                    r.ofIndex.data(),
+                    &end};
     }
 
     void decide(Record &r)
     {
-        const Info info = infoOf(r);
+        Info::End end;
+        const Info info = infoOf(r, end);
         bool match = false;
         for (int ci : r.candidates)
             match = match || evalCompound(data.complexes[ci].compounds.last(), info) == Tri::True;
@@ -1301,11 +1299,12 @@ struct ElementTaker::Private : TreeSink
     {
         while (parent.waitingHead < parent.waiting.size()) {
             Record &r = *parent.waiting[parent.waitingHead];
-            Info info = infoOf(r);
-            info.siblings = parent.childrenSoFar;
-            info.siblingsOfType = -1; // unknown yet
-            info.ofTotal = parent.ofCounts.data();
-            info.lowerBound = true;
+            Info::End end;
+            const Info info = infoOf(r, end);
+            end.siblings = parent.childrenSoFar;
+            end.siblingsOfType = -1; // unknown yet
+            end.ofTotal = parent.ofCounts.data();
+            end.lowerBound = true;
             Tri result = Tri::False;
             for (int ci : r.candidates) {
                 const Tri t = evalCompound(data.complexes[ci].compounds.last(), info);
