@@ -158,6 +158,7 @@ void Tokenizer::startTag(bool end, bool clearName)
     m_tag.selfClosing = false;
     m_tagBytes = 0;
     m_tagCut = m_valueCut = false;
+    m_tagIdKnown = false;
     m_hasAttribute = false;
     if (!m_attributeNames.isEmpty())
         m_attributeNames.clear();
@@ -264,6 +265,8 @@ void Tokenizer::appendAttributeValue(const char *p, qsizetype n)
 void Tokenizer::emitTag()
 {
     commitAttribute();
+    if (!m_tagIdKnown)
+        m_tag.id = tagId(m_tag.name);
     m_tag.attributes = std::span<Attribute>(m_pool.data(), size_t(m_attributes));
     if (m_tagCut)
         m_notes.add(QStringLiteral("A tag longer than 1 MiB was cut"));
@@ -388,13 +391,30 @@ void Tokenizer::run(const char *p, const char *end)
                     continue;
                 }
                 startTag(endTag, false);
-                // The name whole: one resize, no append.
+                // The name whole: a known one (nearly all) is its static
+                // spelling, with no copy; any other is one resize, no append.
                 const qsizetype n = std::min<qsizetype>(q - name, kTagLimit);
                 m_tagCut = n < q - name;
                 m_tagBytes = n;
-                m_tag.name.resize(n);
-                for (qsizetype i = 0; i < n; ++i)
-                    m_tag.name.data()[i] = lower(name[i]);
+                char lowered[16];
+                TagId id = TagId::Unknown;
+                if (n <= qsizetype(sizeof lowered)) {
+                    for (qsizetype i = 0; i < n; ++i)
+                        lowered[i] = lower(name[i]);
+                    id = tagId(QByteArrayView(lowered, n));
+                }
+                if (id != TagId::Unknown) {
+                    m_tag.name = tagName(id);
+                } else {
+                    if (!m_tag.name.isDetached())
+                        m_tag.name = QByteArray();
+                    m_tag.name.resize(n);
+                    for (qsizetype i = 0; i < n; ++i)
+                        m_tag.name.data()[i] = lower(name[i]);
+                }
+                // A NUL goes on the name as U+FFFD, in the tag name state.
+                m_tag.id = id;
+                m_tagIdKnown = *q != '\0';
                 p = q;
                 if (*p == '>') {
                     ++p;

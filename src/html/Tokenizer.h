@@ -1,6 +1,7 @@
 #pragma once
 
 #include "html/Notes.h"
+#include "html/Tags.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,6 +24,7 @@ using Attributes = std::span<const Attribute>;
 struct Tag
 {
     QByteArray name;                 // lower-cased
+    TagId id = TagId::Unknown;       // tagId(name)
     std::span<Attribute> attributes; // the tokenizer's, until the next tag
     bool selfClosing = false;
 
@@ -189,6 +191,7 @@ private:
     Tag m_tag;
     bool m_endTag = false;
     bool m_tagCut = false, m_valueCut = false;
+    bool m_tagIdKnown = false; // m_tag.id is its name's already
     qint64 m_tagBytes = 0;
     // Attributes are read into a pool whose buffers outlive the tag, so that
     // a page's many attributes cost no allocation each.

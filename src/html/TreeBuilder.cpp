@@ -1097,7 +1097,7 @@ struct TreeBuilder::Private
     void startTag(Tag &tag)
     {
         skipNewline = false;
-        const T t = tagId(tag.name);
+        const T t = tag.id;
         if (inForeignContent(&tag)) {
             if (breaksOutOfForeign(t, tag)) {
                 while (!stack.empty() && current().ns != Ns::Html && !current().integration &&
@@ -1751,7 +1751,7 @@ struct TreeBuilder::Private
     void endTag(Tag &tag)
     {
         skipNewline = false;
-        const T t = tagId(tag.name);
+        const T t = tag.id;
         if (!stack.empty() && current().ns != Ns::Html) {
             foreignEnd(tag, t);
             return;

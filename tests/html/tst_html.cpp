@@ -41,7 +41,7 @@ const QStringList kPages = {
     "&copy",
     "<a href='?a=1&copy=2&not;x&amp=3'>q</a><a title=\"&notx &ampx= &lt;\">r</a>",
     "<p>line\r\nbreak\rcr</p><p>{NUL}nul "
-    "&#0;</p><textarea>{NUL}</textarea><svg><![CDATA[a{NUL}b]]>c{NUL}</svg>",
+    "&#0;</p><textarea>{NUL}</textarea><svg><![CDATA[a{NUL}b]]>c{NUL}</svg><i{NUL}>i</i><p{NUL}>q",
     "<div hidden>h</div><div style='color:red; DISPLAY : none'>n</div><span>shown</span>"
     "<noscript>ns</noscript><template><p>t</p></template>",
     "<svg viewBox='0 0 1 1'><foreignObject><p>in</p></foreignObject><circle "
