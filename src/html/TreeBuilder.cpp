@@ -459,7 +459,7 @@ struct TreeBuilder::Private
         if (text.isEmpty())
             return;
         if (holding)
-            addHeld(Held::textual(Held::Text, text));
+            holdText(text);
         else
             sink.text(text);
     }
@@ -486,13 +486,37 @@ struct TreeBuilder::Private
             pop();
         }
         Entry &parent = parentOfNew();
-        Entry e;
+        const int index = ++parent.children;
+        const int typeIndex = countTypes ? parent.types->add(name) : 0;
+        const bool isVoid = ns == Ns::Html && isVoidElement(tag);
+        const bool heldBlock = ns == Ns::Html && isSpecial(tag, ns) && formattingOnStack > 0;
+        if (heldBlock) {
+            ++heldBlocks;
+            holding = true;
+        }
+        const int depth = int(stack.size());
+        int heldAt = -1;
+        const quint32 generation = holdGeneration;
+        if (holding) {
+            heldAt = int(held.size());
+            holdOpen(name, tag, ns, attributes, depth, index, typeIndex, isVoid);
+        } else {
+            sink.elementStarted(
+                ElementStart{name, ns, tag, attributes, depth, index, typeIndex, isVoid});
+        }
+        if (ns == Ns::Html)
+            ++tagCounts[int(tag)];
+        // Made in place: an element costs no entry moved and destroyed.
+        Entry &e = stack.emplace_back();
         // Known HTML names are their tag (see nameOf).
         if (ns != Ns::Html || tag == T::Unknown)
             e.name = name;
         e.tag = tag;
         e.ns = ns;
         e.serial = nextSerial++;
+        e.heldBlock = heldBlock;
+        e.heldAt = heldAt;
+        e.holdGeneration = generation;
         if (countTypes)
             e.types = std::make_shared<TypeCounts>();
         if (ns == Ns::Svg && (tag == T::ForeignObject || tag == T::Desc || tag == T::Title))
@@ -505,33 +529,25 @@ struct TreeBuilder::Private
                     e.integration = true;
             }
         }
-        const int index = ++parent.children;
-        const int typeIndex = countTypes ? parent.types->add(name) : 0;
-        const bool isVoid = ns == Ns::Html && isVoidElement(tag);
-        if (ns == Ns::Html && isSpecial(tag, ns) && formattingOnStack > 0) {
-            e.heldBlock = true;
-            ++heldBlocks;
-            holding = true;
-        }
-        if (holding) {
-            e.heldAt = int(held.size());
-            e.holdGeneration = holdGeneration;
-            addHeld(
-                Held::open(name, tag, ns, attributes, int(stack.size()), index, typeIndex, isVoid));
-        } else {
-            ElementStart s{name, ns, tag, attributes, int(stack.size()), index, typeIndex, isVoid};
-            sink.elementStarted(s);
-        }
-        if (ns == Ns::Html)
-            ++tagCounts[int(tag)];
-        stack.push_back(std::move(e));
-        return stack.back();
+        return e;
     }
+
+    // The rare paths of the events, kept out of the common ones.
+    [[gnu::noinline]] void holdOpen(const QByteArray &name, T tag, Ns ns, Attributes attributes,
+                                    int depth, int index, int typeIndex, bool isVoid)
+    {
+        addHeld(Held::open(name, tag, ns, attributes, depth, index, typeIndex, isVoid));
+    }
+    [[gnu::noinline]] void holdText(QByteArrayView text)
+    {
+        addHeld(Held::textual(Held::Text, text));
+    }
+    [[gnu::noinline]] void holdClose(const Entry &e) { addHeld(Held::close(e.children, e.types)); }
 
     void closeEvent(Entry &e)
     {
         if (holding) {
-            addHeld(Held::close(e.children, e.types));
+            holdClose(e);
         } else {
             ElementEnd end{e.children, e.types.get()};
             sink.elementEnded(end);
