@@ -159,6 +159,7 @@ struct Info
     };
 
     QByteArrayView name;
+    TagId tag;
     Namespace ns;
     Attributes attributes;
     int depth, index, typeIndex;
@@ -239,6 +240,7 @@ struct Record
     QList<int> candidates;
     bool waitsForParent = false;
     QByteArray name;
+    TagId tag = TagId::Unknown;
     Namespace ns = Namespace::Html;
     QList<Attribute> attributes;
     int depth = 0, index = 0, typeIndex = 0;
@@ -279,6 +281,7 @@ struct Record
             candidates.clear();
             waitsForParent = empty = false;
             name = QByteArray();
+            tag = TagId::Unknown;
             ns = Namespace::Html;
             attributes.clear();
             depth = index = typeIndex = siblings = siblingsOfType = 0;
@@ -612,12 +615,13 @@ struct ElementTaker::Private : TreeSink
         case Simple::Kind::Universal:
             return Tri::True;
         case Simple::Kind::Type:
-            // HTML names come lower-cased, as the selector's do.
-            return tri(
-                info.name.size() == s.name.size() &&
-                (info.ns == Namespace::Html
-                     ? std::memcmp(info.name.data(), s.name.constData(), size_t(s.name.size())) == 0
-                     : asciiEqual(info.name, s.name, true)));
+            // HTML names come lower-cased, as the selector's do; known ones
+            // are told by their tag.
+            if (info.ns != Namespace::Html)
+                return tri(asciiEqual(info.name, s.name, true));
+            if (info.tag != s.tag)
+                return Tri::False;
+            return tri(s.tag != TagId::Unknown || info.name == s.name);
         case Simple::Kind::Id: {
             const Attribute *a = info.attribute("id");
             return tri(a && a->value == s.value);
@@ -765,8 +769,8 @@ struct ElementTaker::Private : TreeSink
         QVarLengthArray<int, 2> &ofIndex = startOfIndex;
         if (data.nthCounters)
             std::fill(ofIndex.begin(), ofIndex.end(), 0);
-        const Info info{e.name,      e.ns,       e.attributes,   e.depth, e.index,
-                        e.typeIndex, &f.reached, ofIndex.data(), nullptr};
+        const Info info{e.name,  e.tag,       e.ns,       e.attributes,   e.depth,
+                        e.index, e.typeIndex, &f.reached, ofIndex.data(), nullptr};
         QList<int> &candidates = startCandidates;
         if (!candidates.isEmpty())
             candidates.clear();
@@ -868,6 +872,7 @@ struct ElementTaker::Private : TreeSink
             r.deferred = true;
             r.candidates = candidates;
             r.name = e.name.toByteArray();
+            r.tag = e.tag;
             r.ns = e.ns;
             r.attributes = QList<Attribute>(e.attributes.begin(), e.attributes.end());
             r.depth = e.depth;
@@ -1267,6 +1272,7 @@ struct ElementTaker::Private : TreeSink
         end = Info::End{r.siblings,  r.siblingsOfType, r.ofTotal.data(),  r.empty,
                         &r.hasChild, &r.hasDescendant, r.contains.data(), false};
         return Info{r.name,
+                    r.tag,
                     r.ns,
                     Attributes(r.attributes.constData(), size_t(r.attributes.size())),
                     r.depth,

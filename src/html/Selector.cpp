@@ -227,6 +227,7 @@ private:
             s.kind = Simple::Kind::Type;
             s.at = m_pos;
             s.name = lowerAscii(ident());
+            s.tag = tagId(s.name);
             out.simples.append(s);
         }
         if (peek() == u'|') {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "html/Tags.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -51,13 +53,14 @@ struct Simple
     bool caseInsensitive = false;
     bool last = false, ofType = false; // Nth: counted from the end, among its type
     int a = 0, b = 0;                  // Nth: An+B
-    int id = -1;               // Nth with "of S": its counter; Has: unused; Contains: first needle
-    QByteArray name;           // Type, Attribute (lower-cased)
-    QByteArray value;          // Id, Class, Attribute
-    QList<int> args;           // complex selectors: Not, Is, Has, Nth's "of S"
-    QList<QByteArray> needles; // Contains
-    QString text;              // as written, for messages
-    int at = 0;                // where, for messages
+    int id = -1;                // Nth with "of S": its counter; Has: unused; Contains: first needle
+    QByteArray name;            // Type, Attribute (lower-cased)
+    TagId tag = TagId::Unknown; // Type: tagId(name)
+    QByteArray value;           // Id, Class, Attribute
+    QList<int> args;            // complex selectors: Not, Is, Has, Nth's "of S"
+    QList<QByteArray> needles;  // Contains
+    QString text;               // as written, for messages
+    int at = 0;                 // where, for messages
 };
 
 struct Compound

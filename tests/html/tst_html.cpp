@@ -132,7 +132,7 @@ const QList<Query> kQueries = {
     {"html", {"html"}},
     {"p", {"text", "raw", "html", "inner"}},
     {"*", {"attr:id", "attr:class"}},
-    {"b, i", {"html"}},
+    {"b, i, x-b", {"html"}},
     {"li:last-child, li:nth-child(2n+1 of .x), dd:first-of-type", {"text"}},
     {"td, th", {"text", "html"}},
     {"div > p + p, div p ~ span, #a :is(p, span):not(:first-child)", {"raw"}},
