@@ -218,6 +218,7 @@ void assign(QByteArray &to, QByteArrayView from)
 struct Record
 {
     static constexpr qsizetype kKeptField = 1 << 16;
+    static constexpr qsizetype kKeptLayout = 4 << 10;
     enum class State : quint8
     {
         Pending,
@@ -232,7 +233,10 @@ struct Record
     bool materialized = false;                // its fields made from the streams
     Slice rawCut, innerCut;                   // its parts, once cut at the limit
     QByteArray startTag, endTag;
-    std::unique_ptr<TextLayout> layout;
+    // Its text, laid out while it is captured and kept until it is dropped:
+    // a text field is a view of it.
+    TextLayout layout;
+    bool laysOut = false;
     bool textIsRaw = false;
     bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
@@ -268,6 +272,9 @@ struct Record
         }
         capturing = true;
         materialized = textIsRaw = readsRaw = false;
+        // A spare record keeps a small buffer for the next text.
+        if (std::exchange(laysOut, false))
+            layout.reset(kKeptLayout);
         bytes = serial = 0;
         if (std::exchange(usedStreams, false)) {
             htmlFrom = rawFrom = 0;
@@ -395,7 +402,8 @@ struct ElementTaker::Private : TreeSink
     SelectorList selectors;
     QList<Take> takes;
     bool needText = false, rawTake = false, needHtml = false, countTypes = false;
-    bool combined = false; // some selector has a combinator: elements keep their context
+    bool combined = false;  // some selector has a combinator: elements keep their context
+    bool usesEmpty = false; // :empty, for which text tells whether an element is
     // Every compound, by bit, with what its test at an element start needs.
     struct CompoundTest
     {
@@ -429,10 +437,9 @@ struct ElementTaker::Private : TreeSink
     std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
     int textCaptures = 0;
     int rawReaders = 0; // captures that read the raw stream
-    // Records and layouts done with, for the next ones: most elements taken
-    // then cost no allocation of their own.
+    // Records done with, for the next ones: most elements taken then cost no
+    // allocation of their own.
     std::vector<std::unique_ptr<Record>> spareRecords;
-    std::vector<std::unique_ptr<TextLayout>> spareLayouts;
     qint64 recordBytes = 0;
     qint64 textOffset = 0;
     bool finished = false;
@@ -454,6 +461,7 @@ struct ElementTaker::Private : TreeSink
             needHtml |= t.kind == Take::Kind::Html || t.kind == Take::Kind::Inner;
         }
         countTypes = usesTypes(data);
+        usesEmpty = uses(data, [](const Simple &s) { return s.kind == Simple::Kind::Empty; });
         isHasArgument = QList<bool>(data.complexes.size(), false);
         isTop = QList<bool>(data.complexes.size(), false);
         firstStep = QList<int>(data.complexes.size(), -1);
@@ -513,17 +521,21 @@ struct ElementTaker::Private : TreeSink
         pushFrame();
     }
 
-    static bool usesTypes(const Data &data)
+    static bool uses(const Data &data, bool (*is)(const Simple &))
     {
         for (const Complex &c : data.complexes) {
             for (const Compound &compound : c.compounds) {
                 for (const Simple &s : compound.simples) {
-                    if (s.kind == Simple::Kind::Nth && s.ofType)
+                    if (is(s))
                         return true;
                 }
             }
         }
         return false;
+    }
+    static bool usesTypes(const Data &data)
+    {
+        return uses(data, [](const Simple &s) { return s.kind == Simple::Kind::Nth && s.ofType; });
     }
 
     static void prepareNeedle(Needle &n, const QByteArray &text)
@@ -826,8 +838,8 @@ struct ElementTaker::Private : TreeSink
             }
             if (needText) {
                 for (Record *r : capturing) {
-                    if (r->layout)
-                        r->layout->elementStarted(e, shown);
+                    if (r->laysOut)
+                        r->layout.elementStarted(e, shown);
                 }
             }
         }
@@ -922,10 +934,10 @@ struct ElementTaker::Private : TreeSink
             r.readsRaw |= f.hidden;
             r.usedStreams |= f.hidden;
             if (!f.hidden) {
-                r.layout = newLayout();
+                r.laysOut = true;
                 if (f.pre && !isPreformatted(e.tag, e.ns))
-                    r.layout->setPreformatted();
-                r.layout->elementStarted(e, shown);
+                    r.layout.setPreformatted();
+                r.layout.elementStarted(e, shown);
             }
         }
         if (r.readsRaw || needHtml || needText) {
@@ -990,29 +1002,11 @@ struct ElementTaker::Private : TreeSink
 
     void recycle(std::unique_ptr<Record> &r)
     {
-        spare(r->layout);
         if (spareRecords.size() < 4096) {
             r->clear();
             spareRecords.push_back(std::move(r));
         }
         r.reset();
-    }
-
-    void spare(std::unique_ptr<TextLayout> &layout)
-    {
-        if (layout && spareLayouts.size() < 64)
-            spareLayouts.push_back(std::move(layout));
-        layout.reset();
-    }
-
-    std::unique_ptr<TextLayout> newLayout()
-    {
-        if (spareLayouts.empty())
-            return std::make_unique<TextLayout>();
-        std::unique_ptr<TextLayout> layout = std::move(spareLayouts.back());
-        spareLayouts.pop_back();
-        layout->reset();
-        return layout;
     }
 
     Record *recordOf(qint64 serial) const
@@ -1105,7 +1099,7 @@ struct ElementTaker::Private : TreeSink
     void text(QByteArrayView text) override
     {
         Frame &parent = top();
-        if (!parent.nonEmpty) {
+        if (usesEmpty && !parent.nonEmpty) {
             for (char c : text) {
                 if (!(c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r')) {
                     parent.nonEmpty = true;
@@ -1133,8 +1127,8 @@ struct ElementTaker::Private : TreeSink
             write(raw, text, false);
         if (needText) {
             for (Record *r : capturing) {
-                if (r->layout)
-                    r->layout->text(text);
+                if (r->laysOut)
+                    r->layout.text(text);
             }
         }
     }
@@ -1184,8 +1178,8 @@ struct ElementTaker::Private : TreeSink
                 write(html, scratch, true);
             }
             for (Record *r : capturing) {
-                if (r->layout)
-                    r->layout->elementEnded();
+                if (r->laysOut)
+                    r->layout.elementEnded();
             }
         }
         // :has(): what this element and its subtree give its parent.
@@ -1243,10 +1237,10 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        if (r.layout) {
-            r.layout->elementEnded();
-            r.layout->finish();
-            QByteArrayView lines = r.layout->lines();
+        if (r.laysOut) {
+            r.layout.elementEnded();
+            r.layout.finish();
+            QByteArrayView lines = r.layout.lines();
             if (lines.endsWith('\n'))
                 lines.chop(1);
             // The layout stays with the record until it is dropped: the

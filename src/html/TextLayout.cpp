@@ -80,9 +80,9 @@ QByteArray TextLayout::take()
     return std::exchange(m_out, QByteArray());
 }
 
-void TextLayout::reset()
+void TextLayout::reset(qsizetype keep)
 {
-    if (m_out.size() > 1 << 16)
+    if (m_out.size() > keep)
         m_out = QByteArray();
     m_used = m_taken = 0;
     m_frames.clear();

@@ -20,7 +20,7 @@ public:
     void finish() { endLine(); }
     QByteArray take(); // the lines made so far
     QByteArrayView lines() const { return {m_out.constData(), m_used}; }
-    void reset(); // for another element, keeping a small buffer
+    void reset(qsizetype keep = 1 << 16); // for another element, keeping a buffer this small
     qint64 heldBytes() const { return m_out.capacity(); }
     bool hidden() const { return m_hidden > 0; }
     // For the text of an element inside pre: white space kept from the start.
