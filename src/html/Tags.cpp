@@ -174,6 +174,18 @@ constinit const std::array<quint16, size_t(TagId::Count)> tagFlagTable = [] {
         flags[i] = kTable.flags[i];
     return flags;
 }();
+constinit const std::array<const char *, size_t(TagId::Count)> tagNameTable = [] {
+    std::array<const char *, size_t(TagId::Count)> names{};
+    for (size_t i = 0; i < names.size(); ++i)
+        names[i] = kNames[i];
+    return names;
+}();
+constinit const std::array<quint8, size_t(TagId::Count)> tagLengthTable = [] {
+    std::array<quint8, size_t(TagId::Count)> lengths{};
+    for (size_t i = 0; i < lengths.size(); ++i)
+        lengths[i] = kTable.lengths[i];
+    return lengths;
+}();
 } // namespace detail
 
 TagId tagId(QByteArrayView name)
@@ -202,16 +214,6 @@ TagId tagId(QByteArrayView name)
     }
     // SVG's adjusted spelling of the one name that matters here.
     return name == "foreignObject" ? TagId::ForeignObject : TagId::Unknown;
-}
-
-QByteArray tagName(TagId tag)
-{
-    return QByteArray::fromRawData(kNames[size_t(tag)], kTable.lengths[size_t(tag)]);
-}
-
-QByteArrayView tagNameView(TagId tag)
-{
-    return QByteArrayView(kNames[size_t(tag)], kTable.lengths[size_t(tag)]);
 }
 
 } // namespace html

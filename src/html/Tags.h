@@ -139,9 +139,6 @@ enum class TagId : quint8
 };
 
 TagId tagId(QByteArrayView lowerName);
-// The name of a known tag, without allocating: raw data of a static string.
-QByteArray tagName(TagId tag);
-QByteArrayView tagNameView(TagId tag);
 
 // What the standard's tree building and the default style sheet say of an
 // HTML element, as bits.
@@ -161,6 +158,18 @@ enum TagFlag : quint16
 };
 namespace detail {
 extern const std::array<quint16, size_t(TagId::Count)> tagFlagTable;
+extern const std::array<const char *, size_t(TagId::Count)> tagNameTable;
+extern const std::array<quint8, size_t(TagId::Count)> tagLengthTable;
+} // namespace detail
+// Inline, so that a name made for every tag is made in place.
+inline QByteArrayView tagNameView(TagId tag)
+{
+    return QByteArrayView(detail::tagNameTable[size_t(tag)], detail::tagLengthTable[size_t(tag)]);
+}
+inline QByteArray tagName(TagId tag) // static data: no copy is made
+{
+    return QByteArray::fromRawData(detail::tagNameTable[size_t(tag)],
+                                   detail::tagLengthTable[size_t(tag)]);
 }
 inline quint16 tagFlags(TagId tag)
 {
