@@ -69,7 +69,8 @@ char *TextLayout::grow(qsizetype n)
     if (m_out.size() - m_used < n)
         m_out.resize(
             std::max(m_used + n, std::min<qsizetype>(2 * m_out.size(), m_out.size() + (4 << 20))));
-    return m_out.data() + m_used;
+    m_data = m_out.data();
+    return m_data + m_used;
 }
 
 QByteArray TextLayout::take()
@@ -77,13 +78,16 @@ QByteArray TextLayout::take()
     m_taken = std::max(m_taken / 2, m_used);
     m_out.truncate(m_used);
     m_used = 0;
+    m_data = nullptr;
     return std::exchange(m_out, QByteArray());
 }
 
 void TextLayout::reset(qsizetype keep)
 {
-    if (m_out.size() > keep)
+    if (m_out.size() > keep) {
         m_out = QByteArray();
+        m_data = nullptr;
+    }
     m_used = m_taken = 0;
     m_frames.clear();
     m_hidden = m_pre = m_tabs = 0;

@@ -13,6 +13,9 @@ namespace html {
 class TextLayout
 {
 public:
+    TextLayout() = default;
+    TextLayout(const TextLayout &) = delete; // it writes through a pointer into its buffer
+    TextLayout &operator=(const TextLayout &) = delete;
     void elementStarted(const ElementStart &element) { elementStarted(element, isShown(element)); }
     void elementStarted(const ElementStart &element, bool shown); // shown: isShown(element)
     void text(QByteArrayView text);
@@ -46,13 +49,16 @@ private:
     // Room for n more bytes; the common case, room there already, inline.
     char *room(qsizetype n)
     {
-        return m_out.size() - m_used >= n && !m_out.isNull() ? m_out.data() + m_used : grow(n);
+        return m_out.size() - m_used >= n && m_data ? m_data + m_used : grow(n);
     }
     char *grow(qsizetype n);
 
     // The lines are m_out's first m_used bytes; the rest is room, so that
     // most pieces of text cost no call to resize.
     QByteArray m_out;
+    // m_out's bytes, never shared: writing through it asks no detach, whose
+    // look at the buffer's header is a cache miss as often as not.
+    char *m_data = nullptr;
     qsizetype m_used = 0;
     qsizetype m_taken = 0; // about the size of what was taken lately
     std::vector<Frame> m_frames;
