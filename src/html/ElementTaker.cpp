@@ -72,7 +72,6 @@ public:
             m_inline[1] |= from.m_inline[1];
         }
     }
-    bool isEmpty() const { return m_words == 0; }
     void clear() { *this = Bits(); }
 
 private:
@@ -445,10 +444,6 @@ struct ElementTaker::Private : TreeSink
     bool finished = false;
     QByteArray escaped;
     QByteArray scratch; // a tag on its way to the html stream
-    // What an element start works out, kept for the next one.
-    QList<int> startCandidates;
-    const QList<int> noCandidates;
-    QVarLengthArray<int, 2> startOfIndex;
 
     Private(const SelectorList &selectors, QList<Take> takes)
         : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
@@ -517,7 +512,6 @@ struct ElementTaker::Private : TreeSink
                 }
             }
         }
-        startOfIndex.resize(data.nthCounters);
         pushFrame();
     }
 
@@ -778,14 +772,12 @@ struct ElementTaker::Private : TreeSink
             f.inherited.copy(parent.inherited);
             f.inherited.orWith(parent.reached);
         }
-        QVarLengthArray<int, 2> &ofIndex = startOfIndex;
+        QVarLengthArray<int, 2> ofIndex;
         if (data.nthCounters)
-            std::fill(ofIndex.begin(), ofIndex.end(), 0);
+            ofIndex.resize(data.nthCounters, 0);
         const Info info{e.name,  e.tag,       e.ns,       e.attributes,   e.depth,
                         e.index, e.typeIndex, &f.reached, ofIndex.data(), nullptr};
-        QList<int> &candidates = startCandidates;
-        if (!candidates.isEmpty())
-            candidates.clear();
+        QList<int> candidates;
         bool matched = false;
         for (const CompoundTest &test : tests) {
             if (test.previous >= 0) {
@@ -844,7 +836,7 @@ struct ElementTaker::Private : TreeSink
             }
         }
         if (matched || !candidates.isEmpty())
-            f.record = open(e, f, matched ? noCandidates : candidates, shown, ofIndex);
+            f.record = open(e, f, matched ? QList<int>() : candidates, shown, ofIndex);
     }
 
     // Known HTML names are static strings: no copy of them is made.
