@@ -10,6 +10,7 @@
 //   quillora-bench lines URLFILE WORD [--without] [--regex] [--text] [--window] [--rows-out F]
 //                        [--ca CERTFILE] [--connect-timeout MS]
 //   quillora-bench select URLFILE SELECTOR [--take WHAT]... [--rows-out F]
+//   quillora-bench cli ROWSFILE QUILLORA-CLI-ARGUMENTS...
 //   quillora-bench between URLFILE START END [--window]
 //   quillora-bench save ROWSURLFILE list|commas PATH [--window]
 //   quillora-bench harvest URL [--window]
@@ -19,6 +20,8 @@
 
 #include "Corpus.h"
 #include "Table.h"
+
+#include "cli/CliRun.h"
 
 #include "extraction/ExtractionRun.h"
 #include "platform/CurlPageFetcher.h"
@@ -43,6 +46,9 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -472,6 +478,51 @@ int runLoad(const Options &options)
     return 0;
 }
 
+// The command line's run in process, timed as the other runs are, from its
+// start to its end: the process's start-up and exit are not the run's work.
+// Its standard output, the rows, goes to ROWSFILE while it runs.
+int runCli(const QStringList &args)
+{
+    if (args.size() < 2)
+        return 2;
+    CliOptions options;
+    const QString problem = parseArguments(args.mid(1), options);
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
+        return 2;
+    }
+    std::fflush(stdout);
+    const int console = dup(1);
+    const int rowsFile = open(QFile::encodeName(args[0]).constData(),
+                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (console < 0 || rowsFile < 0 || dup2(rowsFile, 1) < 0) {
+        std::perror("cli rows file");
+        return 1;
+    }
+    close(rowsFile);
+    StallMeter meter;
+    int status = 0;
+    CliRun run(options);
+    const double seconds = timeInLoop(meter, [&](std::function<void()> done) {
+        QObject::connect(&run, &CliRun::finished, [&status, done](int s) {
+            status = s;
+            done();
+        });
+        run.start();
+    });
+    std::fflush(stdout);
+    dup2(console, 1);
+    close(console);
+    int rows = 0;
+    QFile written(args[0]);
+    if (written.open(QIODevice::ReadOnly)) {
+        while (!written.atEnd())
+            rows += int(written.read(1 << 20).count('\n'));
+    }
+    report(seconds, meter, rows);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -482,6 +533,11 @@ int main(int argc, char **argv)
             list << QString::fromLocal8Bit(argv[i]);
         return list;
     }();
+    // The command line's arguments are its own.
+    if (args.value(0) == QLatin1String("cli")) {
+        QCoreApplication app(argc, argv);
+        return runCli(args.mid(1));
+    }
     const Options options = parse(args);
     const QString command = options.positional.value(0);
     if (command == QLatin1String("corpus") && options.positional.size() == 2)
