@@ -43,6 +43,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -516,8 +517,10 @@ int runCli(const QStringList &args)
     int rows = 0;
     QFile written(args[0]);
     if (written.open(QIODevice::ReadOnly)) {
-        while (!written.atEnd())
-            rows += int(written.read(1 << 20).count('\n'));
+        while (!written.atEnd()) {
+            const QByteArray chunk = written.read(1 << 20);
+            rows += int(std::count(chunk.begin(), chunk.end(), '\n'));
+        }
     }
     report(seconds, meter, rows);
     return status;

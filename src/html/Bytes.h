@@ -46,6 +46,15 @@ inline quint64 atMost(quint64 x, uchar c)
     return ~(((x & kLow7) + kOnes * (0x7F - c)) | x) & kHigh;
 }
 
+// ASCII upper-case letters lowered, every other byte as it is.
+inline quint64 lowerAscii(quint64 x)
+{
+    const quint64 low = x & kLow7;
+    const quint64 fromA = low + kOnes * (0x80 - 'A'); // top bit: at least 'A'
+    const quint64 pastZ = low + kOnes * (0x7F - 'Z'); // top bit: past 'Z'
+    return x | ((fromA & ~pastZ & ~x & kHigh) >> 2);
+}
+
 inline int firstByte(quint64 mask)
 {
     return std::countr_zero(mask) >> 3;

@@ -74,6 +74,7 @@ struct Table
     quint8 ids[kSlots] = {};
     quint64 shortKeys[kShortSlots] = {};
     quint8 shortIds[kShortSlots] = {};
+    quint8 shortLengths[kShortSlots] = {}; // by slot: read beside the id, not after it
     quint16 flags[size_t(TagId::Count)] = {};
     quint8 lengths[size_t(TagId::Count)] = {};
 
@@ -89,6 +90,7 @@ struct Table
                     s = (s + 1) & (kShortSlots - 1);
                 shortKeys[s] = key;
                 shortIds[s] = quint8(i);
+                shortLengths[s] = lengths[i];
                 continue;
             }
             uint s = slotOf(kNames[i], lengths[i]);
@@ -188,17 +190,21 @@ constinit const std::array<quint8, size_t(TagId::Count)> tagLengthTable = [] {
 }();
 } // namespace detail
 
+TagId shortTagId(quint64 key, qsizetype size)
+{
+    const Table &t = kTable;
+    for (uint s = shortSlotOf(key); t.shortIds[s]; s = (s + 1) & (kShortSlots - 1)) {
+        if (t.shortKeys[s] == key && t.shortLengths[s] == size)
+            return TagId(t.shortIds[s]);
+    }
+    return TagId::Unknown;
+}
+
 TagId tagId(QByteArrayView name)
 {
     const Table &t = kTable;
-    if (name.size() <= 8) {
-        const quint64 key = shortKey(name.data(), name.size());
-        for (uint s = shortSlotOf(key); t.shortIds[s]; s = (s + 1) & (kShortSlots - 1)) {
-            if (t.shortKeys[s] == key && t.lengths[t.shortIds[s]] == name.size())
-                return TagId(t.shortIds[s]);
-        }
-        return TagId::Unknown;
-    }
+    if (name.size() <= 8)
+        return shortTagId(shortKey(name.data(), name.size()), name.size());
     for (uint s = slotOf(name.data(), name.size());; s = (s + 1) & (kSlots - 1)) {
         const quint8 id = t.ids[s];
         if (!id)

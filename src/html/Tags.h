@@ -139,6 +139,9 @@ enum class TagId : quint8
 };
 
 TagId tagId(QByteArrayView lowerName);
+// The same for a name of 1 to 8 bytes given as one number, its first byte
+// lowest and zeros after its last: the tokenizer makes it in a register.
+TagId shortTagId(quint64 lowerKey, qsizetype size);
 
 // What the standard's tree building and the default style sheet say of an
 // HTML element, as bits.

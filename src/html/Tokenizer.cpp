@@ -396,9 +396,17 @@ void Tokenizer::run(const char *p, const char *end)
                 const qsizetype n = std::min<qsizetype>(q - name, kTagLimit);
                 m_tagCut = n < q - name;
                 m_tagBytes = n;
-                char lowered[16];
                 TagId id = TagId::Unknown;
-                if (n <= qsizetype(sizeof lowered)) {
+                if (n <= 8) {
+                    // Lowered in a register: bytes stored one by one and
+                    // loaded at once for the lookup would stall on the stores.
+                    // The name stops before end, so there is a byte past it.
+                    const quint64 bytes = end - name >= 8 ? bytes::load(name)
+                                                          : bytes::loadShort(name, end - name);
+                    const quint64 mask = n == 8 ? ~quint64(0) : (quint64(1) << (8 * n)) - 1;
+                    id = shortTagId(bytes::lowerAscii(bytes) & mask, n);
+                } else if (n <= 16) {
+                    char lowered[16];
                     for (qsizetype i = 0; i < n; ++i)
                         lowered[i] = lower(name[i]);
                     id = tagId(QByteArrayView(lowered, n));

@@ -50,6 +50,7 @@ const QStringList kPages = {
     "<select><option>a<option>b<optgroup label=g><option>c</select>",
     "<form><input name=a><form><input name=b></form>x",
     "<h1>a<h2>b</h1>c",
+    "<DIV><P>one<P>Two</DIV><UL><LI>a<Li>b</uL><TABLE><TD>c<Td>d</Table><BLOCKQUOTE><P>e",
     "<p>a<br>b<br/><br>c<hr>d</p><span> x  \t y </span> z",
     // Words of every length up to twenty, then white space of two: runs of
     // text copied many bytes at a time end at each place in the run.
