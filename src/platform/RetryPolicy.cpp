@@ -4,7 +4,10 @@
 
 namespace {
 
-constexpr int maxReconnects = 3;
+// A host that ends each kept connection after a few requests (an HTTP/2
+// GOAWAY) may cut the same request off once for every connection it takes to
+// answer those in flight before it: up to a hundred streams share one.
+constexpr int maxReconnects = 16;
 
 // A plain number of seconds of any length, or an HTTP date; the wait in ms,
 // at most capMs, or -1 when the value is neither.

@@ -34,6 +34,6 @@ struct RetryDecision
 // An answer 429 or 503, a reset or a timeout is tried again, up to retries
 // times, after what Retry-After says or else 1 s doubling, never longer than
 // cap. A request that a kept connection's close cut off unanswered goes again
-// at once, a few times.
+// at once, up to sixteen times.
 RetryDecision decideRetry(const RetryCase &failure, int retries, std::chrono::seconds cap,
                           const QDateTime &nowUtc);
