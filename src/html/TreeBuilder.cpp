@@ -1126,7 +1126,11 @@ struct TreeBuilder::Private
             insertForeign(tag, current().ns);
             return;
         }
-        startTagIn(mode, tag, t);
+        // Nearly every tag of a page comes in body: straight there.
+        if (mode == Mode::InBody)
+            inBodyStart(tag, t);
+        else
+            startTagIn(mode, tag, t);
     }
 
     void insertForeign(Tag &tag, Ns ns)
@@ -1772,7 +1776,10 @@ struct TreeBuilder::Private
             foreignEnd(tag, t);
             return;
         }
-        endTagIn(mode, tag, t);
+        if (mode == Mode::InBody)
+            inBodyEnd(tag, t);
+        else
+            endTagIn(mode, tag, t);
     }
 
     void foreignEnd(Tag &tag, T t)
@@ -2165,6 +2172,11 @@ struct TreeBuilder::Private
             return;
         }
         if (inForeignContent(nullptr)) {
+            emitText(text);
+            return;
+        }
+        if (mode == Mode::InBody) {
+            reconstructFormatting();
             emitText(text);
             return;
         }
