@@ -370,8 +370,9 @@ void Tokenizer::run(const char *p, const char *end)
 {
     while (p < end) {
         const char c = *p;
-        switch (m_state) {
-        case S::Data: {
+        // Most of a page is read in the data state: a plain test finds it,
+        // not the jump over every state.
+        if (m_state == S::Data) {
             const char *q = bytes::findAny(p, end, '<', '&', '\0');
             if (q > p) {
                 emitText(p, q - p);
@@ -401,8 +402,8 @@ void Tokenizer::run(const char *p, const char *end)
                     // Lowered in a register: bytes stored one by one and
                     // loaded at once for the lookup would stall on the stores.
                     // The name stops before end, so there is a byte past it.
-                    const quint64 bytes = end - name >= 8 ? bytes::load(name)
-                                                          : bytes::loadShort(name, end - name);
+                    const quint64 bytes =
+                        end - name >= 8 ? bytes::load(name) : bytes::loadShort(name, end - name);
                     const quint64 mask = n == 8 ? ~quint64(0) : (quint64(1) << (8 * n)) - 1;
                     id = shortTagId(bytes::lowerAscii(bytes) & mask, n);
                 } else if (n <= 16) {
@@ -435,6 +436,9 @@ void Tokenizer::run(const char *p, const char *end)
             }
             continue;
         }
+        switch (m_state) {
+        case S::Data:
+            continue; // above
         case S::RcData:
         case S::RawText:
         case S::ScriptData:
