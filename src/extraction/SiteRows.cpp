@@ -31,10 +31,20 @@ void SiteRows::readOptions()
 
 void SiteRows::hit(QStringView text)
 {
+    hitText(text, nullptr);
+}
+
+void SiteRows::hit(const QString &text)
+{
+    hitText(text, &text);
+}
+
+void SiteRows::hitText(QStringView text, const QString *shared)
+{
     if (text.isEmpty())
         return;
     readOptions();
-    if (m_dropDuplicates && holdsResult(text.toString()))
+    if (m_dropDuplicates && holdsResult(shared ? *shared : text.toString()))
         return;
     keep(text.toUtf8(),
          m_includeAddress ? ResultRow::Kind::ResultWithAddress : ResultRow::Kind::Result);

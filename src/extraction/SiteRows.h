@@ -39,6 +39,7 @@ public:
 
     // What the rule found; text given as UTF-8 must be valid UTF-8.
     void hit(QStringView text);
+    void hit(const QString &text); // shared, not copied, for the question of duplicates
     void hitUtf8(QByteArrayView text);
     // An element's fields (one a take): a row even when empty, a record row
     // when several.
@@ -73,6 +74,7 @@ public:
 private:
     void readOptions();
     void addressRow();
+    void hitText(QStringView text, const QString *shared);
     void keep(QByteArrayView text, ResultRow::Kind kind);
     bool showsAddress() const;
     bool holdsResult(const QString &result) const;
