@@ -414,8 +414,6 @@ struct ElementTaker::Private : TreeSink
         const QList<int> *counters{}; // the "of S" counters of its complex, when it ends it
     };
     std::vector<CompoundTest> tests;
-    QList<bool> isHasArgument;
-    QList<bool> isTop;
     std::vector<HasStep> steps;
     QList<int> firstStep;         // per complex, its first step or -1
     QList<QList<int>> countersOf; // per complex, the "of S" counters it is an S of
@@ -457,8 +455,9 @@ struct ElementTaker::Private : TreeSink
         }
         countTypes = usesTypes(data);
         usesEmpty = uses(data, [](const Simple &s) { return s.kind == Simple::Kind::Empty; });
-        isHasArgument = QList<bool>(data.complexes.size(), false);
-        isTop = QList<bool>(data.complexes.size(), false);
+        // Read into the compound tests below, and not after.
+        QList<bool> isHasArgument(data.complexes.size(), false);
+        QList<bool> isTop(data.complexes.size(), false);
         firstStep = QList<int>(data.complexes.size(), -1);
         for (int top : data.top)
             isTop[top] = true;

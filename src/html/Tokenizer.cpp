@@ -406,11 +406,6 @@ void Tokenizer::run(const char *p, const char *end)
                         end - name >= 8 ? bytes::load(name) : bytes::loadShort(name, end - name);
                     const quint64 mask = n == 8 ? ~quint64(0) : (quint64(1) << (8 * n)) - 1;
                     id = shortTagId(bytes::lowerAscii(bytes) & mask, n);
-                } else if (n <= 16) {
-                    char lowered[16];
-                    for (qsizetype i = 0; i < n; ++i)
-                        lowered[i] = lower(name[i]);
-                    id = tagId(QByteArrayView(lowered, n));
                 }
                 if (id != TagId::Unknown) {
                     m_tag.name = tagName(id);
@@ -420,6 +415,9 @@ void Tokenizer::run(const char *p, const char *end)
                     m_tag.name.resize(n);
                     for (qsizetype i = 0; i < n; ++i)
                         m_tag.name.data()[i] = lower(name[i]);
+                    // The few known names longer than eight, looked up lowered.
+                    if (n > 8)
+                        id = tagId(m_tag.name);
                 }
                 // A NUL goes on the name as U+FFFD, in the tag name state.
                 m_tag.id = id;
