@@ -42,21 +42,14 @@ QString SelectRule::problem(const RuleDescription &rule, qsizetype siteCount)
     return {};
 }
 
-// Fed a few kilobytes at a time, the records made go on at once, while what
-// they hold is still in the cache.
+// The piece is read in advance(), as the slice allows: one piece may close
+// elements whose html is most of the page, each of them a row.
 void SelectRule::take(QByteArrayView piece)
 {
     if (!m_taker || piece.isEmpty())
         return;
     m_read = true;
-    constexpr qsizetype feedSize = 4096;
-    while (!piece.isEmpty()) {
-        const qsizetype n = std::min(feedSize, piece.size());
-        m_taker->feed(piece.first(n));
-        piece = piece.sliced(n);
-        for (; m_taker->hasRecord(); m_taker->dropRecord())
-            m_rows.hitElement(m_taker->record());
-    }
+    m_piece = piece;
 }
 
 // A page with no text at all, as one that failed to come, has no elements:
@@ -68,20 +61,49 @@ void SelectRule::endOfPage()
     m_ended = true;
 }
 
+// Fed a few kilobytes at a time, the records made go on at once, while what
+// they hold is still in the cache.
 bool SelectRule::advance(const WorkSlice &slice)
 {
     if (!m_taker)
         return true;
-    for (int taken = 0; m_taker->hasRecord(); ++taken) {
-        if (taken % 256 == 255 && slice.expired())
+    constexpr qsizetype feedSize = 4096;
+    for (;;) {
+        if (!takeRecords(slice))
             return false;
-        m_rows.hitElement(m_taker->record());
-        m_taker->dropRecord();
+        if (m_piece.isEmpty())
+            break;
+        const qsizetype n = std::min(feedSize, m_piece.size());
+        m_taker->feed(m_piece.first(n));
+        m_piece = m_piece.sliced(n);
+        if (slice.expired())
+            return false;
     }
     // What was cut to stay within its limits is said once the page is read.
     if (m_ended && !std::exchange(m_noted, true)) {
         for (const QString &note : m_taker->notes())
             m_rows.note(note);
+    }
+    return true;
+}
+
+// The clock is read every few hundred records, and after each large one.
+bool SelectRule::takeRecords(const WorkSlice &slice)
+{
+    constexpr qint64 recordCost = 256, costPerLook = 64 << 10; // in bytes copied
+    qint64 cost = 0;
+    while (m_taker->hasRecord()) {
+        if (cost >= costPerLook) {
+            if (slice.expired())
+                return false;
+            cost = 0;
+        }
+        const QList<QByteArray> &fields = m_taker->record();
+        cost += recordCost;
+        for (const QByteArray &field : fields)
+            cost += field.size();
+        m_rows.hitElement(fields);
+        m_taker->dropRecord();
     }
     return true;
 }

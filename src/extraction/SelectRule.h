@@ -27,8 +27,11 @@ public:
     qint64 heldBytes() const override { return m_taker ? m_taker->heldBytes() : 0; }
 
 private:
+    bool takeRecords(const WorkSlice &slice);
+
     SiteRows &m_rows;
     std::optional<html::ElementTaker> m_taker; // none for a selector made invalid meanwhile
+    QByteArrayView m_piece;                    // of the page, not yet read
     bool m_read = false;                       // any text came
     bool m_ended = false;
     bool m_noted = false;

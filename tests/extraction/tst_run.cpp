@@ -234,6 +234,31 @@ private slots:
                  QStringList{"!" + site(1)});
         QCOMPARE(ruleRows(Rule::Match, site(1), inPieces(crOnly), host),
                  QStringList{"!" + site(1)});
+        // One piece that closes hundreds of elements, each holding most of the
+        // page, gives their rows slice by slice, a large one at a time.
+        const QByteArray deep = QByteArray("<div>").repeated(600) + QByteArray(100'000, 'x') +
+                                QByteArray("</div>").repeated(600);
+        host.rule = QStringLiteral("div");
+        host.takeNames = {QStringLiteral("html")};
+        ResultList results;
+        SiteRows held(results);
+        held.begin(site(1), ruleEntry(Rule::Select), host);
+        const auto select = ruleEntry(Rule::Select).make(Rule::Select, host, held);
+        select->take(deep);
+        int slices = 0;
+        for (bool ended = false;; ++slices) {
+            held.newSlice();
+            if (select->advance(WorkSlice(0))) {
+                if (std::exchange(ended, true))
+                    break;
+                select->endOfPage();
+            }
+        }
+        held.pageDone();
+        held.release();
+        held.flush(WorkSlice(std::numeric_limits<qint64>::max()));
+        QCOMPARE(results.texts(), ruleRows(Rule::Select, site(1), inPieces(deep), host));
+        QVERIFY2(slices > 500 && results.count() > 500, qPrintable(QString::number(slices)));
     }
 
     // What a run asks of the list: a result is held, and an address shown,
