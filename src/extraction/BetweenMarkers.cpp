@@ -1,8 +1,8 @@
 #include "extraction/BetweenMarkers.h"
 
 #include "extraction/LineFilter.h"
+#include "html/Bytes.h"
 #include "model/WorkSlice.h"
-#include "platform/Utf8Text.h"
 
 #include <algorithm>
 #include <array>
@@ -267,7 +267,7 @@ void BetweenMarkers::append(QByteArrayView utf8)
         joined += utf8;
         utf8 = joined;
     }
-    const QByteArrayView whole = utf8.first(wholeCharacters(utf8));
+    const QByteArrayView whole = utf8.first(html::bytes::wholeCharacters(utf8));
     m_partial = utf8.sliced(whole.size()).toByteArray();
     commit();
     compact();

@@ -4,9 +4,9 @@
 #include "extraction/Pattern.h"
 #include "extraction/RunHost.h"
 #include "extraction/SiteRows.h"
+#include "html/Bytes.h"
 #include "model/WorkSlice.h"
 #include "platform/PageFetcher.h"
-#include "platform/Utf8Text.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void PatternBetweenRule::take(QByteArrayView piece)
     // text is what decoding the whole page gives.
     QByteArray joined = std::exchange(m_partial, {});
     joined += piece;
-    const qsizetype whole = wholeCharacters(joined);
+    const qsizetype whole = html::bytes::wholeCharacters(joined);
     m_partial = joined.sliced(whole);
     m_text += m_decoder.decode(QByteArrayView(joined).first(whole));
 }

@@ -236,6 +236,7 @@ struct Record
     // a text field is a view of it.
     TextLayout layout;
     bool laysOut = false;
+    bool textCut = false; // its layout reached the limit and was left there
     bool textIsRaw = false;
     bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
@@ -272,7 +273,7 @@ struct Record
         capturing = true;
         materialized = textIsRaw = readsRaw = false;
         // A spare record keeps a small buffer for the next text.
-        if (std::exchange(laysOut, false))
+        if (std::exchange(laysOut, false) | std::exchange(textCut, false))
             layout.reset(kKeptLayout);
         bytes = serial = 0;
         if (std::exchange(usedStreams, false)) {
@@ -1118,10 +1119,23 @@ struct ElementTaker::Private : TreeSink
             write(raw, text, false);
         if (needText) {
             for (Record *r : capturing) {
-                if (r->laysOut)
-                    r->layout.text(text);
+                if (!r->laysOut)
+                    continue;
+                r->layout.text(text);
+                if (r->layout.lines().size() >= kCaptureLimit) [[unlikely]]
+                    cutText(*r);
             }
         }
+    }
+
+    // Its text stops being laid out; what it has is cut to the limit when
+    // the element ends.
+    void cutText(Record &r)
+    {
+        r.laysOut = false;
+        r.textCut = true;
+        if (!std::exchange(r.cut, true))
+            notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
     }
 
     void search(Needle &n, QByteArrayView text)
@@ -1228,10 +1242,17 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        if (r.laysOut) {
-            r.layout.elementEnded();
-            r.layout.finish();
-            QByteArrayView lines = r.layout.lines();
+        if (r.laysOut || r.textCut) {
+            QByteArrayView lines;
+            if (r.laysOut) {
+                r.layout.elementEnded();
+                r.layout.finish();
+                lines = r.layout.lines();
+            } else {
+                // Cut to the limit, not inside a character.
+                lines = r.layout.lines().first(kCaptureLimit);
+                lines.truncate(html::bytes::wholeCharacters(lines));
+            }
             if (lines.endsWith('\n'))
                 lines.chop(1);
             // The layout stays with the record until it is dropped: the
