@@ -1040,6 +1040,13 @@ struct ElementTaker::Private : TreeSink
         r.capturing = false;
     }
 
+    // A part cut at the limit ends before a character it would cut short.
+    static QByteArray whole(QByteArray cut)
+    {
+        cut.truncate(bytes::wholeCharacters(cut));
+        return cut;
+    }
+
     // A record's parts of the streams become its fields when it is taken, so
     // that records waiting their turn share one copy of what they read.
     void materialize(Record &r)
@@ -1047,10 +1054,10 @@ struct ElementTaker::Private : TreeSink
         if (r.materialized)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
-                                 : r.htmlTaken ? r.innerCut.joined()
+                                 : r.htmlTaken ? whole(r.innerCut.joined())
                                                : html.part(r.htmlFrom, r.htmlTo);
         const QByteArray rawText = !r.readsRaw  ? QByteArray()
-                                   : r.rawTaken ? r.rawCut.joined()
+                                   : r.rawTaken ? whole(r.rawCut.joined())
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
             switch (takes[i].kind) {
@@ -1065,6 +1072,7 @@ struct ElementTaker::Private : TreeSink
                 r.fields[i] = r.startTag + inner + r.endTag;
                 if (r.fields[i].size() > kCaptureLimit) {
                     r.fields[i].truncate(kCaptureLimit);
+                    r.fields[i].truncate(bytes::wholeCharacters(r.fields[i]));
                     if (!std::exchange(r.cut, true))
                         notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
                 }
