@@ -302,6 +302,25 @@ struct Record
     }
 };
 
+// A record's place in page order. One done while a record before it is not
+// keeps its fields alone and gives the record back: a record costs a
+// kilobyte and more, its fields often a few dozen bytes, and a page may hold
+// a million of them behind an element that ends with the page.
+// What a field held costs besides its bytes: its place and its buffer's header.
+constexpr qint64 kFieldCost = sizeof(QByteArray) + 32;
+
+struct Settled
+{
+    QList<QByteArray> fields;
+    qint64 bytes = 0; // what they hold
+};
+
+struct Queued
+{
+    std::unique_ptr<Record> record;   // null once settled, or dropped
+    std::unique_ptr<Settled> settled; // its fields alone, once settled
+};
+
 struct Frame
 {
     Bits reached, inherited, childrenOr, lastChild, hasChild, hasDescendant;
@@ -427,7 +446,7 @@ struct ElementTaker::Private : TreeSink
     std::vector<Frame> frames;
     size_t live = 0;
     // Records in page order; one dropped before its turn is freed at once.
-    std::deque<std::unique_ptr<Record>> records;
+    std::deque<Queued> records;
     qint64 firstSerial = 0;
     std::vector<Record *> capturing; // outermost first
     SharedStream html, raw;
@@ -869,9 +888,9 @@ struct ElementTaker::Private : TreeSink
             notes.add(note);
             return nullptr;
         }
-        records.push_back(newRecord());
-        Record &r = *records.back();
+        Record &r = *(records.emplace_back().record = newRecord());
         r.serial = firstSerial + qint64(records.size()) - 1;
+        add(r, sizeof(Record));
         if (!candidates.isEmpty()) {
             r.deferred = true;
             r.candidates = candidates;
@@ -945,7 +964,10 @@ struct ElementTaker::Private : TreeSink
         } else {
             r.capturing = false;
             if (candidates.isEmpty()) {
-                r.state = Record::State::Match; // all it gives is known now: it may go at once
+                // All it gives is known now: it may go at once.
+                r.state = Record::State::Match;
+                r.materialized = true;
+                settle(r);
                 return nullptr;
             }
         }
@@ -1001,10 +1023,36 @@ struct ElementTaker::Private : TreeSink
         r.reset();
     }
 
+    // A record matched and made whole that waits for an undecided one before
+    // it keeps its fields alone, copied off the record's buffers; one behind
+    // records ready to go goes with them. Those that read the shared streams
+    // are made whole only when taken, so as not to copy what records inside
+    // each other share.
+    void settle(Record &r)
+    {
+        const Record *first = records.front().record.get();
+        if (r.materialized && first && first->state == Record::State::Pending)
+            keepFieldsAlone(r);
+    }
+    [[gnu::noinline]] void keepFieldsAlone(Record &r)
+    {
+        Queued &q = records[size_t(r.serial - firstSerial)];
+        auto settled = std::make_unique<Settled>();
+        settled->fields.reserve(r.fields.size());
+        settled->bytes = sizeof(Settled);
+        for (const QByteArray &field : std::as_const(r.fields)) {
+            settled->fields.append(QByteArray(field.constData(), field.size()));
+            settled->bytes += kFieldCost + field.size();
+        }
+        recordBytes += settled->bytes - r.bytes;
+        q.settled = std::move(settled);
+        recycle(q.record);
+    }
+
     Record *recordOf(qint64 serial) const
     {
         const qint64 at = serial - firstSerial;
-        return at >= 0 && at < qint64(records.size()) ? records[size_t(at)].get() : nullptr;
+        return at >= 0 && at < qint64(records.size()) ? records[size_t(at)].record.get() : nullptr;
     }
 
     bool needs(const Record &r, bool isHtml) const
@@ -1229,6 +1277,7 @@ struct ElementTaker::Private : TreeSink
         finishFields(r, f);
         if (r.candidates.isEmpty()) {
             r.state = Record::State::Match;
+            settle(r);
             return;
         }
         r.empty = !f.nonEmpty;
@@ -1272,7 +1321,8 @@ struct ElementTaker::Private : TreeSink
         }
         if (needHtml && !f.isVoid)
             r.endTag = "</" + f.name + '>';
-        qint64 bytes = r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
+        qint64 bytes =
+            sizeof(Record) + r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
         for (const QByteArray &field : r.fields)
             bytes += field.size();
         recordBytes += bytes - r.bytes;
@@ -1306,9 +1356,11 @@ struct ElementTaker::Private : TreeSink
             match = match || evalCompound(data.complexes[ci].compounds.last(), info) == Tri::True;
         r.state = match ? Record::State::Match : Record::State::Drop;
         r.attributes.clear();
-        if (!match) {
+        if (match) {
+            settle(r);
+        } else {
             recordBytes -= r.bytes;
-            recycle(records[size_t(r.serial - firstSerial)]);
+            recycle(records[size_t(r.serial - firstSerial)].record);
         }
     }
 
@@ -1336,9 +1388,11 @@ struct ElementTaker::Private : TreeSink
             ++parent.waitingHead;
             r.state = result == Tri::True ? Record::State::Match : Record::State::Drop;
             r.attributes.clear();
-            if (result == Tri::False) {
+            if (result == Tri::True) {
+                settle(r);
+            } else {
                 recordBytes -= r.bytes;
-                recycle(records[size_t(r.serial - firstSerial)]);
+                recycle(records[size_t(r.serial - firstSerial)].record);
             }
         }
         if (parent.waitingHead > 64 && 2 * parent.waitingHead > parent.waiting.size()) {
@@ -1350,7 +1404,7 @@ struct ElementTaker::Private : TreeSink
 
     void flushFront()
     {
-        while (!records.empty() && !records.front()) {
+        while (!records.empty() && !records.front().record && !records.front().settled) {
             records.pop_front();
             ++firstSerial;
         }
@@ -1393,24 +1447,33 @@ void ElementTaker::finish()
 
 bool ElementTaker::hasRecord() const
 {
-    return !d->records.empty() && d->records.front()->state == Record::State::Match;
+    if (d->records.empty())
+        return false;
+    const Queued &q = d->records.front();
+    return q.record ? q.record->state == Record::State::Match : bool(q.settled);
 }
 
 const QList<QByteArray> &ElementTaker::record()
 {
     Q_ASSERT(hasRecord());
-    Record &r = *d->records.front();
-    d->materialize(r);
-    return r.fields;
+    Queued &q = d->records.front();
+    if (q.settled)
+        return q.settled->fields;
+    d->materialize(*q.record);
+    return q.record->fields;
 }
 
 void ElementTaker::dropRecord()
 {
     if (!hasRecord())
         return;
-    Record &r = *d->records.front();
-    d->recordBytes -= r.bytes;
-    d->recycle(d->records.front());
+    Queued &q = d->records.front();
+    if (q.settled) {
+        d->recordBytes -= q.settled->bytes;
+    } else {
+        d->recordBytes -= q.record->bytes;
+        d->recycle(q.record);
+    }
     d->records.pop_front();
     ++d->firstSerial;
     d->flushFront();
@@ -1430,8 +1493,12 @@ QList<QByteArray> ElementTaker::takeRecord()
 
 qint64 ElementTaker::heldBytes() const
 {
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + d->html.capacity() +
-           d->raw.capacity();
+    // The text of the elements still open, as it is laid out.
+    qint64 layouts = 0;
+    for (const Record *r : d->capturing)
+        layouts += r->layout.heldBytes();
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + layouts +
+           d->html.capacity() + d->raw.capacity();
 }
 
 QStringList ElementTaker::notes() const
