@@ -13,7 +13,7 @@ void PageLines::take(QByteArrayView piece)
     const qsizetype firstFeed = piece.indexOf('\n');
     if (m_partial.size() + (firstFeed < 0 ? piece.size() : firstFeed) > pageBudget) {
         stop();
-        m_rows.fail(FetchError::LineTooLong,
+        m_rows.fail(FetchError::RuleTooLarge,
                     QStringLiteral("too large: a line longer than %1 MiB").arg(pageBudget >> 20));
         return;
     }

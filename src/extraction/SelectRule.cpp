@@ -76,6 +76,8 @@ bool SelectRule::advance(const WorkSlice &slice)
         const qsizetype n = std::min(feedSize, m_piece.size());
         m_taker->feed(m_piece.first(n));
         m_piece = m_piece.sliced(n);
+        if (m_taker->waitingBytes() > pageBudget) [[unlikely]]
+            return tooLarge();
         if (slice.expired())
             return false;
     }
@@ -84,6 +86,20 @@ bool SelectRule::advance(const WorkSlice &slice)
         for (const QString &note : m_taker->notes())
             m_rows.note(note);
     }
+    return true;
+}
+
+// Rows go in page order, so matches wait for an earlier one still undecided
+// (every paragraph behind body in "body, p"): past the page budget, the page
+// fails, as a line that long does, rather than the memory growing with it.
+bool SelectRule::tooLarge()
+{
+    m_taker.reset();
+    m_piece = {};
+    m_rows.fail(FetchError::RuleTooLarge,
+                QStringLiteral("too large: the matched elements waiting for an earlier one to "
+                               "end take more than %1 MiB")
+                    .arg(pageBudget >> 20));
     return true;
 }
 

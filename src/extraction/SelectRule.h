@@ -28,9 +28,11 @@ public:
 
 private:
     bool takeRecords(const WorkSlice &slice);
+    bool tooLarge();
 
     SiteRows &m_rows;
-    std::optional<html::ElementTaker> m_taker; // none for a selector made invalid meanwhile
+    std::optional<html::ElementTaker> m_taker; // none for a selector made invalid meanwhile,
+                                               // or once the page held too much
     QByteArrayView m_piece;                    // of the page, not yet read
     bool m_read = false;                       // any text came
     bool m_ended = false;

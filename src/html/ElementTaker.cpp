@@ -273,8 +273,9 @@ struct Record
         capturing = true;
         materialized = textIsRaw = readsRaw = false;
         // A spare record keeps a small buffer for the next text.
-        if (std::exchange(laysOut, false) | std::exchange(textCut, false))
+        if (laysOut || textCut)
             layout.reset(kKeptLayout);
+        laysOut = textCut = false;
         bytes = serial = 0;
         if (std::exchange(usedStreams, false)) {
             htmlFrom = rawFrom = 0;
@@ -308,6 +309,8 @@ struct Record
 // a million of them behind an element that ends with the page.
 // What a field held costs besides its bytes: its place and its buffer's header.
 constexpr qint64 kFieldCost = sizeof(QByteArray) + 32;
+// A part of the shared streams small enough to copy for a record that waits.
+constexpr qint64 kSmallPart = 4 << 10;
 
 struct Settled
 {
@@ -458,6 +461,7 @@ struct ElementTaker::Private : TreeSink
     // allocation of their own.
     std::vector<std::unique_ptr<Record>> spareRecords;
     qint64 recordBytes = 0;
+    qint64 settledBytes = 0; // of those above, what the settled ones hold
     qint64 textOffset = 0;
     bool finished = false;
     QByteArray escaped;
@@ -1023,16 +1027,23 @@ struct ElementTaker::Private : TreeSink
         r.reset();
     }
 
-    // A record matched and made whole that waits for an undecided one before
-    // it keeps its fields alone, copied off the record's buffers; one behind
-    // records ready to go goes with them. Those that read the shared streams
-    // are made whole only when taken, so as not to copy what records inside
-    // each other share.
+    // A matched record that waits for an undecided one before it keeps its
+    // fields alone, copied off the record's buffers; one behind records ready
+    // to go goes with them. Its parts of the shared streams are copied for it
+    // only when small: a large part stays shared with the records around it
+    // until it is taken.
     void settle(Record &r)
     {
         const Record *first = records.front().record.get();
-        if (r.materialized && first && first->state == Record::State::Pending)
-            keepFieldsAlone(r);
+        if (!first || first->state != Record::State::Pending)
+            return;
+        if (!r.materialized) {
+            if (r.htmlTaken || r.rawTaken ||
+                (r.htmlTo - r.htmlFrom) + (r.rawTo - r.rawFrom) > kSmallPart)
+                return;
+            materialize(r);
+        }
+        keepFieldsAlone(r);
     }
     [[gnu::noinline]] void keepFieldsAlone(Record &r)
     {
@@ -1045,6 +1056,7 @@ struct ElementTaker::Private : TreeSink
             settled->bytes += kFieldCost + field.size();
         }
         recordBytes += settled->bytes - r.bytes;
+        settledBytes += settled->bytes;
         q.settled = std::move(settled);
         recycle(q.record);
     }
@@ -1470,6 +1482,7 @@ void ElementTaker::dropRecord()
     Queued &q = d->records.front();
     if (q.settled) {
         d->recordBytes -= q.settled->bytes;
+        d->settledBytes -= q.settled->bytes;
     } else {
         d->recordBytes -= q.record->bytes;
         d->recycle(q.record);
@@ -1499,6 +1512,11 @@ qint64 ElementTaker::heldBytes() const
         layouts += r->layout.heldBytes();
     return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + layouts +
            d->html.capacity() + d->raw.capacity();
+}
+
+qint64 ElementTaker::waitingBytes() const
+{
+    return d->settledBytes;
 }
 
 QStringList ElementTaker::notes() const

@@ -16,7 +16,9 @@ namespace html {
 // its parent's (:last-child, :nth-last-*, :only-*) is decided there; those
 // may appear only in the compound that names the element taken (also inside
 // :not() and :is() there), and :has() takes descendant and child arguments.
-// Records wait for the ones before them; heldBytes() counts them.
+// Records wait for the ones before them; heldBytes() counts them, and
+// waitingBytes() those done that wait, which no limit bounds but the page's
+// size (every paragraph behind the body in "body, p").
 class ElementTaker
 {
 public:
@@ -37,6 +39,7 @@ public:
     QList<QByteArray> takeRecord(); // the record, dropped
 
     qint64 heldBytes() const;
+    qint64 waitingBytes() const;
     QStringList notes() const;
 
 private:

@@ -56,7 +56,7 @@ QString kindReason(const FetchResult &result)
         return result.error.isEmpty() ? QStringLiteral("robots.txt") : result.error;
     case FetchError::PageLimit:
         return QStringLiteral("past the page limit");
-    case FetchError::LineTooLong:
+    case FetchError::RuleTooLarge:
     case FetchError::PatternLimit:
         // The rule names what it could not hold, or decide.
         return result.error;

@@ -27,7 +27,7 @@ enum class FetchError
     HttpStatus,      // an answer other than 2xx
     RedirectRefused, // to another scheme, from https to http, or too many
     FileError,       // the page could not be written where it was to go
-    LineTooLong,     // a line of the page too long for the rule to hold
+    RuleTooLarge,    // what the rule must hold of the page outgrew the budget: a line, elements
     PatternLimit,    // the rule's regular expression could not be decided on the page
     RobotsForbidden, // the site's robots.txt forbids fetching the page, or could not be had
     PageLimit,       // a crawl found the page past the number of pages it may fetch

@@ -132,7 +132,7 @@ QByteArrayView kindWord(FetchError kind)
     case FetchError::TooSlow:
         return "slow";
     case FetchError::TooLarge:
-    case FetchError::LineTooLong:
+    case FetchError::RuleTooLarge:
         return "oversize";
     case FetchError::Malformed:
         return "malformed";

@@ -40,7 +40,7 @@ struct Run
         QObject::connect(run.get(), &ExtractionRun::siteDone,
                          [this](const QString &address, const FetchResult &fetch) {
                              if (fetch.kind == FetchError::PatternLimit ||
-                                 fetch.kind == FetchError::LineTooLong)
+                                 fetch.kind == FetchError::RuleTooLarge)
                                  failures << "!" + address;
                          });
         run->start();
@@ -259,6 +259,15 @@ private slots:
         held.flush(WorkSlice(std::numeric_limits<qint64>::max()));
         QCOMPARE(results.texts(), ruleRows(Rule::Select, site(1), inPieces(deep), host));
         QVERIFY2(slices > 500 && results.count() > 500, qPrintable(QString::number(slices)));
+        // Matches held at once past the page budget, each waiting for the
+        // body to end, fail the page; the body alone is a row.
+        const QByteArray behindBody = "<body>" + QByteArray("<p>x</p>").repeated(1'000'000);
+        host.takeNames.clear();
+        host.rule = QStringLiteral("body, p");
+        QCOMPARE(ruleRows(Rule::Select, site(1), inPieces(behindBody), host),
+                 QStringList{"!" + site(1)});
+        host.rule = QStringLiteral("body");
+        QCOMPARE(ruleRows(Rule::Select, site(1), inPieces(behindBody), host).size(), 1);
     }
 
     // What a run asks of the list: a result is held, and an address shown,
