@@ -1516,7 +1516,9 @@ qint64 ElementTaker::heldBytes() const
 
 qint64 ElementTaker::waitingBytes() const
 {
-    return d->settledBytes;
+    // The shared text holds besides at most a capture's 16 MiB for the
+    // elements still open.
+    return d->settledBytes + d->html.capacity() + d->raw.capacity();
 }
 
 QStringList ElementTaker::notes() const

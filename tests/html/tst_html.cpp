@@ -569,6 +569,11 @@ private slots:
             QVERIFY(all[0][0].contains("paragraph 123"));
             QCOMPARE(all[20'000], QList<QByteArray>{last});
         }
+        // Larger matches wait sharing the html they read: it counts as waiting.
+        html::ElementTaker large(*html::SelectorList::parse("body, div", &problem),
+                                 {*html::Take::parse(u"html", nullptr)});
+        large.feed("<body>" + ("<div>" + QByteArray(5000, 'x') + "</div>").repeated(100));
+        QVERIFY(large.waitingBytes() > 100 * 5000);
 
         // Nesting past the depth limit makes siblings, with a note.
         QByteArray deep;
