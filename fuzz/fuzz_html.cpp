@@ -55,7 +55,7 @@ Output run(QByteArrayView page, const html::SelectorList &selectors, const QList
         visible.feed(page.sliced(given, piece));
         taker.feed(page.sliced(given, piece));
         given += piece;
-        FUZZ_CHECK(visible.heldBytes() >= 0 && taker.heldBytes() >= 0);
+        FUZZ_CHECK(visible.heldBytes() >= 0 && taker.heldBytes() >= 0 && taker.waitingBytes() >= 0);
         out.text += visible.take();
         while (taker.hasRecord())
             out.records << taker.takeRecord();
@@ -65,7 +65,7 @@ Output run(QByteArrayView page, const html::SelectorList &selectors, const QList
     out.text += visible.take();
     while (taker.hasRecord())
         out.records << taker.takeRecord();
-    FUZZ_CHECK(!taker.hasRecord());
+    FUZZ_CHECK(!taker.hasRecord() && taker.waitingBytes() == 0);
     out.notes = taker.notes() + visible.notes();
     return out;
 }

@@ -90,15 +90,16 @@ bool SelectRule::advance(const WorkSlice &slice)
 }
 
 // Rows go in page order, so matches wait for an earlier one still undecided
-// (every paragraph behind body in "body, p"): past the page budget, the page
+// (every paragraph behind body in "body, p"), and some for their parent's end
+// (every item in "li:nth-last-child(2n)"): past the page budget, the page
 // fails, as a line that long does, rather than the memory growing with it.
 bool SelectRule::tooLarge()
 {
     m_taker.reset();
     m_piece = {};
     m_rows.fail(FetchError::RuleTooLarge,
-                QStringLiteral("too large: the matched elements waiting for an earlier one to "
-                               "end take more than %1 MiB")
+                QStringLiteral("too large: the matched elements waiting their turn take more "
+                               "than %1 MiB")
                     .arg(pageBudget >> 20));
     return true;
 }

@@ -461,7 +461,8 @@ struct ElementTaker::Private : TreeSink
     // allocation of their own.
     std::vector<std::unique_ptr<Record>> spareRecords;
     qint64 recordBytes = 0;
-    qint64 settledBytes = 0; // of those above, what the settled ones hold
+    qint64 settledBytes = 0;  // of those above, what the settled ones hold
+    qint64 deferredBytes = 0; // and those that wait for their parent's end
     qint64 textOffset = 0;
     bool finished = false;
     QByteArray escaped;
@@ -1303,10 +1304,12 @@ struct ElementTaker::Private : TreeSink
             n.open.pop_back();
             n.satisfied = std::min(n.satisfied, n.open.size());
         }
-        if (r.waitsForParent)
+        if (r.waitsForParent) {
             parent.waiting.push_back(&r);
-        else
+            deferredBytes += r.bytes;
+        } else {
             decide(r);
+        }
     }
 
     void finishFields(Record &r, const Frame &f)
@@ -1333,10 +1336,13 @@ struct ElementTaker::Private : TreeSink
         }
         if (needHtml && !f.isVoid)
             r.endTag = "</" + f.name + '>';
-        qint64 bytes =
-            sizeof(Record) + r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
+        // Its text field is a view of the layout's buffer, counted whole.
+        qint64 bytes = sizeof(Record) + r.startTag.size() + r.endTag.size() + r.innerCut.size +
+                       r.rawCut.size + (r.laysOut || r.textCut ? r.layout.heldBytes() : 0);
         for (const QByteArray &field : r.fields)
             bytes += field.size();
+        for (const Attribute &a : std::as_const(r.attributes)) // kept to decide it at the end
+            bytes += 2 * kFieldCost + a.name.size() + a.value.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
         if (!needHtml && !r.readsRaw)
@@ -1361,6 +1367,8 @@ struct ElementTaker::Private : TreeSink
 
     void decide(Record &r)
     {
+        if (r.waitsForParent)
+            deferredBytes -= r.bytes;
         Info::End end;
         const Info info = infoOf(r, end);
         bool match = false;
@@ -1398,6 +1406,7 @@ struct ElementTaker::Private : TreeSink
             if (result == Tri::Unknown)
                 break;
             ++parent.waitingHead;
+            deferredBytes -= r.bytes;
             r.state = result == Tri::True ? Record::State::Match : Record::State::Drop;
             r.attributes.clear();
             if (result == Tri::True) {
@@ -1419,6 +1428,13 @@ struct ElementTaker::Private : TreeSink
         while (!records.empty() && !records.front().record && !records.front().settled) {
             records.pop_front();
             ++firstSerial;
+        }
+        // With no record left, none reads the shared text.
+        if (records.empty() && html.end() + raw.end() > 0) [[unlikely]] {
+            html.clear();
+            raw.clear();
+            htmlUsers.clear();
+            rawUsers.clear();
         }
     }
 };
@@ -1518,7 +1534,7 @@ qint64 ElementTaker::waitingBytes() const
 {
     // The shared text holds besides at most a capture's 16 MiB for the
     // elements still open.
-    return d->settledBytes + d->html.capacity() + d->raw.capacity();
+    return d->settledBytes + d->deferredBytes + d->html.capacity() + d->raw.capacity();
 }
 
 QStringList ElementTaker::notes() const

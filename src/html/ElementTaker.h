@@ -17,9 +17,10 @@ namespace html {
 // may appear only in the compound that names the element taken (also inside
 // :not() and :is() there), and :has() takes descendant and child arguments.
 // Records wait for the ones before them; heldBytes() counts them, and
-// waitingBytes() those done that wait with the html and raw text they share,
-// which no limit bounds but the page's size (every paragraph behind the body
-// in "body, p").
+// waitingBytes() those done that wait, for an earlier record or for their
+// parent's end, with the html and raw text they share: no limit bounds these
+// but the page's size (every paragraph behind the body in "body, p", every
+// item of a list in "li:nth-last-child(2n)").
 class ElementTaker
 {
 public:

@@ -268,6 +268,13 @@ private slots:
                  QStringList{"!" + site(1)});
         host.rule = QStringLiteral("body");
         QCOMPARE(ruleRows(Rule::Select, site(1), inPieces(behindBody), host).size(), 1);
+        // So do those waiting for their parent's end; decided early, they go.
+        const QByteArray items = "<ul>" + QByteArray("<li>x").repeated(1'000'000) + "</ul>";
+        host.rule = QStringLiteral("li:nth-last-child(2n)");
+        QCOMPARE(ruleRows(Rule::Select, site(1), inPieces(items), host),
+                 QStringList{"!" + site(1)});
+        host.rule = QStringLiteral("li:nth-last-child(2)");
+        QCOMPARE(ruleRows(Rule::Select, site(1), inPieces(items), host), QStringList{"x"});
     }
 
     // What a run asks of the list: a result is held, and an address shown,

@@ -574,6 +574,12 @@ private slots:
                                  {*html::Take::parse(u"html", nullptr)});
         large.feed("<body>" + ("<div>" + QByteArray(5000, 'x') + "</div>").repeated(100));
         QVERIFY(large.waitingBytes() > 100 * 5000);
+        // So do matches waiting for their parent's end.
+        html::ElementTaker items(*html::SelectorList::parse("li:nth-last-child(2n)", &problem),
+                                 {*html::Take::parse(u"text", nullptr)});
+        items.feed("<ul>" + QByteArray("<li>x").repeated(10'000));
+        QVERIFY2(items.waitingBytes() > 10'000 * 500,
+                 qPrintable(QString::number(items.waitingBytes())));
 
         // Nesting past the depth limit makes siblings, with a note.
         QByteArray deep;
