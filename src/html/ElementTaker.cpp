@@ -303,10 +303,6 @@ struct Record
     }
 };
 
-// A record's place in page order. One done while a record before it is not
-// keeps its fields alone and gives the record back: a record costs a
-// kilobyte and more, its fields often a few dozen bytes, and a page may hold
-// a million of them behind an element that ends with the page.
 // What a field held costs besides its bytes: its place and its buffer's header.
 constexpr qint64 kFieldCost = sizeof(QByteArray) + 32;
 // A part of the shared streams small enough to copy for a record that waits.
@@ -318,6 +314,10 @@ struct Settled
     qint64 bytes = 0; // what they hold
 };
 
+// A record's place in page order. One done while a record before it is not
+// keeps its fields alone and gives the record back: a record costs a
+// kilobyte and more, its fields often a few dozen bytes, and a page may hold
+// a million of them behind an element that ends with the page.
 struct Queued
 {
     std::unique_ptr<Record> record;   // null once settled, or dropped
@@ -1003,8 +1003,7 @@ struct ElementTaker::Private : TreeSink
             (isHtml ? r.innerCut : r.rawCut) = stream.slice(from, from + kCaptureLimit);
             (isHtml ? r.htmlTaken : r.rawTaken) = true;
             add(r, kCaptureLimit);
-            if (!std::exchange(r.cut, true))
-                notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+            noteCut(r);
             ++full;
         }
         stream.dropBefore(neededFrom(isHtml));
@@ -1102,10 +1101,19 @@ struct ElementTaker::Private : TreeSink
     }
 
     // A part cut at the limit ends before a character it would cut short.
-    static QByteArray whole(QByteArray cut)
+    static qsizetype cutSize(QByteArrayView part)
     {
-        cut.truncate(bytes::wholeCharacters(cut));
-        return cut;
+        return bytes::wholeCharacters(part.first(std::min(part.size(), kCaptureLimit)));
+    }
+    static QByteArray cut(QByteArray part)
+    {
+        part.truncate(cutSize(part));
+        return part;
+    }
+    void noteCut(Record &r)
+    {
+        if (!std::exchange(r.cut, true))
+            notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
     }
 
     // A record's parts of the streams become its fields when it is taken, so
@@ -1115,10 +1123,10 @@ struct ElementTaker::Private : TreeSink
         if (r.materialized)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
-                                 : r.htmlTaken ? whole(r.innerCut.joined())
+                                 : r.htmlTaken ? cut(r.innerCut.joined())
                                                : html.part(r.htmlFrom, r.htmlTo);
         const QByteArray rawText = !r.readsRaw  ? QByteArray()
-                                   : r.rawTaken ? whole(r.rawCut.joined())
+                                   : r.rawTaken ? cut(r.rawCut.joined())
                                                 : raw.part(r.rawFrom, r.rawTo);
         for (qsizetype i = 0; i < takes.size(); ++i) {
             switch (takes[i].kind) {
@@ -1132,10 +1140,8 @@ struct ElementTaker::Private : TreeSink
             case Take::Kind::Html:
                 r.fields[i] = r.startTag + inner + r.endTag;
                 if (r.fields[i].size() > kCaptureLimit) {
-                    r.fields[i].truncate(kCaptureLimit);
-                    r.fields[i].truncate(bytes::wholeCharacters(r.fields[i]));
-                    if (!std::exchange(r.cut, true))
-                        notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+                    r.fields[i].truncate(cutSize(r.fields[i]));
+                    noteCut(r);
                 }
                 break;
             case Take::Kind::Inner:
@@ -1203,8 +1209,7 @@ struct ElementTaker::Private : TreeSink
     {
         r.laysOut = false;
         r.textCut = true;
-        if (!std::exchange(r.cut, true))
-            notes.add(QStringLiteral("A capture larger than 16 MiB was cut"));
+        noteCut(r);
     }
 
     void search(Needle &n, QByteArrayView text)
@@ -1315,16 +1320,13 @@ struct ElementTaker::Private : TreeSink
     void finishFields(Record &r, const Frame &f)
     {
         if (r.laysOut || r.textCut) {
-            QByteArrayView lines;
             if (r.laysOut) {
                 r.layout.elementEnded();
                 r.layout.finish();
-                lines = r.layout.lines();
-            } else {
-                // Cut to the limit, not inside a character.
-                lines = r.layout.lines().first(kCaptureLimit);
-                lines.truncate(html::bytes::wholeCharacters(lines));
             }
+            QByteArrayView lines = r.layout.lines();
+            if (r.textCut)
+                lines.truncate(cutSize(lines));
             if (lines.endsWith('\n'))
                 lines.chop(1);
             // The layout stays with the record until it is dropped: the
