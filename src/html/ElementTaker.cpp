@@ -466,7 +466,8 @@ struct ElementTaker::Private : TreeSink
     qint64 textOffset = 0;
     bool finished = false;
     QByteArray escaped;
-    QByteArray scratch; // a tag on its way to the html stream
+    bool heldC2 = false; // see text()
+    QByteArray scratch;  // a tag on its way to the html stream
 
     Private(const SelectorList &selectors, QList<Take> takes)
         : data(selectors.data()), selectors(selectors), takes(std::move(takes)),
@@ -781,8 +782,17 @@ struct ElementTaker::Private : TreeSink
     }
 
     // ---- tree events -------------------------------------------------------------------
+    // A text's last byte held back as the start of U+00A0 is itself when
+    // the text ends there.
+    void releaseC2()
+    {
+        if (std::exchange(heldC2, false)) [[unlikely]]
+            write(html, "\xC2", true);
+    }
+
     void elementStarted(const ElementStart &e) override
     {
+        releaseC2();
         {
             Frame &parent = top();
             parent.nonEmpty = true;
@@ -1185,8 +1195,19 @@ struct ElementTaker::Private : TreeSink
             if (parent.rawText) {
                 write(html, text, true);
             } else {
+                // U+00A0 is written &nbsp;, whichever pieces its two bytes come in.
                 escaped.clear();
-                escapeInto(escaped, text, false);
+                QByteArrayView rest = text;
+                if (std::exchange(heldC2, false)) {
+                    const bool nbsp = rest.startsWith('\xA0');
+                    escaped.append(nbsp ? "&nbsp;" : "\xC2");
+                    rest = rest.sliced(nbsp);
+                }
+                escapeInto(escaped, rest, false);
+                if (rest.endsWith('\xC2')) {
+                    escaped.chop(1);
+                    heldC2 = true;
+                }
                 write(html, escaped, true);
             }
         }
@@ -1238,6 +1259,7 @@ struct ElementTaker::Private : TreeSink
 
     void comment(QByteArrayView text, bool begin, bool end) override
     {
+        releaseC2();
         if (!needHtml || capturing.empty())
             return;
         write(html, begin ? QByteArrayView("<!--") : end ? QByteArrayView("-->") : text, true);
@@ -1245,6 +1267,7 @@ struct ElementTaker::Private : TreeSink
 
     void elementEnded(const ElementEnd &end) override
     {
+        releaseC2();
         Frame &f = frames[--live];
         Frame &parent = top();
         Record *own = f.record;
