@@ -217,7 +217,6 @@ void assign(QByteArray &to, QByteArrayView from)
 struct Record
 {
     static constexpr qsizetype kKeptField = 1 << 16;
-    static constexpr qsizetype kKeptLayout = 4 << 10;
     enum class State : quint8
     {
         Pending,
@@ -232,11 +231,11 @@ struct Record
     bool materialized = false;                // its fields made from the streams
     Slice rawCut, innerCut;                   // its parts, once cut at the limit
     QByteArray startTag, endTag;
-    // Its text, laid out while it is captured and kept until it is dropped:
-    // a text field is a view of it.
-    TextLayout layout;
+    // Its text, in the layout the captures share until it is taken.
+    TextLayout::Mark textMark;
+    qint64 textTo = -1;
     bool laysOut = false;
-    bool textCut = false; // its layout reached the limit and was left there
+    bool textCut = false; // its text reached the limit and was taken there
     bool textIsRaw = false;
     bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
@@ -272,9 +271,6 @@ struct Record
         }
         capturing = true;
         materialized = textIsRaw = readsRaw = false;
-        // A spare record keeps a small buffer for the next text.
-        if (laysOut || textCut)
-            layout.reset(kKeptLayout);
         laysOut = textCut = false;
         bytes = serial = 0;
         if (std::exchange(usedStreams, false)) {
@@ -453,10 +449,17 @@ struct ElementTaker::Private : TreeSink
     qint64 firstSerial = 0;
     std::vector<Record *> capturing; // outermost first
     SharedStream html, raw;
+    // The text of the captures open, laid out once for all of them:
+    // layingOut[textFull ..) lay out, those before were cut at the limit.
+    TextLayout layout;
+    std::vector<Record *> layingOut;
+    size_t textFull = 0;
+    // Records that read the layout, in page order: [textUsersHead ..) may still.
+    std::vector<qint64> textUsers;
+    size_t textUsersHead = 0;
     size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
     std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
-    int textCaptures = 0;
-    int rawReaders = 0; // captures that read the raw stream
+    int rawReaders = 0;                     // captures that read the raw stream
     // Records done with, for the next ones: most elements taken then cost no
     // allocation of their own.
     std::vector<std::unique_ptr<Record>> spareRecords;
@@ -862,12 +865,8 @@ struct ElementTaker::Private : TreeSink
                 appendStartTag(scratch, e);
                 write(html, scratch, true);
             }
-            if (needText) {
-                for (Record *r : capturing) {
-                    if (r->laysOut)
-                        r->layout.elementStarted(e, shown);
-                }
-            }
+            if (textFull < layingOut.size())
+                layout.elementStarted(e, shown);
         }
         if (matched || !candidates.isEmpty())
             f.record = open(e, f, matched ? QList<int>() : candidates, shown, ofIndex);
@@ -894,15 +893,6 @@ struct ElementTaker::Private : TreeSink
     Record *open(const ElementStart &e, Frame &f, const QList<int> &candidates, bool shown,
                  const QVarLengthArray<int, 2> &ofIndex)
     {
-        if (needText && textCaptures >= kOpenCaptureLimit) {
-            // Made once: a page can reach this for every element.
-            static const QString note =
-                QStringLiteral("More than %1 matched elements whose text is taken were "
-                               "open inside each other; the innermost were left out")
-                    .arg(kOpenCaptureLimit);
-            notes.add(note);
-            return nullptr;
-        }
         Record &r = *(records.emplace_back().record = newRecord());
         r.serial = firstSerial + qint64(records.size()) - 1;
         add(r, sizeof(Record));
@@ -961,15 +951,21 @@ struct ElementTaker::Private : TreeSink
             r.usedStreams |= f.hidden;
             if (!f.hidden) {
                 r.laysOut = true;
-                if (f.pre && !isPreformatted(e.tag, e.ns))
-                    r.layout.setPreformatted();
-                r.layout.elementStarted(e, shown);
+                // The first to lay out starts the layout, as the element's own.
+                if (textFull == layingOut.size()) {
+                    layout.restart();
+                    if (f.pre && !isPreformatted(e.tag, e.ns))
+                        layout.setPreformatted();
+                    layout.elementStarted(e, shown);
+                }
+                layout.mark(r.textMark);
+                layingOut.push_back(&r);
+                textUsers.push_back(r.serial);
             }
         }
         if (r.readsRaw || needHtml || needText) {
             r.htmlFrom = html.end();
             r.rawFrom = raw.end();
-            textCaptures += needText;
             rawReaders += r.readsRaw;
             capturing.push_back(&r);
             if (needHtml)
@@ -1049,7 +1045,9 @@ struct ElementTaker::Private : TreeSink
             return;
         if (!r.materialized) {
             if (r.htmlTaken || r.rawTaken ||
-                (r.htmlTo - r.htmlFrom) + (r.rawTo - r.rawFrom) > kSmallPart)
+                (r.htmlTo - r.htmlFrom) + (r.rawTo - r.rawFrom) +
+                        (r.laysOut ? r.textTo - r.textMark.from : 0) >
+                    kSmallPart)
                 return;
             materialize(r);
         }
@@ -1105,9 +1103,60 @@ struct ElementTaker::Private : TreeSink
         capturing.pop_back();
         htmlFull = std::min(htmlFull, capturing.size());
         rawFull = std::min(rawFull, capturing.size());
-        textCaptures -= needText;
         rawReaders -= r.readsRaw;
         r.capturing = false;
+        if (!layingOut.empty() && layingOut.back() == &r) {
+            if (r.laysOut) {
+                r.textTo = layout.position();
+                layout.unmark(r.textMark);
+            }
+            layingOut.pop_back();
+            textFull = std::min(textFull, layingOut.size());
+        }
+    }
+
+    // Its text from its part of the layout, as a layout of its own would give
+    // it less the last line's end: a view of the layout while it can be.
+    QByteArray laidOut(const Record &r, qint64 to) const
+    {
+        auto [before, after] = layout.since(r.textMark, to);
+        QByteArrayView &last = after.isEmpty() ? before : after;
+        if (last.endsWith('\n'))
+            last.chop(1);
+        if (after.isEmpty())
+            return QByteArray::fromRawData(before.data(), before.size());
+        return before.toByteArray().append(after);
+    }
+    void setText(Record &r, const QByteArray &text)
+    {
+        QByteArray *fields = r.fields.data();
+        for (qsizetype i = 0; i < takes.size(); ++i) {
+            if (takes[i].kind == Take::Kind::Text)
+                fields[i] = text;
+        }
+    }
+
+    // What the oldest record still to read the layout needs: what lies
+    // before may go. Looked at once a piece, not once a record.
+    void dropUnreadText()
+    {
+        for (; textUsersHead < textUsers.size(); ++textUsersHead) {
+            const Record *r = recordOf(textUsers[textUsersHead]);
+            if (r && r->laysOut && !r->materialized)
+                break;
+        }
+        if (textUsersHead == textUsers.size()) {
+            // None: a large buffer goes too.
+            textUsers.clear();
+            textUsersHead = 0;
+            layout.reset();
+            return;
+        }
+        if (textUsersHead > 1024 && 2 * textUsersHead > textUsers.size()) {
+            textUsers.erase(textUsers.begin(), textUsers.begin() + qsizetype(textUsersHead));
+            textUsersHead = 0;
+        }
+        layout.dropBefore(recordOf(textUsers[textUsersHead])->textMark.from);
     }
 
     // A part cut at the limit ends before a character it would cut short.
@@ -1131,6 +1180,11 @@ struct ElementTaker::Private : TreeSink
     void materialize(Record &r)
     {
         if (r.materialized)
+            return;
+        r.materialized = true;
+        if (r.laysOut)
+            setText(r, laidOut(r, r.textTo));
+        if (!needHtml && !r.readsRaw)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
                                  : r.htmlTaken ? cut(r.innerCut.joined())
@@ -1161,7 +1215,6 @@ struct ElementTaker::Private : TreeSink
                 break;
             }
         }
-        r.materialized = true;
         r.rawCut.clear();
         r.innerCut.clear();
         r.startTag = r.endTag = QByteArray();
@@ -1213,24 +1266,39 @@ struct ElementTaker::Private : TreeSink
         }
         if (rawReaders)
             write(raw, text, false);
-        if (needText) {
-            for (Record *r : capturing) {
-                if (!r->laysOut)
-                    continue;
-                r->layout.text(text);
-                if (r->layout.lines().size() >= kCaptureLimit) [[unlikely]]
-                    cutText(*r);
-            }
+        if (textFull < layingOut.size()) {
+            layout.text(text);
+            // The outermost begins first: none inside it is longer.
+            if (layout.position() - layingOut[textFull]->textMark.from >= kCaptureLimit)
+                [[unlikely]]
+                cutTexts();
         }
     }
 
-    // Its text stops being laid out; what it has is cut to the limit when
-    // the element ends.
-    void cutText(Record &r)
+    // The texts that reached the limit are taken now, cut, and the layout
+    // keeps only what those inside them still need.
+    void cutTexts()
     {
-        r.laysOut = false;
-        r.textCut = true;
-        noteCut(r);
+        while (textFull < layingOut.size()) {
+            Record &r = *layingOut[textFull];
+            // Measured as a layout of its own would have it, its last line's
+            // end included.
+            const auto [before, after] = layout.since(r.textMark, layout.position());
+            if (before.size() + after.size() < kCaptureLimit)
+                break;
+            QByteArray text = before.toByteArray().append(after);
+            text.truncate(cutSize(text));
+            if (text.endsWith('\n'))
+                text.chop(1);
+            setText(r, text);
+            add(r, text.size());
+            layout.unmark(r.textMark);
+            r.laysOut = false;
+            r.textCut = true;
+            noteCut(r);
+            ++textFull;
+        }
+        dropUnreadText();
     }
 
     void search(Needle &n, QByteArrayView text)
@@ -1271,18 +1339,14 @@ struct ElementTaker::Private : TreeSink
         Frame &f = frames[--live];
         Frame &parent = top();
         Record *own = f.record;
+        if (textFull < layingOut.size())
+            layout.elementEnded();
         if (own && own->capturing)
             endCapture(*own);
-        if (!capturing.empty()) {
-            if (needHtml && !f.isVoid) {
-                scratch.clear();
-                scratch.append("</", 2).append(f.name).append('>');
-                write(html, scratch, true);
-            }
-            for (Record *r : capturing) {
-                if (r->laysOut)
-                    r->layout.elementEnded();
-            }
+        if (!capturing.empty() && needHtml && !f.isVoid) {
+            scratch.clear();
+            scratch.append("</", 2).append(f.name).append('>');
+            write(html, scratch, true);
         }
         // :has(): what this element and its subtree give its parent.
         for (size_t s = 0; s < steps.size(); ++s) {
@@ -1342,35 +1406,17 @@ struct ElementTaker::Private : TreeSink
 
     void finishFields(Record &r, const Frame &f)
     {
-        if (r.laysOut || r.textCut) {
-            if (r.laysOut) {
-                r.layout.elementEnded();
-                r.layout.finish();
-            }
-            QByteArrayView lines = r.layout.lines();
-            if (r.textCut)
-                lines.truncate(cutSize(lines));
-            if (lines.endsWith('\n'))
-                lines.chop(1);
-            // The layout stays with the record until it is dropped: the
-            // field is a view of its lines, not a copy.
-            for (qsizetype i = 0; i < takes.size(); ++i) {
-                if (takes[i].kind == Take::Kind::Text)
-                    r.fields[i] = QByteArray::fromRawData(lines.data(), lines.size());
-            }
-        }
         if (needHtml && !f.isVoid)
             r.endTag = "</" + f.name + '>';
-        // Its text field is a view of the layout's buffer, counted whole.
-        qint64 bytes = sizeof(Record) + r.startTag.size() + r.endTag.size() + r.innerCut.size +
-                       r.rawCut.size + (r.laysOut || r.textCut ? r.layout.heldBytes() : 0);
+        qint64 bytes =
+            sizeof(Record) + r.startTag.size() + r.endTag.size() + r.innerCut.size + r.rawCut.size;
         for (const QByteArray &field : r.fields)
             bytes += field.size();
         for (const Attribute &a : std::as_const(r.attributes)) // kept to decide it at the end
             bytes += 2 * kFieldCost + a.name.size() + a.value.size();
         recordBytes += bytes - r.bytes;
         r.bytes = bytes;
-        if (!needHtml && !r.readsRaw)
+        if (!needHtml && !r.readsRaw && !r.laysOut)
             r.materialized = true;
     }
 
@@ -1461,6 +1507,11 @@ struct ElementTaker::Private : TreeSink
             htmlUsers.clear();
             rawUsers.clear();
         }
+        if (records.empty() && !textUsers.empty()) {
+            layout.dropBefore(layout.position());
+            textUsers.clear();
+            textUsersHead = 0;
+        }
     }
 };
 
@@ -1475,6 +1526,7 @@ void ElementTaker::feed(QByteArrayView utf8)
 {
     if (d->finished)
         return;
+    d->dropUnreadText();
     d->tokenizer.feed(utf8);
     d->flushFront();
 }
@@ -1548,18 +1600,16 @@ QList<QByteArray> ElementTaker::takeRecord()
 qint64 ElementTaker::heldBytes() const
 {
     // The text of the elements still open, as it is laid out.
-    qint64 layouts = 0;
-    for (const Record *r : d->capturing)
-        layouts += r->layout.heldBytes();
-    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes + layouts +
-           d->html.capacity() + d->raw.capacity();
+    return d->tokenizer.heldBytes() + d->builder.heldBytes() + d->recordBytes +
+           d->layout.heldBytes() + d->html.capacity() + d->raw.capacity();
 }
 
 qint64 ElementTaker::waitingBytes() const
 {
     // The shared text holds besides at most a capture's 16 MiB for the
     // elements still open.
-    return d->settledBytes + d->deferredBytes + d->html.capacity() + d->raw.capacity();
+    return d->settledBytes + d->deferredBytes + d->html.capacity() + d->raw.capacity() +
+           (d->textUsers.empty() ? 0 : d->layout.heldBytes());
 }
 
 QStringList ElementTaker::notes() const

@@ -25,17 +25,14 @@ class ElementTaker
 {
 public:
     static constexpr qint64 kCaptureLimit = 16 << 20;
-    // Matched elements whose text is taken, inside each other at once: each
-    // event goes to the layout of every one of them.
-    static constexpr int kOpenCaptureLimit = 16;
 
     ElementTaker(const SelectorList &selectors, QList<Take> takes);
     ~ElementTaker();
     void feed(QByteArrayView utf8);
     void finish();
     bool hasRecord() const;
-    // The first record's fields as UTF-8, valid until it is dropped; records
-    // come in page order.
+    // The first record's fields as UTF-8, valid until it is dropped or more
+    // is fed; records come in page order.
     const QList<QByteArray> &record();
     void dropRecord();
     QList<QByteArray> takeRecord(); // the record, dropped

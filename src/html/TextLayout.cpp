@@ -62,6 +62,13 @@ bool TextLayout::isShown(const ElementStart &e)
 
 char *TextLayout::grow(qsizetype n)
 {
+    // Text no longer read makes room when it is a good part of the buffer:
+    // each byte is moved a bounded number of times.
+    if (const qsizetype unread = qsizetype(m_unread - m_base); unread > m_used / 4) {
+        std::memmove(m_data, m_data + unread, size_t(m_used - unread));
+        m_used -= unread;
+        m_base = m_unread;
+    }
     // A buffer taken is made anew about the size it had, not grown to it.
     if (m_out.isNull())
         m_out.resize(
@@ -89,13 +96,23 @@ void TextLayout::reset(qsizetype keep)
         m_data = nullptr;
     }
     m_used = m_taken = 0;
-    m_frames.clear();
-    m_hidden = m_pre = m_tabs = 0;
-    m_lineHasText = m_space = false;
+    m_base = m_unread = 0;
+    restart();
+}
+
+void TextLayout::dropBefore(qint64 at)
+{
+    if (at >= position()) {
+        m_base += m_used;
+        m_used = 0;
+    }
+    m_unread = std::min(std::max(m_unread, at), position());
 }
 
 void TextLayout::endLine()
 {
+    if (!m_pending.empty()) [[unlikely]]
+        settleMarks(position(), true);
     if (m_lineHasText)
         *room(1) = '\n', ++m_used;
     m_lineHasText = false;
@@ -149,7 +166,12 @@ void TextLayout::text(QByteArrayView text)
     char *const begin = room(2 * text.size() + m_tabs + 16);
     char *w = begin;
     const char *p = text.data(), *end = p + text.size();
+    bool marks = !m_pending.empty();
     auto content = [&] {
+        if (marks) [[unlikely]] {
+            settleMarks(position() + (w - begin), false);
+            marks = false;
+        }
         if (m_tabs) {
             std::memset(w, '\t', size_t(m_tabs));
             w += m_tabs;
@@ -175,6 +197,8 @@ void TextLayout::text(QByteArrayView text)
             *w++ = '\n';
             m_lineHasText = false;
             m_tabs = 0;
+            for (Mark *m : m_pending)
+                m->tabs = 0;
             p = nl + 1;
         }
     } else {
