@@ -41,9 +41,11 @@ QString RunReport::failures() const
 {
     if (m_failed.isEmpty())
         return QStringLiteral("Every site was fetched.");
+    // A site fails when it cannot be fetched or its page is too much for
+    // the rule: the reason says which.
     QStringList lines{m_failed.size() == 1
-                          ? QStringLiteral("1 site could not be fetched:")
-                          : QStringLiteral("%1 sites could not be fetched:")
+                          ? QStringLiteral("1 site failed:")
+                          : QStringLiteral("%1 sites failed:")
                                 .arg(QLocale(QLocale::English).toString(m_failed.size()))};
     for (qsizetype i = 0; i < std::min(listedFailures, m_failed.size()); ++i)
         lines << m_failed[i].address + QStringLiteral(" \u2014 ") + m_failed[i].reason;

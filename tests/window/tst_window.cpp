@@ -431,9 +431,8 @@ private slots:
         QCOMPARE(f.fetcher.inFlight(), 0);
         QCOMPARE(f.rows(), QStringList{"foo 1"});
         QTRY_VERIFY(!f.form->runs().isRunning()); // the second run was dropped
-        QTRY_COMPARE(status->toolTip(),
-                     "2 sites could not be fetched:\nhttp://s/2 \u2014 not found "
-                     "(404)\nhttp://s/3 \u2014 no answer");
+        QTRY_COMPARE(status->toolTip(), "2 sites failed:\nhttp://s/2 \u2014 not found "
+                                        "(404)\nhttp://s/3 \u2014 no answer");
         f.fetcher.autoAnswer = true;
         f.fetcher.pages = {
             {"http://s/1", "foo"}, {"http://s/2", ""}, {"http://s/3", ""}, {"http://s/4", ""}};
