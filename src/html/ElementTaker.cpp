@@ -235,7 +235,7 @@ struct Record
     TextLayout::Mark textMark;
     qint64 textTo = -1;
     bool laysOut = false;
-    bool textCut = false; // its text reached the limit and was taken there
+    bool textCut = false; // its text reached the limit: textTo is there
     bool textIsRaw = false;
     bool readsRaw = false; // a raw take, or a text take of a hidden element
     bool cut = false;
@@ -1106,7 +1106,7 @@ struct ElementTaker::Private : TreeSink
         rawReaders -= r.readsRaw;
         r.capturing = false;
         if (!layingOut.empty() && layingOut.back() == &r) {
-            if (r.laysOut) {
+            if (!r.textCut) {
                 r.textTo = layout.position();
                 layout.unmark(r.textMark);
             }
@@ -1117,15 +1117,24 @@ struct ElementTaker::Private : TreeSink
 
     // Its text from its part of the layout, as a layout of its own would give
     // it less the last line's end: a view of the layout while it can be.
-    QByteArray laidOut(const Record &r, qint64 to) const
+    QByteArray laidOut(const Record &r) const
     {
-        auto [before, after] = layout.since(r.textMark, to);
-        QByteArrayView &last = after.isEmpty() ? before : after;
-        if (last.endsWith('\n'))
-            last.chop(1);
-        if (after.isEmpty())
-            return QByteArray::fromRawData(before.data(), before.size());
-        return before.toByteArray().append(after);
+        auto [text, after] = layout.since(r.textMark, r.textTo);
+        QByteArray joined;
+        if (text.isEmpty()) {
+            text = after;
+        } else if (!after.isEmpty()) [[unlikely]] {
+            joined = text.toByteArray().append(after);
+            text = joined;
+        }
+        if (r.textCut) [[unlikely]]
+            text.truncate(cutSize(text));
+        if (text.endsWith('\n'))
+            text.chop(1);
+        if (joined.isNull())
+            return QByteArray::fromRawData(text.data(), text.size());
+        joined.truncate(text.size());
+        return joined;
     }
     void setText(Record &r, const QByteArray &text)
     {
@@ -1183,7 +1192,7 @@ struct ElementTaker::Private : TreeSink
             return;
         r.materialized = true;
         if (r.laysOut)
-            setText(r, laidOut(r, r.textTo));
+            setText(r, laidOut(r));
         if (!needHtml && !r.readsRaw)
             return;
         const QByteArray inner = !needHtml     ? QByteArray()
@@ -1275,8 +1284,8 @@ struct ElementTaker::Private : TreeSink
         }
     }
 
-    // The texts that reached the limit are taken now, cut, and the layout
-    // keeps only what those inside them still need.
+    // The texts that reached the limit end there; the layout goes on for
+    // those inside them.
     void cutTexts()
     {
         while (textFull < layingOut.size()) {
@@ -1286,19 +1295,14 @@ struct ElementTaker::Private : TreeSink
             const auto [before, after] = layout.since(r.textMark, layout.position());
             if (before.size() + after.size() < kCaptureLimit)
                 break;
-            QByteArray text = before.toByteArray().append(after);
-            text.truncate(cutSize(text));
-            if (text.endsWith('\n'))
-                text.chop(1);
-            setText(r, text);
-            add(r, text.size());
-            layout.unmark(r.textMark);
-            r.laysOut = false;
+            // It goes on sharing what it has: elements inside each other
+            // reach the limit together, and a copy each would multiply it.
+            r.textTo = layout.position();
             r.textCut = true;
+            layout.unmark(r.textMark);
             noteCut(r);
             ++textFull;
         }
-        dropUnreadText();
     }
 
     void search(Needle &n, QByteArrayView text)

@@ -605,6 +605,20 @@ private slots:
             sizes << nestedText.record().first().size();
         QCOMPARE(sizes.size(), 600);
         QCOMPARE(sizes.count(1 << 20), 510);
+        // So do those that reach the 16 MiB limit together.
+        html::ElementTaker nestedCut(*html::SelectorList::parse("div", &problem),
+                                     {*html::Take::parse(u"text", nullptr)});
+        const QByteArray cutPage = QByteArray("<div>a").repeated(20) + QByteArray(17 << 20, 'x');
+        for (qsizetype at = 0; at < cutPage.size(); at += 1 << 16)
+            nestedCut.feed(QByteArrayView(cutPage).sliced(at).first(
+                std::min<qsizetype>(1 << 16, cutPage.size() - at)));
+        QVERIFY2(nestedCut.heldBytes() < 48 << 20, // a copy each: 320 MiB
+                 qPrintable(QString::number(nestedCut.heldBytes())));
+        nestedCut.finish();
+        sizes.clear();
+        for (; nestedCut.hasRecord(); nestedCut.dropRecord())
+            sizes << nestedCut.record().first().size();
+        QCOMPARE(sizes, QList<qsizetype>(20, 16 << 20));
         QCOMPARE(take({"div", {"raw", "html"}}, {deep}, &notes).size(), 600);
     }
 };
