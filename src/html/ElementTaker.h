@@ -18,9 +18,10 @@ namespace html {
 // :not() and :is() there), and :has() takes descendant and child arguments.
 // Records wait for the ones before them; heldBytes() counts them, and
 // waitingBytes() those done that wait, for an earlier record or for their
-// parent's end, with the html and raw text they share: no limit bounds these
-// but the page's size (every paragraph behind the body in "body, p", every
-// item of a list in "li:nth-last-child(2n)").
+// parent's end, with the text, html and raw text they share (elements inside
+// each other share one copy of each): no limit bounds these but the page's size
+// (every paragraph behind the body in "body, p", every item of a list in
+// "li:nth-last-child(2n)").
 class ElementTaker
 {
 public:
