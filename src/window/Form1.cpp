@@ -34,6 +34,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <QToolTip>
 #include <QTreeView>
 
@@ -57,6 +58,25 @@ QFont arialBold(qreal points)
     font.setWeight(QFont::Bold);
     return font;
 }
+
+// A row is drawn on one line, the rest of a text of several lines elided:
+// rows are as high as the first, which may be an element's many lines.
+class OneLineRows : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        // The delegate shows a line feed as a line separator.
+        if (const qsizetype end = item.text.indexOf(QChar::LineSeparator); end >= 0)
+            item.text.truncate(end);
+        const QWidget *view = item.widget;
+        return (view ? view->style() : QApplication::style())
+            ->sizeFromContents(QStyle::CT_ItemViewItem, &item, QSize(), view);
+    }
+};
 
 void whiten(QWidget *widget)
 {
@@ -406,6 +426,7 @@ void Form1::buildControls()
         view->setRootIsDecorated(false);
         view->setItemsExpandable(false);
         view->setUniformRowHeights(true);
+        view->setItemDelegate(new OneLineRows(view));
         // The result list takes Shift and Ctrl clicks; the site list keeps
         // one row, which dragging relies on.
         view->setSelectionMode(model == m_results ? QAbstractItemView::ExtendedSelection

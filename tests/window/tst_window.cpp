@@ -255,6 +255,21 @@ private slots:
         QVERIFY(f.ui.log.isEmpty());
     }
 
+    // An element's text of several lines is one row, drawn on one line: the
+    // rows are as high as the first.
+    void rowsOfSeveralLines()
+    {
+        WindowFixture f;
+        f.fetcher.pages.insert(QStringLiteral("http://s/1"), "<div>a<p>b</p>c</div><p>d</p>");
+        f.form->siteList().append(QStringList{"http://s/1"});
+        f.type({"", "", "", "", "div, p"});
+        f.press("Check15");
+        QTRY_VERIFY(!f.form->runs().isRunning());
+        QCOMPARE(f.rows(), (QStringList{"a\nb\nc", "b", "d"}));
+        const auto *view = f.child<QTreeView>("ListView2");
+        QCOMPARE(view->sizeHintForRow(0), view->sizeHintForRow(1));
+    }
+
     // The page of a typed address and the rows a harvest adds; %1 is the host.
     void harvest_data()
     {
