@@ -320,6 +320,22 @@ struct Queued
     std::unique_ptr<Settled> settled; // its fields alone, once settled
 };
 
+// Records that read a shared text, in page order; those before head read it
+// no more. A record stops reading for good, so only the front goes.
+struct Readers
+{
+    std::vector<qint64> serials;
+    size_t head = 0;
+
+    void add(qint64 serial) { serials.push_back(serial); }
+    bool empty() const { return head == serials.size(); }
+    void clear()
+    {
+        serials.clear();
+        head = 0;
+    }
+};
+
 struct Frame
 {
     Bits reached, inherited, childrenOr, lastChild, hasChild, hasDescendant;
@@ -454,12 +470,10 @@ struct ElementTaker::Private : TreeSink
     TextLayout layout;
     std::vector<Record *> layingOut;
     size_t textFull = 0;
-    // Records that read the layout, in page order: [textUsersHead ..) may still.
-    std::vector<qint64> textUsers;
-    size_t textUsersHead = 0;
-    size_t htmlFull = 0, rawFull = 0;       // capturing[0 .. n) took their part at the limit
-    std::deque<qint64> htmlUsers, rawUsers; // records that read each stream, in page order
-    int rawReaders = 0;                     // captures that read the raw stream
+    Readers textUsers;
+    size_t htmlFull = 0, rawFull = 0; // capturing[0 .. n) took their part at the limit
+    Readers htmlUsers, rawUsers;
+    int rawReaders = 0; // captures that read the raw stream
     // Records done with, for the next ones: most elements taken then cost no
     // allocation of their own.
     std::vector<std::unique_ptr<Record>> spareRecords;
@@ -960,7 +974,7 @@ struct ElementTaker::Private : TreeSink
                 }
                 layout.mark(r.textMark);
                 layingOut.push_back(&r);
-                textUsers.push_back(r.serial);
+                textUsers.add(r.serial);
             }
         }
         if (r.readsRaw || needHtml || needText) {
@@ -969,9 +983,9 @@ struct ElementTaker::Private : TreeSink
             rawReaders += r.readsRaw;
             capturing.push_back(&r);
             if (needHtml)
-                htmlUsers.push_back(r.serial);
+                htmlUsers.add(r.serial);
             if (r.readsRaw)
-                rawUsers.push_back(r.serial);
+                rawUsers.add(r.serial);
         } else {
             r.capturing = false;
             if (candidates.isEmpty()) {
@@ -1080,19 +1094,29 @@ struct ElementTaker::Private : TreeSink
         return !r.materialized && (isHtml ? needHtml && !r.htmlTaken : r.readsRaw && !r.rawTaken);
     }
 
-    // Where the oldest record still to read a stream begins in it: what lies
-    // before may go. A record stops reading for good, so the list only shrinks
-    // at its front.
+    // The oldest record still to read a shared text, if any: what lies
+    // before where it begins may go.
+    const Record *oldestReader(Readers &readers, auto reads)
+    {
+        const Record *r = nullptr;
+        for (; !readers.empty(); ++readers.head) {
+            r = recordOf(readers.serials[readers.head]);
+            if (r && reads(*r))
+                break;
+            r = nullptr;
+        }
+        if (readers.head > 1024 && 2 * readers.head > readers.serials.size()) {
+            readers.serials.erase(readers.serials.begin(),
+                                  readers.serials.begin() + qsizetype(readers.head));
+            readers.head = 0;
+        }
+        return r;
+    }
     qint64 neededFrom(bool isHtml)
     {
-        std::deque<qint64> &users = isHtml ? htmlUsers : rawUsers;
-        while (!users.empty()) {
-            const Record *r = recordOf(users.front());
-            if (r && needs(*r, isHtml))
-                return isHtml ? r->htmlFrom : r->rawFrom;
-            users.pop_front();
-        }
-        return (isHtml ? html : raw).end();
+        const Record *r = oldestReader(isHtml ? htmlUsers : rawUsers,
+                                       [&](const Record &r) { return needs(r, isHtml); });
+        return r ? (isHtml ? r->htmlFrom : r->rawFrom) : (isHtml ? html : raw).end();
     }
 
     // The innermost capture ends: its parts of the streams.
@@ -1145,27 +1169,17 @@ struct ElementTaker::Private : TreeSink
         }
     }
 
-    // What the oldest record still to read the layout needs: what lies
-    // before may go. Looked at once a piece, not once a record.
+    // Looked at once a piece, not once a record.
     void dropUnreadText()
     {
-        for (; textUsersHead < textUsers.size(); ++textUsersHead) {
-            const Record *r = recordOf(textUsers[textUsersHead]);
-            if (r && r->laysOut && !r->materialized)
-                break;
-        }
-        if (textUsersHead == textUsers.size()) {
-            // None: a large buffer goes too.
+        const Record *r =
+            oldestReader(textUsers, [](const Record &r) { return r.laysOut && !r.materialized; });
+        if (r) {
+            layout.dropBefore(r->textMark.from);
+        } else { // none: a large buffer goes too
             textUsers.clear();
-            textUsersHead = 0;
             layout.reset();
-            return;
         }
-        if (textUsersHead > 1024 && 2 * textUsersHead > textUsers.size()) {
-            textUsers.erase(textUsers.begin(), textUsers.begin() + qsizetype(textUsersHead));
-            textUsersHead = 0;
-        }
-        layout.dropBefore(recordOf(textUsers[textUsersHead])->textMark.from);
     }
 
     // A part cut at the limit ends before a character it would cut short.
@@ -1511,10 +1525,9 @@ struct ElementTaker::Private : TreeSink
             htmlUsers.clear();
             rawUsers.clear();
         }
-        if (records.empty() && !textUsers.empty()) {
+        if (records.empty() && !textUsers.serials.empty()) {
             layout.dropBefore(layout.position());
             textUsers.clear();
-            textUsersHead = 0;
         }
     }
 };

@@ -48,7 +48,7 @@ public:
         // Marks end in the reverse of their order: one still pending is last.
         if (!m_pending.empty() && m_pending.back() == &m)
             m_pending.pop_back();
-        else if (!m_pending.empty())
+        else
             std::erase(m_pending, &m);
     }
     qint64 position() const { return m_base + m_used; }
