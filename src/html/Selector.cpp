@@ -620,10 +620,31 @@ std::optional<SelectorList> SelectorList::parse(const QString &text, QString *pr
     return out;
 }
 
+namespace {
+
+// As the tokenizer reads a name: white space, "/" and ">" end it, and so does
+// "=" after its first character. A name holding them would match nothing.
+bool canBeAttributeName(QStringView name)
+{
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name[i];
+        if (QStringView(u" \t\n\f\r/>").contains(c) || c.isNull() || (c == u'=' && i > 0))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<Take> Take::parse(QStringView text, QString *problem)
 {
     Take take;
     const QString lower = text.trimmed().toString().toLower();
+    const auto refuse = [problem](const QString &why) {
+        if (problem)
+            *problem = why;
+        return std::nullopt;
+    };
     if (lower == u"text")
         take.kind = Kind::Text;
     else if (lower == u"raw")
@@ -632,15 +653,26 @@ std::optional<Take> Take::parse(QStringView text, QString *problem)
         take.kind = Kind::Html;
     else if (lower == u"inner")
         take.kind = Kind::Inner;
-    else if (lower.startsWith(u"attr:") && lower.size() > 5) {
+    else if (lower.startsWith(u"attr:")) {
+        // The window's name box gives "attr:" and whatever was typed there.
+        // Names are lower-cased as the tokenizer does: ASCII letters only.
+        QString name = text.trimmed().mid(5).trimmed().toString();
+        for (QChar &c : name) {
+            if (c >= u'A' && c <= u'Z')
+                c = QChar(c.unicode() + 32);
+        }
+        if (name.isEmpty())
+            return refuse(QStringLiteral("Fill out the name of the attribute to take."));
+        if (!canBeAttributeName(name))
+            return refuse(QStringLiteral("The take \"%1\" is not valid: no attribute is named "
+                                         "\"%2\".")
+                              .arg(text, name));
         take.kind = Kind::Attribute;
-        take.attribute = lower.mid(5).toUtf8();
+        take.attribute = name.toUtf8();
     } else {
-        if (problem)
-            *problem = QStringLiteral("The take \"%1\" is not valid: use text, raw, html, inner "
-                                      "or attr:NAME.")
-                           .arg(text);
-        return std::nullopt;
+        return refuse(QStringLiteral("The take \"%1\" is not valid: use text, raw, html, inner "
+                                     "or attr:NAME.")
+                          .arg(text));
     }
     return take;
 }

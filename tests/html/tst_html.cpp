@@ -490,12 +490,25 @@ private slots:
 
     void takes()
     {
-        QString problem;
-        for (const QString name : {"text", "raw", "html", "inner", "attr:data-x"})
-            QCOMPARE(html::Take::parse(name, &problem)->name(), name);
-        QVERIFY(!html::Take::parse(u"attr:", &problem));
-        QCOMPARE(problem,
-                 "The take \"attr:\" is not valid: use text, raw, html, inner or attr:NAME.");
+        // What is taken, or "!" and why not.
+        const std::pair<const char *, const char *> cases[] = {
+            {"text", "text"},
+            {" HTML ", "html"},
+            {"raw", "raw"},
+            {"inner", "inner"},
+            {"Attr: Data-X\u00C4 ", "attr:data-x\u00C4"},
+            {"attr:=a", "attr:=a"},
+            {"attr: ", "!Fill out the name of the attribute to take."},
+            {"attr:a b", "!The take \"attr:a b\" is not valid: no attribute is named \"a b\"."},
+            {"attr:a=b", "!The take \"attr:a=b\" is not valid: no attribute is named \"a=b\"."},
+            {"attr:a/", "!The take \"attr:a/\" is not valid: no attribute is named \"a/\"."},
+            {"href", "!The take \"href\" is not valid: use text, raw, html, inner or attr:NAME."},
+        };
+        for (const auto &[text, expected] : cases) {
+            QString problem;
+            const auto take = html::Take::parse(QString::fromUtf8(text), &problem);
+            QCOMPARE(take ? take->name() : "!" + problem, QString::fromUtf8(expected));
+        }
     }
 
     // What is too large is cut with a note, and never held whole.

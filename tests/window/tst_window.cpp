@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDropEvent>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -253,6 +254,40 @@ private slots:
         QCOMPARE(f.status(), QStringLiteral("Done."));
         QCOMPARE(f.form->pointer().shape(), 0);
         QVERIFY(f.ui.log.isEmpty());
+    }
+
+    // The Take choice and its name box: what the selector rule takes, or "!"
+    // and the message.
+    void takeChoice_data()
+    {
+        QTest::addColumn<int>("choice");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("row");
+        QTest::newRow("text") << 0 << "href"
+                              << "A";
+        QTest::newRow("html") << 1 << "href"
+                              << "<a id=\"k\" href=\"/x\">A</a>";
+        QTest::newRow("attribute") << 2 << " HREF "
+                                   << "/x";
+        QTest::newRow("no name") << 2 << " "
+                                 << "!Fill out the name of the attribute to take.";
+    }
+    void takeChoice()
+    {
+        QFETCH(int, choice);
+        QFETCH(QString, name);
+        QFETCH(QString, row);
+        WindowFixture f;
+        f.fetcher.pages.insert(QStringLiteral("http://s/1"), "<a id=k href=/x>A</a>");
+        f.form->siteList().append(QStringList{"http://s/1"});
+        f.type({"", "", "", "", "a", name});
+        f.child<QComboBox>("Combo1")->setCurrentIndex(choice);
+        f.press("Check15");
+        QTRY_VERIFY(!f.form->runs().isRunning());
+        if (row.startsWith(u'!'))
+            QCOMPARE(f.ui.log, QStringList{"message:" + row.mid(1)});
+        else
+            QCOMPARE(f.rows(), QStringList{row});
     }
 
     // An element's text of several lines is one row, drawn on one line: the
