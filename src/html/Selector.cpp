@@ -8,6 +8,17 @@ using namespace selector;
 
 namespace {
 
+// Tag and attribute names are lower-cased as the tokenizer does: ASCII only.
+QByteArray lowerAscii(const QString &s)
+{
+    QByteArray out = s.toUtf8();
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c | 0x20);
+    }
+    return out;
+}
+
 class Parser
 {
 public:
@@ -139,16 +150,6 @@ private:
             return out;
         }
         ++m_pos;
-        return out;
-    }
-
-    static QByteArray lowerAscii(const QString &s)
-    {
-        QByteArray out = s.toUtf8();
-        for (char &c : out) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c | 0x20);
-        }
         return out;
     }
 
@@ -655,12 +656,7 @@ std::optional<Take> Take::parse(QStringView text, QString *problem)
         take.kind = Kind::Inner;
     else if (lower.startsWith(u"attr:")) {
         // The window's name box gives "attr:" and whatever was typed there.
-        // Names are lower-cased as the tokenizer does: ASCII letters only.
-        QString name = text.trimmed().mid(5).trimmed().toString();
-        for (QChar &c : name) {
-            if (c >= u'A' && c <= u'Z')
-                c = QChar(c.unicode() + 32);
-        }
+        const QString name = text.trimmed().mid(5).trimmed().toString();
         if (name.isEmpty())
             return refuse(QStringLiteral("Fill out the name of the attribute to take."));
         if (!canBeAttributeName(name))
@@ -668,7 +664,7 @@ std::optional<Take> Take::parse(QStringView text, QString *problem)
                                          "\"%2\".")
                               .arg(text, name));
         take.kind = Kind::Attribute;
-        take.attribute = name.toUtf8();
+        take.attribute = lowerAscii(name);
     } else {
         return refuse(QStringLiteral("The take \"%1\" is not valid: use text, raw, html, inner "
                                      "or attr:NAME.")
