@@ -1519,13 +1519,15 @@ struct ElementTaker::Private : TreeSink
             ++firstSerial;
         }
         // With no record left, none reads the shared text.
-        if (records.empty() && html.end() + raw.end() > 0) [[unlikely]] {
+        if (!records.empty())
+            return;
+        if (html.end() + raw.end() > 0) [[unlikely]] {
             html.clear();
             raw.clear();
             htmlUsers.clear();
             rawUsers.clear();
         }
-        if (records.empty() && !textUsers.serials.empty()) {
+        if (!textUsers.serials.empty()) {
             layout.dropBefore(layout.position());
             textUsers.clear();
         }

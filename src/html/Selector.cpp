@@ -640,7 +640,8 @@ bool canBeAttributeName(QStringView name)
 std::optional<Take> Take::parse(QStringView text, QString *problem)
 {
     Take take;
-    const QString lower = text.trimmed().toString().toLower();
+    const QStringView trimmed = text.trimmed();
+    const QString lower = trimmed.toString().toLower();
     const auto refuse = [problem](const QString &why) {
         if (problem)
             *problem = why;
@@ -656,7 +657,7 @@ std::optional<Take> Take::parse(QStringView text, QString *problem)
         take.kind = Kind::Inner;
     else if (lower.startsWith(u"attr:")) {
         // The window's name box gives "attr:" and whatever was typed there.
-        const QString name = text.trimmed().mid(5).trimmed().toString();
+        const QString name = trimmed.sliced(5).trimmed().toString();
         if (name.isEmpty())
             return refuse(QStringLiteral("Fill out the name of the attribute to take."));
         if (!canBeAttributeName(name))

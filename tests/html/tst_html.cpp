@@ -607,15 +607,19 @@ private slots:
         QCOMPARE(notes, {"Elements nested deeper than 512 were made siblings (90 times)"});
         // Elements inside each other share one copy of what they read, their
         // text as laid out too.
+        const auto textSizes = [](html::ElementTaker &taker) {
+            taker.finish();
+            QList<qsizetype> sizes;
+            for (; taker.hasRecord(); taker.dropRecord())
+                sizes << taker.record().first().size();
+            return sizes;
+        };
         html::ElementTaker nestedText(*html::SelectorList::parse("div", &problem),
                                       {*html::Take::parse(u"text", nullptr)});
         nestedText.feed(deep + QByteArray(1 << 20, 'x'));
         QVERIFY2(nestedText.heldBytes() < 8 << 20, // a layout of each: 16 MiB and more
                  qPrintable(QString::number(nestedText.heldBytes())));
-        nestedText.finish();
-        QList<qsizetype> sizes;
-        for (; nestedText.hasRecord(); nestedText.dropRecord())
-            sizes << nestedText.record().first().size();
+        const QList<qsizetype> sizes = textSizes(nestedText);
         QCOMPARE(sizes.size(), 600);
         QCOMPARE(sizes.count(1 << 20), 510);
         // So do those that reach the 16 MiB limit together.
@@ -627,11 +631,7 @@ private slots:
                 std::min<qsizetype>(1 << 16, cutPage.size() - at)));
         QVERIFY2(nestedCut.heldBytes() < 48 << 20, // a copy each: 320 MiB
                  qPrintable(QString::number(nestedCut.heldBytes())));
-        nestedCut.finish();
-        sizes.clear();
-        for (; nestedCut.hasRecord(); nestedCut.dropRecord())
-            sizes << nestedCut.record().first().size();
-        QCOMPARE(sizes, QList<qsizetype>(20, 16 << 20));
+        QCOMPARE(textSizes(nestedCut), QList<qsizetype>(20, 16 << 20));
         QCOMPARE(take({"div", {"raw", "html"}}, {deep}, &notes).size(), 600);
     }
 };
